@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QWidget>
+
+class LabelTable;
+class LimitedEdit;
+class QLabel;
+class QPushButton;
+
+// The "Setting" dialog that renames one relay's two labels. Modeless: it is
+// shown next to the main window, which stays usable. OK or Enter stores the
+// two texts in the label table and hides the dialog; closing it from the
+// window frame stores nothing.
+class TForm2 final : public QWidget {
+    Q_OBJECT
+public:
+    // The dialog edits the relay named by editedLabelIndex (1-16), which the
+    // main window owns and sets before it fills the edits.
+    TForm2(LabelTable& labels, const int& editedLabelIndex);
+
+    LimitedEdit* Edit1;
+    LimitedEdit* Edit2;
+    QPushButton* Button1;
+    QLabel* Label1;
+    QLabel* Label2;
+
+    void CompleteLabelEdit();
+    void Button1Click();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    static bool isEnter(const QEvent* event);
+
+    LabelTable& labels_;
+    const int& editedLabelIndex_;
+};

@@ -1,0 +1,70 @@
+#include "timer/tick_timer.h"
+
+#include <QSocketNotifier>
+
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+TickTimer::TickTimer(QObject* parent) : QObject(parent)
+{
+    fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (fd_ >= 0) {
+        notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, &TickTimer::onReadable);
+    }
+}
+
+TickTimer::~TickTimer()
+{
+    if (notifier_)
+        notifier_->setEnabled(false);
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void TickTimer::setInterval(int ms)
+{
+    interval_ = std::max(ms, 1);
+    arm();
+}
+
+void TickTimer::setEnabled(bool enabled)
+{
+    if (enabled == enabled_)
+        return;
+    enabled_ = enabled;
+    arm();
+}
+
+void TickTimer::arm()
+{
+    if (fd_ < 0)
+        return;
+    itimerspec spec{};
+    if (enabled_) {
+        const long ns = static_cast<long>(interval_) * 1'000'000L;
+        spec.it_interval.tv_sec = ns / 1'000'000'000L;
+        spec.it_interval.tv_nsec = ns % 1'000'000'000L;
+        spec.it_value = spec.it_interval;
+    }
+    ::timerfd_settime(fd_, 0, &spec, nullptr);
+    if (!enabled_) {
+        // Discard an expiry that is already pending.
+        std::uint64_t expiries = 0;
+        while (::read(fd_, &expiries, sizeof expiries) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+void TickTimer::onReadable()
+{
+    std::uint64_t expiries = 0;
+    const auto got = ::read(fd_, &expiries, sizeof expiries);
+    if (got != static_cast<ssize_t>(sizeof expiries) || expiries == 0 || !enabled_)
+        return;
+    missed_ += expiries - 1;
+    emit timeout();
+}
