@@ -21,11 +21,13 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QSlider>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
 
 #include <cstdio>
 #include <exception>
+#include <type_traits>
 
 namespace {
 
@@ -59,6 +61,9 @@ W* place(W* widget, const char* name, int left, int top, int width, int height)
 {
     widget->setObjectName(QString::fromLatin1(name));
     widget->setGeometry(left, top, width, height);
+    // Labels size themselves to their caption, whatever the font measures.
+    if constexpr (std::is_same_v<W, QLabel>)
+        widget->adjustSize();
     return widget;
 }
 
@@ -98,6 +103,17 @@ void TForm1::buildWindow()
                    "Label3", 48, 400, 170, 13);
 
     TabbedNotebook1 = place(new QTabWidget(this), "TabbedNotebook1", 48, 0, 689, 401);
+    // A slightly smaller tab font keeps all three captions clear of the
+    // status strip that overlaps the notebook's top edge.
+    QFont tabFont = font;
+    tabFont.setPointSizeF(7.5);
+    TabbedNotebook1->tabBar()->setFont(tabFont);
+    TabbedNotebook1->tabBar()->setExpanding(false);
+    TabbedNotebook1->tabBar()->setStyleSheet(QStringLiteral(
+        "QTabBar::tab { padding: 3px 5px; border: 1px solid #a0a0a0; border-bottom: none;"
+        " background: #e4e4e4; margin-right: 1px; border-top-left-radius: 3px;"
+        " border-top-right-radius: 3px; }"
+        "QTabBar::tab:selected { background: #fafafa; }"));
     const char* pageNames[] = {"Options", "Manual Mode", "Timer Mode"};
     QWidget* pages[3];
     for (int i = 0; i < 3; ++i) {
@@ -206,8 +222,6 @@ void TForm1::buildTimerPage(QWidget* page)
     Label4 = place(new QLabel(QStringLiteral("Timer resolution, ms"), GroupBox4), "Label4", 16, 24,
                    93, 13);
     Label5 = place(new QLabel(QStringLiteral("0"), GroupBox4), "Label5", 112, 24, 6, 13);
-    Label5->setMinimumWidth(0);
-    Label5->setFixedWidth(24);  // room for "100"
 
     TrackBar1 = place(new QSlider(Qt::Horizontal, page), "TrackBar1", 24, 328, 361, 25);
     TrackBar1->setRange(1, 100);

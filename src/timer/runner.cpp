@@ -102,6 +102,7 @@ void TForm1::TrackBar1Change()
 {
     Timer1->setInterval(TrackBar1->value());
     Label5->setText(QString::number(TrackBar1->value()));
+    Label5->adjustSize();
 }
 
 void TForm1::UpDown1Click()
