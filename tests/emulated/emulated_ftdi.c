@@ -1,0 +1,769 @@
+/*
+ * Emulated FTDI relay boards: sysfs entries plus a usbdevfs ioctl handler in
+ * a umockdev test bed. See emulated_ftdi.h.
+ */
+#include "emulated_ftdi.h"
+
+#include <errno.h>
+#include <ftdi.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+#include <umockdev.h>
+
+#define FTDI_VENDOR 0x0403
+#define FT232R_PRODUCT 0x6001
+#define EP_BULK_IN 0x81
+#define EP_BULK_OUT 0x02
+#define MAX_SERIAL 31
+
+/* FTDI vendor requests (bRequest of a vendor control transfer). */
+enum {
+    REQ_RESET = 0x00,
+    REQ_MODEM_CTRL = 0x01,
+    REQ_FLOW_CTRL = 0x02,
+    REQ_BAUDRATE = 0x03,
+    REQ_DATA = 0x04,
+    REQ_POLL_MODEM_STATUS = 0x05,
+    REQ_EVENT_CHAR = 0x06,
+    REQ_ERROR_CHAR = 0x07,
+    REQ_SET_LATENCY = 0x09,
+    REQ_GET_LATENCY = 0x0A,
+    REQ_SET_BITMODE = 0x0B,
+    REQ_READ_PINS = 0x0C,
+    REQ_READ_EEPROM = 0x90,
+};
+
+/* Modem status bytes that an FTDI chip puts in front of every bulk IN
+ * packet: CTS/DSR high, transmitter empty. */
+static const guint8 modem_status[2] = {0x01, 0x60};
+
+typedef struct {
+    char serial[MAX_SERIAL + 1];
+    char *syspath;
+    char devnode[40];
+    int devnum;
+    UMockdevIoctlBase *handler;
+    gulong ioctl_signal;
+    gulong connect_signal;
+    struct EmulatedFtdiBus *bus;
+
+    /* Everything below is guarded by bus->lock. */
+    gboolean gone;
+    gboolean held;
+    gboolean claimed;
+    guint8 outputs; /* last byte clocked out in bit-bang mode */
+    guint8 mask;
+    guint8 mode;
+    guint8 latency;
+    GByteArray *written;
+    unsigned claims;
+    unsigned releases;
+    unsigned opens;
+    unsigned reattaches;
+} Board;
+
+struct EmulatedFtdiBus {
+    UMockdevTestbed *testbed;
+    GMutex lock;
+    GPtrArray *boards;
+};
+
+/* ---- descriptors ------------------------------------------------------ */
+
+static const guint8 device_descriptor[18] = {
+    18, 0x01,         /* bLength, DEVICE */
+    0x00, 0x02,       /* USB 2.0 */
+    0x00, 0x00, 0x00, /* class in interface */
+    8,                /* bMaxPacketSize0 */
+    FTDI_VENDOR & 0xFF, FTDI_VENDOR >> 8,
+    FT232R_PRODUCT & 0xFF, FT232R_PRODUCT >> 8,
+    0x00, 0x06,       /* bcdDevice 6.00: FT232R */
+    1, 2, 3,          /* manufacturer, product, serial strings */
+    1,                /* one configuration */
+};
+
+static const guint8 config_descriptor[32] = {
+    /* configuration */
+    9, 0x02, 32, 0, 1, 1, 0, 0xA0, 45,
+    /* interface 0: vendor specific, two bulk endpoints */
+    9, 0x04, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2,
+    /* bulk IN */
+    7, 0x05, EP_BULK_IN, 0x02, 64, 0, 0,
+    /* bulk OUT */
+    7, 0x05, EP_BULK_OUT, 0x02, 64, 0, 0,
+};
+
+/* Writes an ASCII string as a USB string descriptor; returns its length. */
+static int string_descriptor(const char *text, guint8 *out, size_t room)
+{
+    const size_t chars = strlen(text);
+    guint8 desc[2 + 2 * 64];
+    size_t len = 2 + 2 * MIN(chars, (size_t)64);
+    size_t i;
+
+    desc[0] = (guint8)len;
+    desc[1] = 0x03;
+    for (i = 0; 2 + 2 * i < len; ++i) {
+        desc[2 + 2 * i] = (guint8)text[i];
+        desc[3 + 2 * i] = 0;
+    }
+    len = MIN(len, room);
+    memcpy(out, desc, len);
+    return (int)len;
+}
+
+static int copy_out(const guint8 *src, size_t len, guint8 *out, size_t room)
+{
+    len = MIN(len, room);
+    memcpy(out, src, len);
+    return (int)len;
+}
+
+/* ---- the chip model (called with bus->lock held) ------------------------ */
+
+static guint8 pin_levels(const Board *b)
+{
+    if (b->mode == 0x00)
+        return 0xFF;
+    return (guint8)((b->outputs & b->mask) | (guint8)~b->mask);
+}
+
+/* Answers a control transfer. setup is the 8-byte setup packet, data the
+ * data stage (room bytes for IN). Returns the number of bytes of the data
+ * stage, or -1 to stall the request. */
+static int control_request(Board *b, const guint8 *setup, guint8 *data, size_t room)
+{
+    const guint8 type = setup[0];
+    const guint8 request = setup[1];
+    const unsigned value = (unsigned)setup[2] | ((unsigned)setup[3] << 8);
+    const unsigned length = (unsigned)setup[6] | ((unsigned)setup[7] << 8);
+    const gboolean in = (type & 0x80) != 0;
+
+    room = MIN(room, (size_t)length);
+
+    if ((type & 0x60) == 0x00) { /* standard */
+        switch (request) {
+        case 0x06: /* GET_DESCRIPTOR */
+            switch (value >> 8) {
+            case 0x01:
+                return copy_out(device_descriptor, sizeof device_descriptor, data, room);
+            case 0x02:
+                return copy_out(config_descriptor, sizeof config_descriptor, data, room);
+            case 0x03:
+                switch (value & 0xFF) {
+                case 0: {
+                    static const guint8 languages[4] = {4, 0x03, 0x09, 0x04};
+                    return copy_out(languages, sizeof languages, data, room);
+                }
+                case 1:
+                    return string_descriptor("FTDI", data, room);
+                case 2:
+                    return string_descriptor("FT232R USB UART", data, room);
+                case 3:
+                    return string_descriptor(b->serial, data, room);
+                default:
+                    return -1;
+                }
+            default:
+                return -1;
+            }
+        case 0x08: { /* GET_CONFIGURATION */
+            static const guint8 one = 1;
+            return copy_out(&one, 1, data, room);
+        }
+        case 0x00: { /* GET_STATUS */
+            static const guint8 status[2] = {0, 0};
+            return copy_out(status, 2, data, room);
+        }
+        default:
+            return in ? -1 : 0;
+        }
+    }
+
+    if ((type & 0x60) != 0x40) /* class requests: none */
+        return -1;
+
+    switch (request) {
+    case REQ_RESET:
+    case REQ_MODEM_CTRL:
+    case REQ_FLOW_CTRL:
+    case REQ_BAUDRATE:
+    case REQ_DATA:
+    case REQ_EVENT_CHAR:
+    case REQ_ERROR_CHAR:
+        return 0;
+    case REQ_SET_LATENCY:
+        b->latency = (guint8)(value & 0xFF);
+        return 0;
+    case REQ_GET_LATENCY:
+        return copy_out(&b->latency, 1, data, room);
+    case REQ_SET_BITMODE:
+        b->mask = (guint8)(value & 0xFF);
+        b->mode = (guint8)(value >> 8);
+        return 0;
+    case REQ_READ_PINS: {
+        const guint8 pins = pin_levels(b);
+        return copy_out(&pins, 1, data, room);
+    }
+    case REQ_POLL_MODEM_STATUS:
+        return copy_out(modem_status, sizeof modem_status, data, room);
+    case REQ_READ_EEPROM: {
+        static const guint8 blank[2] = {0xFF, 0xFF};
+        return copy_out(blank, 2, data, room);
+    }
+    default:
+        return -1;
+    }
+}
+
+static void bulk_out(Board *b, const guint8 *data, size_t len)
+{
+    if (len == 0)
+        return;
+    g_byte_array_append(b->written, data, (guint)len);
+    if (b->mode != 0x00)
+        b->outputs = data[len - 1];
+}
+
+/* ---- usbdevfs --------------------------------------------------------- */
+
+static GArray *reap_queue(UMockdevIoctlClient *client)
+{
+    GArray *queue = g_object_get_data(G_OBJECT(client), "emulated-ftdi-urbs");
+    if (!queue) {
+        queue = g_array_new(FALSE, FALSE, sizeof(gulong));
+        g_object_set_data_full(G_OBJECT(client), "emulated-ftdi-urbs", queue,
+                               (GDestroyNotify)g_array_unref);
+    }
+    return queue;
+}
+
+/* Runs a submitted URB to completion right away; libusb reaps it later. */
+static void submit_urb(Board *b, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+{
+    g_autoptr(UMockdevIoctlData) urb_data = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_urb), NULL);
+    g_autoptr(UMockdevIoctlData) buffer = NULL;
+    struct usbdevfs_urb *urb;
+    size_t length;
+
+    if (!urb_data) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    urb = (struct usbdevfs_urb *)urb_data->data;
+    if (urb->buffer_length < 0) {
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return;
+    }
+    length = (size_t)urb->buffer_length;
+    if (length > 0) {
+        buffer = umockdev_ioctl_data_resolve(urb_data, offsetof(struct usbdevfs_urb, buffer), length, NULL);
+        if (!buffer) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return;
+        }
+    }
+
+    urb->status = 0;
+    urb->actual_length = 0;
+    urb->error_count = 0;
+
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL && urb->endpoint == 0x00) {
+        if (length < 8) {
+            umockdev_ioctl_client_complete(client, -1, EINVAL);
+            return;
+        }
+        const int done = control_request(b, buffer->data, buffer->data + 8, length - 8);
+        if (done < 0)
+            urb->status = -EPIPE;
+        else
+            urb->actual_length = done;
+    } else if (urb->type == USBDEVFS_URB_TYPE_BULK && urb->endpoint == EP_BULK_OUT) {
+        bulk_out(b, length ? buffer->data : NULL, length);
+        urb->actual_length = (int)length;
+    } else if (urb->type == USBDEVFS_URB_TYPE_BULK && urb->endpoint == EP_BULK_IN) {
+        urb->actual_length = copy_out(modem_status, sizeof modem_status,
+                                      length ? buffer->data : NULL, length);
+    } else {
+        umockdev_ioctl_client_complete(client, -1, ENOENT);
+        return;
+    }
+
+    g_array_append_val(reap_queue(client), urb_data->client_addr);
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+static void reap_urb(Board *b, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+{
+    GArray *queue = reap_queue(client);
+    g_autoptr(UMockdevIoctlData) slot = NULL;
+    gulong urb_addr;
+
+    if (queue->len == 0) {
+        umockdev_ioctl_client_complete(client, -1, b->gone ? ENODEV : EAGAIN);
+        return;
+    }
+    slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void *), NULL);
+    if (!slot) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    urb_addr = g_array_index(queue, gulong, 0);
+    g_array_remove_index(queue, 0);
+    memcpy(slot->data, &urb_addr, sizeof urb_addr);
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+static void control_ioctl(Board *b, UMockdevIoctlClient *client, UMockdevIoctlData *arg)
+{
+    g_autoptr(UMockdevIoctlData) ctrl_data = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_ctrltransfer), NULL);
+    g_autoptr(UMockdevIoctlData) buffer = NULL;
+    struct usbdevfs_ctrltransfer *ctrl;
+    guint8 setup[8];
+    int done;
+
+    if (!ctrl_data) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    ctrl = (struct usbdevfs_ctrltransfer *)ctrl_data->data;
+    if (ctrl->wLength > 0) {
+        buffer = umockdev_ioctl_data_resolve(ctrl_data, offsetof(struct usbdevfs_ctrltransfer, data), ctrl->wLength, NULL);
+        if (!buffer) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return;
+        }
+    }
+    setup[0] = ctrl->bRequestType;
+    setup[1] = ctrl->bRequest;
+    setup[2] = (guint8)(ctrl->wValue & 0xFF);
+    setup[3] = (guint8)(ctrl->wValue >> 8);
+    setup[4] = (guint8)(ctrl->wIndex & 0xFF);
+    setup[5] = (guint8)(ctrl->wIndex >> 8);
+    setup[6] = (guint8)(ctrl->wLength & 0xFF);
+    setup[7] = (guint8)(ctrl->wLength >> 8);
+
+    done = control_request(b, setup, buffer ? buffer->data : NULL, buffer ? ctrl->wLength : 0);
+    if (done < 0)
+        umockdev_ioctl_client_complete(client, -1, EPIPE);
+    else
+        umockdev_ioctl_client_complete(client, done, 0);
+}
+
+static void complete_with_u32(UMockdevIoctlClient *client, UMockdevIoctlData *arg, guint32 value)
+{
+    g_autoptr(UMockdevIoctlData) d = umockdev_ioctl_data_resolve(arg, 0, sizeof value, NULL);
+    if (!d) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    memcpy(d->data, &value, sizeof value);
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+static void claim(Board *b, UMockdevIoctlClient *client)
+{
+    if (b->held) {
+        umockdev_ioctl_client_complete(client, -1, EBUSY);
+        return;
+    }
+    b->claimed = TRUE;
+    ++b->claims;
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer user_data)
+{
+    Board *b = user_data;
+    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    (void)handler;
+
+    g_mutex_lock(&b->bus->lock);
+
+    if (b->gone && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        g_mutex_unlock(&b->bus->lock);
+        return TRUE;
+    }
+
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES:
+        complete_with_u32(client, arg,
+                          USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                              USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT);
+        break;
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:
+        claim(b, client);
+        break;
+    case USBDEVFS_RELEASEINTERFACE:
+        b->claimed = FALSE;
+        ++b->releases;
+        umockdev_ioctl_client_complete(client, 0, 0);
+        break;
+    case USBDEVFS_SETINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_RESET:
+    case USBDEVFS_RESETEP:
+    case USBDEVFS_CLEAR_HALT:
+        umockdev_ioctl_client_complete(client, 0, 0);
+        break;
+    case USBDEVFS_GETDRIVER: /* no kernel driver bound */
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        break;
+    case USBDEVFS_IOCTL: { /* driver (dis)connect: there is no driver to bind */
+        g_autoptr(UMockdevIoctlData) d = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_ioctl), NULL);
+        if (d && ((struct usbdevfs_ioctl *)d->data)->ioctl_code == (int)USBDEVFS_CONNECT)
+            ++b->reattaches;
+        umockdev_ioctl_client_complete(client, -1, ENODATA);
+        break;
+    }
+    case USBDEVFS_CONNECTINFO: {
+        g_autoptr(UMockdevIoctlData) d = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_connectinfo), NULL);
+        if (!d) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            break;
+        }
+        ((struct usbdevfs_connectinfo *)d->data)->devnum = (unsigned)b->devnum;
+        ((struct usbdevfs_connectinfo *)d->data)->slow = 0;
+        umockdev_ioctl_client_complete(client, 0, 0);
+        break;
+    }
+    case USBDEVFS_GET_SPEED:
+        umockdev_ioctl_client_complete(client, 2 /* USB_SPEED_FULL */, 0);
+        break;
+    case USBDEVFS_CONTROL:
+        control_ioctl(b, client, arg);
+        break;
+    case USBDEVFS_SUBMITURB:
+        submit_urb(b, client, arg);
+        break;
+    case USBDEVFS_REAPURBNDELAY:
+    case USBDEVFS_REAPURB: /* every URB completes at once, so never blocks */
+        reap_urb(b, client, arg);
+        break;
+    case USBDEVFS_DISCARDURB: /* already completed */
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        break;
+    default:
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        break;
+    }
+
+    g_mutex_unlock(&b->bus->lock);
+    return TRUE;
+}
+
+static void on_client_connected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer user_data)
+{
+    Board *b = user_data;
+    (void)handler;
+    (void)client;
+    g_mutex_lock(&b->bus->lock);
+    ++b->opens;
+    g_mutex_unlock(&b->bus->lock);
+}
+
+/* ---- public API --------------------------------------------------------- */
+
+int emulated_ftdi_available(void)
+{
+    /* umockdev_in_mock_environment() only turns true once a test bed exists;
+     * what matters here is whether the preload library intercepts anything. */
+    const char *preload = g_getenv("LD_PRELOAD");
+    return preload && strstr(preload, "libumockdev-preload") ? 1 : 0;
+}
+
+EmulatedFtdiBus *emulated_ftdi_bus_new(void)
+{
+    EmulatedFtdiBus *bus;
+
+    if (!emulated_ftdi_available())
+        return NULL;
+    bus = g_new0(EmulatedFtdiBus, 1);
+    g_mutex_init(&bus->lock);
+    bus->testbed = umockdev_testbed_new();
+    bus->boards = g_ptr_array_new();
+    return bus;
+}
+
+static void board_free(Board *b)
+{
+    if (b->handler) {
+        g_signal_handler_disconnect(b->handler, b->ioctl_signal);
+        g_signal_handler_disconnect(b->handler, b->connect_signal);
+        g_object_unref(b->handler);
+    }
+    g_free(b->syspath);
+    g_byte_array_unref(b->written);
+    g_free(b);
+}
+
+void emulated_ftdi_bus_free(EmulatedFtdiBus *bus)
+{
+    guint i;
+
+    if (!bus)
+        return;
+    for (i = 0; i < bus->boards->len; ++i) {
+        Board *b = g_ptr_array_index(bus->boards, i);
+        if (!b->gone)
+            umockdev_testbed_detach_ioctl(bus->testbed, b->devnode, NULL);
+    }
+    g_object_unref(bus->testbed);
+    for (i = 0; i < bus->boards->len; ++i)
+        board_free(g_ptr_array_index(bus->boards, i));
+    g_ptr_array_unref(bus->boards);
+    g_mutex_clear(&bus->lock);
+    g_free(bus);
+}
+
+static Board *board_at(const EmulatedFtdiBus *bus, int board)
+{
+    if (!bus || board < 0 || (guint)board >= bus->boards->len)
+        return NULL;
+    return g_ptr_array_index(bus->boards, (guint)board);
+}
+
+/* Serial numbers go into a umockdev device description verbatim: keep them
+ * to characters that need no escaping there. */
+static gboolean serial_is_plain(const char *serial)
+{
+    const size_t len = strlen(serial);
+    size_t i;
+    if (len == 0 || len > MAX_SERIAL)
+        return FALSE;
+    for (i = 0; i < len; ++i)
+        if (!g_ascii_isalnum(serial[i]) && !strchr("-_.:+", serial[i]))
+            return FALSE;
+    return TRUE;
+}
+
+int emulated_ftdi_add_board(EmulatedFtdiBus *bus, const char *serial)
+{
+    Board *b;
+    guint8 descriptors[sizeof device_descriptor + sizeof config_descriptor];
+    g_autofree char *descriptors_hex = NULL;
+    g_autofree char *description = NULL;
+    GError *error = NULL;
+    size_t i;
+    int id;
+
+    if (!bus || !serial || !serial_is_plain(serial))
+        return -1;
+
+    memcpy(descriptors, device_descriptor, sizeof device_descriptor);
+    memcpy(descriptors + sizeof device_descriptor, config_descriptor, sizeof config_descriptor);
+    descriptors_hex = g_malloc(2 * sizeof descriptors + 1);
+    for (i = 0; i < sizeof descriptors; ++i)
+        snprintf(descriptors_hex + 2 * i, 3, "%02x", descriptors[i]);
+
+    id = (int)bus->boards->len;
+    b = g_new0(Board, 1);
+    b->bus = bus;
+    g_strlcpy(b->serial, serial, sizeof b->serial);
+    b->devnum = id + 2; /* 1 is the root hub */
+    b->latency = 16;
+    b->written = g_byte_array_new();
+    b->syspath = g_strdup_printf("/sys/devices/1-%d", id + 1);
+    snprintf(b->devnode, sizeof b->devnode, "/dev/bus/usb/001/%03d", b->devnum);
+
+    /* The way the kernel lists a full-speed FT232R on port id+1 of bus 1.
+     * The N: line makes umockdev create the device node; attribute values
+     * end in a newline, as the kernel's do. */
+    description = g_strdup_printf(
+        "P: /devices/1-%d\n"
+        "N: bus/usb/001/%03d\n"
+        "E: DEVNAME=%s\n"
+        "E: DEVTYPE=usb_device\n"
+        "E: SUBSYSTEM=usb\n"
+        "E: BUSNUM=001\n"
+        "E: DEVNUM=%03d\n"
+        "E: ID_VENDOR_ID=0403\n"
+        "E: ID_MODEL_ID=6001\n"
+        "E: ID_SERIAL_SHORT=%s\n"
+        "A: dev=189:%d\\n\n"
+        "A: busnum=1\\n\n"
+        "A: devnum=%d\\n\n"
+        "A: speed=12\\n\n"
+        "A: bConfigurationValue=1\\n\n"
+        "A: bNumConfigurations=1\\n\n"
+        "A: idVendor=0403\\n\n"
+        "A: idProduct=6001\\n\n"
+        "A: bcdDevice=0600\\n\n"
+        "A: manufacturer=FTDI\\n\n"
+        "A: product=FT232R USB UART\\n\n"
+        "A: serial=%s\\n\n"
+        "H: descriptors=%s\n",
+        id + 1, b->devnum, b->devnode, b->devnum, serial, b->devnum - 1, b->devnum, serial,
+        descriptors_hex);
+
+    if (!umockdev_testbed_add_from_string(bus->testbed, description, &error)) {
+        g_warning("emulated FTDI board %s: %s", serial, error ? error->message : "cannot add");
+        g_clear_error(&error);
+        board_free(b);
+        return -1;
+    }
+
+    b->handler = umockdev_ioctl_base_new();
+    b->ioctl_signal = g_signal_connect(b->handler, "handle-ioctl", G_CALLBACK(on_ioctl), b);
+    b->connect_signal = g_signal_connect(b->handler, "client-connected", G_CALLBACK(on_client_connected), b);
+    if (!umockdev_testbed_attach_ioctl(bus->testbed, b->devnode, b->handler, &error)) {
+        g_warning("emulated FTDI board %s: %s", serial, error ? error->message : "cannot attach");
+        g_clear_error(&error);
+        umockdev_testbed_remove_device(bus->testbed, b->syspath);
+        board_free(b);
+        return -1;
+    }
+
+    g_mutex_lock(&bus->lock);
+    g_ptr_array_add(bus->boards, b);
+    g_mutex_unlock(&bus->lock);
+    return id;
+}
+
+int emulated_ftdi_board_count(const EmulatedFtdiBus *bus)
+{
+    return bus ? (int)bus->boards->len : 0;
+}
+
+void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board)
+{
+    Board *b = board_at(bus, board);
+    if (!b)
+        return;
+    g_mutex_lock(&bus->lock);
+    if (b->gone) {
+        g_mutex_unlock(&bus->lock);
+        return;
+    }
+    b->gone = TRUE;
+    b->claimed = FALSE;
+    g_mutex_unlock(&bus->lock);
+    /* Device nodes that are already open keep talking to the handler, which
+     * now answers ENODEV; new opens find no device. */
+    umockdev_testbed_remove_device(bus->testbed, b->syspath);
+}
+
+void emulated_ftdi_set_held_elsewhere(EmulatedFtdiBus *bus, int board, int held)
+{
+    Board *b = board_at(bus, board);
+    if (!b)
+        return;
+    g_mutex_lock(&bus->lock);
+    b->held = held != 0;
+    g_mutex_unlock(&bus->lock);
+}
+
+const char *emulated_ftdi_serial(const EmulatedFtdiBus *bus, int board)
+{
+    const Board *b = board_at(bus, board);
+    return b ? b->serial : NULL;
+}
+
+#define READ_FIELD(type, expr)                                                  \
+    do {                                                                        \
+        const Board *b = board_at(bus, board);                                  \
+        type value;                                                             \
+        if (!b)                                                                 \
+            return 0;                                                           \
+        g_mutex_lock((GMutex *)&bus->lock);                                     \
+        value = (expr);                                                         \
+        g_mutex_unlock((GMutex *)&bus->lock);                                   \
+        return value;                                                           \
+    } while (0)
+
+unsigned char emulated_ftdi_pins(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(unsigned char, pin_levels(b));
+}
+
+unsigned char emulated_ftdi_bit_mask(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(unsigned char, b->mask);
+}
+
+unsigned char emulated_ftdi_bit_mode(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(unsigned char, b->mode);
+}
+
+int emulated_ftdi_claimed(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(int, b->claimed ? 1 : 0);
+}
+
+unsigned emulated_ftdi_claim_count(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(unsigned, b->claims);
+}
+
+unsigned emulated_ftdi_release_count(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(unsigned, b->releases);
+}
+
+unsigned emulated_ftdi_open_count(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(unsigned, b->opens);
+}
+
+unsigned emulated_ftdi_reattach_count(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(unsigned, b->reattaches);
+}
+
+size_t emulated_ftdi_written(const EmulatedFtdiBus *bus, int board, unsigned char *out, size_t max)
+{
+    const Board *b = board_at(bus, board);
+    size_t total;
+    if (!b)
+        return 0;
+    g_mutex_lock((GMutex *)&bus->lock);
+    total = b->written->len;
+    if (out && max > 0)
+        memcpy(out, b->written->data, MIN(total, max));
+    g_mutex_unlock((GMutex *)&bus->lock);
+    return total;
+}
+
+void emulated_ftdi_clear_written(EmulatedFtdiBus *bus, int board)
+{
+    Board *b = board_at(bus, board);
+    if (!b)
+        return;
+    g_mutex_lock(&bus->lock);
+    g_byte_array_set_size(b->written, 0);
+    g_mutex_unlock(&bus->lock);
+}
+
+int emulated_ftdi_index_of_serial(const char *serial)
+{
+    struct ftdi_context *ctx;
+    struct ftdi_device_list *list = NULL, *node;
+    int index = -1, i = 0;
+
+    if (!serial)
+        return -1;
+    ctx = ftdi_new();
+    if (!ctx)
+        return -1;
+    if (ftdi_usb_find_all(ctx, &list, 0, 0) > 0) {
+        for (node = list; node; node = node->next, ++i) {
+            char maker[64] = "", product[64] = "", found[64] = "";
+            if (ftdi_usb_get_strings(ctx, node->dev, maker, sizeof maker, product, sizeof product,
+                                     found, sizeof found) == 0 &&
+                strcmp(found, serial) == 0) {
+                index = i;
+                break;
+            }
+        }
+    }
+    ftdi_list_free(&list);
+    ftdi_free(ctx);
+    return index;
+}

@@ -1,0 +1,106 @@
+/*
+ * Emulated FTDI relay boards for tests.
+ *
+ * The boards live in a umockdev test bed: they show up in the emulated sysfs
+ * the way the kernel lists a real FT232R, and their device nodes answer the
+ * usbdevfs ioctls that libusb sends. So unmodified libftdi1 and libusb run
+ * against them, and a test can check what reached the "hardware".
+ *
+ * Every emulated board is vendor 0x0403, product 0x6001, bcdDevice 0x0600
+ * (libftdi takes it for an FT232R), with its own serial number. It models
+ * the eight data pins: bytes written to the bulk OUT endpoint drive the pins
+ * that are outputs while the chip is in bit-bang mode; the "read pins"
+ * vendor request returns them; pins that are not driven read high.
+ *
+ * The process must run with umockdev's preload library (run the test through
+ * umockdev-wrapper, which sets LD_PRELOAD=libumockdev-preload.so.0).
+ *
+ * Boards are numbered 0, 1, 2... in the order they are added. That is NOT the
+ * order libusb lists them in (it lists the newest first): use
+ * emulated_ftdi_index_of_serial() to find a board's index for
+ * ftdi_usb_find_all()/FtdiLibrary::openByIndex().
+ *
+ * All functions are safe to call while libusb is talking to the boards (the
+ * ioctls are answered on umockdev's worker thread). Board numbers that were
+ * never handed out are ignored (queries return 0/NULL).
+ */
+#ifndef KESTRUNE_EMULATED_FTDI_H
+#define KESTRUNE_EMULATED_FTDI_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct EmulatedFtdiBus EmulatedFtdiBus;
+
+/* Non-zero when the umockdev preload library is active in this process. */
+int emulated_ftdi_available(void);
+
+/* Creates an empty test bed (no boards). NULL when not available. Only one
+ * bus should exist at a time in a process. */
+EmulatedFtdiBus *emulated_ftdi_bus_new(void);
+
+/* Removes every board and the test bed. Close all libftdi handles first. */
+void emulated_ftdi_bus_free(EmulatedFtdiBus *bus);
+
+/* Plugs in a new board with the given serial number (1 to 31 characters out
+ * of letters, digits and "-_.:+"). Returns its board number (>= 0), or -1 on
+ * failure. */
+int emulated_ftdi_add_board(EmulatedFtdiBus *bus, const char *serial);
+
+/* Number of boards ever added (pulled-out ones included). */
+int emulated_ftdi_board_count(const EmulatedFtdiBus *bus);
+
+/* Pulls the board out: it disappears from sysfs, and every further ioctl on
+ * a device node that is still open fails with ENODEV, as after a real unplug.
+ * Its recorded state (pins, log) stays readable. */
+void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board);
+
+/* While held is non-zero, claiming the board's interface fails with EBUSY,
+ * as when another program (or the kernel's serial driver, stuck) has it. */
+void emulated_ftdi_set_held_elsewhere(EmulatedFtdiBus *bus, int board, int held);
+
+/* Serial number the board was added with, or NULL. */
+const char *emulated_ftdi_serial(const EmulatedFtdiBus *bus, int board);
+
+/* Present level of the eight data pins (bit n = pin Dn). Pins that are not
+ * outputs in bit-bang mode read 1, so a board fresh from the box reads 0xFF. */
+unsigned char emulated_ftdi_pins(const EmulatedFtdiBus *bus, int board);
+
+/* The last bit mode set on the board: the direction mask (1 = output) and
+ * the mode (0x00 = reset/off, 0x01 = asynchronous bit-bang, ...). */
+unsigned char emulated_ftdi_bit_mask(const EmulatedFtdiBus *bus, int board);
+unsigned char emulated_ftdi_bit_mode(const EmulatedFtdiBus *bus, int board);
+
+/* Every byte the host sent to the board's bulk OUT endpoint since it was
+ * added (or since the log was cleared), in order. Copies up to max bytes to
+ * out (out may be NULL when max is 0) and returns the total length. */
+size_t emulated_ftdi_written(const EmulatedFtdiBus *bus, int board, unsigned char *out, size_t max);
+void emulated_ftdi_clear_written(EmulatedFtdiBus *bus, int board);
+
+/* Non-zero while some program has the board's interface claimed. */
+int emulated_ftdi_claimed(const EmulatedFtdiBus *bus, int board);
+
+/* How many times the interface was claimed / released since the board was
+ * added, and how many times its device node was opened. */
+unsigned emulated_ftdi_claim_count(const EmulatedFtdiBus *bus, int board);
+unsigned emulated_ftdi_release_count(const EmulatedFtdiBus *bus, int board);
+unsigned emulated_ftdi_open_count(const EmulatedFtdiBus *bus, int board);
+
+/* How many times the host asked to give the interface back to its kernel
+ * driver (what libusb's auto-detach does after releasing it). */
+unsigned emulated_ftdi_reattach_count(const EmulatedFtdiBus *bus, int board);
+
+/* Index of the board with this serial number in the list that libftdi's
+ * ftdi_usb_find_all(ctx, &list, 0, 0) returns right now, or -1. Asks libftdi
+ * itself, so it only finds boards that are plugged in and not held by this
+ * helper's caller in a way that blocks reading string descriptors. */
+int emulated_ftdi_index_of_serial(const char *serial);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KESTRUNE_EMULATED_FTDI_H */
