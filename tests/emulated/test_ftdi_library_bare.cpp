@@ -1,0 +1,108 @@
+// FtdiLibrary on the bare machine: whatever FTDI chips libusb sees are
+// counted (on CI and the build machines that is none), and every operation
+// on a handle that was never handed out fails without side effects.
+
+#include "boardlink/ftdi_library.h"
+
+#include <QtTest>
+
+#include <libusb.h>
+
+namespace {
+
+// FTDI chips as libftdi's ftdi_usb_find_all(..., 0, 0) recognises them.
+std::uint32_t ftdiChipsSeenByLibusb()
+{
+    libusb_context* usb = nullptr;
+    if (libusb_init(&usb) != 0)
+        return 0;
+    libusb_device** devices = nullptr;
+    const ssize_t n = libusb_get_device_list(usb, &devices);
+    std::uint32_t found = 0;
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor desc{};
+        if (libusb_get_device_descriptor(devices[i], &desc) != 0 || desc.idVendor != 0x0403)
+            continue;
+        switch (desc.idProduct) {
+        case 0x6001:
+        case 0x6010:
+        case 0x6011:
+        case 0x6014:
+        case 0x6015:
+            ++found;
+            break;
+        default:
+            break;
+        }
+    }
+    if (n >= 0)
+        libusb_free_device_list(devices, 1);
+    libusb_exit(usb);
+    return found;
+}
+
+} // namespace
+
+class FtdiLibraryBareTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void countsWhatIsAttached()
+    {
+        FtdiLibrary library;
+        std::uint32_t count = 12345;
+        QCOMPARE(library.countDevices(count), UsbLibrary::Ok);
+        QCOMPARE(count, ftdiChipsSeenByLibusb());
+    }
+
+    void openingAMissingBoardGivesNoHandle()
+    {
+        FtdiLibrary library;
+        std::uint32_t count = 0;
+        QCOMPARE(library.countDevices(count), UsbLibrary::Ok);
+
+        UsbLibrary::Handle handle = 77;
+        QCOMPARE(library.openByIndex(count, handle), UsbLibrary::Failed);
+        QCOMPARE(handle, UsbLibrary::Handle(0));
+        handle = 77;
+        QCOMPARE(library.openByIndex(UINT32_MAX, handle), UsbLibrary::Failed);
+        QCOMPARE(handle, UsbLibrary::Handle(0));
+        QCOMPARE(library.openCount(), std::size_t(0));
+    }
+
+    void everyOperationOnABadHandleFails_data()
+    {
+        QTest::addColumn<UsbLibrary::Handle>("handle");
+        QTest::newRow("zero") << UsbLibrary::Handle(0);
+        QTest::newRow("one, never opened") << UsbLibrary::Handle(1);
+        QTest::newRow("bogus") << UsbLibrary::Handle(0xDEADBEEF);
+        QTest::newRow("largest") << UsbLibrary::Handle(UINT32_MAX);
+    }
+
+    void everyOperationOnABadHandleFails()
+    {
+        QFETCH(UsbLibrary::Handle, handle);
+        FtdiLibrary library;
+
+        QCOMPARE(library.setBitMode(handle, 0xFF, 0x01), UsbLibrary::Failed);
+        QCOMPARE(library.preWrite(handle), UsbLibrary::Failed);
+
+        const std::uint8_t pattern[2] = {0xA5, 0x5A};
+        std::uint32_t written = 99;
+        QCOMPARE(library.write(handle, pattern, 2, written), UsbLibrary::Failed);
+        QCOMPARE(written, std::uint32_t(0));
+        written = 99;
+        QCOMPARE(library.write(handle, nullptr, 0, written), UsbLibrary::Failed);
+        QCOMPARE(written, std::uint32_t(0));
+
+        std::uint8_t pins = 0x3C;
+        QCOMPARE(library.readPins(handle, pins), UsbLibrary::Failed);
+        QCOMPARE(pins, std::uint8_t(0x3C));
+
+        QCOMPARE(library.close(handle), UsbLibrary::Failed);
+        QCOMPARE(library.close(handle), UsbLibrary::Failed);
+    }
+};
+
+QTEST_GUILESS_MAIN(FtdiLibraryBareTest)
+#include "test_ftdi_library_bare.moc"
