@@ -5,16 +5,22 @@
 #
 #   scripts/screenshots.sh [path/to/kestrune-demo] [output directory]
 #
-# Defaults: build/src/app/kestrune-demo and docs/screenshots, both relative to
+# Defaults: build/src/kestrune-demo and docs/screenshots, both relative to
 # the top of the source tree. Writes options.png, manual.png and timer.png.
 #
 # Needs: xvfb (xvfb-run), xdotool, imagemagick (import, convert).
 #   apt-get install -y xvfb xdotool imagemagick
 #
-# Pages are switched by clicking their tab headers. Their positions, in pixels
-# from the top-left corner of the window's client area, can be overridden with
-# KESTRUNE_TAB_Y and KESTRUNE_TAB_XS (three x values, left to right) should the
-# window's layout change.
+# Pages are switched by clicking their tab headers. So that the pictures show
+# a working window, Relay Board 1 is first picked on the Options page and a few
+# relays are switched on in Manual Mode; KESTRUNE_SHOTS_PLAIN=1 skips that.
+#
+# All positions are in pixels from the top-left corner of the window's client
+# area and can be overridden should the window's layout change:
+#   KESTRUNE_TAB_XS       x of the three tab headers, left to right
+#   KESTRUNE_TAB_Y        y of the tab headers
+#   KESTRUNE_COMBO_XY     the drop-down arrow of the board selector
+#   KESTRUNE_RELAY_XYS    x y pairs of the Manual Mode buttons to click
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -27,7 +33,7 @@ abspath() {
     esac
 }
 
-DEMO=$(abspath "${1:-build/src/app/kestrune-demo}")
+DEMO=$(abspath "${1:-build/src/kestrune-demo}")
 OUT=$(abspath "${2:-docs/screenshots}")
 
 die() {
@@ -47,10 +53,14 @@ if [ -z "${KESTRUNE_SHOTS_IN_XVFB:-}" ]; then
     exec xvfb-run -a -s "-screen 0 1280x800x24" "$SELF" "$DEMO" "$OUT"
 fi
 
-# Tab header centres in client coordinates. The tab widget starts at x=48 and
-# its header strip is along its top edge.
-read -r -a TAB_XS <<<"${KESTRUNE_TAB_XS:-83 171 271}"
-TAB_Y=${KESTRUNE_TAB_Y:-12}
+# Tab header centres: the tab widget starts at x=48 and its header strip runs
+# along its top edge.
+read -r -a TAB_XS <<<"${KESTRUNE_TAB_XS:-73 139 215}"
+TAB_Y=${KESTRUNE_TAB_Y:-9}
+read -r -a COMBO_XY <<<"${KESTRUNE_COMBO_XY:-472 172}"
+# Relays 1, 3, 6 and 8.
+read -r -a RELAY_XYS <<<"${KESTRUNE_RELAY_XYS:-242 73 242 193 530 193 530 73}"
+PLAIN=${KESTRUNE_SHOTS_PLAIN:-}
 PAGES=(options manual timer)
 
 # The demo has no command-line options; keep its settings out of the user's
@@ -82,10 +92,31 @@ sleep 1.5   # let it lay itself out and paint
 eval "$(xdotool getwindowgeometry --shell "$win")"
 echo "screenshots: window $win at ${X},${Y} size ${WIDTH}x${HEIGHT}" >&2
 
+# Clicks at a point of the client area.
+click_at() {
+    xdotool mousemove --sync $((X + $1)) $((Y + $2)) click 1
+    sleep 0.4
+}
+
 declare -A sums=()
 for i in "${!PAGES[@]}"; do
     page=${PAGES[$i]}
-    xdotool mousemove --sync $((X + TAB_XS[i])) $((Y + TAB_Y)) click 1
+    click_at "${TAB_XS[$i]}" "$TAB_Y"
+    if [ -z "$PLAIN" ]; then
+        case "$page" in
+            options)
+                # Open the board list and take the entry it highlights, the first.
+                click_at "${COMBO_XY[0]}" "${COMBO_XY[1]}"
+                sleep 0.4
+                xdotool key Return
+                ;;
+            manual)
+                for ((k = 0; k + 1 < ${#RELAY_XYS[@]}; k += 2)); do
+                    click_at "${RELAY_XYS[$k]}" "${RELAY_XYS[$((k + 1))]}"
+                done
+                ;;
+        esac
+    fi
     # Move the pointer off the window so that no hover highlight is captured.
     xdotool mousemove --sync 0 0
     sleep 0.8
