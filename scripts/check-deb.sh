@@ -125,6 +125,9 @@ is_installed && note "$PKG still installed after removal"
 for f in "${FILES[@]}"; do
     [ -e "$f" ] && note "left behind after removal: $f"
 done
+# The maintainer scripts keep dpkg's record of the package ("rc") until it is
+# purged; drop that too so that the machine is as it was.
+logged dpkg --purge "$PKG" || note "dpkg --purge $PKG failed (see $LOG)"
 
 if [ ${#problems[@]} -eq 0 ]; then
     echo "check-deb: PASS $name installed $count files and removed cleanly"
