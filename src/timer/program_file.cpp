@@ -97,7 +97,10 @@ bool write(const QString& path, const std::vector<QByteArray>& rows, QString* er
 {
     QSaveFile file(path);
     const QByteArray bytes = serialize(rows);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    // A small image only reaches the write buffer; flush it here, as commit()
+    // would replace the file even when that last write fell short.
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
+        !file.commit()) {
         if (error)
             *error = QStringLiteral("Cannot save \"%1\": %2.")
                          .arg(QDir::toNativeSeparators(path), file.errorString());
