@@ -78,7 +78,10 @@ bool save(const QString& path, const LabelTable& table, QString* error)
     }
     QSaveFile file(path);
     const QByteArray bytes = table.image();
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    // Flush before committing: commit() would replace the file even when the
+    // buffered write fell short (a full disk, say).
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
+        !file.commit()) {
         if (error)
             *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
         return false;

@@ -174,7 +174,11 @@ inline std::function<void(QWidget*)> chooseFile(const QString& path)
     return [path](QWidget* w) {
         auto* dialog = qobject_cast<QFileDialog*>(w);
         QVERIFY(dialog);
-        dialog->selectFile(path);
+        // selectFile leaves the name field alone while it has the focus, as
+        // it has in a shown dialog: type the name in.
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        name->setText(path);
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     };
 }
