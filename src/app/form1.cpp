@@ -14,6 +14,7 @@
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -77,6 +78,13 @@ QFont pixelFont(int pixels, bool bold = false)
 
 }  // namespace
 
+// The icon lives in this library's resources, which a static library must
+// register itself.
+static void initResources()
+{
+    Q_INIT_RESOURCE(kestrune);
+}
+
 TForm1::TForm1(UsbLibrary& library, QWidget* parent) : QWidget(parent), library_(library)
 {
     buildWindow();
@@ -93,6 +101,8 @@ void TForm1::buildWindow()
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Kestrune  ver. 1.3"));
+    initResources();
+    setWindowIcon(QIcon(QStringLiteral(":/kestrune.png")));
     QFont font = this->font();
     font.setPointSize(8);
     setFont(font);
@@ -221,6 +231,13 @@ void TForm1::buildTimerPage(QWidget* page)
     Label2 = place(new QLabel(QStringLiteral("Timer value"), GroupBox4), "Label2", 384, 24, 55, 13);
     Label4 = place(new QLabel(QStringLiteral("Timer resolution, ms"), GroupBox4), "Label4", 16, 24,
                    93, 13);
+    // The caption must end before Label5 at 112: narrow the font until it does.
+    for (qreal size = Label4->font().pointSizeF(); Label4->width() > 93 && size > 5; size -= 0.5) {
+        QFont narrower = Label4->font();
+        narrower.setPointSizeF(size - 0.5);
+        Label4->setFont(narrower);
+        Label4->adjustSize();
+    }
     Label5 = place(new QLabel(QStringLiteral("0"), GroupBox4), "Label5", 112, 24, 6, 13);
 
     TrackBar1 = place(new QSlider(Qt::Horizontal, page), "TrackBar1", 24, 328, 361, 25);

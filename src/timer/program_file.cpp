@@ -69,23 +69,23 @@ ReadResult read(const QString& path)
         result.error = QStringLiteral("Cannot open \"%1\": %2.").arg(shown, file.errorString());
         return result;
     }
+    const QString tooLarge = QStringLiteral("Cannot open \"%1\": the file is larger than %2 MB "
+                                            "and cannot be a program.")
+                                 .arg(shown)
+                                 .arg(MaxFileSize / (1024 * 1024));
     if (file.size() > MaxFileSize) {
-        result.error = QStringLiteral("Cannot open \"%1\": the file is larger than %2 MB and "
-                                      "cannot be a program.")
-                           .arg(shown)
-                           .arg(MaxFileSize / (1024 * 1024));
+        result.error = tooLarge;
         return result;
     }
+    // Read one byte past the limit: a file that grows, or reports no size,
+    // is caught here too.
     QByteArray content = file.read(MaxFileSize + 1);
     if (file.error() != QFileDevice::NoError) {
         result.error = QStringLiteral("Cannot read \"%1\": %2.").arg(shown, file.errorString());
         return result;
     }
     if (content.size() > MaxFileSize) {
-        result.error = QStringLiteral("Cannot open \"%1\": the file is larger than %2 MB and "
-                                      "cannot be a program.")
-                           .arg(shown)
-                           .arg(MaxFileSize / (1024 * 1024));
+        result.error = tooLarge;
         return result;
     }
     result.rows = parse(content);
