@@ -48,12 +48,14 @@ typedef struct {
     UMockdevIoctlBase *handler;
     gulong ioctl_signal;
     gulong connect_signal;
+    gulong vanish_signal;
     struct EmulatedFtdiBus *bus;
 
     /* Everything below is guarded by bus->lock. */
     gboolean gone;
     gboolean held;
     gboolean claimed;
+    const void *owner; /* the connection (open device node) that claimed it */
     guint8 outputs; /* last byte clocked out in bit-bang mode */
     guint8 mask;
     guint8 mode;
@@ -366,11 +368,14 @@ static void complete_with_u32(UMockdevIoctlClient *client, UMockdevIoctlData *ar
 
 static void claim(Board *b, UMockdevIoctlClient *client)
 {
-    if (b->held) {
+    /* As the kernel does, refuse a claim while another open of the device
+     * holds the interface. */
+    if (b->held || (b->claimed && b->owner != client)) {
         umockdev_ioctl_client_complete(client, -1, EBUSY);
         return;
     }
     b->claimed = TRUE;
+    b->owner = client;
     ++b->claims;
     umockdev_ioctl_client_complete(client, 0, 0);
 }
@@ -402,6 +407,7 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
         break;
     case USBDEVFS_RELEASEINTERFACE:
         b->claimed = FALSE;
+        b->owner = NULL;
         ++b->releases;
         umockdev_ioctl_client_complete(client, 0, 0);
         break;
@@ -458,6 +464,19 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
     return TRUE;
 }
 
+/* Closing a device node releases what it claimed. */
+static void on_client_vanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer user_data)
+{
+    Board *b = user_data;
+    (void)handler;
+    g_mutex_lock(&b->bus->lock);
+    if (b->claimed && b->owner == client) {
+        b->claimed = FALSE;
+        b->owner = NULL;
+    }
+    g_mutex_unlock(&b->bus->lock);
+}
+
 static void on_client_connected(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, gpointer user_data)
 {
     Board *b = user_data;
@@ -496,6 +515,7 @@ static void board_free(Board *b)
     if (b->handler) {
         g_signal_handler_disconnect(b->handler, b->ioctl_signal);
         g_signal_handler_disconnect(b->handler, b->connect_signal);
+        g_signal_handler_disconnect(b->handler, b->vanish_signal);
         g_object_unref(b->handler);
     }
     g_free(b->syspath);
@@ -612,6 +632,7 @@ int emulated_ftdi_add_board(EmulatedFtdiBus *bus, const char *serial)
     b->handler = umockdev_ioctl_base_new();
     b->ioctl_signal = g_signal_connect(b->handler, "handle-ioctl", G_CALLBACK(on_ioctl), b);
     b->connect_signal = g_signal_connect(b->handler, "client-connected", G_CALLBACK(on_client_connected), b);
+    b->vanish_signal = g_signal_connect(b->handler, "client-vanished", G_CALLBACK(on_client_vanished), b);
     if (!umockdev_testbed_attach_ioctl(bus->testbed, b->devnode, b->handler, &error)) {
         g_warning("emulated FTDI board %s: %s", serial, error ? error->message : "cannot attach");
         g_clear_error(&error);
@@ -643,6 +664,7 @@ void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board)
     }
     b->gone = TRUE;
     b->claimed = FALSE;
+    b->owner = NULL;
     g_mutex_unlock(&bus->lock);
     /* Device nodes that are already open keep talking to the handler, which
      * now answers ENODEV; new opens find no device. */
