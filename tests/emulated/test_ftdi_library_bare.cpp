@@ -21,19 +21,9 @@ std::uint32_t ftdiChipsSeenByLibusb()
     std::uint32_t found = 0;
     for (ssize_t i = 0; i < n; ++i) {
         libusb_device_descriptor desc{};
-        if (libusb_get_device_descriptor(devices[i], &desc) != 0 || desc.idVendor != 0x0403)
-            continue;
-        switch (desc.idProduct) {
-        case 0x6001:
-        case 0x6010:
-        case 0x6011:
-        case 0x6014:
-        case 0x6015:
+        if (libusb_get_device_descriptor(devices[i], &desc) == 0 && desc.idVendor == 0x0403 &&
+            QList<int>{0x6001, 0x6010, 0x6011, 0x6014, 0x6015}.contains(desc.idProduct))
             ++found;
-            break;
-        default:
-            break;
-        }
     }
     if (n >= 0)
         libusb_free_device_list(devices, 1);
@@ -47,26 +37,17 @@ class FtdiLibraryBareTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void countsWhatIsAttached()
+    void countsWhatIsAttachedAndOpensNothingBeyond()
     {
         FtdiLibrary library;
         std::uint32_t count = 12345;
         QCOMPARE(library.countDevices(count), UsbLibrary::Ok);
         QCOMPARE(count, ftdiChipsSeenByLibusb());
-    }
-
-    void openingAMissingBoardGivesNoHandle()
-    {
-        FtdiLibrary library;
-        std::uint32_t count = 0;
-        QCOMPARE(library.countDevices(count), UsbLibrary::Ok);
-
-        UsbLibrary::Handle handle = 77;
-        QCOMPARE(library.openByIndex(count, handle), UsbLibrary::Failed);
-        QCOMPARE(handle, UsbLibrary::Handle(0));
-        handle = 77;
-        QCOMPARE(library.openByIndex(UINT32_MAX, handle), UsbLibrary::Failed);
-        QCOMPARE(handle, UsbLibrary::Handle(0));
+        for (const std::uint32_t index : {count, std::uint32_t(UINT32_MAX)}) {
+            UsbLibrary::Handle handle = 77;
+            QCOMPARE(library.openByIndex(index, handle), UsbLibrary::Failed);
+            QCOMPARE(handle, UsbLibrary::Handle(0));
+        }
         QCOMPARE(library.openCount(), std::size_t(0));
     }
 
@@ -75,31 +56,21 @@ private slots:
         QTest::addColumn<UsbLibrary::Handle>("handle");
         QTest::newRow("zero") << UsbLibrary::Handle(0);
         QTest::newRow("one, never opened") << UsbLibrary::Handle(1);
-        QTest::newRow("bogus") << UsbLibrary::Handle(0xDEADBEEF);
         QTest::newRow("largest") << UsbLibrary::Handle(UINT32_MAX);
     }
-
     void everyOperationOnABadHandleFails()
     {
         QFETCH(UsbLibrary::Handle, handle);
         FtdiLibrary library;
-
         QCOMPARE(library.setBitMode(handle, 0xFF, 0x01), UsbLibrary::Failed);
         QCOMPARE(library.preWrite(handle), UsbLibrary::Failed);
-
         const std::uint8_t pattern[2] = {0xA5, 0x5A};
         std::uint32_t written = 99;
         QCOMPARE(library.write(handle, pattern, 2, written), UsbLibrary::Failed);
         QCOMPARE(written, std::uint32_t(0));
-        written = 99;
-        QCOMPARE(library.write(handle, nullptr, 0, written), UsbLibrary::Failed);
-        QCOMPARE(written, std::uint32_t(0));
-
         std::uint8_t pins = 0x3C;
         QCOMPARE(library.readPins(handle, pins), UsbLibrary::Failed);
         QCOMPARE(pins, std::uint8_t(0x3C));
-
-        QCOMPARE(library.close(handle), UsbLibrary::Failed);
         QCOMPARE(library.close(handle), UsbLibrary::Failed);
     }
 };
