@@ -32,7 +32,7 @@ int main(int argc, char* argv[])
     rig.form->StringGrid4->setCurrentRow(0);
     rig.form->show();
     rig.form->TabbedNotebook1->setCurrentIndex(2);
-    (void)QTest::qWaitForWindowExposed(rig.form.get());
+    (void)QTest::qWaitForWindowExposed(rig.form);
 
     const QString path = work.file(QStringLiteral("big"));
     auto t0 = Clock::now();
