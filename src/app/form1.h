@@ -179,7 +179,10 @@ private:
     void onRowPicked(int previousRow);
     // Puts the duration its step began with back into a row the run leaves.
     void restoreStepDuration(int row);
-    QByteArray withDuration(const QByteArray& rowText, int duration) const;
+    static QByteArray withDuration(const QByteArray& rowText, int duration);
+    // During a run, a row that became current without being loaded starts
+    // its step from its own duration.
+    void restartStepFromCurrentRow();
     void setCaption(int relay, bool on);
 
     UsbLibrary& library_;

@@ -60,11 +60,7 @@ void TForm1::Button19Click()
     programModel->replaceAll(std::move(file.rows));
     StringGrid4->setCurrentRow(0);
 
-    if (runActive()) {
-        // The run goes on in row 0, counting from its own duration.
-        const QByteArray text = programModel->text(0);
-        if (text.size() >= 10 && text.size() <= 13 && text[8] == '-')
-            Edit9->setText(QString::fromLatin1(text.mid(9)));
-        SavedStepDuration = UpDown1->position();
-    }
+    // The run goes on in row 0, counting from its own duration.
+    if (runActive())
+        restartStepFromCurrentRow();
 }

@@ -88,11 +88,19 @@ void TForm1::onRowPicked(int previousRow)
         SavedStepDuration = UpDown1->position();
 }
 
-QByteArray TForm1::withDuration(const QByteArray& rowText, int duration) const
+QByteArray TForm1::withDuration(const QByteArray& rowText, int duration)
 {
     if (rowText.size() < 10 || rowText[8] != '-')
         return rowText;
     return rowText.left(9) + QByteArray::number(duration);
+}
+
+void TForm1::restartStepFromCurrentRow()
+{
+    const QByteArray text = programModel->text(currentRow());
+    if (text.size() >= 10 && text.size() <= 13 && text[8] == '-')
+        Edit9->setText(QString::fromLatin1(text.mid(9)));
+    SavedStepDuration = UpDown1->position();
 }
 
 void TForm1::restoreStepDuration(int row)
@@ -120,13 +128,9 @@ void TForm1::Button21Click()
     const bool removesCurrent = count > 1 && currentRow() == count - 1;
     programModel->setCount(count - 1);
     StringGrid4->setCurrentRow(currentRow());
-    if (removesCurrent && runActive()) {
-        // The run goes on in the new last row, counting from its own duration.
-        const QByteArray text = programModel->text(currentRow());
-        if (text.size() >= 10 && text.size() <= 13 && text[8] == '-')
-            Edit9->setText(QString::fromLatin1(text.mid(9)));
-        SavedStepDuration = UpDown1->position();
-    }
+    // The run goes on in the new last row, counting from its own duration.
+    if (removesCurrent && runActive())
+        restartStepFromCurrentRow();
 }
 
 void TForm1::Button22Click()
