@@ -1,7 +1,6 @@
 // Saves and opens a 100,000-row program through the window, then compares
 // selecting the last row with selecting the first.
 #include "bench_common.h"
-#include "window_fixture.h"
 
 #include <chrono>
 #include <cstdio>
@@ -19,10 +18,10 @@ int main(int argc, char* argv[])
 {
     bench::preferOffscreen();
     QApplication app(argc, argv);
-    fixture::WorkDir work;
+    bench::WorkDir work;
     constexpr int Rows = 100000;
 
-    fixture::Rig rig(1);
+    bench::Rig rig(1);
     std::vector<QByteArray> program;
     program.reserve(Rows);
     for (int i = 0; i < Rows; ++i)
@@ -32,12 +31,12 @@ int main(int argc, char* argv[])
     rig.form->StringGrid4->setCurrentRow(0);
     rig.form->show();
     rig.form->TabbedNotebook1->setCurrentIndex(2);
-    (void)QTest::qWaitForWindowExposed(rig.form);
+    (void)QTest::qWaitForWindowExposed(rig.form.get());
 
     const QString path = work.file(QStringLiteral("big"));
     auto t0 = Clock::now();
     {
-        fixture::DialogAnswerer answer(fixture::chooseFile(path));
+        bench::answerFileDialog(path);
         rig.form->Button20Click();
     }
     const double saveMs = msSince(t0);
@@ -45,11 +44,11 @@ int main(int argc, char* argv[])
     rig.form->Button22Click();  // Clear all, so the open has work to do
     t0 = Clock::now();
     {
-        fixture::DialogAnswerer answer(fixture::chooseFile(path + QStringLiteral(".txt")));
+        bench::answerFileDialog(path + QStringLiteral(".txt"));
         rig.form->Button19Click();
     }
     const double openMs = msSince(t0);
-    const int opened = rig.rows();
+    const int opened = rig.form->programModel->count();
     const bool same = rig.form->programModel->rows() == program;
 
     // Selecting rows afterwards: the last one must cost no more than the first.
@@ -57,11 +56,11 @@ int main(int argc, char* argv[])
         std::vector<double> costs;
         for (int i = 0; i < 20; ++i) {
             rig.form->StringGrid4->setCurrentRow(row == 0 ? 1 : row - 1);
-            const auto writes = rig.writes().size();
+            const auto writes = rig.library.writes(0).size();
             const auto s = Clock::now();
-            rig.clickRow(row);
+            bench::clickRow(*rig.form, row);
             costs.push_back(msSince(s));
-            if (rig.writes().size() != writes + 1 || rig.current() != row)
+            if (rig.library.writes(0).size() != writes + 1 || rig.form->StringGrid4->currentRow() != row)
                 std::fprintf(stderr, "program_files: the click on row %d did not load it\n", row);
         }
         return bench::percentile(costs, 0.5);

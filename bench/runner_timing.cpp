@@ -2,7 +2,6 @@
 // each tick happens and each byte reaches the board; then measures what one
 // tick costs with a short and a very long program.
 #include "bench_common.h"
-#include "window_fixture.h"
 
 #include <QElapsedTimer>
 
@@ -13,7 +12,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void loadProgram(fixture::Rig& rig, int rows, int duration)
+void loadProgram(bench::Rig& rig, int rows, int duration)
 {
     std::vector<QByteArray> program;
     for (int i = 0; i < rows; ++i) {
@@ -28,7 +27,7 @@ void loadProgram(fixture::Rig& rig, int rows, int duration)
 // Median cost of one tick in microseconds, over `ticks` ticks.
 double tickCost(int rows, int ticks)
 {
-    fixture::Rig rig(1);
+    bench::Rig rig(1);
     rig.library.setLogging(false);
     loadProgram(rig, rows, 3);
     rig.form->CheckBox1->setChecked(true);
@@ -50,13 +49,13 @@ int main(int argc, char* argv[])
 {
     bench::preferOffscreen();
     QApplication app(argc, argv);
-    fixture::WorkDir work;
+    bench::WorkDir work;
 
     // 10 rows of 600 ticks: 6,000 ticks at 1 ms.
     constexpr int Rows = 10;
     constexpr int Duration = 600;
     constexpr int Resolution = 1;
-    fixture::Rig rig(1);
+    bench::Rig rig(1);
     loadProgram(rig, Rows, Duration);
     rig.form->StringGrid4->setCurrentRow(1);  // so Start plays row 0
 

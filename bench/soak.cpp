@@ -4,7 +4,6 @@
 //
 //   soak [seconds]      (default 1800)
 #include "bench_common.h"
-#include "window_fixture.h"
 
 #include <QElapsedTimer>
 
@@ -36,8 +35,8 @@ int main(int argc, char* argv[])
         }
     }
 
-    fixture::WorkDir work;
-    fixture::Rig rig(1);
+    bench::WorkDir work;
+    bench::Rig rig(1);
     TForm1& form = *rig.form;
     // A soak must not measure the simulated board's own records: keep no
     // call log, and drop the written bytes once a second.
