@@ -1,9 +1,7 @@
 // The program runner: Start/Stop, Pause/Resume, the count-down of each step
-// tick by tick, the duration editor, and what happens when the operator makes
+// tick by tick, a timer value typed during a run, and what happens when the operator makes
 // another row current while a program plays.
 #include "window_fixture.h"
-
-#include <QToolButton>
 
 using namespace fixture;
 
@@ -76,7 +74,7 @@ private slots:
         QFETCH(Bytes, written);
         Rig rig(1);
         TForm1& f = *rig.form;
-        rig.program(toRows(rows));
+        rig.program(rows);
         f.CheckBox1->setChecked(repeat);
         f.TrackBar1->setValue(10);
         rig.clickRow(rows.size() - 1);  // row 0 current already is not played again
@@ -123,8 +121,11 @@ private slots:
         click(f.Button34);
         COMPARE_STATE(rig, "10 | >10000000-10 01000000-4 | Start Pause off");
         QCOMPARE(rig.writes(), written);
+        f.TrackBar1->setValue(0);  // below the range
+        QCOMPARE(f.Timer1->interval(), 1);
     }
 
+    // A timer value typed during a run is counted down from.
     void typingADurationDuringARun()
     {
         Rig rig(1);
@@ -136,58 +137,6 @@ private slots:
         COMPARE_STATE(rig, "50 | >10000000-50 01000000-2 | Stop Pause on");
         rig.tick(50);
         COMPARE_STATE(rig, "2 | 10000000-5 >01000000-2 | Stop Pause on");
-    }
-
-    // The arrows step the timer value within 0-9999 and rewrite the row.
-    void durationEditor()
-    {
-        Rig rig(1);
-        auto* up = rig.form->UpDown1->findChild<QToolButton*>(QStringLiteral("UpArrow"));
-        auto* down = rig.form->UpDown1->findChild<QToolButton*>(QStringLiteral("DownArrow"));
-        QVERIFY(up && down);
-        click(down);
-        QCOMPARE(rig.row(0), QStringLiteral("00000000-0"));
-        click(up);
-        click(up);
-        click(down);
-        QCOMPARE(rig.form->Edit9->text(), QStringLiteral("1"));
-        QCOMPARE(rig.row(0), QStringLiteral("00000000-1"));
-        rig.typeDuration(QStringLiteral("9999"));
-        click(up);
-        QCOMPARE(rig.row(0), QStringLiteral("00000000-9999"));
-        click(down);
-        QCOMPARE(rig.row(0), QStringLiteral("00000000-9998"));
-        QVERIFY(rig.writes().empty());
-    }
-
-    void resolution()
-    {
-        Rig rig(1);
-        TForm1& f = *rig.form;
-        click(f.Button34);
-        f.TrackBar1->setValue(100);
-        QCOMPARE(f.Timer1->interval(), 100);
-        QCOMPARE(f.Label5->text(), QStringLiteral("100"));
-        QVERIFY(f.Timer1->isEnabled());
-        f.TrackBar1->setValue(0);  // below the range
-        QCOMPARE(f.Timer1->interval(), 1);
-    }
-
-    // A row shorter than 8 characters: the line end fills the pattern, and a
-    // 5-character row raises a range error when its duration is written.
-    void shortRowsFromFiles()
-    {
-        Rig rig(1);
-        TForm1& f = *rig.form;
-        rig.program({"1010101", "10101"});
-        rig.typeDuration(QStringLiteral("5"));
-        QCOMPARE(rig.row(0), QStringLiteral("10101011-5"));  // the CR fills position 8
-        f.StringGrid4->setCurrentRow(1);
-        rig.typeDuration(QStringLiteral("7"));
-        const QString box = takeErrorBox();
-        QVERIFY2(box.contains(QStringLiteral("row 2")) && box.contains(QStringLiteral("10101")), qPrintable(box));
-        QCOMPARE(rig.row(1), QStringLiteral("10101"));
-        QCOMPARE(f.errorsReported(), 1);
     }
 
     // The operator makes another row current during a run: the row left gets

@@ -48,7 +48,7 @@ constexpr int Down = TForm1::BarLowered;
 inline QString onLabel(int relay) { return QStringLiteral("Relay %1 ON").arg(relay); }
 inline QString offLabel(int relay) { return QStringLiteral("Relay %1 OFF").arg(relay); }
 
-// A row's pattern for a relay byte, and the views that show that byte.
+// A row's pattern for a relay byte, and what the bars and indicators show for it.
 inline QString patternOf(std::uint8_t byte)
 {
     QString pattern;
@@ -78,22 +78,20 @@ inline void writeFile(const QString& path, const QByteArray& bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-// A fresh working directory for the label file, entered on construction.
+// A fresh working directory, entered while it lives.
 class WorkDir {
 public:
     WorkDir() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
     ~WorkDir() { QDir::setCurrent(previous_); }
-    QString path() const { return dir_.path(); }
     QString file(const QString& name) const { return dir_.filePath(name); }
-    QStringList files() const { return QDir(path()).entryList(QDir::Files | QDir::Hidden); }
+    QStringList files() const { return QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden); }
 
 private:
     QString previous_;
     QTemporaryDir dir_;
 };
 
-// Base of the window tests: each case runs in a working directory of its own
-// and must not leave a dialog open.
+// Base of the window tests: a working directory per case, no dialog left open.
 class WindowTest : public QObject {
     Q_OBJECT
 protected:
@@ -110,22 +108,19 @@ private:
     std::unique_ptr<WorkDir> work_;
 };
 
-// The operator's view of a window: what it shows, and what the operator does.
+inline void click(QWidget* w, Qt::MouseButton b = Qt::LeftButton) { QTest::mouseClick(w, b); }
+
+// What the operator sees of a window, and does to it.
 struct View {
     TForm1* form = nullptr;
 
-    QPushButton* button(const char* name) const
+    // Rows as an opened file puts them: row 0 current, nothing loaded.
+    void program(const QStringList& rows)
     {
-        auto* b = form->findChild<QPushButton*>(QString::fromLatin1(name));
-        if (!b)
-            qFatal("no button named %s", name);
-        return b;
-    }
-
-    // Puts rows into the list the way an opened file does: row 0 current, nothing loaded.
-    void program(Rows rows)
-    {
-        form->programModel->replaceAll(std::move(rows));
+        Rows bytes;
+        for (const QString& r : rows)
+            bytes.push_back(r.toLatin1());
+        form->programModel->replaceAll(std::move(bytes));
         form->StringGrid4->setCurrentRow(0);
     }
     QString row(int i) const { return QString::fromLatin1(form->programModel->text(i)); }
@@ -140,17 +135,8 @@ struct View {
     QStringList barCaptions() const KESTRUNE_LIST(QString, 8, form->stepBar(i + 1)->text())
 #undef KESTRUNE_LIST
 
-    // The operator picks entry `index` of the board list, or drops it down.
-    void pickBoard(int index)
-    {
-        form->ComboBox1->setCurrentIndex(index);
-        emit form->ComboBox1->activated(index);
-    }
-    void dropDown()
-    {
-        form->ComboBox1->showPopup();
-        form->ComboBox1->hidePopup();
-    }
+    void pickBoard(int index) { form->ComboBox1->setCurrentIndex(index), emit form->ComboBox1->activated(index); }
+    void dropDown() { form->ComboBox1->showPopup(), form->ComboBox1->hidePopup(); }
     void clickRow(int i)
     {
         const QModelIndex cell = form->programModel->index(i, 0);
@@ -158,16 +144,8 @@ struct View {
         QTest::mouseClick(form->StringGrid4->viewport(), Qt::LeftButton, {},
                           form->StringGrid4->visualRect(cell).center());
     }
-    void typeDuration(const QString& digits)
-    {
-        form->Edit9->selectAll();
-        QTest::keyClicks(form->Edit9, digits);
-    }
-    void tick(int n = 1)
-    {
-        for (int i = 0; i < n; ++i)
-            form->Timer1Timer();
-    }
+    void typeDuration(const QString& digits) { form->Edit9->selectAll(), QTest::keyClicks(form->Edit9, digits); }
+    void tick(int n = 1) { while (n-- > 0) form->Timer1Timer(); }
 };
 
 // A window on `boardCount` simulated boards.
@@ -189,8 +167,6 @@ struct Rig : View {
     std::unique_ptr<TForm1> window;
 };
 
-inline void click(QWidget* w, Qt::MouseButton b = Qt::LeftButton) { QTest::mouseClick(w, b); }
-
 // What the runner should be doing: the row it plays and the count Edit9
 // shows. "Repeat" decides what follows the last row.
 struct RunModel {
@@ -200,11 +176,7 @@ struct RunModel {
     int count = 0;
     bool running = true;
 
-    void pick(int r)
-    {
-        row = r;
-        count = rows.at(r).mid(9).toInt();
-    }
+    void pick(int r) { row = r, count = rows.at(r).mid(9).toInt(); }
     void tick()
     {
         if (count >= 2)
@@ -226,20 +198,11 @@ struct RunModel {
     }
 };
 
-inline Rows toRows(const QStringList& rows)
-{
-    Rows out;
-    std::transform(rows.begin(), rows.end(), std::back_inserter(out), [](const QString& r) { return r.toLatin1(); });
-    return out;
-}
-
 // ---- modal dialogs ---------------------------------------------------------
 
+// Answers the modal dialogs that come up in their own event loops, one
+// answer each, in order. An answer gets the dialog and must close it.
 using Answer = std::function<void(QWidget*)>;
-
-// Answers the modal dialogs (file dialogs, message boxes) that come up from
-// inside their own event loops, one answer each, in order. An answer gets the
-// dialog and must close it.
 class DialogAnswerer : public QObject {
 public:
     explicit DialogAnswerer(std::vector<Answer> answers) : answers_(std::move(answers))
@@ -254,7 +217,6 @@ public:
         });
         timer_.start();
     }
-    explicit DialogAnswerer(Answer answer) : DialogAnswerer(std::vector<Answer>{std::move(answer)}) {}
     bool answered() const { return next_ == answers_.size(); }
 
 private:
@@ -264,41 +226,34 @@ private:
     QTimer timer_;
 };
 
-// Types the path into the file dialog's name field and accepts. (selectFile
-// leaves the field alone while it has the focus, as it has in a shown
-// dialog.) Unchecked, the name comes back without the dialog's own checks, as
-// when the file goes away after it was chosen.
+// Types the path into the file dialog's name field and accepts; unchecked,
+// the dialog's own checks are skipped (a file gone after it was chosen).
 inline Answer chooseFile(const QString& path, bool checked = true)
 {
     return [path, checked](QWidget* w) {
-        auto* dialog = qobject_cast<QFileDialog*>(w);
-        QVERIFY(dialog);
-        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        QVERIFY(name);
+        auto* name = w->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(qobject_cast<QFileDialog*>(w) && name);
         name->setText(path);
         if (checked)
-            QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
+            QMetaObject::invokeMethod(w, "accept", Qt::QueuedConnection);
         else
-            QMetaObject::invokeMethod(dialog, "done", Qt::QueuedConnection, Q_ARG(int, QDialog::Accepted));
+            QMetaObject::invokeMethod(w, "done", Qt::QueuedConnection, Q_ARG(int, QDialog::Accepted));
     };
 }
-
 inline Answer cancelDialog() { return [](QWidget* w) { QMetaObject::invokeMethod(w, "reject", Qt::QueuedConnection); }; }
 
-// Presses a button of a message box, after `before`, and remembers its text.
+// Presses a message box button, after `before`, and keeps the box's text.
 inline Answer pressMessageButton(QMessageBox::StandardButton which, QString* text = nullptr,
                                  std::function<void()> before = {})
 {
     return [=](QWidget* w) {
         auto* box = qobject_cast<QMessageBox*>(w);
-        QVERIFY(box);
+        QVERIFY(box && box->button(which));
         if (text)
             *text = box->text();
         if (before)
             before();
-        QAbstractButton* b = box->button(which);
-        QVERIFY(b);
-        QMetaObject::invokeMethod(b, "click", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(box->button(which), "click", Qt::QueuedConnection);
     };
 }
 
@@ -310,20 +265,19 @@ inline void clickThrough(QWidget* button, std::vector<Answer> answers)
     QVERIFY2(answerer.answered(), "an expected dialog did not come up");
 }
 
-// Lets the event loop run until an error box appears, closes it, and returns
-// its text (empty when none appeared).
-inline QString takeErrorBox(int timeoutMs = 1000)
+// Waits for an error box, closes it and returns its text ("" if none came).
+inline QString takeErrorBox()
 {
     QString text;
-    DialogAnswerer answer(pressMessageButton(QMessageBox::Ok, &text));
-    (void)QTest::qWaitFor([&] { return answer.answered(); }, timeoutMs);
+    DialogAnswerer answer({pressMessageButton(QMessageBox::Ok, &text)});
+    (void)QTest::qWaitFor([&] { return answer.answered(); }, 1000);
     QTest::qWait(10);
     return text;
 }
 
 // ---- the process ------------------------------------------------------------
 
-// While it lives, files cannot grow beyond `bytes` (a full disk, for root too).
+// While it lives, files cannot grow beyond `bytes`: a full disk, for root too.
 class FileSizeLimit {
 public:
     explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN))
@@ -333,18 +287,14 @@ public:
         small.rlim_cur = bytes;
         setrlimit(RLIMIT_FSIZE, &small);
     }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, handler_);
-    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_), std::signal(SIGXFSZ, handler_); }
 
 private:
     rlimit saved_{};
     void (*handler_)(int);
 };
 
-// Collects what is written to stderr while it lives, or until text() is read.
+// Collects what is written to stderr until text() is read.
 class StderrCapture {
 public:
     StderrCapture() : saved_((std::fflush(stderr), file_.open(), ::dup(2))) { ::dup2(file_.handle(), 2); }
@@ -366,41 +316,36 @@ private:
     int saved_;
 };
 
-// Root may write any file, so cases about files that cannot be written run
-// again in a child process as the user "nobody". Returns an empty text when
-// the child passed, "skip: ..." when it could not run.
+// Root may write any file, so a case about files that cannot be written runs
+// again in a child as "nobody". Empty when it passed, "skip: ..." when it
+// could not run.
 inline QString runAsNobody(const char* testClass, const char* function)
 {
     const QString self = QCoreApplication::applicationFilePath();
     const QStringList asNobody{"-u", "nobody", "--"};
     if (QProcess::execute(QStringLiteral("runuser"), asNobody + QStringList{"test", "-x", self}) != 0)
-        return QStringLiteral("skip: runuser -u nobody cannot run %1").arg(self);
+        return QStringLiteral("skip: runuser -u nobody cannot run ") + self;
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"HOME", "TMPDIR"})
         env.insert(QString::fromLatin1(name), QStringLiteral("/tmp"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     child.setProcessEnvironment(env);
     child.setWorkingDirectory(QStringLiteral("/tmp"));
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QStringLiteral("runuser"), asNobody + QStringList{self, QString::fromLatin1(function)});
-    if (!child.waitForFinished(60000))
-        return QStringLiteral("child as nobody did not finish");
+    const bool finished = child.waitForFinished(60000);
     const QString output = QString::fromLocal8Bit(child.readAll());
-    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
-        return QStringLiteral("child as nobody failed:\n") + output;
     if (output.contains(QLatin1String("SKIP   :")))
         return QStringLiteral("skip: child as nobody skipped:\n") + output;
-    if (!output.contains(QStringLiteral("PASS   : %1::%2").arg(QLatin1String(testClass), QLatin1String(function))))
-        return QStringLiteral("child as nobody did not report a pass:\n") + output;
-    return {};
+    const bool passed = output.contains(QStringLiteral("PASS   : %1::%2").arg(QLatin1String(testClass), QLatin1String(function)));
+    return finished && child.exitCode() == 0 && passed ? QString() : QStringLiteral("child as nobody failed:\n") + output;
 }
 
 }  // namespace fixture
 
-// Runs the rest of the calling test as an ordinary user: when this process
-// is root, the case is handed to a child running as "nobody".
+// Runs the rest of the calling case as an ordinary user: as root, the case
+// is handed to a child running as "nobody".
 #define AS_ORDINARY_USER()                                                                         \
     do {                                                                                           \
         if (::geteuid() == 0) {                                                                    \

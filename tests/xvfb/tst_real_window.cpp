@@ -35,18 +35,16 @@ private slots:
 
         f.TabbedNotebook1->setCurrentIndex(1);
         QTest::qWait(20);
-        click(rig.button("Button9"));  // ALL ON
+        click(f.Button9);  // ALL ON
         QTest::qWait(50);
         const QImage after = f.grab().toImage();
-        for (int relay = 1; relay <= 8; ++relay) {
-            QWidget* panel = f.indicator(relay);
-            QCOMPARE(after.pixelColor(panel->mapTo(&f, panel->rect().center() + QPoint(0, 6))),
+        for (int relay = 1; relay <= 8; ++relay)
+            QCOMPARE(after.pixelColor(f.indicator(relay)->mapTo(&f, f.indicator(relay)->rect().center() + QPoint(0, 6))),
                      QColor(0, 255, 0));
-        }
         QCOMPARE(rig.lastWrite(), 0xFF);
 
         // The label dialog opens next to the window as a window of its own.
-        QTest::mouseClick(rig.button("Button3"), Qt::RightButton);
+        click(f.manualButton(2), Qt::RightButton);
         QVERIFY(QTest::qWaitForWindowExposed(f.Form2()));
         QCOMPARE(f.Form2()->windowTitle(), QStringLiteral("Setting"));
         f.Form2()->hide();
