@@ -44,6 +44,13 @@ private slots:
         click(f.manualButton(3));
         QCOMPARE(f.manualButton(3)->text(), onLabel(3));
         QCOMPARE(rig.row(0), QStringLiteral("00000001-25"));
+        // Relay 8's caption after its labels were renamed matches neither
+        // label: the click switches it off and shows the new turn-on label.
+        f.labels.setSlot(7, "Fan on");
+        f.labels.setSlot(15, "Fan off");
+        click(f.manualButton(8));
+        QCOMPARE(f.manualButton(8)->text(), QStringLiteral("Fan on"));
+        QCOMPARE(f.indicator(8)->color(), Red);
         f.labels.setSlot(6, "ON");  // relay 7
         f.labels.setSlot(14, "on");
         f.labels.setSlot(4, "Pump");  // relay 5
@@ -55,7 +62,7 @@ private slots:
         click(f.manualButton(5));
         click(f.manualButton(5));
         QCOMPARE(f.indicator(5)->color(), Red);
-        QCOMPARE(rig.writes(), (Bytes{0x04, 0x84, 0x80, 0x00, 0x40, 0x00, 0x10, 0x10}));
+        QCOMPARE(rig.writes(), (Bytes{0x04, 0x84, 0x80, 0x00, 0x00, 0x40, 0x00, 0x10, 0x10}));
     }
 
     // ALL ON and ALL OFF set every caption, indicator and bar, but leave the

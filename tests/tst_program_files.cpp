@@ -79,6 +79,9 @@ private slots:
                                        << Rows{"ABCDEFGHIJKLMNOPQRSTUVWX", "YZ0123"};
         QTest::newRow("24 characters") << QByteArray("ABCDEFGHIJKLMNOPQRSTUVWX\r\n1\r\n")
                                        << Rows{"ABCDEFGHIJKLMNOPQRSTUVWX", "", "1"};
+        QTest::newRow("CR only") << QByteArray("10000000-3\r01000000-0\r") << Rows{"10000000-3\r01000000-0\r"};
+        const QByteArray step("10100000-15\r\n");
+        QTest::newRow("several megabytes") << step.repeated(300000) << Rows(300000, "10100000-15");
         QTest::newRow("NUL and binary") << QByteArray("1\0\0\x01\xff\xe9\x80-7\r\n\xfe\n", 13)
                                         << Rows{QByteArray("1\0\0\x01\xff\xe9\x80-7", 9), QByteArray("\xfe")};
     }
@@ -103,6 +106,7 @@ private slots:
         QTest::addColumn<QString>("reason");
         QTest::newRow("missing file") << "gone.txt" << "does not exist";
         QTest::newRow("over 32 MB") << "huge.txt" << "32 MB";
+        QTest::newRow("folder") << "folder.txt" << "folder";
     }
     void openFailuresKeepTheList()
     {
@@ -110,6 +114,8 @@ private slots:
         QFETCH(QString, reason);
         Rig rig(1);
         const QString path = work().file(name);
+        if (name.startsWith(QLatin1String("folder")))
+            QVERIFY(QDir().mkdir(path));
         if (name.startsWith(QLatin1String("huge"))) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(ProgramFile::MaxFileSize + 1));

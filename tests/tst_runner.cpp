@@ -137,6 +137,14 @@ private slots:
         COMPARE_STATE(rig, "50 | >10000000-50 01000000-2 | Stop Pause on");
         rig.tick(50);
         COMPARE_STATE(rig, "2 | 10000000-5 >01000000-2 | Stop Pause on");
+        // The duration runs from 0 to 9999; the arrows stop there.
+        click(rig.form->Button34);
+        rig.typeDuration(QStringLiteral("9999"));
+        rig.form->UpDown1->stepUp();
+        QCOMPARE(rig.row(1), QStringLiteral("01000000-9999"));
+        rig.typeDuration(QStringLiteral("0"));
+        rig.form->UpDown1->stepDown();
+        QCOMPARE(rig.row(1), QStringLiteral("01000000-0"));
     }
 
     // The operator makes another row current during a run: the row left gets

@@ -1,6 +1,8 @@
 // Start-up, board discovery and board selection.
 #include "window_fixture.h"
 
+#include "boardlink/ftdi_library.h"
+
 using namespace fixture;
 
 class StartupTest : public WindowTest {
@@ -17,6 +19,21 @@ private slots:
         QCOMPARE(f.Panel27->color(), Red);
         QCOMPARE(rig.allRows(), QStringList{QStringLiteral("00000000-0")});
         QVERIFY(!f.Timer1->isActive());
+    }
+
+    // The real libftdi1 backend on a machine without an FTDI device.
+    void startOnLibftdiWithoutBoard()
+    {
+        FtdiLibrary library;
+        std::uint32_t count = 0;
+        library.countDevices(count);
+        if (count != 0)
+            QSKIP("an FTDI device is attached");
+        TForm1 form(library);
+        QCOMPARE(form.ComboBox1->currentText(), QStringLiteral("No Boards Found"));
+        QCOMPARE(form.Panel27->text(), QStringLiteral("Board not found !"));
+        click(form.Button9);  // reaches no board, and nothing breaks
+        QCOMPARE(form.RelayState, 0xFF);
     }
 
     // The board table has 35 slots: more boards than that are not listed.
