@@ -54,7 +54,7 @@ int main(int argc, char* argv[])
     // Selecting rows afterwards: the last one must cost no more than the first.
     auto selectCost = [&](int row) {
         std::vector<double> costs;
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < 200; ++i) {
             rig.form->StringGrid4->setCurrentRow(row == 0 ? 1 : row - 1);
             const auto writes = rig.library.writes(0).size();
             const auto s = Clock::now();
