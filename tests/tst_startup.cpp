@@ -98,6 +98,14 @@ private slots:
         QCOMPARE(rig.bars(), barsFor(0x81));
         QCOMPARE(rig.row(0), QStringLiteral("10000001-5"));
         QVERIFY(rig.writes(1).empty());
+
+        // Closing the window closes the first board only and saves the
+        // labels, changed or not.
+        QVERIFY(!QFile::exists(QStringLiteral("labels.dat")));
+        f.close();
+        QCOMPARE(rig.library.closeCount(0), 1);
+        QCOMPARE(rig.library.closeCount(1), 0);
+        QCOMPARE(QFileInfo(QStringLiteral("labels.dat")).size(), 320);
     }
 
     // Text typed into the board box picks no entry and names no board.
