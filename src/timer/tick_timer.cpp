@@ -5,7 +5,6 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 
 TickTimer::TickTimer(QObject* parent) : QObject(parent)
@@ -43,20 +42,15 @@ void TickTimer::arm()
 {
     if (fd_ < 0)
         return;
-    itimerspec spec{};
+    // Setting the timer, or clearing it, also discards expiries not yet read.
+    itimerspec period{};
     if (enabled_) {
         const long ns = static_cast<long>(interval_) * 1'000'000L;
-        spec.it_interval.tv_sec = ns / 1'000'000'000L;
-        spec.it_interval.tv_nsec = ns % 1'000'000'000L;
-        spec.it_value = spec.it_interval;
+        period.it_interval.tv_sec = ns / 1'000'000'000L;
+        period.it_interval.tv_nsec = ns % 1'000'000'000L;
+        period.it_value = period.it_interval;
     }
-    ::timerfd_settime(fd_, 0, &spec, nullptr);
-    if (!enabled_) {
-        // Discard an expiry that is already pending.
-        std::uint64_t expiries = 0;
-        while (::read(fd_, &expiries, sizeof expiries) < 0 && errno == EINTR) {
-        }
-    }
+    ::timerfd_settime(fd_, 0, &period, nullptr);
 }
 
 void TickTimer::onReadable()
