@@ -325,23 +325,18 @@ void TForm1::reportError(const QString& message)
 {
     ++errorsReported_;
     lastError_ = message;
-    if (errorBoxOpen_ || !pendingError_.isNull()) {
+    if (errorBoxBusy_) {
         ++errorsWhileBoxOpen_;
         return;
     }
-    pendingError_ = message.isNull() ? QString(QLatin1String("")) : message;
-    QTimer::singleShot(0, this, &TForm1::showPendingError);
+    errorBoxBusy_ = true;
+    QTimer::singleShot(0, this, [this, message] { showError(message); });
 }
 
-void TForm1::showPendingError()
+void TForm1::showError(const QString& message)
 {
-    if (pendingError_.isNull())
-        return;
-    const QString message = pendingError_;
-    pendingError_ = QString();
-    errorBoxOpen_ = true;
     QMessageBox::critical(isVisible() ? this : nullptr, QStringLiteral("Kestrune"), message);
-    errorBoxOpen_ = false;
+    errorBoxBusy_ = false;
     if (errorsWhileBoxOpen_ > 0) {
         std::fprintf(stderr, "kestrune: %d further error(s) while the error box was open; last: %s\n",
                      errorsWhileBoxOpen_, qPrintable(lastError_));

@@ -169,7 +169,7 @@ private:
     template <typename F>
     void guarded(F&& handler);
     void reportError(const QString& message);
-    void showPendingError();
+    void showError(const QString& message);
 
     // The character at 1-based position of a row's line (its text and CR LF).
     char rowLineChar(int row, int position) const;
@@ -192,8 +192,7 @@ private:
     std::array<QPushButton*, 9> stepBars_{};
     int errorsReported_ = 0;
     int errorsWhileBoxOpen_ = 0;
-    bool errorBoxOpen_ = false;
+    bool errorBoxBusy_ = false;  // a box is waiting to be shown, or open
     QString lastError_;
-    QString pendingError_;
     bool closed_ = false;
 };
