@@ -127,7 +127,6 @@ void TForm1::Button21Click()
     const int count = programModel->count();
     const bool removesCurrent = count > 1 && currentRow() == count - 1;
     programModel->setCount(count - 1);
-    StringGrid4->setCurrentRow(currentRow());
     // The run goes on in the new last row, counting from its own duration.
     if (removesCurrent && runActive())
         restartStepFromCurrentRow();
