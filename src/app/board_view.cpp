@@ -31,6 +31,7 @@ BoardView::BoardView(SimulatedLibrary& library, QWidget* parent)
             row.push_back(lamp);
         }
         lamps_.push_back(row);
+        shownPins_.push_back(-1);  // every lamp is styled on the first refresh
         auto* state = new QLabel(this);
         state->setMinimumWidth(90);
         grid->addWidget(state, board + 1, 9);
@@ -59,11 +60,18 @@ void BoardView::refresh()
 {
     for (std::size_t board = 0; board < lamps_.size(); ++board) {
         const int b = static_cast<int>(board);
+        // Restyling is costly and writes come once a tick: touch only the
+        // lamps whose relay changed.
+        const int pins = library_.pins(b);
+        const int changed = pins ^ shownPins_[board];
+        shownPins_[board] = pins;
         for (int relay = 1; relay <= 8; ++relay) {
-            const bool on = lampOn(b, relay);
+            if (!((changed >> (relay - 1)) & 1))
+                continue;
             lamps_[board][static_cast<std::size_t>(relay - 1)]->setStyleSheet(
-                on ? QStringLiteral("background:#00ff00; border-radius:11px; border:1px solid #222;")
-                   : QStringLiteral("background:#600000; border-radius:11px; border:1px solid #222;"));
+                lampOn(b, relay)
+                    ? QStringLiteral("background:#00ff00; border-radius:11px; border:1px solid #222;")
+                    : QStringLiteral("background:#600000; border-radius:11px; border:1px solid #222;"));
         }
         const QString state = !library_.isAttached(b) ? QStringLiteral("pulled out")
                               : library_.isOpen(b)    ? QStringLiteral("open")

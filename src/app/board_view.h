@@ -26,4 +26,5 @@ private:
     SimulatedLibrary& library_;
     std::vector<std::vector<QLabel*>> lamps_;
     std::vector<QLabel*> states_;
+    std::vector<int> shownPins_;  // per board, the pins the lamps show
 };
