@@ -1,6 +1,7 @@
 #include "ftdi_library.h"
 
 #include <ftdi.h>
+#include <libusb.h>
 
 #include <climits>
 
@@ -52,6 +53,30 @@ UsbLibrary::Status FtdiLibrary::countDevices(std::uint32_t& count)
         return Failed;
 
     count = static_cast<std::uint32_t>(found);
+    return Ok;
+}
+
+UsbLibrary::Status FtdiLibrary::describe(std::uint32_t index, DeviceInfo& info)
+{
+    ContextDeleter context{ftdi_new()};
+    if (!context.ctx)
+        return Failed;
+    ListDeleter devices;
+    if (ftdi_usb_find_all(context.ctx, &devices.list, 0, 0) < 0)
+        return Failed;
+    ftdi_device_list* node = devices.list;
+    for (std::uint32_t i = 0; node && i < index; ++i)
+        node = node->next;
+    if (!node)
+        return Failed;
+    info = DeviceInfo{};
+    info.bus = libusb_get_bus_number(node->dev);
+    info.address = libusb_get_device_address(node->dev);
+    std::uint8_t ports[8];
+    const int depth = libusb_get_port_numbers(node->dev, ports, sizeof ports);
+    info.port = QString::number(info.bus);
+    for (int i = 0; i < depth; ++i)
+        info.port += (i == 0 ? QLatin1Char('-') : QLatin1Char('.')) + QString::number(ports[i]);
     return Ok;
 }
 

@@ -24,6 +24,7 @@ public:
     FtdiLibrary& operator=(const FtdiLibrary&) = delete;
 
     Status countDevices(std::uint32_t& count) override;
+    Status describe(std::uint32_t index, DeviceInfo& info) override;
     Status openByIndex(std::uint32_t index, Handle& handle) override;
     Status setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) override;
     Status close(Handle handle) override;

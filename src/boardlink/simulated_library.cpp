@@ -3,7 +3,14 @@
 int SimulatedLibrary::addBoard()
 {
     boards_.emplace_back();
+    boards_.back().serial = QStringLiteral("KSIM%1").arg(boards_.size(), 4, 10, QLatin1Char('0'));
     return static_cast<int>(boards_.size()) - 1;
+}
+
+void SimulatedLibrary::setSerial(int board, const QString& serial)
+{
+    if (validBoard(board))
+        boards_[static_cast<std::size_t>(board)].serial = serial;
 }
 
 bool SimulatedLibrary::validBoard(int board) const
@@ -116,6 +123,31 @@ UsbLibrary::Status SimulatedLibrary::countDevices(std::uint32_t& count)
         n += b.attached ? 1 : 0;
     count = n;
     return log(Op::Count, -1, static_cast<std::uint8_t>(n), Ok);
+}
+
+int SimulatedLibrary::boardAtIndex(std::uint32_t index) const
+{
+    // Device indices count the attached boards only, in board order.
+    std::uint32_t seen = 0;
+    for (std::size_t i = 0; i < boards_.size(); ++i)
+        if (boards_[i].attached && seen++ == index)
+            return static_cast<int>(i);
+    return -1;
+}
+
+UsbLibrary::Status SimulatedLibrary::describe(std::uint32_t index, DeviceInfo& info)
+{
+    const int board = boardAtIndex(index);
+    if (board < 0)
+        return Failed;
+    info = DeviceInfo{};
+    info.serial = boards_[static_cast<std::size_t>(board)].serial;
+    info.description = QStringLiteral("Simulated relay board");
+    info.manufacturer = QStringLiteral("Kestrune");
+    info.bus = 1;
+    info.address = board + 2;
+    info.port = QStringLiteral("1-%1").arg(board + 1);
+    return Ok;
 }
 
 UsbLibrary::Status SimulatedLibrary::openByIndex(std::uint32_t index, Handle& handle)

@@ -29,6 +29,8 @@ public:
     // Adds an attached board with all pins low; returns its board number,
     // which is also its device index while every earlier board is attached.
     int addBoard();
+    // Each board has a serial of its own, "KSIM0001" for board 0 unless set.
+    void setSerial(int board, const QString& serial);
     int boardCount() const { return static_cast<int>(boards_.size()); }
 
     void setHeldElsewhere(int board, bool held);
@@ -53,6 +55,7 @@ public:
     void setWriteObserver(std::function<void(int, std::uint8_t)> observer);
 
     Status countDevices(std::uint32_t& count) override;
+    Status describe(std::uint32_t index, DeviceInfo& info) override;
     Status openByIndex(std::uint32_t index, Handle& handle) override;
     Status setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) override;
     Status close(Handle handle) override;
@@ -72,9 +75,11 @@ private:
         int opens = 0;
         int closes = 0;
         std::vector<std::uint8_t> written;
+        QString serial;
     };
 
     bool validBoard(int board) const;
+    int boardAtIndex(std::uint32_t index) const;  // -1 when no attached board has it
     int boardOf(Handle handle) const;  // -1 when the handle is not live
     std::uint8_t levels(const Board& b) const;
     Status log(Op op, int board, std::uint8_t byte, Status status);

@@ -1,12 +1,24 @@
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
 
-// The seven operations of the USB interface chip's driver library that the
-// program uses. Handles are opaque non-zero values; zero means "no handle".
-// Every operation returns a status (0 = success) that callers are free to
-// ignore: a failing call must have no effect, and must never crash, even on
-// a zero, closed or stale handle or on a board that was pulled out.
+// What a device says about itself, read without claiming it.
+struct DeviceInfo {
+    QString serial;        // may be empty: clone chips often have none
+    QString description;   // the USB product string
+    QString manufacturer;
+    int bus = 0;
+    int address = 0;
+    QString port;          // bus and port path as sysfs names it, e.g. "1-1.2"
+};
+
+// The operations of the USB interface chip's driver library that the program
+// uses. Handles are opaque non-zero values; zero means "no handle". Every
+// operation returns a status (0 = success) that callers are free to ignore:
+// a failing call must have no effect, and must never crash, even on a zero,
+// closed or stale handle or on a board that was pulled out.
 class UsbLibrary {
 public:
     using Handle = std::uint32_t;
@@ -19,6 +31,10 @@ public:
 
     // Writes the number of attached devices into count.
     virtual Status countDevices(std::uint32_t& count) = 0;
+
+    // Describes the device with the given zero-based index (the numbering of
+    // countDevices) without opening or claiming it.
+    virtual Status describe(std::uint32_t index, DeviceInfo& info) = 0;
 
     // Opens the device with the given zero-based index. Writes a non-zero
     // handle on success and zero on failure (absent, or held elsewhere).
@@ -40,4 +56,9 @@ public:
 
     // Writes the present pin levels into pins; leaves pins untouched on failure.
     virtual Status readPins(Handle handle, std::uint8_t& pins) = 0;
+
+    // Why the latest failing call failed, in words for a person (for an open
+    // refused because the device is in use: which port, and which process
+    // where known). Empty when the library cannot tell.
+    virtual QString lastError() const { return {}; }
 };
