@@ -1,0 +1,303 @@
+#include "mqtt/mqtt_client.h"
+
+#include "mqtt/relay_bridge.h"  // the logging category
+
+#include <QSocketNotifier>
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+QString reason(int rc, int error)
+{
+    return QString::fromLocal8Bit(rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc));
+}
+}  // namespace
+
+MqttClient::MqttClient(Options options, QObject* parent) : QObject(parent), options_(std::move(options))
+{
+    miscTimer_.setInterval(1000);
+    connect(&miscTimer_, &QTimer::timeout, this, [this] { afterLoop(mosquitto_loop_misc(mosq_)); });
+    retryTimer_.setSingleShot(true);
+    connect(&retryTimer_, &QTimer::timeout, this, &MqttClient::connectNow);
+    finishTimer_.setSingleShot(true);
+    connect(&finishTimer_, &QTimer::timeout, this, &MqttClient::disconnectNow);
+}
+
+MqttClient::~MqttClient()
+{
+    dropSocket();
+    if (mosq_) {
+        mosquitto_destroy(mosq_);
+        mosquitto_lib_cleanup();
+    }
+}
+
+QString MqttClient::start()
+{
+    mosquitto_lib_init();
+    mosq_ = mosquitto_new(options_.clientId.constData(), true, this);
+    if (!mosq_) {
+        mosquitto_lib_cleanup();
+        return QStringLiteral("cannot create an MQTT client: %1").arg(reason(MOSQ_ERR_ERRNO, errno));
+    }
+    // MQTT 5, so that a command retained on the broker can be told from one
+    // sent now (retain as published) and ignored however it arrives.
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_connect_callback_set(mosq_, &MqttClient::onConnect);
+    mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnect);
+    mosquitto_publish_callback_set(mosq_, &MqttClient::onPublish);
+    mosquitto_message_callback_set(mosq_, &MqttClient::onMessage);
+    mosquitto_log_callback_set(mosq_, &MqttClient::onLog);
+
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!options_.username.isEmpty())
+        rc = mosquitto_username_pw_set(
+            mosq_, options_.username.toUtf8().constData(),
+            options_.password.isEmpty() ? nullptr : options_.password.toUtf8().constData());
+    if (rc == MOSQ_ERR_SUCCESS && !options_.willTopic.isEmpty())
+        rc = mosquitto_will_set(mosq_, options_.willTopic.constData(),
+                                static_cast<int>(options_.willPayload.size()),
+                                options_.willPayload.constData(), 1, true);
+    if (rc != MOSQ_ERR_SUCCESS)
+        return QStringLiteral("cannot set the MQTT client up: %1").arg(reason(rc, errno));
+    if (!options_.cafile.isEmpty()) {
+        const QByteArray ca = options_.cafile.toLocal8Bit();
+        const QByteArray cert = options_.certfile.toLocal8Bit();
+        const QByteArray key = options_.keyfile.toLocal8Bit();
+        rc = mosquitto_tls_set(mosq_, ca.constData(), nullptr,
+                               cert.isEmpty() ? nullptr : cert.constData(),
+                               key.isEmpty() ? nullptr : key.constData(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            return QStringLiteral("cannot use the TLS files (cafile %1%2): %3")
+                .arg(options_.cafile,
+                     cert.isEmpty() ? QString() : QStringLiteral(", certfile %1, keyfile %2")
+                                                      .arg(options_.certfile, options_.keyfile),
+                     reason(rc, errno));
+    }
+    miscTimer_.start();
+    connectNow();
+    return {};
+}
+
+void MqttClient::connectNow()
+{
+    ++generation_;
+    state_ = State::Connecting;
+    dropSocket();
+    qCDebug(lcMqtt) << "connecting to" << options_.host << options_.port;
+    const int rc = mosquitto_connect_async(mosq_, options_.host.toUtf8().constData(), options_.port,
+                                           options_.keepAliveSeconds);
+    const int error = errno;
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING)
+        return lost(generation_, reason(rc, error));
+    afterLoop(MOSQ_ERR_SUCCESS);
+}
+
+void MqttClient::watchSocket()
+{
+    fd_ = mosquitto_socket(mosq_);
+    if (fd_ < 0)
+        return;
+    readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
+    connect(readNotifier_, &QSocketNotifier::activated, this,
+            [this] { afterLoop(mosquitto_loop_read(mosq_, 1)); });
+    writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+    connect(writeNotifier_, &QSocketNotifier::activated, this,
+            [this] { afterLoop(mosquitto_loop_write(mosq_, 1)); });
+}
+
+void MqttClient::dropSocket()
+{
+    // The notifiers may be the ones whose signal runs now: let them go later,
+    // switched off at once (their descriptor may be closed and reused).
+    for (QSocketNotifier* notifier : {readNotifier_, writeNotifier_}) {
+        if (notifier) {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+        }
+    }
+    readNotifier_ = writeNotifier_ = nullptr;
+    fd_ = -1;
+}
+
+void MqttClient::updateWrite()
+{
+    if (writeNotifier_)
+        writeNotifier_->setEnabled(mosquitto_want_write(mosq_));
+}
+
+void MqttClient::afterLoop(int rc)
+{
+    const int error = errno;
+    if (mosquitto_socket(mosq_) != fd_) {
+        dropSocket();
+        watchSocket();
+    }
+    if (fd_ < 0 && (state_ == State::Connecting || state_ == State::Connected ||
+                    state_ == State::Finishing))
+        return lost(generation_, reason(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc, error));
+    updateWrite();
+}
+
+void MqttClient::connectedAck(quint64 generation, int rc)
+{
+    if (generation != generation_ || state_ != State::Connecting)
+        return;
+    if (rc != 0) {
+        refusal_ = QString::fromLocal8Bit(mosquitto_reason_string(rc));
+        return;  // the library closes the connection, and lost() follows
+    }
+    state_ = State::Connected;
+    backoffSeconds_ = 1;
+    failureLogged_ = false;
+    refusal_.clear();
+    lastLibraryError_.clear();
+    qCInfo(lcMqtt).noquote() << "connected to the broker at" << options_.host + QLatin1Char(':') +
+                                                                    QString::number(options_.port);
+    emit connected();
+}
+
+void MqttClient::lost(quint64 generation, const QString& why)
+{
+    if (generation != generation_)
+        return;
+    if (state_ == State::Finishing) {
+        state_ = State::Finished;
+        dropSocket();
+        emit finished();
+        return;
+    }
+    if (state_ != State::Connecting && state_ != State::Connected)
+        return;
+    const bool wasConnected = state_ == State::Connected;
+    const QString what = refusal_.isEmpty() ? why : QStringLiteral("refused: %1").arg(refusal_);
+    refusal_.clear();
+    dropSocket();
+    unacknowledged_.clear();
+    state_ = State::Waiting;
+    if (wasConnected) {
+        backoffSeconds_ = 1;
+        qCWarning(lcMqtt).noquote() << "lost the broker (" + what + "); reconnecting";
+    } else if (!failureLogged_) {
+        qCWarning(lcMqtt).noquote() << "cannot reach the broker at" << options_.host +
+                                           QLatin1Char(':') + QString::number(options_.port)
+                                    << "(" + what + "); retrying every 1 to 30 s";
+        failureLogged_ = true;
+    }
+    retryTimer_.start(backoffSeconds_ * 1000);
+    backoffSeconds_ = std::min(backoffSeconds_ * 2, 30);
+}
+
+void MqttClient::subscribe(const std::vector<QByteArray>& filters)
+{
+    for (const QByteArray& filter : filters)
+        mosquitto_subscribe_v5(mosq_, nullptr, filter.constData(), 1,
+                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    updateWrite();
+}
+
+void MqttClient::publish(const QByteArray& topic, const QByteArray& payload)
+{
+    if (state_ != State::Connected)
+        return;
+    int mid = 0;
+    if (mosquitto_publish(mosq_, &mid, topic.constData(), static_cast<int>(payload.size()),
+                          payload.constData(), 1, true) == MOSQ_ERR_SUCCESS)
+        unacknowledged_.insert(mid);
+    updateWrite();
+}
+
+void MqttClient::acknowledged(int mid)
+{
+    unacknowledged_.erase(mid);
+    if (state_ == State::Finishing && unacknowledged_.empty())
+        disconnectNow();
+}
+
+void MqttClient::finish(int timeoutMs)
+{
+    retryTimer_.stop();
+    if (state_ != State::Connected) {
+        state_ = State::Finished;
+        QMetaObject::invokeMethod(this, &MqttClient::finished, Qt::QueuedConnection);
+        return;
+    }
+    state_ = State::Finishing;
+    finishTimer_.start(timeoutMs);
+    if (unacknowledged_.empty())
+        disconnectNow();
+}
+
+void MqttClient::disconnectNow()
+{
+    if (state_ != State::Finishing)
+        return;
+    state_ = State::Finished;
+    finishTimer_.stop();
+    miscTimer_.stop();
+    mosquitto_disconnect(mosq_);
+    if (mosquitto_socket(mosq_) >= 0 && mosquitto_want_write(mosq_))
+        mosquitto_loop_write(mosq_, 1);
+    dropSocket();
+    QMetaObject::invokeMethod(this, &MqttClient::finished, Qt::QueuedConnection);
+}
+
+// The library's callbacks run inside its loop calls: they only queue.
+
+void MqttClient::onConnect(mosquitto*, void* self, int rc)
+{
+    auto* client = static_cast<MqttClient*>(self);
+    QMetaObject::invokeMethod(
+        client, [client, generation = client->generation_, rc] { client->connectedAck(generation, rc); },
+        Qt::QueuedConnection);
+}
+
+void MqttClient::onDisconnect(mosquitto*, void* self, int rc)
+{
+    auto* client = static_cast<MqttClient*>(self);
+    const QString why = reason(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc, errno);
+    QMetaObject::invokeMethod(
+        client, [client, generation = client->generation_, why] { client->lost(generation, why); },
+        Qt::QueuedConnection);
+}
+
+void MqttClient::onPublish(mosquitto*, void* self, int mid)
+{
+    auto* client = static_cast<MqttClient*>(self);
+    QMetaObject::invokeMethod(client, [client, mid] { client->acknowledged(mid); },
+                              Qt::QueuedConnection);
+}
+
+void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* message)
+{
+    auto* client = static_cast<MqttClient*>(self);
+    QByteArray topic(message->topic);
+    QByteArray payload(static_cast<const char*>(message->payload), message->payloadlen);
+    QMetaObject::invokeMethod(
+        client,
+        [client, topic = std::move(topic), payload = std::move(payload), retained = message->retain] {
+            emit client->messageReceived(topic, payload, retained);
+        },
+        Qt::QueuedConnection);
+}
+
+void MqttClient::onLog(mosquitto*, void* self, int level, const char* text)
+{
+    if (level != MOSQ_LOG_ERR)
+        return;
+    auto* client = static_cast<MqttClient*>(self);
+    QMetaObject::invokeMethod(
+        client,
+        [client, line = QString::fromLocal8Bit(text)] {
+            if (line == client->lastLibraryError_)
+                return;
+            client->lastLibraryError_ = line;
+            qCWarning(lcMqtt).noquote() << "MQTT library:" << line;
+        },
+        Qt::QueuedConnection);
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <set>
+#include <vector>
+
+class QSocketNotifier;
+struct mosquitto;
+
+// An MQTT client on libmosquitto, driven by the Qt event loop on this thread:
+// the library runs unthreaded, its socket is watched by socket notifiers and
+// its housekeeping runs from a timer. Library callbacks only queue work into
+// the event loop. Speaks MQTT 5; connects with a clean session and a retained
+// last will; subscribes with retain-as-published, so messageReceived() tells
+// a message retained on the broker from one sent now; reconnects after every
+// loss with a back-off growing from 1 s to 30 s, for ever. Everything is
+// published with QoS 1 and retained.
+class MqttClient final : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        QString host = QStringLiteral("localhost");
+        int port = 1883;
+        QByteArray clientId;
+        QString username;
+        QString password;
+        QString cafile;  // TLS when set
+        QString certfile;
+        QString keyfile;
+        QByteArray willTopic;
+        QByteArray willPayload;
+        int keepAliveSeconds = 30;
+    };
+
+    explicit MqttClient(Options options, QObject* parent = nullptr);
+    ~MqttClient() override;
+
+    // Sets the client up and starts connecting. Returns an empty text, or
+    // why the client cannot be set up (TLS files that do not load, say).
+    QString start();
+    bool isConnected() const { return state_ == State::Connected; }
+
+    void subscribe(const std::vector<QByteArray>& filters);
+    // QoS 1, retained. Dropped while not connected: whoever publishes says
+    // everything again on connected().
+    void publish(const QByteArray& topic, const QByteArray& payload);
+
+    // Waits (at most timeoutMs) for the broker to acknowledge what was
+    // published, disconnects, and emits finished(); also when not connected.
+    void finish(int timeoutMs);
+
+signals:
+    void connected();
+    void messageReceived(const QByteArray& topic, const QByteArray& payload, bool retained);
+    void finished();
+
+private:
+    enum class State { Idle, Connecting, Connected, Waiting, Finishing, Finished };
+
+    static void onConnect(mosquitto*, void* self, int rc);
+    static void onDisconnect(mosquitto*, void* self, int rc);
+    static void onPublish(mosquitto*, void* self, int mid);
+    static void onMessage(mosquitto*, void* self, const struct mosquitto_message* message);
+    static void onLog(mosquitto*, void* self, int level, const char* text);
+
+    void connectNow();
+    void connectedAck(quint64 generation, int rc);
+    void lost(quint64 generation, const QString& why);
+    void acknowledged(int mid);
+    void afterLoop(int rc);
+    void watchSocket();
+    void dropSocket();
+    void updateWrite();
+    void disconnectNow();
+
+    Options options_;
+    mosquitto* mosq_ = nullptr;
+    State state_ = State::Idle;
+    quint64 generation_ = 0;  // one per connection attempt
+    int backoffSeconds_ = 1;
+    bool failureLogged_ = false;
+    QString refusal_;           // the broker's answer when it refused us
+    QString lastLibraryError_;  // said once until the next connection
+    int fd_ = -1;
+    QSocketNotifier* readNotifier_ = nullptr;
+    QSocketNotifier* writeNotifier_ = nullptr;
+    QTimer miscTimer_;
+    QTimer retryTimer_;
+    QTimer finishTimer_;
+    std::set<int> unacknowledged_;  // publishes awaited by finish()
+};

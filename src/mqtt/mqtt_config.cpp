@@ -1,0 +1,192 @@
+#include "mqtt/mqtt_config.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QRegularExpression>
+#include <QSysInfo>
+
+namespace {
+
+// "[section]" lines and "key = value" lines; '#' or ';' starts a comment
+// line. A value is taken as written (one pair of surrounding double quotes
+// dropped), so passwords keep every character.
+struct IniFile {
+    QMap<QString, QString> values;  // "section/key" -> value
+    QString error;
+};
+
+const QStringList knownKeys = {
+    QStringLiteral("broker/host"),      QStringLiteral("broker/port"),
+    QStringLiteral("broker/username"),  QStringLiteral("broker/password"),
+    QStringLiteral("broker/cafile"),    QStringLiteral("broker/certfile"),
+    QStringLiteral("broker/keyfile"),   QStringLiteral("topics/base"),
+    QStringLiteral("topics/id"),        QStringLiteral("topics/discovery_prefix"),
+    QStringLiteral("topics/discovery"), QStringLiteral("boards/serials"),
+};
+
+IniFile readIni(const QString& path, const QByteArray& content)
+{
+    IniFile ini;
+    QString section;
+    const QList<QByteArray> lines = content.split('\n');
+    for (qsizetype n = 0; n < lines.size(); ++n) {
+        const QString line = QString::fromUtf8(lines[n]).trimmed();
+        const QString where = QStringLiteral("%1, line %2").arg(path).arg(n + 1);
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char(';')))
+            continue;
+        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
+            section = line.mid(1, line.size() - 2).trimmed();
+            continue;
+        }
+        const qsizetype equals = line.indexOf(QLatin1Char('='));
+        if (equals < 0) {
+            ini.error = QStringLiteral("%1: expected [section] or key = value").arg(where);
+            return ini;
+        }
+        const QString key = section + QLatin1Char('/') + line.left(equals).trimmed();
+        if (!knownKeys.contains(key)) {
+            ini.error = QStringLiteral("%1: unknown setting \"%2\"").arg(where, key);
+            return ini;
+        }
+        QString value = line.mid(equals + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
+            value = value.mid(1, value.size() - 2);
+        ini.values.insert(key, value);
+    }
+    return ini;
+}
+
+// A topic level or prefix we publish under: no wildcards, not empty.
+bool topicPart(const QString& text, bool slashAllowed)
+{
+    return !text.isEmpty() && !text.contains(QLatin1Char('+')) && !text.contains(QLatin1Char('#')) &&
+           !text.contains(QChar(0)) && (slashAllowed || !text.contains(QLatin1Char('/'))) &&
+           !text.startsWith(QLatin1Char('/')) && !text.endsWith(QLatin1Char('/'));
+}
+
+std::optional<bool> truth(const QString& text)
+{
+    const QString t = text.toLower();
+    if (t == QLatin1String("true") || t == QLatin1String("yes") || t == QLatin1String("on") ||
+        t == QLatin1String("1"))
+        return true;
+    if (t == QLatin1String("false") || t == QLatin1String("no") || t == QLatin1String("off") ||
+        t == QLatin1String("0"))
+        return false;
+    return std::nullopt;
+}
+
+ConfigExit failure(const QString& text)
+{
+    return {1, text};
+}
+
+}  // namespace
+
+std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Puts the attached relay boards on an MQTT broker, with Home Assistant discovery."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption configOption(QStringLiteral("config"),
+                                          QStringLiteral("Settings file (default %1).").arg(DaemonConfig::DefaultFile),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption hostOption(QStringLiteral("host"), QStringLiteral("Broker host."),
+                                        QStringLiteral("HOST"));
+    const QCommandLineOption portOption(QStringLiteral("port"), QStringLiteral("Broker port."),
+                                        QStringLiteral("PORT"));
+    const QCommandLineOption baseOption(QStringLiteral("base-topic"),
+                                        QStringLiteral("First level of every topic (default kestrune)."),
+                                        QStringLiteral("TOPIC"));
+    const QCommandLineOption idOption(QStringLiteral("id"),
+                                      QStringLiteral("This daemon's id and client id (default kestrune-<hostname>)."),
+                                      QStringLiteral("ID"));
+    const QCommandLineOption prefixOption(QStringLiteral("discovery-prefix"),
+                                          QStringLiteral("Home Assistant discovery prefix (default homeassistant)."),
+                                          QStringLiteral("PREFIX"));
+    const QCommandLineOption noDiscoveryOption(QStringLiteral("no-discovery"),
+                                               QStringLiteral("Publish no Home Assistant discovery."));
+    parser.addOptions({configOption, hostOption, portOption, baseOption, idOption, prefixOption,
+                       noDiscoveryOption});
+    if (!parser.parse(arguments))
+        return failure(parser.errorText());
+    if (parser.isSet(help))
+        return ConfigExit{0, parser.helpText()};
+    if (parser.isSet(version))
+        return ConfigExit{0, QCoreApplication::applicationName() + QLatin1Char(' ') +
+                                 QCoreApplication::applicationVersion() + QLatin1Char('\n')};
+    if (!parser.positionalArguments().isEmpty())
+        return failure(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
+
+    DaemonConfig config;
+    QMap<QString, QString> values;
+    const QString path = parser.isSet(configOption) ? parser.value(configOption) : DaemonConfig::DefaultFile;
+    if (parser.isSet(configOption) || QFileInfo::exists(path)) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return failure(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+        const IniFile ini = readIni(path, file.readAll());
+        if (!ini.error.isEmpty())
+            return failure(ini.error);
+        values = ini.values;
+        config.file = path;
+        if (!values.value(QStringLiteral("broker/password")).isEmpty() &&
+            (file.permissions() & (QFile::ReadGroup | QFile::ReadOther)))
+            return failure(QStringLiteral("%1 holds a password and others may read it; make it "
+                                          "readable by its owner only (chmod 600 %1)")
+                               .arg(path));
+    }
+    const auto setting = [&](const QCommandLineOption& option, const QString& key, const QString& fallback) {
+        return parser.isSet(option) ? parser.value(option) : values.value(key, fallback);
+    };
+
+    MqttClient::Options& broker = config.broker;
+    broker.host = setting(hostOption, QStringLiteral("broker/host"), QStringLiteral("localhost"));
+    broker.username = values.value(QStringLiteral("broker/username"));
+    broker.password = values.value(QStringLiteral("broker/password"));
+    broker.cafile = values.value(QStringLiteral("broker/cafile"));
+    broker.certfile = values.value(QStringLiteral("broker/certfile"));
+    broker.keyfile = values.value(QStringLiteral("broker/keyfile"));
+    const QString port = setting(portOption, QStringLiteral("broker/port"),
+                                 broker.cafile.isEmpty() ? QStringLiteral("1883") : QStringLiteral("8883"));
+    bool portOk = false;
+    broker.port = port.toInt(&portOk);
+    if (!portOk || broker.port < 1 || broker.port > 65535)
+        return failure(QStringLiteral("the port must be a number from 1 to 65535, not \"%1\"").arg(port));
+    if (broker.host.isEmpty())
+        return failure(QStringLiteral("the broker host is empty"));
+    if (broker.certfile.isEmpty() != broker.keyfile.isEmpty())
+        return failure(QStringLiteral("a client certificate needs both certfile and keyfile"));
+    if (!broker.certfile.isEmpty() && broker.cafile.isEmpty())
+        return failure(QStringLiteral("a client certificate needs TLS: set cafile too"));
+
+    const QString base = setting(baseOption, QStringLiteral("topics/base"), QStringLiteral("kestrune"));
+    const QString id = setting(idOption, QStringLiteral("topics/id"),
+                               QStringLiteral("kestrune-") + QSysInfo::machineHostName());
+    const QString prefix = setting(prefixOption, QStringLiteral("topics/discovery_prefix"),
+                                   QStringLiteral("homeassistant"));
+    if (!topicPart(base, true))
+        return failure(QStringLiteral("the base topic \"%1\" is empty, has + or #, or starts or ends with /").arg(base));
+    if (!topicPart(id, false))
+        return failure(QStringLiteral("the id \"%1\" is empty or has +, # or /").arg(id));
+    if (!topicPart(prefix, true))
+        return failure(QStringLiteral("the discovery prefix \"%1\" is empty, has + or #, or starts or ends with /").arg(prefix));
+    config.topics = {base.toUtf8(), id.toUtf8(), prefix.toUtf8()};
+
+    const auto discovery = truth(values.value(QStringLiteral("topics/discovery"), QStringLiteral("true")));
+    if (!discovery)
+        return failure(QStringLiteral("discovery must be true or false"));
+    config.discovery = *discovery && !parser.isSet(noDiscoveryOption);
+    config.serials = values.value(QStringLiteral("boards/serials"))
+                         .split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+
+    broker.clientId = config.topics.id;
+    broker.willTopic = config.topics.bridgeAvailability();
+    broker.willPayload = QByteArrayLiteral("offline");
+    return config;
+}

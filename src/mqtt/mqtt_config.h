@@ -1,0 +1,33 @@
+#pragma once
+
+#include "mqtt/mqtt_client.h"
+#include "mqtt/mqtt_payloads.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <variant>
+
+// The daemon's settings: built-in defaults, then the INI file
+// (/etc/kestrune/mqtt.conf unless --config names another), then the command
+// line, which wins.
+struct DaemonConfig {
+    inline static const QString DefaultFile = QStringLiteral("/etc/kestrune/mqtt.conf");
+
+    QString file;  // the file read, empty when the default was absent
+    MqttClient::Options broker;
+    MqttPayloads::Topics topics;
+    bool discovery = true;
+    QStringList serials;  // empty: every board
+};
+
+// Not to run: the text for stdout (help, version) with exit code 0, or an
+// error for stderr with exit code 1.
+struct ConfigExit {
+    int code = 1;
+    QString text;
+};
+
+// arguments as main() got them, the program name first. The password never
+// appears in an error text.
+std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& arguments);

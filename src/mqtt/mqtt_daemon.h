@@ -1,0 +1,37 @@
+#pragma once
+
+#include "app/signal_watcher.h"
+#include "mqtt/mqtt_client.h"
+#include "mqtt/mqtt_config.h"
+#include "mqtt/relay_bridge.h"
+
+#include <QObject>
+
+class UsbLibrary;
+
+// The daemon wired up: boards through the bridge, the bridge on the broker,
+// and SIGTERM/SIGINT for a clean exit.
+class MqttDaemon final : public QObject {
+    Q_OBJECT
+public:
+    MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject* parent = nullptr);
+
+    // Starts connecting and taking boards; an error text when it cannot.
+    QString start();
+
+signals:
+    // The daemon said goodbye on the broker; the process may end with 0.
+    void finished();
+
+private:
+    void shutDown();
+
+    DaemonConfig config_;
+    SignalWatcher signals_;
+    MqttClient client_;
+    RelayBridge bridge_;
+    bool shuttingDown_ = false;
+};
+
+// main(): the daemon on libftdi1. Returns the exit code.
+int runMqttDaemon(int argc, char* argv[]);

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+// The daemon's topics and the commands that arrive on them, as pure
+// functions: no broker, no board. Everything here is safe on any bytes.
+namespace MqttPayloads {
+
+// A board's serial as it appears in topics and ids: every character outside
+// [A-Za-z0-9_-] becomes '_'.
+QByteArray topicName(const QString& serial);
+
+// The topics of one daemon: base B, daemon id I, discovery prefix P.
+struct Topics {
+    QByteArray base;
+    QByteArray id;
+    QByteArray discoveryPrefix;
+
+    QByteArray bridgeAvailability() const { return base + "/bridge/" + id + "/availability"; }
+    // B/S/leaf, with S a board's topic name.
+    QByteArray board(const QByteArray& name, const QByteArray& leaf) const
+    {
+        return base + '/' + name + '/' + leaf;
+    }
+    QByteArray relay(const QByteArray& name, int relay) const
+    {
+        return board(name, "relay/" + QByteArray::number(relay));
+    }
+    QByteArray discovery(const QByteArray& name, int relay) const
+    {
+        return discoveryPrefix + "/switch/kestrune_" + name + '_' + QByteArray::number(relay) +
+               "/config";
+    }
+    // The filters that carry commands (and malformed neighbours of them, so
+    // those can be reported rather than silently missed).
+    std::vector<QByteArray> subscriptions() const
+    {
+        return {base + "/+/+/set", base + "/+/+/+/set", base + "/+/program/control"};
+    }
+};
+
+// The largest program/set payload taken.
+inline constexpr qsizetype MaxProgramPayload = 1024 * 1024;
+
+enum class Switch { On, Off, Toggle };
+enum class Control { Stop, Pause, Resume };
+
+struct RelayCommand {
+    int relay = 0;  // 1-8
+    Switch action = Switch::Off;
+};
+struct StateCommand {
+    std::uint8_t pattern = 0;  // bit n-1 is relay n
+};
+struct ProgramCommand {
+    std::vector<QByteArray> rows;
+    int tickMs = 10;
+    bool repeat = false;
+};
+struct ControlCommand {
+    Control control = Control::Stop;
+};
+
+struct Command {
+    QByteArray board;  // the board's topic name
+    std::variant<RelayCommand, StateCommand, ProgramCommand, ControlCommand> action;
+};
+
+// What a message on topic says, or why it says nothing this daemon can do
+// (the reason is one line for a log, with the input quoted safely).
+struct Parsed {
+    std::optional<Command> command;
+    QString error;
+};
+Parsed parse(const Topics& topics, const QByteArray& topic, const QByteArray& payload);
+
+// Up to max characters of bytes for a log line: printable ASCII kept, other
+// bytes as \xNN, and "..." when cut.
+QString quoted(const QByteArray& bytes, qsizetype max = 60);
+
+// The retained payloads the daemon publishes.
+QByteArray programState(const char* state, int row, int rows);
+struct DeviceText {
+    QString serial;
+    QString description;
+    QString manufacturer;
+};
+QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, int relay,
+                           const DeviceText& device);
+
+}  // namespace MqttPayloads
