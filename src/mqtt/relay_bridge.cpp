@@ -70,11 +70,12 @@ void RelayBridge::scan()
 {
     scanQueued_ = false;
     const QList<DeviceInfo> devices = scanner_->list();
-    for (auto& [name, board] : boards_) {
-        if (board->online() &&
+    for (auto& entry : boards_) {
+        Board& board = *entry.second;
+        if (board.online() &&
             std::none_of(devices.begin(), devices.end(),
-                         [&](const DeviceInfo& d) { return sameDevice(d, board->info); }))
-            letGo(*board, QStringLiteral("is gone"));
+                         [&](const DeviceInfo& d) { return sameDevice(d, board.info); }))
+            letGo(board, QStringLiteral("is gone"));
     }
     for (int index = 0; index < devices.size(); ++index) {
         const DeviceInfo& device = devices[index];

@@ -1,0 +1,66 @@
+// Feeds arbitrary MQTT messages to the daemon's bridge over two simulated
+// boards. The first byte says whether the message is retained (bit 0) and
+// whether the topic starts with the base topic (bit 1); then the topic up to
+// a newline, then the payload. Bad input and retained messages must leave the
+// boards alone, and nothing may be published outside the daemon's topics.
+#include "boardlink/simulated_library.h"
+#include "mqtt/relay_bridge.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+SimulatedLibrary* library = nullptr;
+RelayBridge* bridge = nullptr;
+bool strayTopic = false;
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    static QCoreApplication app(*argc, *argv);  // the program timers need an event dispatcher
+    QLoggingCategory::setFilterRules(QStringLiteral("kestrune.mqtt=false"));
+    library = new SimulatedLibrary;
+    library->setLogging(false);
+    library->addBoard();
+    library->setSerial(library->addBoard(), QStringLiteral("AB.C:1"));
+    const RelayBridge::Settings settings{{"kestrune", "fuzz", "homeassistant"}, true, {}, 2000};
+    bridge = new RelayBridge(*library, settings, [](const QByteArray& topic, const QByteArray&) {
+        strayTopic |= !topic.startsWith("kestrune/") && !topic.startsWith("homeassistant/switch/");
+    });
+    bridge->scan();
+    if (bridge->onlineBoards().size() != 2)
+        std::abort();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0)
+        return 0;
+    const bool retained = data[0] & 1;
+    const QByteArray rest(reinterpret_cast<const char*>(data + 1), static_cast<qsizetype>(size - 1));
+    const qsizetype newline = rest.indexOf('\n');
+    QByteArray topic = newline < 0 ? rest : rest.left(newline);
+    const QByteArray payload = newline < 0 ? QByteArray() : rest.mid(newline + 1);
+    if (data[0] & 2)
+        topic.prepend("kestrune/");
+
+    library->clearLog();
+    bridge->handleMessage(topic, payload, retained);
+    const MqttPayloads::Parsed parsed = MqttPayloads::parse(bridge->topics(), topic, payload);
+    const bool wrote = !library->writes(0).empty() || !library->writes(1).empty();
+    if (strayTopic || (wrote && (retained || !parsed.command)))
+        std::abort();
+    if (!retained && parsed.command) {
+        const int board = parsed.command->board == "KSIM0001" ? 0 : parsed.command->board == "AB_C_1" ? 1 : -1;
+        if (board < 0 && wrote)
+            std::abort();
+        const auto* state = std::get_if<MqttPayloads::StateCommand>(&parsed.command->action);
+        if (state && board >= 0 && library->pins(board) != state->pattern)
+            std::abort();
+    }
+    return 0;
+}
