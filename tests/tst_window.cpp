@@ -50,6 +50,7 @@ private slots:
         const TForm1& f = *rig.form;
         QCOMPARE(f.windowTitle(), QStringLiteral("Kestrune  ver. 1.3"));
         QCOMPARE(f.size(), QSize(785, 413));
+        QVERIFY(QFile::exists(QStringLiteral(":/kestrune.png")) && !f.windowIcon().isNull());
         const std::pair<const char*, QRect> placed[] = {
             {"Button2", {88, 40, 209, 33}}, {"Button8", {376, 40, 209, 33}}, {"Panel10", {0, 56, 49, 25}},
             {"Button18", {16, 112, 73, 25}}, {"StringGrid4", {504, 168, 153, 193}}, {"Edit9", {400, 328, 57, 21}},

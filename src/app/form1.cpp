@@ -78,13 +78,6 @@ QFont pixelFont(int pixels, bool bold = false)
 
 }  // namespace
 
-// The icon lives in this library's resources, which a static library must
-// register itself.
-static void initResources()
-{
-    Q_INIT_RESOURCE(kestrune);
-}
-
 TForm1::TForm1(UsbLibrary& library, QWidget* parent)
     : QWidget(parent), session_(std::make_unique<WindowSession>(library))
 {
@@ -103,7 +96,6 @@ void TForm1::buildWindow()
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Kestrune  ver. 1.3"));
-    initResources();
     setWindowIcon(QIcon(QStringLiteral(":/kestrune.png")));
     QFont font = this->font();
     font.setPointSize(8);
