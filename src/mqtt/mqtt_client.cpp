@@ -2,6 +2,7 @@
 
 #include "mqtt/relay_bridge.h"  // the logging category
 
+#include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <mosquitto.h>
@@ -65,6 +66,11 @@ QString MqttClient::start()
                                 options_.willPayload.constData(), 1, true);
     if (rc != MOSQ_ERR_SUCCESS)
         return QStringLiteral("cannot set the MQTT client up: %1").arg(reason(rc, errno));
+    for (const auto& [name, path] : {std::pair{"cafile", options_.cafile}, {"certfile", options_.certfile},
+                                     {"keyfile", options_.keyfile}}) {
+        if (!path.isEmpty() && !QFileInfo(path).isReadable())
+            return QStringLiteral("cannot read the %1 %2").arg(QLatin1String(name), path);
+    }
     if (!options_.cafile.isEmpty()) {
         const QByteArray ca = options_.cafile.toLocal8Bit();
         const QByteArray cert = options_.certfile.toLocal8Bit();
@@ -139,8 +145,13 @@ void MqttClient::afterLoop(int rc)
         watchSocket();
     }
     if (fd_ < 0 && (state_ == State::Connecting || state_ == State::Connected ||
-                    state_ == State::Finishing))
-        return lost(generation_, reason(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc, error));
+                    state_ == State::Finishing)) {
+        // Queued behind what the library's callbacks queued (a refusal, say).
+        const QString why = reason(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc, error);
+        QMetaObject::invokeMethod(
+            this, [this, generation = generation_, why] { lost(generation, why); }, Qt::QueuedConnection);
+        return;
+    }
     updateWrite();
 }
 
@@ -156,7 +167,6 @@ void MqttClient::connectedAck(quint64 generation, int rc)
     backoffSeconds_ = 1;
     failureLogged_ = false;
     refusal_.clear();
-    lastLibraryError_.clear();
     qCInfo(lcMqtt).noquote() << "connected to the broker at" << options_.host + QLatin1Char(':') +
                                                                     QString::number(options_.port);
     emit connected();
@@ -294,10 +304,8 @@ void MqttClient::onLog(mosquitto*, void* self, int level, const char* text)
     QMetaObject::invokeMethod(
         client,
         [client, line = QString::fromLocal8Bit(text)] {
-            if (line == client->lastLibraryError_)
-                return;
-            client->lastLibraryError_ = line;
-            qCWarning(lcMqtt).noquote() << "MQTT library:" << line;
+            if (!client->failureLogged_)  // once per run of failed attempts
+                qCWarning(lcMqtt).noquote() << "MQTT library:" << line;
         },
         Qt::QueuedConnection);
 }

@@ -84,7 +84,6 @@ private:
     int backoffSeconds_ = 1;
     bool failureLogged_ = false;
     QString refusal_;           // the broker's answer when it refused us
-    QString lastLibraryError_;  // said once until the next connection
     int fd_ = -1;
     QSocketNotifier* readNotifier_ = nullptr;
     QSocketNotifier* writeNotifier_ = nullptr;
