@@ -85,8 +85,8 @@ class MqttDaemonTest : public QObject {
         daemon_.setWorkingDirectory(dir_.path());
         daemon_.start(KESTRUNE_MQTT, {"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
                                       '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\nserials = KM.0001, KM-0002\n")});
-        QTRY_COMPARE(last_.value("kt/bridge/" + id + "/availability"), "online");
-        QTRY_COMPARE(last_.value(A + "availability"), "online");
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/bridge/" + id + "/availability"), "online", 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
     }
     void publish(const QByteArray& topic, const QByteArray& payload, const QStringList& how = {"-s"})
     {
@@ -125,6 +125,11 @@ private slots:
         startBroker();
         startDaemon({});
     }
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qWarning("the daemon's log:\n%s", log_.constData());
+    }
     void cleanupTestCase()
     {
         for (QProcess* p : {&daemon_, &sub_, &broker_}) {
@@ -136,8 +141,8 @@ private slots:
 
     void availabilityAndDiscovery()
     {
-        // Said before board A's availability, for which the daemon's start waited.
-        QCOMPARE(last_.value("kt/KM-0002/availability"), "online");
+        QTRY_COMPARE(last_.value("kt/KM-0002/availability"), "online");
+        QTRY_VERIFY(last_.contains("homeassistant/switch/kestrune_KM-0002_8/config"));
         QCOMPARE(last_.value(A + "state"), "00000000");
         QCOMPARE(written(a_) + written(b_), QByteArray());  // taking a board writes nothing
         QCOMPARE(QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_KM-0002_8/config")).object(),
