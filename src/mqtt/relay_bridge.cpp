@@ -70,11 +70,15 @@ void RelayBridge::scan()
 {
     scanQueued_ = false;
     const QList<DeviceInfo> devices = scanner_->list();
+    // A board held is gone when it is no longer listed where it was and its
+    // handle has died with it (a list that missed it once changes nothing).
     for (auto& entry : boards_) {
         Board& board = *entry.second;
+        std::uint8_t pins = 0;
         if (board.online() &&
             std::none_of(devices.begin(), devices.end(),
-                         [&](const DeviceInfo& d) { return sameDevice(d, board.info); }))
+                         [&](const DeviceInfo& d) { return sameDevice(d, board.info); }) &&
+            board.link->read(board.slot, pins) != UsbLibrary::Ok)
             letGo(board, QStringLiteral("is gone"));
     }
     for (int index = 0; index < devices.size(); ++index) {
@@ -113,6 +117,12 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
             qCWarning(lcMqtt).noquote() << "cannot take board" << info.serial << "at port"
                                         << info.port << "now:" << why;
         board.refusal = why;
+        return;
+    }
+    // Indices move when boards come and go: make sure the one opened is the
+    // one listed, else try again at the next look.
+    if (const auto opened = link->describe(index); !opened || !sameDevice(*opened, info)) {
+        qCDebug(lcMqtt).noquote() << "board" << info.serial << "moved while being taken";
         return;
     }
     board.refusal.clear();
