@@ -9,6 +9,7 @@ packages=(
     umockdev libumockdev-dev
     clang libclang-rt-14-dev
     xvfb xauth
+    lintian
 )
 
 missing=()
