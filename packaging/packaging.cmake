@@ -48,8 +48,10 @@ function(kestrune_gzip source output)
 endfunction()
 
 kestrune_gzip(${KESTRUNE_PACKAGING_DIR}/debian/changelog ${KESTRUNE_PACKAGING_OUT}/changelog.gz)
+# The pages name the version in their footer.
 foreach(_page kestrune.1 kestrune-demo.1 kestrune-cli.1 kestrune-mqtt.8)
-    kestrune_gzip(${KESTRUNE_PACKAGING_DIR}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/${_page}.gz)
+    configure_file(${KESTRUNE_PACKAGING_DIR}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/man/${_page} @ONLY)
+    kestrune_gzip(${KESTRUNE_PACKAGING_OUT}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/${_page}.gz)
 endforeach()
 add_custom_target(kestrune-packaging-files ALL DEPENDS ${_kestrune_gzipped})
 
