@@ -77,6 +77,8 @@ private slots:
         QVERIFY(LabelFile::load(Labels, loaded));
         QTEST(slotsOf(loaded), "expected");
         QCOMPARE(readFile(Labels), content);
+        loaded.setSlot(0, QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXYZ"));  // a label keeps 19 bytes
+        QCOMPARE(loaded.slot(0), QByteArray("ABCDEFGHIJKLMNOPQRS"));
         QVERIFY(LabelFile::save(Labels, loaded));
         QCOMPARE(readFile(Labels), imageOf(slotsOf(loaded)));
     }

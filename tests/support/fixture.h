@@ -83,28 +83,6 @@ private:
     void (*handler_)(int);
 };
 
-// Collects what is written to stderr until text() is read.
-class StderrCapture {
-public:
-    StderrCapture() : saved_((std::fflush(stderr), file_.open(), ::dup(2))) { ::dup2(file_.handle(), 2); }
-    ~StderrCapture() { text(); }
-    QByteArray text()
-    {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            ::dup2(saved_, 2);
-            ::close(saved_);
-            saved_ = -1;
-        }
-        file_.seek(0);
-        return file_.readAll();
-    }
-
-private:
-    QTemporaryFile file_;
-    int saved_;
-};
-
 // Root may write any file, so a case about files that cannot be written runs
 // again in a child as "nobody". Empty when it passed, "skip: ..." when it
 // could not run.
