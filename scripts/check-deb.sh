@@ -165,6 +165,8 @@ check_installed() {
         kestrune-udev)
             grep -q 'TAG+="uaccess"' /usr/lib/udev/rules.d/60-kestrune.rules \
                 || note "$p: the udev rule carries no uaccess tag"
+            grep -q 'GROUP="plugdev", MODE="0660"' /usr/lib/udev/rules.d/60-kestrune.rules \
+                || note "$p: the udev rule gives group plugdev no access"
             ;;
         kestrune)
             if command -v desktop-file-validate >/dev/null; then
