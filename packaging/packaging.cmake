@@ -7,8 +7,8 @@
 #   kestrune-udev  (component udev)    the udev rule the three others depend on
 #
 # Each carries its manual pages, a machine-readable copyright file and the
-# changelog. kestrune-cli and kestrune-mqtt are packaged when their targets
-# exist. Build and check the packages with:
+# changelog. A program's package is made when its target exists. Build and
+# check the packages with:
 #
 #   cmake -S . -B build -DKESTRUNE_BUILD_BENCH=OFF
 #   cmake --build build -j2
@@ -72,21 +72,23 @@ kestrune_install_docs(udev kestrune-udev)
 set(KESTRUNE_COMPONENTS udev)
 
 # kestrune: the window and the demo.
-install(TARGETS kestrune kestrune-demo
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-        COMPONENT window)
-install(FILES ${KESTRUNE_PACKAGING_DIR}/kestrune.desktop
-              ${KESTRUNE_PACKAGING_DIR}/kestrune-demo.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
-        COMPONENT window)
-install(FILES ${KESTRUNE_PACKAGING_DIR}/kestrune.png
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps
-        COMPONENT window)
-install(FILES ${KESTRUNE_PACKAGING_OUT}/kestrune.1.gz ${KESTRUNE_PACKAGING_OUT}/kestrune-demo.1.gz
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
-        COMPONENT window)
-kestrune_install_docs(window kestrune)
-list(APPEND KESTRUNE_COMPONENTS window)
+if(TARGET kestrune AND TARGET kestrune-demo)
+    install(TARGETS kestrune kestrune-demo
+            RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT window)
+    install(FILES ${KESTRUNE_PACKAGING_DIR}/kestrune.desktop
+                  ${KESTRUNE_PACKAGING_DIR}/kestrune-demo.desktop
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+            COMPONENT window)
+    install(FILES ${KESTRUNE_PACKAGING_DIR}/kestrune.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps
+            COMPONENT window)
+    install(FILES ${KESTRUNE_PACKAGING_OUT}/kestrune.1.gz ${KESTRUNE_PACKAGING_OUT}/kestrune-demo.1.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+            COMPONENT window)
+    kestrune_install_docs(window kestrune)
+    list(APPEND KESTRUNE_COMPONENTS window)
+endif()
 
 # kestrune-cli: the command-line tool.
 if(TARGET kestrune-cli)
