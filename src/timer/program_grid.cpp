@@ -16,6 +16,9 @@ ProgramGrid::ProgramGrid(QWidget* parent) : QTableView(parent)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTabKeyNavigation(false);
     setWordWrap(false);
+    QPalette face = palette();
+    face.setBrush(QPalette::Base, face.button());
+    setPalette(face);
 }
 
 int ProgramGrid::currentRow() const
@@ -68,6 +71,11 @@ void ProgramGrid::keyPressEvent(QKeyEvent* event)
         setCurrentRow(after);
         emit rowPicked(before);
     }
+}
+
+void ProgramGrid::keyboardSearch(const QString& /*search*/)
+{
+    // Typed characters would move the current row, and so play a row.
 }
 
 void ProgramGrid::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end)
