@@ -89,6 +89,10 @@ private:
 inline QString runAsNobody(const char* testClass, const char* function)
 {
     const QString self = QCoreApplication::applicationFilePath();
+    // A data row runs alone: "function:tag" on the command line, "function(tag)" when it passes.
+    const char* tag = QTest::currentDataTag();
+    const QString test = QString::fromLatin1(function) + (tag ? QLatin1Char(':') + QString::fromLatin1(tag) : QString());
+    const QString passed = QString::fromLatin1(function) + (tag ? QStringLiteral("(%1)").arg(QLatin1String(tag)) : QString());
     const QStringList asNobody{"-u", "nobody", "--"};
     if (QProcess::execute(QStringLiteral("runuser"), asNobody + QStringList{"test", "-x", self}) != 0)
         return QStringLiteral("skip: runuser -u nobody cannot run ") + self;
@@ -100,13 +104,13 @@ inline QString runAsNobody(const char* testClass, const char* function)
     child.setProcessEnvironment(env);
     child.setWorkingDirectory(QStringLiteral("/tmp"));
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QStringLiteral("runuser"), asNobody + QStringList{self, QString::fromLatin1(function)});
+    child.start(QStringLiteral("runuser"), asNobody + QStringList{self, test});
     const bool finished = child.waitForFinished(60000);
     const QString output = QString::fromLocal8Bit(child.readAll());
     if (output.contains(QLatin1String("SKIP   :")))
         return QStringLiteral("skip: child as nobody skipped:\n") + output;
-    const bool passed = output.contains(QStringLiteral("PASS   : %1::%2").arg(QLatin1String(testClass), QLatin1String(function)));
-    return finished && child.exitCode() == 0 && passed ? QString() : QStringLiteral("child as nobody failed:\n") + output;
+    const bool passes = output.contains(QStringLiteral("PASS   : %1::%2").arg(QLatin1String(testClass), passed));
+    return finished && child.exitCode() == 0 && passes ? QString() : QStringLiteral("child as nobody failed:\n") + output;
 }
 
 // A window session on simulated boards, in a working directory of its own,
