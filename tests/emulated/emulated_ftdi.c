@@ -6,10 +6,12 @@
 
 #include <errno.h>
 #include <ftdi.h>
+#include <libusb.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <umockdev.h>
 
@@ -18,6 +20,9 @@
 #define EP_BULK_IN 0x81
 #define EP_BULK_OUT 0x02
 #define MAX_SERIAL 31
+#define MAX_TEXT 63
+#define MAX_PORT 31
+#define HUB_DEVNUM_BASE 100 /* hubs are numbered apart from the boards */
 
 /* FTDI vendor requests (bRequest of a vendor control transfer). */
 enum {
@@ -41,7 +46,12 @@ enum {
 static const guint8 modem_status[2] = {0x01, 0x60};
 
 typedef struct {
-    char serial[MAX_SERIAL + 1];
+    char serial[MAX_SERIAL + 1]; /* empty: the chip has no serial string */
+    char product[MAX_TEXT + 1];
+    char manufacturer[MAX_TEXT + 1];
+    char port[MAX_PORT + 1];
+    char tty[MAX_PORT + 1];      /* empty: no serial port driver */
+    guint8 device_descriptor[18];
     char *syspath;
     char devnode[40];
     int devnum;
@@ -55,6 +65,7 @@ typedef struct {
     gboolean gone;
     gboolean held;
     gboolean claimed;
+    gboolean driver_bound; /* the kernel's serial driver has the interface */
     const void *owner; /* the connection (open device node) that claimed it */
     guint8 outputs; /* last byte clocked out in bit-bang mode */
     guint8 mask;
@@ -65,12 +76,16 @@ typedef struct {
     unsigned releases;
     unsigned opens;
     unsigned reattaches;
+    unsigned detaches;
 } Board;
 
 struct EmulatedFtdiBus {
     UMockdevTestbed *testbed;
+    char *sys_dir;
     GMutex lock;
     GPtrArray *boards;
+    GHashTable *ports; /* every sysfs name in use, boards and hubs: owned keys */
+    int hubs;
 };
 
 /* ---- descriptors ------------------------------------------------------ */
@@ -151,7 +166,7 @@ static int control_request(Board *b, const guint8 *setup, guint8 *data, size_t r
         case 0x06: /* GET_DESCRIPTOR */
             switch (value >> 8) {
             case 0x01:
-                return copy_out(device_descriptor, sizeof device_descriptor, data, room);
+                return copy_out(b->device_descriptor, sizeof b->device_descriptor, data, room);
             case 0x02:
                 return copy_out(config_descriptor, sizeof config_descriptor, data, room);
             case 0x03:
@@ -161,10 +176,12 @@ static int control_request(Board *b, const guint8 *setup, guint8 *data, size_t r
                     return copy_out(languages, sizeof languages, data, room);
                 }
                 case 1:
-                    return string_descriptor("FTDI", data, room);
+                    return string_descriptor(b->manufacturer, data, room);
                 case 2:
-                    return string_descriptor("FT232R USB UART", data, room);
+                    return string_descriptor(b->product, data, room);
                 case 3:
+                    if (!b->serial[0])
+                        return -1;
                     return string_descriptor(b->serial, data, room);
                 default:
                     return -1;
@@ -402,8 +419,14 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
                               USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT);
         break;
     case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_DISCONNECT_CLAIM:
         claim(b, client);
+        break;
+    case USBDEVFS_DISCONNECT_CLAIM: /* takes the interface from the serial driver */
+        claim(b, client);
+        if (b->claimed && b->owner == client && b->driver_bound) {
+            b->driver_bound = FALSE;
+            ++b->detaches;
+        }
         break;
     case USBDEVFS_RELEASEINTERFACE:
         b->claimed = FALSE;
@@ -418,13 +441,35 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
     case USBDEVFS_CLEAR_HALT:
         umockdev_ioctl_client_complete(client, 0, 0);
         break;
-    case USBDEVFS_GETDRIVER: /* no kernel driver bound */
-        umockdev_ioctl_client_complete(client, -1, ENODATA);
+    case USBDEVFS_GETDRIVER: {
+        g_autoptr(UMockdevIoctlData) d = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_getdriver), NULL);
+        if (!b->driver_bound) {
+            umockdev_ioctl_client_complete(client, -1, ENODATA);
+        } else if (!d) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+        } else {
+            g_strlcpy(((struct usbdevfs_getdriver *)d->data)->driver, "ftdi_sio",
+                      sizeof ((struct usbdevfs_getdriver *)d->data)->driver);
+            umockdev_ioctl_client_complete(client, 0, 0);
+        }
         break;
-    case USBDEVFS_IOCTL: { /* driver (dis)connect: there is no driver to bind */
+    }
+    case USBDEVFS_IOCTL: { /* driver (dis)connect: only a board with a tty has one */
         g_autoptr(UMockdevIoctlData) d = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_ioctl), NULL);
-        if (d && ((struct usbdevfs_ioctl *)d->data)->ioctl_code == (int)USBDEVFS_CONNECT)
+        const int code = d ? ((struct usbdevfs_ioctl *)d->data)->ioctl_code : 0;
+        if (code == (int)USBDEVFS_CONNECT) {
             ++b->reattaches;
+            if (b->tty[0] && !b->driver_bound && !b->claimed) {
+                b->driver_bound = TRUE;
+                umockdev_ioctl_client_complete(client, 0, 0);
+                break;
+            }
+        } else if (code == (int)USBDEVFS_DISCONNECT && b->driver_bound) {
+            b->driver_bound = FALSE;
+            ++b->detaches;
+            umockdev_ioctl_client_complete(client, 0, 0);
+            break;
+        }
         umockdev_ioctl_client_complete(client, -1, ENODATA);
         break;
     }
@@ -506,7 +551,9 @@ EmulatedFtdiBus *emulated_ftdi_bus_new(void)
     bus = g_new0(EmulatedFtdiBus, 1);
     g_mutex_init(&bus->lock);
     bus->testbed = umockdev_testbed_new();
+    bus->sys_dir = umockdev_testbed_get_sys_dir(bus->testbed);
     bus->boards = g_ptr_array_new();
+    bus->ports = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, NULL);
     return bus;
 }
 
@@ -538,6 +585,8 @@ void emulated_ftdi_bus_free(EmulatedFtdiBus *bus)
     for (i = 0; i < bus->boards->len; ++i)
         board_free(g_ptr_array_index(bus->boards, i));
     g_ptr_array_unref(bus->boards);
+    g_hash_table_unref(bus->ports);
+    g_free(bus->sys_dir);
     g_mutex_clear(&bus->lock);
     g_free(bus);
 }
@@ -549,65 +598,214 @@ static Board *board_at(const EmulatedFtdiBus *bus, int board)
     return g_ptr_array_index(bus->boards, (guint)board);
 }
 
-/* Serial numbers go into a umockdev device description verbatim: keep them
- * to characters that need no escaping there. */
-static gboolean serial_is_plain(const char *serial)
+/* Strings go into a umockdev device description verbatim: keep them to
+ * characters that need no escaping there. */
+static gboolean text_is_plain(const char *text, size_t max, const char *extra)
 {
-    const size_t len = strlen(serial);
+    const size_t len = strlen(text);
     size_t i;
-    if (len == 0 || len > MAX_SERIAL)
+    if (len == 0 || len > max)
         return FALSE;
     for (i = 0; i < len; ++i)
-        if (!g_ascii_isalnum(serial[i]) && !strchr("-_.:+", serial[i]))
+        if (!g_ascii_isalnum(text[i]) && !strchr(extra, text[i]))
             return FALSE;
     return TRUE;
 }
 
+/* A sysfs USB device name: bus "-" port ("." port)*, e.g. "1-1.2". */
+static gboolean port_is_valid(const char *port, unsigned *bus_number)
+{
+    const char *p = port;
+    unsigned ports = 0;
+    if (!g_ascii_isdigit(*p) || strlen(port) > MAX_PORT)
+        return FALSE;
+    *bus_number = (unsigned)strtoul(p, NULL, 10);
+    while (g_ascii_isdigit(*p))
+        ++p;
+    if (*bus_number < 1 || *bus_number > 127 || *p != '-')
+        return FALSE;
+    do {
+        ++p;
+        if (!g_ascii_isdigit(*p) || *p == '0')
+            return FALSE;
+        while (g_ascii_isdigit(*p))
+            ++p;
+        ++ports;
+    } while (*p == '.');
+    return *p == '\0' && ports <= 7;
+}
+
+static char *to_hex(const guint8 *bytes, size_t len)
+{
+    char *hex = g_malloc(2 * len + 1);
+    size_t i;
+    hex[0] = '\0';
+    for (i = 0; i < len; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+    return hex;
+}
+
+/* Adds the hubs between the root hub and a device at port (each "1-1" of
+ * "1-1.2"), so that libusb finds the whole path of port numbers. */
+static gboolean add_hubs(EmulatedFtdiBus *bus, const char *port, unsigned bus_number)
+{
+    static const guint8 hub[18 + 25] = {
+        18, 0x01, 0x00, 0x02, 0x09, 0x00, 0x01, 64, 0x00, 0x00, 0x01, 0x00, 0x00, 0x01, 0, 0, 0, 1,
+        9, 0x02, 25, 0, 1, 1, 0, 0xE0, 0,
+        9, 0x04, 0, 0, 1, 0x09, 0x00, 0x00, 0,
+        7, 0x05, 0x81, 0x03, 1, 0, 12,
+    };
+    g_autofree char *hex = to_hex(hub, sizeof hub);
+    g_autofree char *parent = g_strdup(port);
+    char *cut;
+
+    while ((cut = strrchr(parent, '.')) != NULL) {
+        g_autofree char *description = NULL;
+        GError *error = NULL;
+        int devnum;
+        *cut = '\0';
+        if (g_hash_table_contains(bus->ports, parent))
+            continue;
+        devnum = HUB_DEVNUM_BASE + bus->hubs++;
+        description = g_strdup_printf("P: /devices/%s\n"
+                                      "E: DEVTYPE=usb_device\n"
+                                      "E: SUBSYSTEM=usb\n"
+                                      "E: BUSNUM=%03u\n"
+                                      "E: DEVNUM=%03d\n"
+                                      "A: busnum=%u\\n\n"
+                                      "A: devnum=%d\\n\n"
+                                      "A: speed=480\\n\n"
+                                      "A: bConfigurationValue=1\\n\n"
+                                      "A: idVendor=1d6b\\n\n"
+                                      "A: idProduct=0001\\n\n"
+                                      "H: descriptors=%s\n",
+                                      parent, bus_number, devnum, bus_number, devnum, hex);
+        if (!umockdev_testbed_add_from_string(bus->testbed, description, &error)) {
+            g_warning("emulated USB hub %s: %s", parent, error ? error->message : "cannot add");
+            g_clear_error(&error);
+            return FALSE;
+        }
+        g_hash_table_add(bus->ports, g_strdup(parent));
+    }
+    return TRUE;
+}
+
+/* The interface, and below it the serial port the kernel's driver made. */
+static gboolean add_interface(EmulatedFtdiBus *bus, const Board *b)
+{
+    g_autofree char *interface = g_strdup_printf("P: /devices/%s/%s:1.0\n"
+                                                 "E: DEVTYPE=usb_interface\n"
+                                                 "E: SUBSYSTEM=usb\n"
+                                                 "A: bInterfaceNumber=00\\n\n"
+                                                 "A: bInterfaceClass=ff\\n\n",
+                                                 b->port, b->port);
+    g_autofree char *tty = g_strdup_printf("P: /devices/%s/%s:1.0/%s\n"
+                                           "E: SUBSYSTEM=usb-serial\n"
+                                           "A: port_number=0\\n\n",
+                                           b->port, b->port, b->tty);
+    GError *error = NULL;
+    if (!umockdev_testbed_add_from_string(bus->testbed, interface, &error) ||
+        (b->tty[0] && !umockdev_testbed_add_from_string(bus->testbed, tty, &error))) {
+        g_warning("emulated FTDI board %s: %s", b->port, error ? error->message : "cannot add");
+        g_clear_error(&error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* Takes the board, its interface and its tty out of sysfs, children first
+ * (umockdev leaves their links in /sys/bus otherwise). */
+static void remove_board_devices(EmulatedFtdiBus *bus, const Board *b)
+{
+    g_autofree char *interface = g_strdup_printf("%s/%s:1.0", b->syspath, b->port);
+    g_autofree char *tty = g_strdup_printf("%s/%s", interface, b->tty);
+    if (b->tty[0])
+        umockdev_testbed_remove_device(bus->testbed, tty);
+    umockdev_testbed_remove_device(bus->testbed, interface);
+    umockdev_testbed_remove_device(bus->testbed, b->syspath);
+}
+
 int emulated_ftdi_add_board(EmulatedFtdiBus *bus, const char *serial)
 {
+    EmulatedFtdiBoard options = {0};
+    if (!serial || !serial[0])
+        return -1;
+    options.serial = serial;
+    return emulated_ftdi_add_board_with(bus, &options);
+}
+
+int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *options)
+{
     Board *b;
-    guint8 descriptors[sizeof device_descriptor + sizeof config_descriptor];
+    guint8 descriptors[18 + sizeof config_descriptor];
     g_autofree char *descriptors_hex = NULL;
     g_autofree char *description = NULL;
+    g_autofree char *strings = NULL;
     GError *error = NULL;
-    size_t i;
+    unsigned bus_number = 1;
     int id;
 
-    if (!bus || !serial || !serial_is_plain(serial))
+    if (!bus || !options)
         return -1;
-
-    memcpy(descriptors, device_descriptor, sizeof device_descriptor);
-    memcpy(descriptors + sizeof device_descriptor, config_descriptor, sizeof config_descriptor);
-    descriptors_hex = g_malloc(2 * sizeof descriptors + 1);
-    for (i = 0; i < sizeof descriptors; ++i)
-        snprintf(descriptors_hex + 2 * i, 3, "%02x", descriptors[i]);
+    if (options->serial && options->serial[0] && !text_is_plain(options->serial, MAX_SERIAL, "-_.:+"))
+        return -1;
+    if ((options->product && !text_is_plain(options->product, MAX_TEXT, " -_.:+/()")) ||
+        (options->manufacturer && !text_is_plain(options->manufacturer, MAX_TEXT, " -_.:+/()")) ||
+        (options->tty && !text_is_plain(options->tty, MAX_PORT, "")))
+        return -1;
 
     id = (int)bus->boards->len;
     b = g_new0(Board, 1);
     b->bus = bus;
-    g_strlcpy(b->serial, serial, sizeof b->serial);
+    g_strlcpy(b->serial, options->serial ? options->serial : "", sizeof b->serial);
+    g_strlcpy(b->product, options->product ? options->product : "FT232R USB UART", sizeof b->product);
+    g_strlcpy(b->manufacturer, options->manufacturer ? options->manufacturer : "FTDI", sizeof b->manufacturer);
+    g_strlcpy(b->tty, options->tty ? options->tty : "", sizeof b->tty);
+    b->driver_bound = b->tty[0] != '\0';
+    if (options->port) {
+        g_strlcpy(b->port, options->port, sizeof b->port);
+    } else {
+        int n = id + 1;
+        do
+            snprintf(b->port, sizeof b->port, "1-%d", n++);
+        while (g_hash_table_contains(bus->ports, b->port));
+    }
+    if (!port_is_valid(b->port, &bus_number) || g_hash_table_contains(bus->ports, b->port) ||
+        !add_hubs(bus, b->port, bus_number)) {
+        board_free(b);
+        return -1;
+    }
     b->devnum = id + 2; /* 1 is the root hub */
     b->latency = 16;
     b->written = g_byte_array_new();
-    b->syspath = g_strdup_printf("/sys/devices/1-%d", id + 1);
-    snprintf(b->devnode, sizeof b->devnode, "/dev/bus/usb/001/%03d", b->devnum);
+    b->syspath = g_strdup_printf("/sys/devices/%s", b->port);
+    snprintf(b->devnode, sizeof b->devnode, "/dev/bus/usb/%03u/%03d", bus_number, b->devnum);
+    memcpy(b->device_descriptor, device_descriptor, sizeof device_descriptor);
+    if (!b->serial[0])
+        b->device_descriptor[16] = 0; /* iSerialNumber: none */
 
-    /* The way the kernel lists a full-speed FT232R on port id+1 of bus 1.
-     * The N: line makes umockdev create the device node; attribute values
-     * end in a newline, as the kernel's do. */
+    memcpy(descriptors, b->device_descriptor, 18);
+    memcpy(descriptors + 18, config_descriptor, sizeof config_descriptor);
+    descriptors_hex = to_hex(descriptors, sizeof descriptors);
+    strings = b->serial[0] ? g_strdup_printf("E: ID_SERIAL_SHORT=%s\nA: serial=%s\\n\n", b->serial, b->serial)
+                           : g_strdup("");
+
+    /* The way the kernel lists a full-speed FT232R. The N: line makes
+     * umockdev create the device node; attribute values end in a newline,
+     * as the kernel's do. */
     description = g_strdup_printf(
-        "P: /devices/1-%d\n"
-        "N: bus/usb/001/%03d\n"
+        "P: /devices/%s\n"
+        "N: bus/usb/%03u/%03d\n"
         "E: DEVNAME=%s\n"
         "E: DEVTYPE=usb_device\n"
         "E: SUBSYSTEM=usb\n"
-        "E: BUSNUM=001\n"
+        "E: BUSNUM=%03u\n"
         "E: DEVNUM=%03d\n"
         "E: ID_VENDOR_ID=0403\n"
         "E: ID_MODEL_ID=6001\n"
-        "E: ID_SERIAL_SHORT=%s\n"
+        "%s"
         "A: dev=189:%d\\n\n"
-        "A: busnum=1\\n\n"
+        "A: busnum=%u\\n\n"
         "A: devnum=%d\\n\n"
         "A: speed=12\\n\n"
         "A: bConfigurationValue=1\\n\n"
@@ -615,16 +813,21 @@ int emulated_ftdi_add_board(EmulatedFtdiBus *bus, const char *serial)
         "A: idVendor=0403\\n\n"
         "A: idProduct=6001\\n\n"
         "A: bcdDevice=0600\\n\n"
-        "A: manufacturer=FTDI\\n\n"
-        "A: product=FT232R USB UART\\n\n"
-        "A: serial=%s\\n\n"
+        "A: manufacturer=%s\\n\n"
+        "A: product=%s\\n\n"
         "H: descriptors=%s\n",
-        id + 1, b->devnum, b->devnode, b->devnum, serial, b->devnum - 1, b->devnum, serial,
-        descriptors_hex);
+        b->port, bus_number, b->devnum, b->devnode, bus_number, b->devnum, strings,
+        (int)(bus_number - 1) * 128 + b->devnum - 1, bus_number, b->devnum, b->manufacturer,
+        b->product, descriptors_hex);
 
     if (!umockdev_testbed_add_from_string(bus->testbed, description, &error)) {
-        g_warning("emulated FTDI board %s: %s", serial, error ? error->message : "cannot add");
+        g_warning("emulated FTDI board %s: %s", b->port, error ? error->message : "cannot add");
         g_clear_error(&error);
+        board_free(b);
+        return -1;
+    }
+    if (!add_interface(bus, b)) {
+        remove_board_devices(bus, b);
         board_free(b);
         return -1;
     }
@@ -634,15 +837,16 @@ int emulated_ftdi_add_board(EmulatedFtdiBus *bus, const char *serial)
     b->connect_signal = g_signal_connect(b->handler, "client-connected", G_CALLBACK(on_client_connected), b);
     b->vanish_signal = g_signal_connect(b->handler, "client-vanished", G_CALLBACK(on_client_vanished), b);
     if (!umockdev_testbed_attach_ioctl(bus->testbed, b->devnode, b->handler, &error)) {
-        g_warning("emulated FTDI board %s: %s", serial, error ? error->message : "cannot attach");
+        g_warning("emulated FTDI board %s: %s", b->port, error ? error->message : "cannot attach");
         g_clear_error(&error);
-        umockdev_testbed_remove_device(bus->testbed, b->syspath);
+        remove_board_devices(bus, b);
         board_free(b);
         return -1;
     }
 
     g_mutex_lock(&bus->lock);
     g_ptr_array_add(bus->boards, b);
+    g_hash_table_add(bus->ports, g_strdup(b->port));
     g_mutex_unlock(&bus->lock);
     return id;
 }
@@ -667,8 +871,9 @@ void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board)
     b->owner = NULL;
     g_mutex_unlock(&bus->lock);
     /* Device nodes that are already open keep talking to the handler, which
-     * now answers ENODEV; new opens find no device. */
-    umockdev_testbed_remove_device(bus->testbed, b->syspath);
+     * now answers ENODEV; new opens find no device. The port is free again. */
+    remove_board_devices(bus, b);
+    g_hash_table_remove(bus->ports, b->port);
 }
 
 void emulated_ftdi_set_held_elsewhere(EmulatedFtdiBus *bus, int board, int held)
@@ -739,6 +944,27 @@ unsigned emulated_ftdi_reattach_count(const EmulatedFtdiBus *bus, int board)
     READ_FIELD(unsigned, b->reattaches);
 }
 
+unsigned emulated_ftdi_detach_count(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(unsigned, b->detaches);
+}
+
+int emulated_ftdi_driver_bound(const EmulatedFtdiBus *bus, int board)
+{
+    READ_FIELD(int, b->driver_bound ? 1 : 0);
+}
+
+const char *emulated_ftdi_port(const EmulatedFtdiBus *bus, int board)
+{
+    const Board *b = board_at(bus, board);
+    return b ? b->port : NULL;
+}
+
+const char *emulated_ftdi_sys_dir(const EmulatedFtdiBus *bus)
+{
+    return bus ? bus->sys_dir : NULL;
+}
+
 size_t emulated_ftdi_written(const EmulatedFtdiBus *bus, int board, unsigned char *out, size_t max)
 {
     const Board *b = board_at(bus, board);
@@ -783,6 +1009,38 @@ int emulated_ftdi_index_of_serial(const char *serial)
                 index = i;
                 break;
             }
+        }
+    }
+    ftdi_list_free(&list);
+    ftdi_free(ctx);
+    return index;
+}
+
+int emulated_ftdi_index_of_port(const char *port)
+{
+    struct ftdi_context *ctx;
+    struct ftdi_device_list *list = NULL, *node;
+    int index = -1, i = 0;
+
+    if (!port)
+        return -1;
+    ctx = ftdi_new();
+    if (!ctx)
+        return -1;
+    if (ftdi_usb_find_all(ctx, &list, 0, 0) > 0) {
+        for (node = list; node; node = node->next, ++i) {
+            guint8 numbers[8];
+            const int depth = libusb_get_port_numbers(node->dev, numbers, sizeof numbers);
+            GString *name = g_string_new(NULL);
+            int d;
+            g_string_append_printf(name, "%u", libusb_get_bus_number(node->dev));
+            for (d = 0; d < depth; ++d)
+                g_string_append_printf(name, "%c%u", d == 0 ? '-' : '.', numbers[d]);
+            if (strcmp(name->str, port) == 0)
+                index = i;
+            g_string_free(name, TRUE);
+            if (index >= 0)
+                break;
         }
     }
     ftdi_list_free(&list);

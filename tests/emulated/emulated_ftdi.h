@@ -7,7 +7,13 @@
  * against them, and a test can check what reached the "hardware".
  *
  * Every emulated board is vendor 0x0403, product 0x6001, bcdDevice 0x0600
- * (libftdi takes it for an FT232R), with its own serial number. It models
+ * (libftdi takes it for an FT232R), with its own serial number, product and
+ * manufacturer strings (in its string descriptors and as the sysfs attributes
+ * serial, product and manufacturer) and its own place on the bus (its sysfs
+ * name, e.g. "1-1.2"; the hubs on the way are added as needed). In sysfs it
+ * has interface <port>:1.0, and below it a ttyUSBn entry when the board is
+ * given one: the kernel's serial driver then has the interface until a
+ * program detaches it (libusb's auto-detach does, on claiming). It models
  * the eight data pins: bytes written to the bulk OUT endpoint drive the pins
  * that are outputs while the chip is in bit-bang mode; the "read pins"
  * vendor request returns them; pins that are not driven read high.
@@ -45,10 +51,35 @@ EmulatedFtdiBus *emulated_ftdi_bus_new(void);
 /* Removes every board and the test bed. Close all libftdi handles first. */
 void emulated_ftdi_bus_free(EmulatedFtdiBus *bus);
 
-/* Plugs in a new board with the given serial number (1 to 31 characters out
- * of letters, digits and "-_.:+"). Returns its board number (>= 0), or -1 on
- * failure. */
+/* What a new board is like. Zero-initialise and set what matters: */
+typedef struct {
+    /* 1 to 31 characters out of letters, digits and "-_.:+"; NULL or "":
+     * the chip has no serial number string (and no sysfs attribute). */
+    const char *serial;
+    /* Up to 63 characters out of letters, digits and " -_.:+/()";
+     * NULL: "FT232R USB UART" and "FTDI". */
+    const char *product;
+    const char *manufacturer;
+    /* Sysfs name: bus "-" port ("." port)..., e.g. "1-1.2" or "2-3";
+     * NULL: "1-N" for the first free N from the board number + 1 on.
+     * Two plugged-in boards never share one. */
+    const char *port;
+    /* e.g. "ttyUSB0": the serial driver is bound and made this port;
+     * NULL: no driver bound (the interface has no tty). */
+    const char *tty;
+} EmulatedFtdiBoard;
+
+/* Plugs in a new board. Returns its board number (>= 0), or -1 when an
+ * option is malformed or the port is taken. */
+int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *board);
+
+/* Shorthand: a board with this (non-empty) serial and everything else
+ * defaulted. */
 int emulated_ftdi_add_board(EmulatedFtdiBus *bus, const char *serial);
+
+/* The test bed's sysfs directory (what the emulated process sees as /sys),
+ * for code that takes a sysfs root. Owned by the bus. */
+const char *emulated_ftdi_sys_dir(const EmulatedFtdiBus *bus);
 
 /* Number of boards ever added (pulled-out ones included). */
 int emulated_ftdi_board_count(const EmulatedFtdiBus *bus);
@@ -62,8 +93,11 @@ void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board);
  * as when another program (or the kernel's serial driver, stuck) has it. */
 void emulated_ftdi_set_held_elsewhere(EmulatedFtdiBus *bus, int board, int held);
 
-/* Serial number the board was added with, or NULL. */
+/* Serial number the board was added with ("" for none), or NULL. */
 const char *emulated_ftdi_serial(const EmulatedFtdiBus *bus, int board);
+
+/* The board's sysfs name (e.g. "1-1.2"), or NULL. */
+const char *emulated_ftdi_port(const EmulatedFtdiBus *bus, int board);
 
 /* Present level of the eight data pins (bit n = pin Dn). Pins that are not
  * outputs in bit-bang mode read 1, so a board fresh from the box reads 0xFF. */
@@ -93,11 +127,20 @@ unsigned emulated_ftdi_open_count(const EmulatedFtdiBus *bus, int board);
  * driver (what libusb's auto-detach does after releasing it). */
 unsigned emulated_ftdi_reattach_count(const EmulatedFtdiBus *bus, int board);
 
+/* How many times the kernel's serial driver was taken off the interface, and
+ * whether it has the interface now (only boards given a tty ever do). */
+unsigned emulated_ftdi_detach_count(const EmulatedFtdiBus *bus, int board);
+int emulated_ftdi_driver_bound(const EmulatedFtdiBus *bus, int board);
+
 /* Index of the board with this serial number in the list that libftdi's
  * ftdi_usb_find_all(ctx, &list, 0, 0) returns right now, or -1. Asks libftdi
  * itself, so it only finds boards that are plugged in and not held by this
  * helper's caller in a way that blocks reading string descriptors. */
 int emulated_ftdi_index_of_serial(const char *serial);
+
+/* The same for the board at this sysfs name (works for boards without a
+ * serial number or sharing one). */
+int emulated_ftdi_index_of_port(const char *port);
 
 #ifdef __cplusplus
 }
