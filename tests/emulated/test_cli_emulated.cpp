@@ -28,7 +28,8 @@ private slots:
     // of the board added first. FILE names a file holding program (none
     // when program is empty). At the first line of output, the board added
     // first is pulled out ("pull") or the process gets a signal ("int",
-    // "term"); a death by signal n reads as status 128 + n. A fresh board
+    // "term"); a death by signal n reads as status 128 + n. "held": another
+    // program holds the board added first. A fresh board
     // reads 11111111 until it is first opened.
     void commands_data()
     {
@@ -69,6 +70,7 @@ private slots:
             "11111111");
         row("no such serial", two, "on 1 --serial KC-C", 1, "", "no board has serial number KC-C", "11111111");
         row("no such number", one, "on 1 --board 2", 1, "", "there is no board 2", "11111111");
+        row("held elsewhere", one, "on 1", 1, "", "^kestrune-cli: .+", "11111111", {}, "held");
         row("no board", {}, "get", 1, "", "^kestrune-cli: no board is attached\n$", "");
         row("help", {}, "--help", 0, "Usage:\n(.*\n)+", "", "");
         row("version", {}, "--version", 0, "kestrune-cli 1\\.3\\.0\n", "", "");
@@ -102,6 +104,7 @@ private slots:
         QFETCH(QString, during);
         for (const QString& serial : serials)
             QVERIFY(emulated_ftdi_add_board(bus_.get(), qPrintable(serial)) >= 0);
+        emulated_ftdi_set_held_elsewhere(bus_.get(), 0, during == "held");
         QTemporaryDir dir;
         const QString file = dir.filePath("program.txt");
         if (!program.isEmpty()) {
@@ -116,7 +119,7 @@ private slots:
             arguments.replaceInStrings(QRegularExpression("^FILE$"), file);
             cli.start(KESTRUNE_CLI, arguments);
             const bool last = i == lines.size() - 1;
-            if (last && !during.isEmpty()) {
+            if (last && (during == "pull" || during == "int" || during == "term")) {
                 QVERIFY(cli.waitForReadyRead(10000));
                 if (during == "pull")
                     emulated_ftdi_pull_out(bus_.get(), 0);
