@@ -1,12 +1,16 @@
 #pragma once
 
+#include "port_usage.h"
 #include "usb_library.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 
 struct ftdi_context;
+struct ftdi_device_list;
+struct libusb_device;
 
 // UsbLibrary on top of libftdi1: talks to FTDI USB chips (FTDI's vendor id
 // with its standard product ids) in bit-bang mode.
@@ -14,9 +18,16 @@ struct ftdi_context;
 // Every open board owns its own ftdi_context; handles are small counters that
 // are never handed out twice, so a stale handle can never reach another
 // board. Meant for use from one thread (the UI thread).
+//
+// A device whose serial port is in use (see PortUsage) is not opened: taking
+// it would detach the kernel's serial driver under the program using it.
+// libftdi's failures are logged to the category "kestrune.ftdi" at debug
+// level (QT_LOGGING_RULES="kestrune.ftdi.debug=true" shows them).
 class FtdiLibrary final : public UsbLibrary {
 public:
-    FtdiLibrary() = default;
+    // roots: where sysfs, /proc, /dev and the lock files are (the real
+    // system unless a test says otherwise).
+    explicit FtdiLibrary(const SystemRoots& roots = {});
     // Closes every board that is still open.
     ~FtdiLibrary() override;
 
@@ -24,6 +35,8 @@ public:
     FtdiLibrary& operator=(const FtdiLibrary&) = delete;
 
     Status countDevices(std::uint32_t& count) override;
+    // Reads the strings through the device node, which claims nothing and
+    // leaves every driver bound; from sysfs where the node cannot be opened.
     Status describe(std::uint32_t index, DeviceInfo& info) override;
     Status openByIndex(std::uint32_t index, Handle& handle) override;
     Status setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) override;
@@ -32,13 +45,28 @@ public:
     Status write(Handle handle, const std::uint8_t* data, std::uint32_t length,
                  std::uint32_t& written) override;
     Status readPins(Handle handle, std::uint8_t& pins) override;
+    // libftdi's own words for the latest failure, or who uses the serial
+    // port of a device that was refused.
+    QString lastError() const override { return lastError_; }
 
     // Number of boards currently open through this object.
     std::size_t openCount() const { return boards_.size(); }
 
 private:
-    ftdi_context* find(Handle handle) const;
+    using Context = std::unique_ptr<ftdi_context, void (*)(ftdi_context*)>;
+    using DeviceList = std::unique_ptr<ftdi_device_list, void (*)(ftdi_device_list*)>;
 
-    std::map<Handle, ftdi_context*> boards_;
+    static Context newContext();
+    // The device at index in the list that countDevices() counts; null (and
+    // the failure recorded) when there is none. list keeps it alive.
+    libusb_device* deviceAt(ftdi_context* ctx, std::uint32_t index, DeviceList& list);
+    ftdi_context* find(Handle handle);
+    // Records a failure: libftdi's text for ctx (or reason), logged.
+    Status fail(ftdi_context* ctx, const char* call);
+    Status fail(const QString& reason);
+
+    PortUsage usage_;
+    std::map<Handle, Context> boards_;
     Handle lastHandle_ = 0;
+    QString lastError_;
 };

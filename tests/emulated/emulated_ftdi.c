@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <glib/gstdio.h>
 #include <umockdev.h>
 
 #define FTDI_VENDOR 0x0403
@@ -963,6 +964,22 @@ const char *emulated_ftdi_port(const EmulatedFtdiBus *bus, int board)
 const char *emulated_ftdi_sys_dir(const EmulatedFtdiBus *bus)
 {
     return bus ? bus->sys_dir : NULL;
+}
+
+void emulated_ftdi_lock_node(EmulatedFtdiBus *bus, int board)
+{
+    Board *b = board_at(bus, board);
+    g_autofree char *root = NULL;
+    g_autofree char *node = NULL;
+    if (!b || b->gone)
+        return;
+    /* A directory in the node's place: every open fails (EISDIR), and the
+     * path still exists in the test bed, so umockdev never falls through to
+     * the machine's own /dev. */
+    root = umockdev_testbed_get_root_dir(bus->testbed);
+    node = g_build_filename(root, b->devnode, NULL);
+    if (g_unlink(node) != 0 || g_mkdir(node, 0755) != 0)
+        g_warning("emulated FTDI board %s: cannot lock its device node", b->port);
 }
 
 size_t emulated_ftdi_written(const EmulatedFtdiBus *bus, int board, unsigned char *out, size_t max)

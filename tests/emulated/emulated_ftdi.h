@@ -93,6 +93,11 @@ void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board);
  * as when another program (or the kernel's serial driver, stuck) has it. */
 void emulated_ftdi_set_held_elsewhere(EmulatedFtdiBus *bus, int board, int held);
 
+/* From now on the board's device node cannot be opened, as for a user who
+ * has no access to it: the board is still listed, and sysfs still tells its
+ * serial, product and manufacturer to anyone. */
+void emulated_ftdi_lock_node(EmulatedFtdiBus *bus, int board);
+
 /* Serial number the board was added with ("" for none), or NULL. */
 const char *emulated_ftdi_serial(const EmulatedFtdiBus *bus, int board);
 

@@ -40,13 +40,15 @@ class FtdiLibraryEmulatedTest : public QObject {
     std::unique_ptr<EmulatedFtdiBus, void (*)(EmulatedFtdiBus*)> bus_{nullptr, emulated_ftdi_bus_free};
     EmulatedFtdiBus* bus() const { return bus_.get(); }
 
-    int add(const char* serial)
+    int add(const char* serial) { return add(EmulatedFtdiBoard{serial, nullptr, nullptr, nullptr, nullptr}); }
+    int add(const EmulatedFtdiBoard& options)
     {
-        const int board = emulated_ftdi_add_board(bus(), serial);
+        const int board = emulated_ftdi_add_board_with(bus(), &options);
         if (board < 0)
-            qFatal("cannot add emulated board %s", serial);
+            qFatal("cannot add emulated board %s", options.serial);
         return board;
     }
+    static std::uint32_t at(const char* port) { return std::uint32_t(emulated_ftdi_index_of_port(port)); }
     // Opens the board (libusb lists boards newest first) in bit-bang mode,
     // all pins outputs; 0 when that fails.
     H open(FtdiLibrary& library, int board)
@@ -122,6 +124,7 @@ private slots:
         QCOMPARE(library.openByIndex(0, handle), Failed);
         QCOMPARE(handle, H(0));
         QCOMPARE(library.openCount(), std::size_t(0));
+        QVERIFY2(library.lastError().contains("unable to claim"), qPrintable(library.lastError()));
         emulated_ftdi_set_held_elsewhere(bus(), board, 0);
         QCOMPARE(library.openByIndex(0, handle), Ok);
     }
@@ -169,6 +172,58 @@ private slots:
         QCOMPARE(emulated_ftdi_release_count(bus(), a), 2u);
         FtdiLibrary next;
         QVERIFY(open(next, b) != 0);
+    }
+
+    // Each board tells its own strings and port: from its string descriptors,
+    // or from sysfs where its node cannot be opened. Nothing is claimed and
+    // the serial driver stays bound.
+    void describesEachBoard()
+    {
+        const EmulatedFtdiBoard boards[] = {{"KR800001", "Relay Board 8", "Acme", "1-1.2", "ttyUSB0"},
+                                            {"", "FT245R USB FIFO", "FTDI", "2-3", nullptr},
+                                            {"KR800003", "Relay (sysfs)", "Maker", "1-1.4", nullptr}};
+        for (const EmulatedFtdiBoard& board : boards)
+            add(board);
+        emulated_ftdi_lock_node(bus(), 2);
+        FtdiLibrary library(SystemRoots{.sys = emulated_ftdi_sys_dir(bus())});
+        for (int i = 0; i < 3; ++i) {
+            DeviceInfo info;
+            QCOMPARE(library.describe(at(boards[i].port), info), Ok);
+            QCOMPARE(QStringList({info.serial, info.description, info.manufacturer, info.port}),
+                     QStringList({boards[i].serial, boards[i].product, boards[i].manufacturer, boards[i].port}));
+            QCOMPARE(info.bus, boards[i].port[0] - '0');
+            QCOMPARE(emulated_ftdi_claim_count(bus(), i), 0u);
+        }
+        QVERIFY(emulated_ftdi_driver_bound(bus(), 0));
+        DeviceInfo none;
+        QCOMPARE(library.describe(3, none), Failed);
+    }
+
+    // A board whose serial port a program has open is refused before its
+    // node is even opened, saying who has it; the other board opens.
+    void boardInUseIsLeftAlone()
+    {
+        QTemporaryDir fake;
+        const QString root = fake.path();
+        QVERIFY(QDir(root).mkpath("proc/4321/fd"));
+        QVERIFY(QFile::link(root + "/dev/ttyUSB0", root + "/proc/4321/fd/5"));
+        QFile comm(root + "/proc/4321/comm");
+        QVERIFY(comm.open(QIODevice::WriteOnly) && comm.write("minicom\n") > 0);
+        comm.close();
+        const int busy = add({"KR900001", nullptr, nullptr, "1-2", "ttyUSB0"});
+        const int free = add({"KR900002", nullptr, nullptr, "1-3", "ttyUSB1"});
+        FtdiLibrary library(SystemRoots{emulated_ftdi_sys_dir(bus()), root + "/proc", root + "/dev", root + "/lock"});
+        H handle = 7;
+        QCOMPARE(library.openByIndex(at("1-2"), handle), Failed);
+        QCOMPARE(handle, H(0));
+        QCOMPARE(library.lastError(), root + "/dev/ttyUSB0 is open in minicom (pid 4321)");
+        QCOMPARE(emulated_ftdi_open_count(bus(), busy), 0u);
+        QCOMPARE(emulated_ftdi_detach_count(bus(), busy), 0u);
+        QVERIFY(emulated_ftdi_driver_bound(bus(), busy));
+        QCOMPARE(library.openByIndex(at("1-3"), handle), Ok);
+        QCOMPARE(emulated_ftdi_detach_count(bus(), free), 1u);
+        QCOMPARE(library.close(handle), Ok);
+        QVERIFY(emulated_ftdi_driver_bound(bus(), free));
     }
 };
 

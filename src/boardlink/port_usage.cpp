@@ -1,0 +1,130 @@
+#include "port_usage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+// The target of a symbolic link exactly as stored; empty when it is none.
+QString linkTarget(const QString& path)
+{
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink(QFile::encodeName(path).constData(), buffer, sizeof buffer);
+    return length > 0 ? QFile::decodeName(QByteArray(buffer, int(length))) : QString();
+}
+
+QByteArray readSmallFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(256) : QByteArray();
+}
+
+} // namespace
+
+QString PortUse::message() const
+{
+    if (!inUse)
+        return {};
+    const QString verb = locked ? QStringLiteral("is locked by") : QStringLiteral("is open in");
+    if (!process.isEmpty())
+        return QStringLiteral("%1 %2 %3 (pid %4)").arg(port, verb, process).arg(pid);
+    if (pid > 0)
+        return QStringLiteral("%1 %2 process %3").arg(port, verb).arg(pid);
+    return QStringLiteral("%1 is locked by another program").arg(port);
+}
+
+PortUsage::PortUsage(SystemRoots roots)
+    : roots_(std::move(roots))
+{
+}
+
+QStringList PortUsage::serialPorts(const QString& usbDevice) const
+{
+    if (usbDevice.isEmpty() || usbDevice.contains(QLatin1Char('/')) || usbDevice.startsWith(QLatin1Char('.')))
+        return {};
+    const QDir device(roots_.sys + QStringLiteral("/bus/usb/devices/") + usbDevice);
+    QStringList ports;
+    const QStringList interfaces =
+        device.entryList({usbDevice + QStringLiteral(":*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& interface : interfaces)
+        ports += QDir(device.filePath(interface))
+                     .entryList({QStringLiteral("ttyUSB*")}, QDir::Dirs | QDir::NoDotAndDotDot);
+    ports.sort();
+    return ports;
+}
+
+PortUse PortUsage::check(const QString& usbDevice) const
+{
+    const QStringList ttys = serialPorts(usbDevice);
+    if (ttys.isEmpty())
+        return {};
+    QStringList nodes;
+    for (const QString& tty : ttys)
+        nodes += roots_.dev + QLatin1Char('/') + tty;
+    PortUse use = openIn(nodes);
+    for (qsizetype i = 0; !use.inUse && i < ttys.size(); ++i)
+        use = lockedBy(ttys.at(i));
+    return use;
+}
+
+// Looks through the open files of every process this user may look into.
+PortUse PortUsage::openIn(const QStringList& nodes) const
+{
+    const QDir proc(roots_.proc);
+    const QStringList entries = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (!numeric || pid <= 0)
+            continue;
+        const QDir fds(proc.filePath(entry + QStringLiteral("/fd")));
+        // Unreadable for other users' processes: entryList is then empty.
+        const QStringList files = fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString& fd : files) {
+            const QString target = linkTarget(fds.filePath(fd));
+            if (nodes.contains(target))
+                return PortUse{true, target, processName(pid), pid, false};
+        }
+    }
+    return {};
+}
+
+PortUse PortUsage::lockedBy(const QString& tty) const
+{
+    const QString lockFile = roots_.lock + QStringLiteral("/LCK..") + tty;
+    if (!QFileInfo::exists(lockFile))
+        return {};
+    const QString node = roots_.dev + QLatin1Char('/') + tty;
+    bool numeric = false;
+    const qint64 pid = readSmallFile(lockFile).trimmed().toLongLong(&numeric);
+    if (!numeric || pid <= 0)
+        return PortUse{true, node, QString(), 0, true}; // someone holds it; who is unknown
+    if (!alive(pid))
+        return {}; // stale: its process is gone
+    return PortUse{true, node, processName(pid), pid, true};
+}
+
+bool PortUsage::alive(qint64 pid) const
+{
+    if (QFileInfo::exists(roots_.proc + QLatin1Char('/') + QString::number(pid)))
+        return true;
+    // /proc may hide other users' processes (hidepid); the kernel still
+    // tells whether one exists.
+    if (roots_.proc != SystemRoots().proc || pid > INT_MAX)
+        return false;
+    return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+QString PortUsage::processName(qint64 pid) const
+{
+    return QString::fromLocal8Bit(
+               readSmallFile(roots_.proc + QLatin1Char('/') + QString::number(pid) + QStringLiteral("/comm")))
+        .trimmed();
+}
