@@ -110,6 +110,8 @@ if command -v desktop-file-validate >/dev/null; then
 fi
 grep -q 'TAG+="uaccess"' /usr/lib/udev/rules.d/60-kestrune.rules 2>/dev/null \
     || note "udev rule carries no uaccess tag"
+grep -q 'GROUP="plugdev", MODE="0660"' /usr/lib/udev/rules.d/60-kestrune.rules 2>/dev/null \
+    || note "udev rule gives group plugdev no access"
 count=${#FILES[@]}
 
 # 4. Remove it and check that nothing is left behind.
