@@ -13,6 +13,12 @@ if [[ ${1:-} == soak ]]; then
     build/bench/soak "${2:-1800}" 2>/dev/null | grep '^soak:'
     exit 0
 fi
+# runner_timing shows the window on an X server for one figure: on a
+# private Xvfb when there is one, else on $DISPLAY, else it prints n/a.
 for b in runner_timing program_files startup_time cli_latency; do
-    build/bench/$b 2>/dev/null | grep "^$b:"
+    run=(build/bench/$b)
+    if [[ $b == runner_timing ]] && command -v xvfb-run >/dev/null; then
+        run=(xvfb-run -a "${run[@]}")
+    fi
+    "${run[@]}" 2>/dev/null | grep "^$b:"
 done

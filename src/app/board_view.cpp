@@ -1,6 +1,5 @@
 #include "app/board_view.h"
 
-#include "boardlink/board_table.h"
 #include "boardlink/simulated_library.h"
 
 #include <QGridLayout>
@@ -21,7 +20,7 @@ BoardView::BoardView(SimulatedLibrary& library, QWidget* parent)
         grid->addWidget(heading, 0, relay);
     }
     for (int board = 0; board < library_.boardCount(); ++board) {
-        grid->addWidget(new QLabel(boardEntryText(board + 1).trimmed(), this), board + 1, 0);
+        grid->addWidget(new QLabel(QStringLiteral("Relay Board %1  %2").arg(board + 1).arg(library_.serial(board)), this), board + 1, 0);
         std::vector<QLabel*> row;
         for (int relay = 1; relay <= 8; ++relay) {
             auto* lamp = new QLabel(this);

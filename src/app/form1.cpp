@@ -6,12 +6,13 @@
 #include "timer/performance_graph.h"
 #include "timer/program_grid.h"
 #include "timer/program_model.h"
-#include "timer/range_error.h"
-#include "timer/tick_timer.h"
+#include "timer/program_file.h"
 #include "timer/up_down.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QIcon>
@@ -27,7 +28,6 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <exception>
 #include <type_traits>
 
 namespace {
@@ -42,7 +42,7 @@ struct RelayWiring {
     int barLeft;
 };
 
-constexpr int RelayCount = 8;
+constexpr int RelayCount = WindowSession::RelayCount;
 const RelayWiring Wiring[RelayCount + 1] = {
     {},
     {"Button2", {88, 40}, "Panel10", {0, 56}, "Button18", 16},
@@ -78,19 +78,14 @@ QFont pixelFont(int pixels, bool bold = false)
 
 }  // namespace
 
-// The icon lives in this library's resources, which a static library must
-// register itself.
-static void initResources()
-{
-    Q_INIT_RESOURCE(kestrune);
-}
-
-TForm1::TForm1(UsbLibrary& library, QWidget* parent) : QWidget(parent), library_(library)
+TForm1::TForm1(UsbLibrary& library, QWidget* parent)
+    : QWidget(parent), session_(std::make_unique<WindowSession>(library))
 {
     buildWindow();
     connectHandlers();
-    guarded([this] { FormCreate(); });
-    form2_ = std::make_unique<TForm2>(labels, EditedLabelIndex);
+    mirror(~0);
+    handle([this] { session_->FormCreate(); });
+    form2_ = std::make_unique<TForm2>(*session_);
 }
 
 TForm1::~TForm1() = default;
@@ -101,7 +96,6 @@ void TForm1::buildWindow()
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Kestrune  ver. 1.3"));
-    initResources();
     setWindowIcon(QIcon(QStringLiteral(":/kestrune.png")));
     QFont font = this->font();
     font.setPointSize(8);
@@ -138,7 +132,6 @@ void TForm1::buildWindow()
 
     // The status strip overlaps the notebook's top edge and stays in front of it.
     Panel27 = place(new ColorPanel(QString(), this), "Panel27", 256, 0, 481, 18);
-    Panel27->setColor(Colors::Red);
     Panel27->raise();
 
     for (int relay = 1; relay <= RelayCount; ++relay) {
@@ -148,9 +141,8 @@ void TForm1::buildWindow()
                   w.indicatorAt.y(), 49, 25);
     }
 
-    Timer1 = new TickTimer(this);
+    Timer1 = &session_->Timer1;
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(1);
 
     SaveDialog1 = new QFileDialog(this);
     SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
@@ -194,18 +186,17 @@ void TForm1::buildTimerPage(QWidget* page)
     // Tab order runs from relay 8's bar to relay 1's.
     for (int relay = RelayCount; relay >= 1; --relay) {
         const RelayWiring& w = Wiring[relay];
-        auto* bar = place(new QPushButton(page), w.stepBar, w.barLeft, BarLowered, 73, 25);
+        auto* bar = place(new QPushButton(page), w.stepBar, w.barLeft, WindowSession::BarLowered, 73, 25);
         bar->setFont(pixelFont(10));
         bar->setProperty(EditedIndexProperty, relay + RelayCount);
         bar->installEventFilter(this);
         stepBars_[idx(relay)] = bar;
     }
-    stepBar(1)->setText(QStringLiteral("ABCDEFGHIJ"));
 
     Label11 = place(new QLabel(QStringLiteral("User program"), page), "Label11", 504, 152, 63, 13);
     StringGrid4 = place(new ProgramGrid(page), "StringGrid4", 504, 168, 153, 193);
     StringGrid4->setFont(pixelFont(15, true));
-    programModel = new ProgramModel(StringGrid4);
+    programModel = new ProgramModel(session_->program, StringGrid4);
     StringGrid4->setModel(programModel);
     StringGrid4->setCurrentRow(0);
 
@@ -252,7 +243,7 @@ void TForm1::buildTimerPage(QWidget* page)
     // Only a duration can be typed: digits, without leading zeros.
     Edit9->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("0|[1-9][0-9]{0,3}")), Edit9));
-    UpDown1 = place(new UpDown(Edit9, 0, 9999, page), "UpDown1", 457, 328, 15, 21);
+    UpDown1 = place(new UpDown(Edit9, page), "UpDown1", 457, 328, 15, 21);
     Label10->lower();
 }
 
@@ -260,35 +251,54 @@ void TForm1::buildTimerPage(QWidget* page)
 
 void TForm1::connectHandlers()
 {
+    WindowSession* w = session_.get();
+    connect(w, &WindowSession::changed, this, &TForm1::mirror);
+    connect(w, &WindowSession::errorRaised, this, &TForm1::reportError);
+    connect(w, &WindowSession::labelDialogRequested, this, [this] {
+        form2_->show();
+        form2_->raise();
+        form2_->activateWindow();
+    });
+    connect(&w->program, &ProgramList::currentChanged, StringGrid4, &ProgramGrid::setCurrentRow);
+    connect(&w->program, &ProgramList::resized, this,
+            [this] { StringGrid4->setCurrentRow(session_->program.current()); });
+
     connect(ComboBox1, &BoardComboBox::aboutToDropDown, this,
-            [this] { guarded([this] { ComboBox1DropDown(); }); });
+            [this, w] { handle([w] { w->ComboBox1DropDown(); }); });
     connect(ComboBox1, qOverload<int>(&QComboBox::activated), this,
-            [this] { guarded([this] { ComboBox1Change(); }); });
+            [this, w] { handle([this, w] { w->ComboBox1Change(ComboBox1->currentIndex()); }); });
 
     for (int relay = 1; relay <= RelayCount; ++relay) {
         connect(manualButton(relay), &QPushButton::clicked, this,
-                [this, relay] { guarded([this, relay] { ManualRelayClick(relay); }); });
+                [this, w, relay] { handle([w, relay] { w->ManualRelayClick(relay); }); });
         connect(stepBar(relay), &QPushButton::clicked, this,
-                [this, relay] { guarded([this, relay] { StepBarClick(relay); }); });
+                [this, w, relay] { handle([w, relay] { w->StepBarClick(relay); }); });
     }
-    connect(Button9, &QPushButton::clicked, this, [this] { guarded([this] { Button9Click(); }); });
-    connect(Button10, &QPushButton::clicked, this, [this] { guarded([this] { Button10Click(); }); });
+    auto onClick = [this](QAbstractButton* button, void (WindowSession::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler] { handle([this, handler] { (session_.get()->*handler)(); }); });
+    };
+    onClick(Button9, &WindowSession::Button9Click);
+    onClick(Button10, &WindowSession::Button10Click);
+    onClick(Button23, &WindowSession::Button23Click);
+    onClick(Button21, &WindowSession::Button21Click);
+    onClick(Button22, &WindowSession::Button22Click);
+    onClick(Button34, &WindowSession::Button34Click);
+    onClick(Button35, &WindowSession::Button35Click);
+    connect(Button19, &QPushButton::clicked, this, [this] { handle([this] { Button19Click(); }); });
+    connect(Button20, &QPushButton::clicked, this, [this] { handle([this] { Button20Click(); }); });
+    connect(CheckBox1, &QCheckBox::toggled, this,
+            [this, w](bool on) { handle([w, on] { w->CheckBox1Click(on); }); });
 
     connect(StringGrid4, &ProgramGrid::rowPicked, this,
-            [this](int previous) { guarded([this, previous] { onRowPicked(previous); }); });
-    connect(Button23, &QPushButton::clicked, this, [this] { guarded([this] { Button23Click(); }); });
-    connect(Button21, &QPushButton::clicked, this, [this] { guarded([this] { Button21Click(); }); });
-    connect(Button22, &QPushButton::clicked, this, [this] { guarded([this] { Button22Click(); }); });
-    connect(Button19, &QPushButton::clicked, this, [this] { guarded([this] { Button19Click(); }); });
-    connect(Button20, &QPushButton::clicked, this, [this] { guarded([this] { Button20Click(); }); });
-
-    connect(Button34, &QPushButton::clicked, this, [this] { guarded([this] { Button34Click(); }); });
-    connect(Button35, &QPushButton::clicked, this, [this] { guarded([this] { Button35Click(); }); });
-    connect(Timer1, &TickTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
+            [this, w](int row) { handle([w, row] { w->PickRow(row); }); });
+    connect(Timer1, &TickTimer::timeout, this, [this, w] { handle([w] { w->Timer1Timer(); }); });
     connect(TrackBar1, &QSlider::valueChanged, this,
-            [this] { guarded([this] { TrackBar1Change(); }); });
-    connect(Edit9, &QLineEdit::textChanged, this, [this] { guarded([this] { Edit9Change(); }); });
-    connect(UpDown1, &UpDown::clicked, this, [this] { guarded([this] { UpDown1Click(); }); });
+            [this, w](int ms) { handle([w, ms] { w->TrackBar1Change(ms); }); });
+    connect(Edit9, &QLineEdit::textChanged, this,
+            [this, w](const QString& text) { handle([w, text] { w->Edit9Change(text); }); });
+    connect(UpDown1, &UpDown::stepped, this,
+            [this, w](int delta) { handle([w, delta] { w->UpDown1Click(delta); }); });
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
@@ -298,28 +308,75 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
     if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
         const QVariant index = watched->property(EditedIndexProperty);
         if (index.isValid()) {
-            const auto button = static_cast<QMouseEvent*>(event)->button();
-            guarded([this, &index, button] { RelayButtonMouseDown(index.toInt(), button); });
+            const bool right = static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
+            handle([this, &index, right] { session_->RelayButtonMouseDown(index.toInt(), right); });
         }
     }
     return QWidget::eventFilter(watched, event);
 }
 
-// ---------------------------------------------------------------- errors
+// ---------------------------------------------------------------- mirroring
 
-template <typename F>
-void TForm1::guarded(F&& handler)
+void TForm1::mirror(int aspects)
 {
-    try {
-        handler();
-    } catch (const RangeError& error) {
-        reportError(error.message());
-    } catch (const std::exception& error) {
-        reportError(QString::fromLocal8Bit(error.what()));
-    } catch (...) {
-        reportError(QString());
+    const WindowSession& w = *session_;
+    auto blocked = [](QObject* control, auto&& apply) {
+        const QSignalBlocker blocker(control);
+        apply();
+    };
+    if (aspects & WindowSession::Status) {
+        Panel27->setColor(w.statusColor);
+        Panel27->setText(w.statusText);
     }
+    if (aspects & WindowSession::BoardList) {
+        blocked(ComboBox1, [&] {
+            bool same = ComboBox1->count() == w.boardEntries.size();
+            for (int i = 0; same && i < ComboBox1->count(); ++i)
+                same = ComboBox1->itemText(i) == w.boardEntries[i].text;
+            if (!same) {
+                ComboBox1->clear();
+                for (const auto& entry : w.boardEntries) {
+                    ComboBox1->addItem(entry.text);
+                    ComboBox1->setItemData(ComboBox1->count() - 1, entry.details, Qt::ToolTipRole);
+                }
+            }
+            ComboBox1->setCurrentIndex(w.boardIndex);
+            if (ComboBox1->currentText() != w.boardText)
+                ComboBox1->setEditText(w.boardText);
+        });
+    }
+    for (int relay = 1; relay <= RelayCount; ++relay) {
+        const auto r = idx(relay);
+        if (aspects & WindowSession::Captions)
+            manualButton(relay)->setText(w.captions[r]);
+        if (aspects & WindowSession::BarCaptions)
+            stepBar(relay)->setText(w.barCaptions[r]);
+        if (aspects & WindowSession::Bars)
+            stepBar(relay)->move(stepBar(relay)->x(), w.barTops[r]);
+        if (aspects & WindowSession::Indicators)
+            indicator(relay)->setColor(w.indicators[r]);
+    }
+    if (aspects & WindowSession::TimerValue && Edit9->text() != w.timerValue)
+        blocked(Edit9, [&] { Edit9->setText(w.timerValue); });
+    if (aspects & WindowSession::RunState) {
+        const auto state = w.runner.state();
+        Button34->setText(state == ProgramRunner::State::Stopped ? QStringLiteral("Start")
+                                                                 : QStringLiteral("Stop"));
+        Button35->setText(state == ProgramRunner::State::Paused ? QStringLiteral("Resume")
+                                                                : QStringLiteral("Pause"));
+    }
+    if (aspects & WindowSession::Resolution) {
+        blocked(TrackBar1, [&] { TrackBar1->setValue(w.resolution); });
+        Label5->setText(w.resolutionText);
+        Label5->adjustSize();
+    }
+    if (aspects & WindowSession::Repeat)
+        blocked(CheckBox1, [&] { CheckBox1->setChecked(w.runner.repeat()); });
+    if (aspects & WindowSession::LabelEdits && form2_)
+        form2_->showTexts(w.labelOnText, w.labelOffText);
 }
+
+// ---------------------------------------------------------------- errors
 
 void TForm1::reportError(const QString& message)
 {
@@ -344,31 +401,48 @@ void TForm1::showError(const QString& message)
     }
 }
 
-// ---------------------------------------------------------------- lifecycle
+// ---------------------------------------------------------------- program files
 
-void TForm1::FormCreate()
+void TForm1::Button20Click()
 {
-    LoadLabels();
-    Panel27->setColor(Colors::Red);
-    Panel27->setText(QStringLiteral("Board not found !"));
-    programModel->setText(0, "00000000-0");
-    programModel->setCount(1);
-    DiscoverBoards();
-    RelayState = 0;
-    Timer1->setEnabled(false);
+    SaveDialog1->selectFile(QStringLiteral("New"));
+    if (SaveDialog1->exec() != QDialog::Accepted)
+        return;
+    const QStringList chosen = SaveDialog1->selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return;
+    const QString path = ProgramFile::savePath(chosen.first());
+    if (QFileInfo::exists(path)) {
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("Save File"),
+            QStringLiteral("\"%1\" already exists.\nDo you want to replace it?")
+                .arg(QDir::toNativeSeparators(path)),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes)
+            return;
+    }
+    if (const QString error = session_->SaveProgram(path); !error.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Save File"), error);
 }
 
-void TForm1::FormClose()
+void TForm1::Button19Click()
 {
-    library_.close(boards.handles[0]);
-    SaveLabels();
+    if (OpenDialog1->exec() != QDialog::Accepted)
+        return;
+    const QStringList chosen = OpenDialog1->selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return;
+    if (const QString error = session_->OpenProgram(chosen.first()); !error.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Open File"), error);
 }
+
+// ---------------------------------------------------------------- shut-down
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
     if (!closed_) {
         closed_ = true;
-        guarded([this] { FormClose(); });
+        handle([this] { session_->FormClose(); });
         if (form2_)
             form2_->hide();
     }

@@ -7,6 +7,17 @@ int SimulatedLibrary::addBoard()
     return static_cast<int>(boards_.size()) - 1;
 }
 
+void SimulatedLibrary::setPins(int board, std::uint8_t levels)
+{
+    if (validBoard(board))
+        boards_[static_cast<std::size_t>(board)].latch = levels;
+}
+
+QString SimulatedLibrary::serial(int board) const
+{
+    return validBoard(board) ? boards_[static_cast<std::size_t>(board)].serial : QString();
+}
+
 void SimulatedLibrary::setSerial(int board, const QString& serial)
 {
     if (validBoard(board))

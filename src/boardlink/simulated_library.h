@@ -31,6 +31,7 @@ public:
     int addBoard();
     // Each board has a serial of its own, "KSIM0001" for board 0 unless set.
     void setSerial(int board, const QString& serial);
+    QString serial(int board) const;
     int boardCount() const { return static_cast<int>(boards_.size()); }
 
     void setHeldElsewhere(int board, bool held);
@@ -40,6 +41,8 @@ public:
     bool isAttached(int board) const;
     bool isOpen(int board) const;
     std::uint8_t pins(int board) const;
+    // Sets the pins as an earlier session left them, without a logged write.
+    void setPins(int board, std::uint8_t levels);
     std::uint8_t bitMode(int board) const;
     // Bits in mask read back as the matching bits of levels, whatever is written.
     void forcePins(int board, std::uint8_t mask, std::uint8_t levels);

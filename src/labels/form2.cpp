@@ -1,20 +1,17 @@
 #include "labels/form2.h"
 
-#include "labels/label_table.h"
+#include "app/window_session.h"
 #include "labels/limited_edit.h"
 
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QThread>
 
 namespace {
 constexpr int TypedLimit = 10;
-constexpr int StoredLimit = 18;
 }
 
-TForm2::TForm2(LabelTable& labels, const int& editedLabelIndex)
-    : QWidget(nullptr, Qt::Dialog), labels_(labels), editedLabelIndex_(editedLabelIndex)
+TForm2::TForm2(WindowSession& session) : QWidget(nullptr, Qt::Dialog), session_(session)
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Setting"));
@@ -87,13 +84,14 @@ void TForm2::Button1Click()
     CompleteLabelEdit();
 }
 
+void TForm2::showTexts(const QString& onText, const QString& offText)
+{
+    Edit1->setText(onText);
+    Edit2->setText(offText);
+}
+
 void TForm2::CompleteLabelEdit()
 {
-    const int relay = (editedLabelIndex_ - 1) % 8 + 1;
-    if (relay >= 1 && relay <= 8) {
-        labels_.setSlot(relay - 1, Edit1->text().left(StoredLimit).toLatin1());
-        labels_.setSlot(relay + 7, Edit2->text().left(StoredLimit).toLatin1());
-    }
-    QThread::msleep(50);
+    session_.guarded([this] { session_.CompleteLabelEdit(Edit1->text(), Edit2->text()); });
     hide();
 }

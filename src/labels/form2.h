@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-class LabelTable;
+class WindowSession;
 class LimitedEdit;
 class QLabel;
 class QPushButton;
@@ -14,9 +14,11 @@ class QPushButton;
 class TForm2 final : public QWidget {
     Q_OBJECT
 public:
-    // The dialog edits the relay named by editedLabelIndex (1-16), which the
-    // main window owns and sets before it fills the edits.
-    TForm2(LabelTable& labels, const int& editedLabelIndex);
+    // The dialog edits the labels of the relay the session last named.
+    explicit TForm2(WindowSession& session);
+
+    // Puts the texts the session gives into the two edits.
+    void showTexts(const QString& onText, const QString& offText);
 
     LimitedEdit* Edit1;
     LimitedEdit* Edit2;
@@ -34,6 +36,5 @@ protected:
 private:
     static bool isEnter(const QEvent* event);
 
-    LabelTable& labels_;
-    const int& editedLabelIndex_;
+    WindowSession& session_;
 };

@@ -7,6 +7,7 @@ BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
     : QObject(parent), board_(link, index), runner_(list_, [this](int row) { load(row); })
 {
     runner_.setTimer(&timer_);
+    connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
     connect(&runner_, &ProgramRunner::finished, this, &BoardPlayer::stopped);
 }
 

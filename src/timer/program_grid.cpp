@@ -42,10 +42,9 @@ void ProgramGrid::mousePressEvent(QMouseEvent* event)
         return;
     }
     setFocus(Qt::MouseFocusReason);
-    const int previous = currentRow();
     setCurrentRow(hit.row());
     event->accept();
-    emit rowPicked(previous);
+    emit rowPicked(hit.row());
 }
 
 void ProgramGrid::mouseMoveEvent(QMouseEvent* event)
@@ -66,17 +65,7 @@ void ProgramGrid::keyPressEvent(QKeyEvent* event)
     const int after = currentRow();
     if (after != before) {
         setCurrentRow(after);
-        emit rowPicked(before);
+        emit rowPicked(after);
     }
 }
 
-void ProgramGrid::rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end)
-{
-    QTableView::rowsAboutToBeRemoved(parent, start, end);
-    // When the current row goes, the new last row becomes current.
-    if (!parent.isValid() && currentRow() >= start && start > 0) {
-        const QModelIndex target = model()->index(start - 1, 0);
-        selectionModel()->setCurrentIndex(target, QItemSelectionModel::ClearAndSelect |
-                                                       QItemSelectionModel::Rows);
-    }
-}

@@ -4,25 +4,25 @@
 
 // The one-column grid that shows the program. The operator makes a row
 // current by clicking it (the current row too) or by moving with the keys;
-// each such action emits rowPicked once. Rows made current by the program,
-// and moves caused by rows being removed, emit nothing.
+// each such action emits rowPicked once. Rows made current by the program
+// (setCurrentRow) emit nothing.
 class ProgramGrid final : public QTableView {
     Q_OBJECT
 public:
     explicit ProgramGrid(QWidget* parent = nullptr);
 
     int currentRow() const;
+
+public slots:
     // Makes row current and selected, without emitting rowPicked.
     void setCurrentRow(int row);
 
 signals:
-    // previousRow is the row that was current before the operator's action.
-    void rowPicked(int previousRow);
+    void rowPicked(int row);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
-    void rowsAboutToBeRemoved(const QModelIndex& parent, int start, int end) override;
 };

@@ -1,10 +1,33 @@
 #include "timer/program_model.h"
 
-ProgramModel::ProgramModel(QObject* parent) : QAbstractTableModel(parent), rows_(1) {}
+#include "timer/program_list.h"
+
+ProgramModel::ProgramModel(const ProgramList& list, QObject* parent)
+    : QAbstractTableModel(parent), list_(list)
+{
+    connect(&list, &ProgramList::aboutToResize, this, [this](int from, int to) {
+        if (to > from)
+            beginInsertRows({}, from, to - 1);
+        else
+            beginRemoveRows({}, to, from - 1);
+    });
+    connect(&list, &ProgramList::resized, this, [this](int from, int to) {
+        if (to > from)
+            endInsertRows();
+        else
+            endRemoveRows();
+    });
+    connect(&list, &ProgramList::aboutToReplace, this, &ProgramModel::beginResetModel);
+    connect(&list, &ProgramList::replaced, this, &ProgramModel::endResetModel);
+    connect(&list, &ProgramList::textChanged, this, [this](int row) {
+        const QModelIndex changed = index(row, 0);
+        emit dataChanged(changed, changed, {Qt::DisplayRole});
+    });
+}
 
 int ProgramModel::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : count();
+    return parent.isValid() ? 0 : list_.count();
 }
 
 int ProgramModel::columnCount(const QModelIndex& parent) const
@@ -14,48 +37,12 @@ int ProgramModel::columnCount(const QModelIndex& parent) const
 
 QVariant ProgramModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= count() || role != Qt::DisplayRole)
+    if (!index.isValid() || index.row() >= list_.count() || role != Qt::DisplayRole)
         return {};
-    return QString::fromLatin1(text(index.row()));
+    return QString::fromLatin1(list_.text(index.row()));
 }
 
 Qt::ItemFlags ProgramModel::flags(const QModelIndex& index) const
 {
     return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
-}
-
-void ProgramModel::setText(int row, const QByteArray& text)
-{
-    if (row < 0 || row >= count())
-        return;
-    auto& slot = rows_[static_cast<std::size_t>(row)];
-    if (slot == text)
-        return;
-    slot = text;
-    const QModelIndex changed = index(row, 0);
-    emit dataChanged(changed, changed, {Qt::DisplayRole});
-}
-
-void ProgramModel::setCount(int wanted)
-{
-    wanted = std::max(wanted, 1);
-    const int now = count();
-    if (wanted > now) {
-        beginInsertRows({}, now, wanted - 1);
-        rows_.resize(static_cast<std::size_t>(wanted));
-        endInsertRows();
-    } else if (wanted < now) {
-        beginRemoveRows({}, wanted, now - 1);
-        rows_.resize(static_cast<std::size_t>(wanted));
-        endRemoveRows();
-    }
-}
-
-void ProgramModel::replaceAll(std::vector<QByteArray> rows)
-{
-    if (rows.empty())
-        rows.emplace_back();
-    beginResetModel();
-    rows_ = std::move(rows);
-    endResetModel();
 }

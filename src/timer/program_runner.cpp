@@ -10,11 +10,7 @@ ProgramRunner::ProgramRunner(ProgramList& list, RowLoader loader, QObject* paren
 
 void ProgramRunner::setTimer(TickTimer* timer)
 {
-    if (timer_)
-        disconnect(timer_, nullptr, this, nullptr);
     timer_ = timer;
-    if (timer_)
-        connect(timer_, &TickTimer::timeout, this, &ProgramRunner::tick);
 }
 
 void ProgramRunner::setCount(int count)
@@ -78,6 +74,7 @@ void ProgramRunner::tick()
     }
     // The step is over: the count goes back to the duration it began with.
     setCount(saved_);
+    emit stepEnded(saved_);
     const int next = list_.current() + 1;
     if (next < list_.count()) {
         loadAndBegin(next);

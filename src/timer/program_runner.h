@@ -25,7 +25,8 @@ public:
 
     ProgramRunner(ProgramList& list, RowLoader loader, QObject* parent = nullptr);
 
-    // The timer whose ticks drive the runner; it is enabled while running.
+    // The timer that drives the runner, enabled while running. Its ticks
+    // are the owner's to connect to tick().
     void setTimer(TickTimer* timer);
 
     State state() const { return state_; }
@@ -54,6 +55,8 @@ public:
 signals:
     void stateChanged(ProgramRunner::State state);
     void countChanged(int count);
+    // The counted step is over; the count went back to savedDuration.
+    void stepEnded(int savedDuration);
     // A row was loaded by the runner and its step begins.
     void stepStarted(int row);
     // The last step of a program played without repeat is over.

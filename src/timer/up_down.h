@@ -5,35 +5,19 @@
 class QLineEdit;
 class QToolButton;
 
-// Two arrow buttons coupled to an edit. The position is whatever number the
-// edit shows: reading it parses the edit's text, and setting it writes plain
-// digits into the edit (and nothing when the value is unchanged). An arrow
-// click moves the position by one within [min, max], then emits clicked().
+// Two arrow buttons beside an edit. An arrow click, or the Up or Down key in
+// the edit, emits stepped() with +1 or -1; what a step does is the owner's.
 class UpDown final : public QWidget {
     Q_OBJECT
 public:
-    UpDown(QLineEdit* buddy, int minimum, int maximum, QWidget* parent = nullptr);
-
-    // The edit's number clamped to the range; text that is not a number
-    // (an empty field, say) reads as the lowest position.
-    int position() const;
-    void setPosition(int value);
-
-    void stepUp() { step(+1); }
-    void stepDown() { step(-1); }
+    UpDown(QLineEdit* buddy, QWidget* parent = nullptr);
 
 signals:
-    void clicked();
+    void stepped(int delta);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void step(int delta);
-
     QLineEdit* buddy_;
-    QToolButton* up_;
-    QToolButton* down_;
-    int min_;
-    int max_;
 };

@@ -17,17 +17,25 @@ Bytes writtenTo(const EmulatedFtdiBus* bus, int board)
     return bytes;
 }
 
-// Plays `run` for `ticks` ticks and checks the board (unless -1) and the views after each.
-#define PLAY(view, run, board, ticks)                                              \
-    for (int t = 0; t < (ticks) && (run).running; ++t) {                           \
-        (view).tick();                                                             \
-        (run).tick();                                                              \
-        QCOMPARE((view).form->runActive(), (run).running);                         \
-        QCOMPARE((view).current(), (run).row);                                     \
-        if ((board) >= 0)                                                          \
-            QCOMPARE(emulated_ftdi_pins(bus(), (board)), (run).byte());            \
-        QCOMPARE((view).indicators(), indicatorsFor((run).byte()));                \
-    }
+QList<int> lamps(const TForm1& form)
+{
+    QList<int> out;
+    for (int relay = 1; relay <= 8; ++relay)
+        out << form.indicator(relay)->color();
+    return out;
+}
+QList<int> lampsFor(std::uint8_t pins)
+{
+    QList<int> out;
+    for (int relay = 1; relay <= 8; ++relay)
+        out << ((pins >> (relay - 1)) & 1 ? Colors::Lime : Colors::Red);
+    return out;
+}
+void pick(TForm1& form, int index)
+{
+    form.ComboBox1->setCurrentIndex(index);
+    emit form.ComboBox1->activated(index);
+}
 }  // namespace
 
 class WindowEmulatedTest : public QObject {
@@ -62,54 +70,51 @@ private slots:
         bus_.reset();
     }
 
-    // Both boards open in bit-bang mode. Picking one shows its pins; the
-    // manual buttons, ALL ON/OFF and a program (simulated ticks, then the
-    // real 1 ms timer) drive its pins and never the other's. Closing the
-    // window hands the first board back to its kernel driver; the library
-    // lets go of the rest, and relays keep their state.
+    // Both boards open in bit-bang mode, and the window shows the first
+    // board's pins without writing. The manual buttons, ALL ON/OFF and a
+    // program on the real 1 ms timer drive the picked board's pins and never
+    // the other's. Closing the window hands the first board back to its
+    // kernel driver; the library lets go of the rest; relays keep their state.
     void pickSwitchRunAndClose()
     {
         const int a = board_[0], b = board_[1];
         auto library = std::make_unique<FtdiLibrary>();
         auto form = std::make_unique<TForm1>(*library);
-        View v{form.get()};
+        WindowSession& s = form->session();
+        s.pause = [](int) {};
         QCOMPARE(form->ComboBox1->count(), 2);
         for (const int board : board_) {
             QCOMPARE(emulated_ftdi_claim_count(bus(), board), 1u);
             QCOMPARE(emulated_ftdi_bit_mode(bus(), board), std::uint8_t(0x01));
         }
-        v.pickBoard(0);
-        QCOMPARE(form->Panel27->text(), QStringLiteral("Board found !"));
         const std::uint8_t fresh = emulated_ftdi_pins(bus(), a);
-        QCOMPARE(v.indicators(), indicatorsFor(fresh));
-        QCOMPARE(v.row(0), patternOf(fresh) + QStringLiteral("-0"));
+        QCOMPARE(lamps(*form), lampsFor(fresh));
+        QCOMPARE(writtenTo(bus(), a), Bytes{});
+        pick(*form, 0);
+        QCOMPARE(form->Panel27->text(), QStringLiteral("Board found !"));
         click(form->Button9);
-        v.pickBoard(1);
-        QCOMPARE(v.indicators(), indicatorsFor(fresh));
-        v.pickBoard(0);
-        QCOMPARE(v.indicators(), indicatorsFor(0xFF));
+        pick(*form, 1);
+        QCOMPARE(lamps(*form), lampsFor(emulated_ftdi_pins(bus(), b)));
+        pick(*form, 0);
+        QCOMPARE(lamps(*form), lampsFor(0xFF));
         click(form->manualButton(8));
-        QCOMPARE(v.row(0), QStringLiteral("11111110-0"));
+        QCOMPARE(s.program.text(0), QByteArray("11111110-0"));
         click(form->Button10);
         QCOMPARE(writtenTo(bus(), a), (Bytes{0xFF, 0x7F, 0x00}));
 
         const QStringList program{"10000001-3", "01100000-0", "00011110-2"};
-        v.program(program);
-        form->StringGrid4->setCurrentRow(2);
+        s.program.replaceAll(rowsOf(program));
         emulated_ftdi_clear_written(bus(), a);
-        RunModel run{program, false};
         click(form->Button34);
-        run.pick(0);
-        PLAY(v, run, a, 20);
-        QVERIFY(!run.running);
-        click(form->Button34);
-        QVERIFY(QTest::qWaitFor([&] { return !form->runActive(); }, 5000));
-        QCOMPARE(v.allRows(), program);
-        QCOMPARE(writtenTo(bus(), a), (Bytes{0x81, 0x06, 0x78, 0x81, 0x06, 0x78}));
+        QVERIFY(QTest::qWaitFor([&] { return !s.runActive(); }, 5000));
+        QCOMPARE(emulated_ftdi_pins(bus(), a), std::uint8_t(0x78));
+        QCOMPARE(lamps(*form), lampsFor(0x78));
+        QCOMPARE(s.program.rows(), rowsOf(program));
+        QCOMPARE(writtenTo(bus(), a), (Bytes{0x81, 0x06, 0x78}));
         QCOMPARE(emulated_ftdi_written(bus(), b, nullptr, 0), std::size_t(0));
         QCOMPARE(form->errorsReported(), 0);
 
-        v.pickBoard(1);
+        pick(*form, 1);
         click(form->Button9);
         form->close();
         QCOMPARE(emulated_ftdi_reattach_count(bus(), a), 1u);
@@ -128,31 +133,29 @@ private slots:
         const int first = board_[0], second = board_[1];
         FtdiLibrary library;
         TForm1 form(library);
-        View v{&form};
-        v.pickBoard(1);
-        const QStringList program{"10000001-2", "01100000-1", "00011110-3"};
-        v.program(program);
-        form.StringGrid4->setCurrentRow(1);
-        form.CheckBox1->setChecked(true);
-        RunModel run{program, true};
+        WindowSession& s = form.session();
+        s.pause = [](int) {};
+        pick(form, 1);
+        s.program.replaceAll(rowsOf({"10000001-2", "01100000-1", "00011110-3"}));
+        s.CheckBox1Click(true);
         click(form.Button34);
-        run.pick(0);
-        PLAY(v, run, second, 4);
+        s.Timer1Timer(), s.Timer1Timer();
         const Bytes writtenBefore = writtenTo(bus(), second);
+        QCOMPARE(writtenBefore, (Bytes{0x81, 0x06}));
         emulated_ftdi_pull_out(bus(), second);
-        PLAY(v, run, -1, 10);
-        click(form.manualButton(5));
-        QCOMPARE(v.indicators(), indicatorsFor(run.byte() ^ 0x10));
+        for (int t = 0; t < 10; ++t)
+            s.Timer1Timer();
+        QVERIFY(s.runActive());
+        QCOMPARE(lamps(form), lampsFor(RelayPattern::fromText(s.program.text(s.currentRow()).left(8)).value()));
         click(form.manualButton(5));
         QCOMPARE(writtenTo(bus(), second), writtenBefore);
 
-        v.dropDown();
+        form.ComboBox1->showPopup();
+        form.ComboBox1->hidePopup();
         QCOMPARE(form.ComboBox1->count(), 1);
-        click(form.manualButton(1));  // the selection still names the pulled board
-        QCOMPARE(emulated_ftdi_written(bus(), first, nullptr, 0), std::size_t(0));
-        v.pickBoard(0);
-        run.rows[run.row] = patternOf(emulated_ftdi_pins(bus(), first)) + program.at(run.row).mid(8);
-        PLAY(v, run, first, 8);
+        pick(form, 0);
+        for (int t = 0; t < 8; ++t)
+            s.Timer1Timer();
         QVERIFY(emulated_ftdi_written(bus(), first, nullptr, 0) > 0);
         QCOMPARE(form.errorsReported(), 0);
     }

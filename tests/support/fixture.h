@@ -1,0 +1,190 @@
+#pragma once
+
+// What the tests share: working directories, files, the process, and a
+// window session on simulated boards without any window.
+
+#include "app/window_session.h"
+#include "boardlink/relay_board.h"
+#include "boardlink/simulated_library.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace fixture {
+
+using Bytes = std::vector<std::uint8_t>;
+using Rows = std::vector<QByteArray>;
+
+// A column of the current test data row, as a value.
+template <typename T>
+T fetch(const char* column)
+{
+    return *static_cast<T*>(QTest::qData(column, qMetaTypeId<T>()));
+}
+
+inline Rows rowsOf(const QStringList& rows)
+{
+    Rows out;
+    for (const QString& r : rows)
+        out.push_back(r.toLatin1());
+    return out;
+}
+
+inline QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+inline void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// A fresh working directory, entered while it lives.
+class WorkDir {
+public:
+    WorkDir() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
+    ~WorkDir() { QDir::setCurrent(previous_); }
+    QString file(const QString& name) const { return dir_.filePath(name); }
+    QStringList files() const { return QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden); }
+
+private:
+    QString previous_;
+    QTemporaryDir dir_;
+};
+
+// While it lives, files cannot grow beyond `bytes`: a full disk, for root too.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit small = saved_;
+        small.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &small);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_), std::signal(SIGXFSZ, handler_); }
+
+private:
+    rlimit saved_{};
+    void (*handler_)(int);
+};
+
+// Root may write any file, so a case about files that cannot be written runs
+// again in a child as "nobody". Empty when it passed, "skip: ..." when it
+// could not run.
+inline QString runAsNobody(const char* testClass, const char* function)
+{
+    const QString self = QCoreApplication::applicationFilePath();
+    const QStringList asNobody{"-u", "nobody", "--"};
+    if (QProcess::execute(QStringLiteral("runuser"), asNobody + QStringList{"test", "-x", self}) != 0)
+        return QStringLiteral("skip: runuser -u nobody cannot run ") + self;
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"HOME", "TMPDIR"})
+        env.insert(QString::fromLatin1(name), QStringLiteral("/tmp"));
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    child.setProcessEnvironment(env);
+    child.setWorkingDirectory(QStringLiteral("/tmp"));
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QStringLiteral("runuser"), asNobody + QStringList{self, QString::fromLatin1(function)});
+    const bool finished = child.waitForFinished(60000);
+    const QString output = QString::fromLocal8Bit(child.readAll());
+    if (output.contains(QLatin1String("SKIP   :")))
+        return QStringLiteral("skip: child as nobody skipped:\n") + output;
+    const bool passed = output.contains(QStringLiteral("PASS   : %1::%2").arg(QLatin1String(testClass), QLatin1String(function)));
+    return finished && child.exitCode() == 0 && passed ? QString() : QStringLiteral("child as nobody failed:\n") + output;
+}
+
+// A window session on simulated boards, in a working directory of its own,
+// with its pauses recorded instead of slept.
+struct SessionRig {
+    explicit SessionRig(int boards = 1, std::function<void(SimulatedLibrary&)> prepare = {})
+    {
+        for (int i = 0; i < boards; ++i)
+            library.addBoard();
+        if (prepare)
+            prepare(library);
+        s = std::make_unique<WindowSession>(library);
+        s->pause = [this](int ms) { pauses << ms; };
+        QObject::connect(s.get(), &WindowSession::errorRaised, [this](const QString& e) { errors << e; });
+        s->guarded([this] { s->FormCreate(); });
+    }
+    ~SessionRig() { s->Timer1.setEnabled(false); }
+
+    // Rows as an opened file puts them: row 0 current, nothing loaded.
+    void program(const QStringList& rows) { s->program.replaceAll(rowsOf(rows)); }
+    QStringList rows() const
+    {
+        QStringList out;
+        for (int i = 0; i < s->program.count(); ++i)
+            out << (i == s->currentRow() ? QStringLiteral(">") : QString()) + QString::fromLatin1(s->program.text(i));
+        return out;
+    }
+    template <typename F>
+    void run(F&& handler) { s->guarded(std::forward<F>(handler)); }
+    void tick(int n = 1) { while (n-- > 0) run([this] { s->Timer1Timer(); }); }
+    Bytes writes(int board = 0) const { return library.writes(board); }
+
+    // One word per view, one character per relay: the manual captions
+    // (1 = the turn-off label shows, 0 = the turn-on label, ? = neither),
+    // the step bars (1 = raised), the indicators (1 = lime, 0 = red,
+    // - = neither), then the step bar captions the same way as the manual ones.
+    QString views() const
+    {
+        QString captions, bars, lamps, barCaptions;
+        for (int r = 1; r <= 8; ++r) {
+            const auto i = static_cast<std::size_t>(r);
+            auto which = [&](const QString& c) {
+                return c == labelText(s->labels.turnOff(r)) ? '1' : c == labelText(s->labels.turnOn(r)) ? '0' : '?';
+            };
+            captions += QLatin1Char(which(s->captions[i]));
+            barCaptions += QLatin1Char(which(s->barCaptions[i]));
+            bars += QLatin1Char(s->barTops[i] == WindowSession::BarRaised ? '1' : s->barTops[i] == WindowSession::BarLowered ? '0' : '?');
+            lamps += QLatin1Char(s->indicators[i] == Colors::Lime ? '1' : s->indicators[i] == Colors::Red ? '0' : '-');
+        }
+        return QStringList{captions, bars, lamps, barCaptions}.join(QLatin1Char(' '));
+    }
+    // The runner as the window shows it: timer value, rows, run state.
+    QString run() const
+    {
+        static const char* const states[] = {"stopped", "running", "paused"};
+        return QStringLiteral("%1 | %2 | %3")
+            .arg(s->timerValue, rows().join(QLatin1Char(' ')),
+                 QLatin1String(states[static_cast<int>(s->runner.state())]));
+    }
+
+    SimulatedLibrary library;
+    std::unique_ptr<WindowSession> s;
+    QStringList errors;
+    QList<int> pauses;
+};
+
+}  // namespace fixture
+
+// Runs the rest of the calling case as an ordinary user: as root, the case
+// is handed to a child running as "nobody".
+#define AS_ORDINARY_USER()                                                                         \
+    do {                                                                                           \
+        if (::geteuid() == 0) {                                                                    \
+            const QString outcome =                                                                \
+                fixture::runAsNobody(metaObject()->className(), QTest::currentTestFunction());     \
+            if (outcome.startsWith(QLatin1String("skip: ")))                                       \
+                QSKIP(qPrintable(outcome));                                                        \
+            QVERIFY2(outcome.isEmpty(), qPrintable(outcome));                                      \
+            return;                                                                                \
+        }                                                                                          \
+    } while (false)

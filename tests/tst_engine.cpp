@@ -1,0 +1,217 @@
+// The engine's parts below the window: labels.dat, program files, relay
+// operations on one board, and programs played on a board without a window.
+#include "fixture.h"
+
+#include "boardlink/board_link.h"
+#include "timer/board_player.h"
+#include "timer/program_file.h"
+#include "timer/program_row.h"
+
+#include <QFileInfo>
+#include <QScopeGuard>
+#include <QSignalSpy>
+
+using namespace fixture;
+
+namespace {
+const QString Labels = QStringLiteral("labels.dat");
+
+// Labels "L00" ... "L15" as a 320-byte image, each record the label, a NUL
+// and `fill`; the first `count` of them, defaults after.
+QList<QByteArray> numbered(int count = 16)
+{
+    QList<QByteArray> out;
+    for (int s = 0; s < LabelTable::SlotCount; ++s)
+        out << (s < count ? QByteArray("L") + QByteArray::number(s).rightJustified(2, '0') : LabelTable::defaultLabel(s));
+    return out;
+}
+QByteArray imageOf(const QList<QByteArray>& labels, char fill = '\0')
+{
+    QByteArray out;
+    for (const QByteArray& label : labels)
+        out += label + '\0' + QByteArray(19 - label.size(), fill);
+    return out;
+}
+QList<QByteArray> slotsOf(const LabelTable& table)
+{
+    QList<QByteArray> out;
+    for (int s = 0; s < LabelTable::SlotCount; ++s)
+        out << table.slot(s);
+    return out;
+}
+}  // namespace
+
+class EngineTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<WorkDir> work_;
+private slots:
+    void init() { work_ = std::make_unique<WorkDir>(); }
+    void cleanup() { work_.reset(); }
+
+    // A record without its NUL gives its first 19 bytes; bytes after a NUL
+    // and beyond the 320th mean nothing; a record cut short loads only if
+    // its NUL made it into the file; slots not covered keep their defaults.
+    void labelFiles_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QList<QByteArray>>("expected");
+        const QByteArray full = imageOf(numbered());
+        QByteArray dirty = imageOf(numbered(), 'z');
+        dirty.replace(60, 20, "ABCDEFGHIJKLMNOPQRST");
+        dirty.replace(80, 20, QByteArray("Hi\0junk\0more", 12) + QByteArray(8, 'q'));
+        QList<QByteArray> dirtyLabels = numbered();
+        dirtyLabels[3] = "ABCDEFGHIJKLMNOPQRS";
+        dirtyLabels[4] = "Hi";
+        QTest::newRow("record without NUL, junk after NUL") << dirty << dirtyLabels;
+        QTest::newRow("long") << full + QByteArray(80, 'Q') << numbered();
+        QTest::newRow("empty") << QByteArray() << numbered(0);
+        QTest::newRow("NUL of record 5 inside") << full.left(104) << numbered(6);
+        QTest::newRow("NUL of record 5 outside") << full.left(103) << numbered(5);
+    }
+    void labelFiles()
+    {
+        QFETCH(QByteArray, content);
+        writeFile(Labels, content);
+        LabelTable loaded;
+        loaded.setSlot(15, "stale");
+        QVERIFY(LabelFile::load(Labels, loaded));
+        QTEST(slotsOf(loaded), "expected");
+        QCOMPARE(readFile(Labels), content);
+        loaded.setSlot(0, QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXYZ"));  // a label keeps 19 bytes
+        QCOMPARE(loaded.slot(0), QByteArray("ABCDEFGHIJKLMNOPQRS"));
+        QVERIFY(LabelFile::save(Labels, loaded));
+        QCOMPARE(readFile(Labels), imageOf(slotsOf(loaded)));
+    }
+
+    // A read-only labels.dat is neither loaded nor replaced.
+    void readOnlyLabelsLeftAlone()
+    {
+        AS_ORDINARY_USER();
+        const QByteArray mine = imageOf(numbered());
+        writeFile(Labels, mine);
+        QVERIFY(QFile::setPermissions(Labels, QFileDevice::ReadOwner | QFileDevice::ReadOther));
+        LabelTable table;
+        QVERIFY(!LabelFile::load(Labels, table));
+        QString error;
+        QVERIFY(!LabelFile::save(Labels, table, &error));
+        QVERIFY(error.contains(Labels));
+        QCOMPARE(readFile(Labels), mine);
+    }
+
+    // Lines end at LF or CR LF; a line of more than 24 characters is cut into
+    // rows of 24; the last line needs no line end; bytes are kept as they are.
+    void programFiles_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<Rows>("rows");
+        const Rows three{"10000000-3", "01000000-0", "00000000-2"};
+        QTest::newRow("CR LF") << QByteArray("10000000-3\r\n01000000-0\r\n00000000-2\r\n") << three;
+        QTest::newRow("LF, no last line end") << QByteArray("10000000-3\n01000000-0\n00000000-2") << three;
+        QTest::newRow("empty file") << QByteArray() << Rows{""};
+        QTest::newRow("30 characters") << QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123\r\n")
+                                       << Rows{"ABCDEFGHIJKLMNOPQRSTUVWX", "YZ0123"};
+        QTest::newRow("24 characters") << QByteArray("ABCDEFGHIJKLMNOPQRSTUVWX\r\n1\r\n")
+                                       << Rows{"ABCDEFGHIJKLMNOPQRSTUVWX", "", "1"};
+        QTest::newRow("CR only") << QByteArray("10000000-3\r01000000-0\r") << Rows{"10000000-3\r01000000-0\r"};
+        QTest::newRow("several megabytes") << QByteArray("10100000-15\r\n").repeated(300000) << Rows(300000, "10100000-15");
+        QTest::newRow("NUL and binary") << QByteArray("1\0\0\x01\xff\xe9\x80-7\r\n\xfe\n", 13)
+                                        << Rows{QByteArray("1\0\0\x01\xff\xe9\x80-7", 9), QByteArray("\xfe")};
+    }
+    void programFiles()
+    {
+        QFETCH(Rows, rows);
+        writeFile(QStringLiteral("in.txt"), fetch<QByteArray>("content"));
+        const ProgramFile::ReadResult read = ProgramFile::read(QStringLiteral("in.txt"));
+        QVERIFY2(read.ok, qPrintable(read.error));
+        QCOMPARE(read.rows, rows);
+        QVERIFY(ProgramFile::write(QStringLiteral("out.txt"), rows, nullptr));
+        QByteArray saved;
+        for (const QByteArray& row : rows)
+            saved += row + "\r\n";
+        QCOMPARE(readFile(QStringLiteral("out.txt")), saved);
+    }
+
+    // Files that cannot be read, and saves that fail, say so naming the file;
+    // a failed save keeps the old file whole and leaves nothing behind.
+    void programFileFailures()
+    {
+        QVERIFY(QDir().mkdir(QStringLiteral("folder.txt")));
+        QFile huge(QStringLiteral("huge.txt"));
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(ProgramFile::MaxFileSize + 1));
+        huge.close();
+        for (const auto& [name, reason] : {std::pair{"gone.txt", "does not exist"}, {"folder.txt", "folder"}, {"huge.txt", "32 MB"}}) {
+            const ProgramFile::ReadResult read = ProgramFile::read(QString::fromLatin1(name));
+            QVERIFY(!read.ok && read.error.contains(QLatin1String(name)) && read.error.contains(QLatin1String(reason)));
+        }
+        writeFile(QStringLiteral("keep.txt"), "00000000-9\r\n");
+        QString error;
+        {
+            FileSizeLimit full(16);  // the last buffered write falls short
+            QVERIFY(!ProgramFile::write(QStringLiteral("keep.txt"), Rows(3, "10000000-1"), &error));
+        }
+        QVERIFY(error.contains(QLatin1String("keep.txt")));
+        QVERIFY(!ProgramFile::write(QStringLiteral("keep.txt/prog.txt"), Rows{"1"}, &error));
+        QCOMPARE(readFile(QStringLiteral("keep.txt")), QByteArray("00000000-9\r\n"));
+        QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"huge.txt", "keep.txt"}));
+    }
+
+    // Read, modify, write: only the named relays change, with one write.
+    void relayBoard()
+    {
+        SimulatedLibrary library;
+        library.addBoard();
+        library.setPins(0, 0x81);
+        BoardLink link(library);
+        QCOMPARE(link.discover(), 1);
+        QCOMPARE(link.open(0), UsbLibrary::Ok);
+        RelayBoard board(link, 0);
+        std::uint8_t written = 0;
+        QCOMPARE(board.setRelays(0x06, 0x02, &written), UsbLibrary::Ok);
+        QCOMPARE(board.toggleRelays(0x03), UsbLibrary::Ok);
+        QCOMPARE(library.writes(0), (Bytes{0x83, 0x80}));
+        QCOMPARE(written, 0x83);
+        QCOMPARE(RelayPattern::toText(0x05), QByteArray("10100000"));
+        QCOMPARE(RelayPattern::fromText("10100000"), std::optional<std::uint8_t>(0x05));
+        for (const char* bad : {"1010", "10201000", "101000001"})
+            QVERIFY(!RelayPattern::fromText(bad));
+        QSignalSpy failed(&link, &BoardLink::failed);
+        library.setAttached(0, false);
+        QCOMPARE(board.setRelays(0x01, 0x01), UsbLibrary::Failed);
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(library.writes(0).size(), 2u);  // no write after the failed read
+    }
+
+    // A player checks every row before writing, writes each step's pattern
+    // once, repeats or stops, and stops when its board goes away.
+    void boardPlayer()
+    {
+        SimulatedLibrary library;
+        library.addBoard();
+        BoardLink link(library);
+        link.discover();
+        link.open(0);
+        BoardPlayer player(link, 0);
+        QSignalSpy steps(&player, &BoardPlayer::stepStarted);
+        QSignalSpy stopped(&player, &BoardPlayer::stopped);
+        QCOMPARE(player.play(rowsOf({"10000000-1", "10000"}), 1, false),
+                 QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
+        QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
+        QVERIFY(library.writes(0).empty());
+
+        QCOMPARE(player.play(rowsOf({"10000000-2", "01000000-0", "00100000-1"}), 1, false), QString());
+        QVERIFY(QTest::qWaitFor([&] { return stopped.size() == 1; }, 5000));
+        QCOMPARE(library.writes(0), (Bytes{0x01, 0x02, 0x04}));
+        QCOMPARE(steps.size(), 3);
+        QCOMPARE(steps[1], (QVariantList{1, QVariant::fromValue<std::uint8_t>(0x02), 0}));
+
+        QSignalSpy failed(&player, &BoardPlayer::writeFailed);
+        QCOMPARE(player.play(rowsOf({"11000000-1", "00000011-1"}), 1, true), QString());
+        QVERIFY(QTest::qWaitFor([&] { return library.writes(0).size() > 8; }, 5000));
+        library.setAttached(0, false);
+        QVERIFY(QTest::qWaitFor([&] { return failed.size() == 1; }, 5000));
+        QCOMPARE(player.state(), ProgramRunner::State::Stopped);
+    }
+};
+
+QTEST_GUILESS_MAIN(EngineTest)
+#include "tst_engine.moc"

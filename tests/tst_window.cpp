@@ -1,0 +1,189 @@
+// The window over its session: each control reaches its operation, each
+// change of the session shows in its control, and the dialogs the window
+// owns (file dialogs, message boxes, the label dialog).
+#include "window_fixture.h"
+
+using namespace fixture;
+
+namespace {
+// Every control that shows session state, compared with the session.
+void checkMirrored(const Rig& rig)
+{
+    const TForm1& f = *rig.form;
+    const WindowSession& s = rig.s();
+    QCOMPARE(f.Panel27->text(), s.statusText);
+    QCOMPARE(f.Panel27->color(), s.statusColor);
+    for (int r = 1; r <= 8; ++r) {
+        const auto i = std::size_t(r);
+        QCOMPARE(f.manualButton(r)->text(), s.captions[i]);
+        QCOMPARE(f.stepBar(r)->text(), s.barCaptions[i]);
+        QCOMPARE(f.stepBar(r)->y(), s.barTops[i]);
+        QCOMPARE(f.indicator(r)->color(), s.indicators[i]);
+    }
+    QCOMPARE(f.Edit9->text(), s.timerValue);
+    QCOMPARE(f.StringGrid4->currentRow(), s.currentRow());
+    QCOMPARE(f.programModel->rowCount(), s.program.count());
+    for (int row = 0; row < s.program.count(); ++row)
+        QCOMPARE(f.programModel->index(row, 0).data().toString(), QString::fromLatin1(s.program.text(row)));
+    QCOMPARE(f.Button34->text(), s.runActive() ? QStringLiteral("Stop") : QStringLiteral("Start"));
+    QCOMPARE(f.Label5->text(), s.resolutionText);
+    QCOMPARE(f.ComboBox1->count(), s.boardEntries.size());
+    QCOMPARE(f.ComboBox1->currentText(), s.boardText);
+}
+
+void retype(QLineEdit* edit, const QString& text)
+{
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(edit, text);
+}
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { QVERIFY2(!QApplication::activeModalWidget(), "a dialog was left open"); }
+
+    void layout()
+    {
+        Rig rig(2);
+        const TForm1& f = *rig.form;
+        QCOMPARE(f.windowTitle(), QStringLiteral("Kestrune  ver. 1.3"));
+        QCOMPARE(f.size(), QSize(785, 413));
+        QVERIFY(QFile::exists(QStringLiteral(":/kestrune.png")) && !f.windowIcon().isNull());
+        const std::pair<const char*, QRect> placed[] = {
+            {"Button2", {88, 40, 209, 33}}, {"Button8", {376, 40, 209, 33}}, {"Panel10", {0, 56, 49, 25}},
+            {"Button18", {16, 112, 73, 25}}, {"StringGrid4", {504, 168, 153, 193}}, {"Edit9", {400, 328, 57, 21}},
+            {"ComboBox1", {264, 144, 169, 21}}, {"Panel27", {256, 0, 481, 18}}};
+        for (const auto& [name, rect] : placed)
+            QCOMPARE(f.findChild<QWidget*>(QLatin1String(name))->geometry(), rect);
+        QCOMPARE(f.ComboBox1->itemData(1, Qt::ToolTipRole).toString(),
+                 QStringLiteral("Serial number: KSIM0002\nSimulated relay board\nPort: 1-2"));
+        checkMirrored(rig);
+    }
+
+    // Clicks, keys and picks reach the session; what they change shows.
+    void controls()
+    {
+        Rig rig(2);
+        TForm1& f = *rig.form;
+        for (int r = 1; r <= 8; ++r)
+            click(f.manualButton(r));
+        for (int r = 1; r <= 8; ++r)
+            click(f.stepBar(r));
+        QCOMPARE(rig.writes().size(), 16u);
+        for (int r = 1; r <= 8; ++r) {
+            QCOMPARE(rig.writes()[std::size_t(r - 1)], std::uint8_t((1u << r) - 1));
+            QCOMPARE(rig.writes()[std::size_t(r + 7)], std::uint8_t(0xFFu << r));
+        }
+        click(f.Button9);
+        click(f.Button10);
+        QCOMPARE(rig.writes().back(), 0x00);
+        checkMirrored(rig);
+
+        click(f.Button23);                    // Add
+        retype(f.Edit9, QStringLiteral("12"));
+        QCOMPARE(rig.s().program.text(1), QByteArray("00000000-12"));
+        QTest::keyClick(f.Edit9, Qt::Key_Up);
+        click(f.UpDown1->findChild<QWidget*>(QStringLiteral("UpArrow")));
+        QCOMPARE(f.Edit9->text(), QStringLiteral("14"));
+        rig.clickRow(0);
+        QCOMPARE(f.Edit9->text(), QStringLiteral("0"));
+        QTest::keyClick(f.StringGrid4, Qt::Key_Down);
+        QCOMPARE(rig.s().currentRow(), 1);
+        f.TrackBar1->setValue(7);
+        QCOMPARE(f.Timer1->interval(), 7);
+        click(f.CheckBox1);
+        QVERIFY(rig.s().runner.repeat());
+        click(f.Button34);
+        QVERIFY(f.Timer1->isEnabled());
+        click(f.Button35);
+        QCOMPARE(f.Button35->text(), QStringLiteral("Resume"));
+        QVERIFY(!f.Timer1->isEnabled());
+        checkMirrored(rig);
+        click(f.Button34);
+        click(f.Button22);                    // Clear all
+        click(f.Button21);                    // Clear: one row stays
+        QCOMPARE(f.programModel->rowCount(), 1);
+
+        f.ComboBox1->showPopup();
+        f.ComboBox1->hidePopup();
+        QCOMPARE(rig.library.openCount(1), 2);
+        f.ComboBox1->setCurrentIndex(1);
+        emit f.ComboBox1->activated(1);
+        QCOMPARE(rig.s().selected, 1);
+        checkMirrored(rig);
+    }
+
+    // A running program shows its count and rows as the timer ticks.
+    void runningProgramShows()
+    {
+        Rig rig(1);
+        rig.s().program.replaceAll(rowsOf({"10000000-3", "01000000-2"}));
+        click(rig.form->Button34);
+        QVERIFY(QTest::qWaitFor([&] { return !rig.s().runActive(); }, 5000));
+        QCOMPARE(rig.writes(), (Bytes{0x01, 0x02}));
+        checkMirrored(rig);
+    }
+
+    // A right press opens the label dialog (not modal) on the relay's labels;
+    // Enter stores them; a left press fills the edits and keeps it hidden.
+    void labelDialog()
+    {
+        Rig rig(1);
+        TForm1& f = *rig.form;
+        TForm2* dialog = f.Form2();
+        click(f.stepBar(2), Qt::RightButton);
+        QVERIFY(dialog->isVisible());
+        QCOMPARE(QApplication::activeModalWidget(), nullptr);
+        QCOMPARE(dialog->Edit2->text(), QStringLiteral("Relay 2 OFF"));
+        retype(dialog->Edit1, QStringLiteral("Pump on, typed long"));
+        QCOMPARE(dialog->Edit1->text(), QStringLiteral("Pump on, t"));  // ten characters typed at most
+        QTest::keyClick(dialog->Edit1, Qt::Key_Return);
+        QVERIFY(!dialog->isVisible());
+        QCOMPARE(rig.s().labels.turnOn(2), QByteArray("Pump on, t"));
+        click(f.manualButton(3));
+        QCOMPARE(dialog->Edit1->text(), QStringLiteral("Relay 3 ON"));
+        QVERIFY(!dialog->isVisible());
+        f.close();
+        QCOMPARE(readFile(QStringLiteral("labels.dat")), rig.s().labels.image());
+    }
+
+    // Saving appends ".txt" and asks before replacing; opening replaces the
+    // list; a file that cannot be read shows a message; cancel does nothing.
+    void fileDialogs()
+    {
+        Rig rig(1);
+        TForm1& f = *rig.form;
+        rig.s().program.replaceAll(rowsOf({"10000000-1", "01000000-2"}));
+        clickThrough(f.Button20, {chooseFile(rig.work.file("prog"))});
+        QCOMPARE(readFile(rig.work.file("prog.txt")), QByteArray("10000000-1\r\n01000000-2\r\n"));
+        QString question;
+        clickThrough(f.Button20, {chooseFile(rig.work.file("prog.txt")), pressMessageButton(QMessageBox::No, &question)});
+        QVERIFY(question.contains(QLatin1String("prog.txt")));
+        clickThrough(f.Button20, {cancelDialog()});
+        clickThrough(f.Button22, {});
+        clickThrough(f.Button19, {chooseFile(rig.work.file("prog.txt"))});
+        QCOMPARE(f.programModel->rowCount(), 2);
+        QString message;
+        clickThrough(f.Button19, {chooseFile(rig.work.file("gone.txt"), false), pressMessageButton(QMessageBox::Ok, &message)});
+        QVERIFY(message.contains(QLatin1String("does not exist")));
+        checkMirrored(rig);
+    }
+
+    // A range error shows one error box naming the row; errors while it is
+    // open are counted, not shown.
+    void errorBox()
+    {
+        Rig rig(1);
+        rig.s().program.replaceAll(rowsOf({"10000000-1", ""}));
+        rig.clickRow(1);
+        rig.clickRow(1);
+        QCOMPARE(rig.form->errorsReported(), 2);
+        QVERIFY(takeErrorBox().startsWith(QLatin1String("Range error in program row 2")));
+        QCOMPARE(takeErrorBox(), QString());
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"
