@@ -71,6 +71,8 @@ private slots:
         row("no such serial", two, "on 1 --serial KC-C", 1, "", "no board has serial number KC-C", "11111111");
         row("no such number", one, "on 1 --board 2", 1, "", "there is no board 2", "11111111");
         row("held elsewhere", one, "on 1", 1, "", "^kestrune-cli: .+", "11111111", {}, "held");
+        row("port in use", two, "on --serial KC-B 1; on --serial KC-A 1", 1, "",
+            "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
         row("no board", {}, "get", 1, "", "^kestrune-cli: no board is attached\n$", "");
         row("help", {}, "--help", 0, "Usage:\n(.*\n)+", "", "");
         row("version", {}, "--version", 0, "kestrune-cli [0-9]+\\.[0-9]+\\.[0-9]+\n", "", "");
@@ -108,6 +110,13 @@ private slots:
             QVERIFY(emulated_ftdi_add_board_with(bus_.get(), &with) == board);
         }
         emulated_ftdi_set_held_elsewhere(bus_.get(), 0, during == "held");
+        // "locked": a UUCP lock file of this (live) process holds the first board's port.
+        QFile lock(QStringLiteral("/run/lock/LCK..ttyUSB0"));
+        const auto unlock = qScopeGuard([&] { if (during == "locked") lock.remove(); });
+        if (during == "locked" && !(QDir().mkpath("/run/lock") && lock.open(QIODevice::NewOnly | QIODevice::WriteOnly)
+                                    && lock.write(QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n') == 11))
+            QSKIP("cannot make a lock file in /run/lock");
+        lock.close();
         QTemporaryDir dir;
         const QString file = dir.filePath("program.txt");
         if (!program.isEmpty()) {
