@@ -1,31 +1,22 @@
 #pragma once
 
-#include "app/form1.h"
-#include "boardlink/board_combo_box.h"
+// What several benchmarks share. Qt Core only: the benchmarks that show a
+// window include the widgets themselves.
+#include "app/window_session.h"
 #include "boardlink/simulated_library.h"
-#include "timer/program_grid.h"
-#include "timer/program_model.h"
-#include "timer/tick_timer.h"
 
-#include <QApplication>
 #include <QByteArray>
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
-#include <QFileDialog>
-#include <QLineEdit>
 #include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
 namespace bench {
 
-// Runs offscreen unless a platform was chosen.
+// Runs offscreen unless a platform or a display was chosen.
 inline void preferOffscreen()
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
@@ -65,51 +56,24 @@ private:
     QTemporaryDir dir_;
 };
 
-// The window on simulated boards.
-struct Rig {
-    explicit Rig(int boards)
+// A window session on simulated boards without any window: its timer drives
+// its tick handler, as the window wires it, and raised errors are counted.
+struct SessionRig {
+    explicit SessionRig(int boards)
     {
         for (int i = 0; i < boards; ++i)
             library.addBoard();
-        form = std::make_unique<TForm1>(library);
+        session = std::make_unique<WindowSession>(library);
+        WindowSession* s = session.get();
+        QObject::connect(s, &WindowSession::errorRaised, [this] { ++errors; });
+        QObject::connect(&s->Timer1, &TickTimer::timeout, s, [s] { s->guarded([s] { s->Timer1Timer(); }); });
+        s->guarded([s] { s->FormCreate(); });
     }
-    ~Rig() { form->Timer1->setEnabled(false); }
-
-    // The operator picks entry index of the board list.
-    void pickBoard(int index)
-    {
-        form->ComboBox1->setCurrentIndex(index);
-        emit form->ComboBox1->activated(index);
-    }
+    ~SessionRig() { session->Timer1.setEnabled(false); }
 
     SimulatedLibrary library;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<WindowSession> session;
+    int errors = 0;
 };
-
-// Answers the next file dialog with path, from inside its event loop.
-inline void answerFileDialog(const QString& path)
-{
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, [poll, path] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        poll->stop();
-        poll->deleteLater();
-        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-            name->setText(path);
-        QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
-    });
-    poll->start(5);
-}
-
-// Clicks a row of the program list as the operator does.
-inline void clickRow(TForm1& form, int row)
-{
-    const QModelIndex index = form.programModel->index(row, 0);
-    form.StringGrid4->scrollTo(index);
-    QTest::mouseClick(form.StringGrid4->viewport(), Qt::LeftButton, {},
-                      form.StringGrid4->visualRect(index).center());
-}
 
 }  // namespace bench

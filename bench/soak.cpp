@@ -1,11 +1,14 @@
 // Soak run: plays a repeating program at 1 ms resolution on the real tick
-// timer with a simulated board for a given time, then reports the ticks
-// delivered and the resident memory at the start and at the end.
+// timer with a simulated board for a given time, on the window session
+// alone (no window, no QApplication), then reports the ticks delivered and
+// the resident memory at the start and at the end.
 //
 //   soak [seconds]      (default 1800)
 #include "bench_common.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +25,7 @@ const char* const Program[] = {
 
 int main(int argc, char* argv[])
 {
-    bench::preferOffscreen();
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
 
     int seconds = 1800;
     if (argc > 1) {
@@ -36,8 +38,8 @@ int main(int argc, char* argv[])
     }
 
     bench::WorkDir work;
-    bench::Rig rig(1);
-    TForm1& form = *rig.form;
+    bench::SessionRig rig(1);
+    WindowSession& s = *rig.session;
     // A soak must not measure the simulated board's own records: keep no
     // call log, and drop the written bytes once a second.
     rig.library.setLogging(false);
@@ -52,26 +54,25 @@ int main(int argc, char* argv[])
     trim.start(1000);
 
     std::vector<QByteArray> program(std::begin(Program), std::end(Program));
-    rig.pickBoard(0);
-    form.programModel->replaceAll(program);
-    form.StringGrid4->setCurrentRow(1);  // so that Start plays row 0
-    form.CheckBox1->setChecked(true);
-    const int resolution = form.Timer1->interval();
+    s.ComboBox1Change(0);  // the operator picks the first board
+    s.program.replaceAll(program);
+    s.CheckBox1Click(true);
+    const int resolution = s.Timer1.interval();
 
     long long ticks = 0;
-    QObject::connect(form.Timer1, &TickTimer::timeout, [&] { ++ticks; });
+    QObject::connect(&s.Timer1, &TickTimer::timeout, [&] { ++ticks; });
 
     bool stillRunning = false;
     QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, [&] {
-        stillRunning = form.runActive();
-        form.Button34Click();  // Stop
+        stillRunning = s.runActive();
+        s.guarded([&] { s.Button34Click(); });  // Stop
         app.quit();
     });
 
     const double rssStart = bench::residentMB();
     QElapsedTimer clock;
     clock.start();
-    form.Button34Click();  // Start
+    s.guarded([&] { s.Button34Click(); });  // Start
     app.exec();
     const double rssEnd = bench::residentMB();
     const double elapsed = static_cast<double>(clock.elapsed()) / 1000.0;
@@ -79,14 +80,14 @@ int main(int argc, char* argv[])
     std::printf("soak: %d s at %d ms, %lld ticks, rss start %.1f MB end %.1f MB"
                 " (%lld bytes written, %llu ticks missed, %.1f s elapsed)\n",
                 seconds, resolution, ticks, rssStart, rssEnd, bytesWritten,
-                static_cast<unsigned long long>(form.Timer1->missedTicks()), elapsed);
+                static_cast<unsigned long long>(s.Timer1.missedTicks()), elapsed);
 
     // The run must still have been going, with the program as it was loaded
     // and the board showing the current row.
-    bool healthy = stillRunning && form.errorsReported() == 0;
+    bool healthy = stillRunning && rig.errors == 0;
     for (std::size_t i = 0; i < program.size(); ++i)
-        healthy = healthy && form.programModel->text(static_cast<int>(i)) == program[i];
-    const QByteArray current = form.programModel->text(form.StringGrid4->currentRow());
+        healthy = healthy && s.program.text(static_cast<int>(i)) == program[i];
+    const QByteArray current = s.program.text(s.currentRow());
     int expected = 0;
     for (int relay = 1; relay <= 8; ++relay)
         if (current.at(relay - 1) != '0')
@@ -94,7 +95,7 @@ int main(int argc, char* argv[])
     healthy = healthy && lastByte == expected;
     if (!healthy) {
         std::fprintf(stderr, "soak: the run did not hold up (running %d, errors %d, last byte %d)\n",
-                     stillRunning, form.errorsReported(), lastByte);
+                     stillRunning, rig.errors, lastByte);
         return 1;
     }
     return 0;

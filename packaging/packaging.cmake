@@ -1,24 +1,142 @@
-# Installs the desktop integration (udev rule, menu entries, icon) and sets up
-# CPack to build a Debian package:
+# What `cmake --install` puts where, and the Debian packages CPack builds from
+# the same rules, one package per component:
 #
-#   cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+#   kestrune       (component window)  the window, the demo, menu entries, icon
+#   kestrune-cli   (component cli)     the command-line tool, bash completion
+#   kestrune-mqtt  (component mqtt)    the MQTT daemon and its systemd service
+#   kestrune-udev  (component udev)    the udev rule the three others depend on
+#
+# Each carries its manual pages, a machine-readable copyright file and the
+# changelog. A program's package is made when its target exists. Build and
+# check the packages with:
+#
+#   cmake -S . -B build -DKESTRUNE_BUILD_BENCH=OFF
 #   cmake --build build -j2
-#   (cd build && cpack -G DEB)
+#   sudo scripts/check-deb.sh build      # or: (cd build && cpack -G DEB)
 #
-# Included from the top-level CMakeLists.txt after GNUInstallDirs.
+# Included from the top-level CMakeLists.txt after add_subdirectory(src), so
+# that every executable target is known here.
+
+include(GNUInstallDirs)
 
 set(KESTRUNE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+set(KESTRUNE_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${KESTRUNE_PACKAGING_OUT})
+# Directories made by the install get 755 whatever the umask of whoever runs it.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# udev reads /usr/lib/udev/rules.d (and /lib/udev/rules.d); with the package's
-# /usr prefix this is the former. Always "lib", never the multiarch libdir.
+# The package version is the project's; the changelog must have an entry for it.
+file(STRINGS ${KESTRUNE_PACKAGING_DIR}/debian/changelog _kestrune_changelog_top LIMIT_COUNT 1)
+if(NOT _kestrune_changelog_top MATCHES "^kestrune \\(${PROJECT_VERSION}\\) ")
+    message(WARNING "packaging/debian/changelog does not start with an entry for ${PROJECT_VERSION}: "
+                    "add one before building packages")
+endif()
+
+# Man pages and the changelog go into the packages compressed with gzip -9n
+# (no name, no timestamp: the same bytes on every build).
+find_program(KESTRUNE_GZIP gzip REQUIRED)
+set(_kestrune_gzipped)
+function(kestrune_gzip source output)
+    add_custom_command(
+        OUTPUT ${output}
+        COMMAND sh -c "\"$1\" -9n -c \"$2\" > \"$3\"" sh ${KESTRUNE_GZIP} ${source} ${output}
+        DEPENDS ${source}
+        COMMENT "Compressing ${output}"
+        VERBATIM)
+    set(_kestrune_gzipped ${_kestrune_gzipped} ${output} PARENT_SCOPE)
+endfunction()
+
+kestrune_gzip(${KESTRUNE_PACKAGING_DIR}/debian/changelog ${KESTRUNE_PACKAGING_OUT}/changelog.gz)
+# The pages name the version in their footer.
+foreach(_page kestrune.1 kestrune-demo.1 kestrune-cli.1 kestrune-mqtt.8)
+    configure_file(${KESTRUNE_PACKAGING_DIR}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/man/${_page} @ONLY)
+    kestrune_gzip(${KESTRUNE_PACKAGING_OUT}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/${_page}.gz)
+endforeach()
+add_custom_target(kestrune-packaging-files ALL DEPENDS ${_kestrune_gzipped})
+
+# The copyright file and the changelog, into /usr/share/doc/<package>.
+function(kestrune_install_docs component package)
+    install(FILES ${KESTRUNE_PACKAGING_DIR}/debian/copyright ${KESTRUNE_PACKAGING_OUT}/changelog.gz
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package}
+            COMPONENT ${component})
+endfunction()
+
+# kestrune-udev: the rule. udev reads /usr/lib/udev/rules.d (and
+# /lib/udev/rules.d); with the package's /usr prefix this is the former.
+# Always "lib", never the multiarch libdir.
 install(FILES ${KESTRUNE_PACKAGING_DIR}/60-kestrune.rules
-        DESTINATION lib/udev/rules.d)
-install(FILES ${KESTRUNE_PACKAGING_DIR}/kestrune.desktop
-              ${KESTRUNE_PACKAGING_DIR}/kestrune-demo.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${KESTRUNE_PACKAGING_DIR}/kestrune.png
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
+        DESTINATION lib/udev/rules.d
+        COMPONENT udev)
+kestrune_install_docs(udev kestrune-udev)
+set(KESTRUNE_COMPONENTS udev)
 
+# kestrune: the window and the demo.
+if(TARGET kestrune AND TARGET kestrune-demo)
+    install(TARGETS kestrune kestrune-demo
+            RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT window)
+    install(FILES ${KESTRUNE_PACKAGING_DIR}/kestrune.desktop
+                  ${KESTRUNE_PACKAGING_DIR}/kestrune-demo.desktop
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+            COMPONENT window)
+    install(FILES ${KESTRUNE_PACKAGING_DIR}/kestrune.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps
+            COMPONENT window)
+    install(FILES ${KESTRUNE_PACKAGING_OUT}/kestrune.1.gz ${KESTRUNE_PACKAGING_OUT}/kestrune-demo.1.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+            COMPONENT window)
+    kestrune_install_docs(window kestrune)
+    list(APPEND KESTRUNE_COMPONENTS window)
+endif()
+
+# kestrune-cli: the command-line tool.
+if(TARGET kestrune-cli)
+    install(TARGETS kestrune-cli
+            RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT cli)
+    install(FILES ${KESTRUNE_PACKAGING_OUT}/kestrune-cli.1.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+            COMPONENT cli)
+    install(FILES ${KESTRUNE_PACKAGING_DIR}/bash-completion/kestrune-cli
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+            COMPONENT cli)
+    kestrune_install_docs(cli kestrune-cli)
+    list(APPEND KESTRUNE_COMPONENTS cli)
+endif()
+
+# kestrune-mqtt: the daemon and its service. The unit names the installed
+# binary, so it is written at install time, when the prefix is known: /usr in
+# the package (CPack passes KESTRUNE_PACKAGE_PREFIX), CMAKE_INSTALL_PREFIX
+# for `cmake --install` (systemd also reads /usr/local/lib/systemd/system).
+if(TARGET kestrune-mqtt)
+    install(TARGETS kestrune-mqtt
+            RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+            COMPONENT mqtt)
+    install(FILES ${KESTRUNE_PACKAGING_OUT}/kestrune-mqtt.8.gz
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
+            COMPONENT mqtt)
+    set(_unit_in ${KESTRUNE_PACKAGING_DIR}/systemd/kestrune-mqtt.service.in)
+    set(_unit ${KESTRUNE_PACKAGING_OUT}/kestrune-mqtt.service)
+    install(CODE "
+        if(DEFINED KESTRUNE_PACKAGE_PREFIX)
+            set(KESTRUNE_UNIT_BINDIR \"\${KESTRUNE_PACKAGE_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        else()
+            set(KESTRUNE_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        endif()
+        configure_file(\"${_unit_in}\" \"${_unit}\" @ONLY)"
+        COMPONENT mqtt)
+    install(FILES ${_unit}
+            DESTINATION lib/systemd/system
+            COMPONENT mqtt)
+    install(FILES ${KESTRUNE_PACKAGING_DIR}/examples/mqtt.conf
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune-mqtt/examples
+            COMPONENT mqtt)
+    kestrune_install_docs(mqtt kestrune-mqtt)
+    list(APPEND KESTRUNE_COMPONENTS mqtt)
+endif()
+
+# CPack: one Debian package per component.
 set(CPACK_PACKAGE_NAME kestrune)
 set(CPACK_PACKAGE_VENDOR "Kestrune developers")
 set(CPACK_PACKAGE_CONTACT "Kestrune developers <dev@kestrune.example>")
@@ -26,27 +144,77 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VERSION_MAJOR ${PROJECT_VERSION_MAJOR})
 set(CPACK_PACKAGE_VERSION_MINOR ${PROJECT_VERSION_MINOR})
 set(CPACK_PACKAGE_VERSION_PATCH ${PROJECT_VERSION_PATCH})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Desktop controller for FTDI USB relay boards")
-set(CPACK_PACKAGE_DESCRIPTION
-"Kestrune switches the eight relays of FTDI-based USB relay boards, driven
-in bit-bang mode, by hand or on a timer from a Qt desktop window.
-kestrune-demo runs the same window on simulated boards. A udev rule lets the
-operator logged in at the seat open the boards without root rights or group
-membership.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_CUSTOM_INSTALL_VARIABLES "KESTRUNE_PACKAGE_PREFIX=${CPACK_PACKAGING_INSTALL_PREFIX}")
 set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL ${KESTRUNE_COMPONENTS})
 
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Kestrune developers <dev@kestrune.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies (Qt 6, libftdi1, libusb, libstdc++) come from
-# dpkg-shlibdeps, part of dpkg-dev.
+# dpkg-shlibdeps, part of dpkg-dev, for each package from its own binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${KESTRUNE_PACKAGING_DIR}/debian/postinst
-    ${KESTRUNE_PACKAGING_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Depends between the packages, at exactly this version.
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+
+# Each description: the synopsis line, then the long text; a blank line
+# separates paragraphs.
+set(CPACK_DEBIAN_UDEV_PACKAGE_NAME kestrune-udev)
+set(CPACK_DEBIAN_UDEV_PACKAGE_ARCHITECTURE all)
+# The rule came in the kestrune package up to 1.3.0.
+set(CPACK_DEBIAN_UDEV_PACKAGE_BREAKS "kestrune (<< 1.4.0~)")
+set(CPACK_DEBIAN_UDEV_PACKAGE_REPLACES "kestrune (<< 1.4.0~)")
+set(CPACK_DEBIAN_UDEV_PACKAGE_CONTROL_EXTRA
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-udev/postinst
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-udev/postrm)
+set(CPACK_DEBIAN_UDEV_DESCRIPTION
+"udev rule for FTDI USB relay boards, used by Kestrune
+This package holds the udev rule that kestrune, kestrune-cli and
+kestrune-mqtt share. It lets ordinary users open FTDI devices (USB vendor
+0403) without root rights: the user logged in at the local seat, and the
+members of group plugdev, for cron jobs, SSH sessions and services.")
+
+set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME kestrune)
+set(CPACK_COMPONENT_WINDOW_DEPENDS udev)
+set(CPACK_DEBIAN_WINDOW_DESCRIPTION
+"desktop controller for FTDI USB relay boards
+Kestrune switches the eight relays of FTDI-based USB relay boards, driven
+in bit-bang mode, by hand or on a timer from a Qt desktop window, and keeps
+timed relay programs in text files. kestrune-demo runs the same window on
+simulated boards.
+
+The command-line tool is in kestrune-cli, the MQTT daemon in kestrune-mqtt.")
+
+set(CPACK_DEBIAN_CLI_PACKAGE_NAME kestrune-cli)
+set(CPACK_COMPONENT_CLI_DEPENDS udev)
+set(CPACK_DEBIAN_CLI_DESCRIPTION
+"command-line tool for FTDI USB relay boards
+kestrune-cli lists the attached USB relay boards, reads and switches their
+eight relays and plays timed relay programs, for shell scripts, cron jobs
+and test rigs. Boards are chosen by number, serial number or USB port.
+
+It needs Qt Core and libftdi1 only: no display, no widgets.")
+
+set(CPACK_DEBIAN_MQTT_PACKAGE_NAME kestrune-mqtt)
+set(CPACK_COMPONENT_MQTT_DEPENDS udev)
+set(CPACK_DEBIAN_MQTT_PACKAGE_CONTROL_EXTRA
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-mqtt/postinst
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-mqtt/prerm
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-mqtt/postrm)
+set(CPACK_DEBIAN_MQTT_DESCRIPTION
+"MQTT daemon for FTDI USB relay boards
+kestrune-mqtt puts the USB relay boards attached to this machine on an MQTT
+broker: every relay's state is published, and commands on the broker
+switch relays and play timed relay programs. Home Assistant finds the
+relays through MQTT discovery.
+
+It runs as the systemd service kestrune-mqtt, under a dynamic user in group
+plugdev, once /etc/kestrune/mqtt.conf exists; an example is in
+/usr/share/doc/kestrune-mqtt/examples.")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_SOURCE_GENERATOR TGZ)

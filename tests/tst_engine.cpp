@@ -77,25 +77,65 @@ private slots:
         QVERIFY(LabelFile::load(Labels, loaded));
         QTEST(slotsOf(loaded), "expected");
         QCOMPARE(readFile(Labels), content);
+        loaded.setSlot(0, QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXYZ"));  // a label keeps 19 bytes
+        QCOMPARE(loaded.slot(0), QByteArray("ABCDEFGHIJKLMNOPQRS"));
         QVERIFY(LabelFile::save(Labels, loaded));
         QCOMPARE(readFile(Labels), imageOf(slotsOf(loaded)));
     }
 
-    // A read-only labels.dat is neither loaded nor replaced.
-    void readOnlyLabelsLeftAlone()
+    // ".txt" is added unless the name ends with it, in any case.
+    void saveName_data()
     {
-        AS_ORDINARY_USER();
-        const QByteArray mine = imageOf(numbered());
-        writeFile(Labels, mine);
-        QVERIFY(QFile::setPermissions(Labels, QFileDevice::ReadOwner | QFileDevice::ReadOther));
-        LabelTable table;
-        QVERIFY(!LabelFile::load(Labels, table));
-        QString error;
-        QVERIFY(!LabelFile::save(Labels, table, &error));
-        QVERIFY(error.contains(Labels));
-        QCOMPARE(readFile(Labels), mine);
+        QTest::addColumn<QString>("chosen");
+        QTest::addColumn<QString>("saved");
+        QTest::newRow("capitals") << "/d/PROG.TXT" << "/d/PROG.TXT";
+        QTest::newRow("mixed") << "/d/prog.Txt" << "/d/prog.Txt";
+        QTest::newRow("none") << "/d/PROG.TXT.bak" << "/d/PROG.TXT.bak.txt";
+    }
+    void saveName()
+    {
+        QFETCH(QString, chosen);
+        QFETCH(QString, saved);
+        QCOMPARE(ProgramFile::savePath(chosen), saved);
     }
 
+    // Where no new file can be made, labels.dat and program files are
+    // written in place; a read-only file is never written.
+    void readOnlyPlaces_data()
+    {
+        QTest::addColumn<bool>("labels");
+        QTest::addColumn<bool>("folderWritable");
+        QTest::addColumn<int>("file");  // 0 none, 1 writable (saved), 2 read-only
+        for (const bool labels : {true, false})
+            for (const auto& [name, folder, file] : {std::tuple{"read-only folder, writable file", false, 1},
+                                                     {"read-only folder, read-only file", false, 2},
+                                                     {"read-only folder, no file", false, 0}, {"read-only file", true, 2}})
+                QTest::addRow("%s, %s", labels ? "labels.dat" : "program", name) << labels << folder << file;
+    }
+    void readOnlyPlaces()
+    {
+        AS_ORDINARY_USER();
+        QFETCH(bool, labels);
+        QFETCH(bool, folderWritable);
+        QFETCH(int, file);
+        const bool saved = file == 1;
+        const QString name = labels ? QStringLiteral("labels.dat") : QStringLiteral("prog.txt");
+        const QString path = QDir::current().filePath(name), dir = QDir::currentPath();
+        const QByteArray old("old\r\n");
+        if (file)
+            writeFile(path, old);
+        QVERIFY(file < 2 || QFile::setPermissions(path, QFileDevice::ReadOwner));
+        const auto owner = QFileDevice::ReadOwner | QFileDevice::ExeOwner;
+        QVERIFY(folderWritable || QFile::setPermissions(dir, owner));
+        const auto restore = qScopeGuard([&] { QFile::setPermissions(dir, owner | QFileDevice::WriteOwner); });
+        const LabelTable table;
+        const std::vector<QByteArray> rows{"10000000-1"};
+        QString error;
+        QCOMPARE(labels ? LabelFile::save(path, table, &error) : ProgramFile::write(path, rows, &error), saved);
+        QVERIFY2(saved ? error.isEmpty() : error.contains(name), qPrintable(error));
+        QCOMPARE(readFile(path), saved ? (labels ? table.image() : ProgramFile::serialize(rows)) : file ? old : "<missing>");
+        QCOMPARE(QDir().entryList(QDir::Files), file ? QStringList{name} : QStringList{});
+    }
     // Lines end at LF or CR LF; a line of more than 24 characters is cut into
     // rows of 24; the last line needs no line end; bytes are kept as they are.
     void programFiles_data()

@@ -3,6 +3,9 @@
 // owns (file dialogs, message boxes, the label dialog).
 #include "window_fixture.h"
 
+#include <QSignalSpy>
+#include <QWheelEvent>
+
 using namespace fixture;
 
 namespace {
@@ -169,6 +172,68 @@ private slots:
         clickThrough(f.Button19, {chooseFile(rig.work.file("gone.txt"), false), pressMessageButton(QMessageBox::Ok, &message)});
         QVERIFY(message.contains(QLatin1String("does not exist")));
         checkMirrored(rig);
+    }
+
+    // Typed characters neither move nor load a row; the arrow, Page and
+    // Ctrl+Home/End keys move and load the row they reach, once.
+    void keysInTheProgramList_data()
+    {
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("row");
+        for (const auto& [keys, from, row] : {std::tuple{"1", 0, 0}, {"0", 0, 0}, {"A", 0, 0}, {"Space", 0, 0},
+                                              {"1, 0", 0, 0}, {"1, 0", 2, 2}, {"Down", 0, 1}, {"Up", 2, 1},
+                                              {"PgDown", 0, 2}, {"PgUp", 2, 0}, {"Ctrl+End", 0, 2}, {"Ctrl+Home", 2, 0}})
+            QTest::addRow("%s from %d", keys, from) << QString::fromLatin1(keys) << from << row;
+    }
+    void keysInTheProgramList()
+    {
+        QFETCH(QString, keys);
+        QFETCH(int, from);
+        QFETCH(int, row);
+        Rig rig(1);
+        rig.s().program.replaceAll(rowsOf({"00000000-1", "10000000-2", "01000000-3"}));  // row n switches byte n
+        rig.s().program.setCurrent(from);
+        QTest::keySequence(rig.form->StringGrid4, QKeySequence::fromString(keys));
+        QCOMPARE(rig.form->StringGrid4->currentRow(), row);
+        QCOMPARE(rig.s().currentRow(), row);
+        QCOMPARE(rig.writes(), row == from ? Bytes{} : Bytes{std::uint8_t(row)});
+    }
+
+    // A wheel turn over "Select Board" picks a board only while the box has
+    // the keyboard focus.
+    void wheelOverTheBoardList_data()
+    {
+        QTest::addColumn<bool>("focused");
+        QTest::newRow("without focus") << false;
+        QTest::newRow("with focus") << true;
+    }
+    void wheelOverTheBoardList()
+    {
+        QFETCH(bool, focused);
+        Rig rig(2);
+        BoardComboBox* box = rig.form->ComboBox1;
+        rig.form->show();
+        QVERIFY(QTest::qWaitForWindowActive(rig.form));
+        if (focused)
+            box->setFocus(Qt::TabFocusReason);
+        QCOMPARE(box->hasFocus(), focused);
+        QSignalSpy picked(box, &QComboBox::activated);
+        QWheelEvent turn({9, 9}, box->mapToGlobal(QPointF{9, 9}), {}, {0, -120}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(box, &turn);
+        QCOMPARE(picked.count(), focused ? 1 : 0);
+        QCOMPARE(rig.s().boardIndex, focused ? 0 : -1);
+        QCOMPARE(box->focusPolicy(), Qt::StrongFocus);  // a wheel turn alone takes no focus
+    }
+
+    // The program list is drawn in the window's face colour, not white.
+    void programListColour()
+    {
+        Rig rig(1);
+        QWidget* cells = rig.form->StringGrid4->viewport();
+        const QRgb face = QApplication::palette().color(QPalette::Button).rgb();
+        QVERIFY(face != QColor(Qt::white).rgb());
+        QCOMPARE(cells->grab().toImage().pixelColor(cells->width() / 2, cells->height() - 4).rgb(), face);  // below the row
     }
 
     // A range error shows one error box naming the row; errors while it is

@@ -77,6 +77,8 @@ bool save(const QString& path, const LabelTable& table, QString* error)
         return false;
     }
     QSaveFile file(path);
+    // In a folder where no new file can be made, the file is written in place.
+    file.setDirectWriteFallback(true);
     const QByteArray bytes = table.image();
     // Flush before committing: commit() would replace the file even when the
     // buffered write fell short (a full disk, say).

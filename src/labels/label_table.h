@@ -43,7 +43,8 @@ inline QString labelText(const QByteArray& label) { return QString::fromLatin1(l
 
 // The label file "labels.dat". Loading fails (and the caller keeps the
 // defaults) when the file is missing or cannot be opened for reading and
-// writing. Saving replaces the file atomically and never touches a file the
+// writing. Saving replaces the file atomically, or writes it in place in a
+// folder where no new file can be made, and never touches a file the
 // operator cannot write; the error text is empty on success.
 namespace LabelFile {
 inline constexpr const char* FileName = "labels.dat";

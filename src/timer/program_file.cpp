@@ -48,7 +48,8 @@ QByteArray serialize(const std::vector<QByteArray>& rows)
 
 QString savePath(const QString& chosen)
 {
-    return chosen.endsWith(QLatin1String(".txt")) ? chosen : chosen + QLatin1String(".txt");
+    return chosen.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive) ? chosen
+                                                                        : chosen + QLatin1String(".txt");
 }
 
 ReadResult read(const QString& path)
@@ -96,6 +97,8 @@ ReadResult read(const QString& path)
 bool write(const QString& path, const std::vector<QByteArray>& rows, QString* error)
 {
     QSaveFile file(path);
+    // In a folder where no new file can be made, the file is written in place.
+    file.setDirectWriteFallback(true);
     const QByteArray bytes = serialize(rows);
     // A small image only reaches the write buffer; flush it here, as commit()
     // would replace the file even when that last write fell short.

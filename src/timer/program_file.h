@@ -24,7 +24,7 @@ std::vector<QByteArray> parse(const QByteArray& content);
 QByteArray serialize(const std::vector<QByteArray>& rows);
 
 // The name a program is saved under: ".txt" is appended unless the chosen
-// name already ends with it.
+// name already ends with it, in any case (PROG.TXT stays PROG.TXT).
 QString savePath(const QString& chosen);
 
 struct ReadResult {
@@ -34,8 +34,10 @@ struct ReadResult {
 };
 ReadResult read(const QString& path);
 
-// Writes atomically; on failure an existing file is left whole and error
-// names the file and the reason.
+// Writes atomically where the folder allows a new file, else in place; a
+// read-only file is never written. On failure error names the file and the
+// reason; an existing file is left whole unless writing in place failed
+// part-way.
 bool write(const QString& path, const std::vector<QByteArray>& rows, QString* error);
 
 }  // namespace ProgramFile

@@ -16,6 +16,9 @@ ProgramGrid::ProgramGrid(QWidget* parent) : QTableView(parent)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setTabKeyNavigation(false);
     setWordWrap(false);
+    QPalette face = palette();
+    face.setBrush(QPalette::Base, face.button());
+    setPalette(face);
 }
 
 int ProgramGrid::currentRow() const
@@ -69,3 +72,7 @@ void ProgramGrid::keyPressEvent(QKeyEvent* event)
     }
 }
 
+void ProgramGrid::keyboardSearch(const QString& /*search*/)
+{
+    // Typed characters would move the current row, and so play a row.
+}

@@ -125,39 +125,28 @@ private slots:
         QCOMPARE(emulated_ftdi_pins(bus(), b), std::uint8_t(0xFF));
     }
 
-    // The board a run plays on is pulled out: the run goes on on the screen
-    // and nothing reaches any board; the board left is found and, once
-    // picked, the run goes on there.
-    void boardPulledOutWhileRunning()
+    // A board whose serial port another program has locked is left alone:
+    // listed, but neither claimed nor detached from its driver; the others work.
+    void boardInUseIsLeftAlone()
     {
-        const int first = board_[0], second = board_[1];
-        FtdiLibrary library;
+        const EmulatedFtdiBoard busy{"KW-BUSY", nullptr, nullptr, nullptr, "ttyUSB3"};
+        const int c = emulated_ftdi_add_board_with(bus(), &busy);
+        QTemporaryDir fake;
+        const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
+        QVERIFY(QDir(fake.path()).mkpath("lock") && QDir(fake.path()).mkpath("proc/" + pid));
+        writeFile(fake.filePath("lock/LCK..ttyUSB3"), pid + '\n');
+        FtdiLibrary library({QString::fromUtf8(emulated_ftdi_sys_dir(bus())), fake.filePath("proc"),
+                             fake.filePath("dev"), fake.filePath("lock")});
         TForm1 form(library);
-        WindowSession& s = form.session();
-        s.pause = [](int) {};
-        pick(form, 1);
-        s.program.replaceAll(rowsOf({"10000001-2", "01100000-1", "00011110-3"}));
-        s.CheckBox1Click(true);
-        click(form.Button34);
-        s.Timer1Timer(), s.Timer1Timer();
-        const Bytes writtenBefore = writtenTo(bus(), second);
-        QCOMPARE(writtenBefore, (Bytes{0x81, 0x06}));
-        emulated_ftdi_pull_out(bus(), second);
-        for (int t = 0; t < 10; ++t)
-            s.Timer1Timer();
-        QVERIFY(s.runActive());
-        QCOMPARE(lamps(form), lampsFor(RelayPattern::fromText(s.program.text(s.currentRow()).left(8)).value()));
-        click(form.manualButton(5));
-        QCOMPARE(writtenTo(bus(), second), writtenBefore);
-
-        form.ComboBox1->showPopup();
-        form.ComboBox1->hidePopup();
-        QCOMPARE(form.ComboBox1->count(), 1);
-        pick(form, 0);
-        for (int t = 0; t < 8; ++t)
-            s.Timer1Timer();
-        QVERIFY(emulated_ftdi_written(bus(), first, nullptr, 0) > 0);
-        QCOMPARE(form.errorsReported(), 0);
+        QCOMPARE(form.ComboBox1->count(), 3);
+        pick(form, emulated_ftdi_index_of_serial("KW-BUSY"));
+        QCOMPARE(form.Panel27->text(), QStringLiteral("Board not found or already opened!"));
+        QVERIFY(emulated_ftdi_claim_count(bus(), c) == 0 && emulated_ftdi_driver_bound(bus(), c));
+        pick(form, emulated_ftdi_index_of_serial("KW-RELAY-0001"));
+        QCOMPARE(form.Panel27->text(), QStringLiteral("Board found !"));
+        click(form.Button9);
+        QCOMPARE(writtenTo(bus(), 0), Bytes{0xFF});  // the board added first
+        QCOMPARE(writtenTo(bus(), c), Bytes{});
     }
 };
 

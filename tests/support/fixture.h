@@ -83,34 +83,16 @@ private:
     void (*handler_)(int);
 };
 
-// Collects what is written to stderr until text() is read.
-class StderrCapture {
-public:
-    StderrCapture() : saved_((std::fflush(stderr), file_.open(), ::dup(2))) { ::dup2(file_.handle(), 2); }
-    ~StderrCapture() { text(); }
-    QByteArray text()
-    {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            ::dup2(saved_, 2);
-            ::close(saved_);
-            saved_ = -1;
-        }
-        file_.seek(0);
-        return file_.readAll();
-    }
-
-private:
-    QTemporaryFile file_;
-    int saved_;
-};
-
 // Root may write any file, so a case about files that cannot be written runs
 // again in a child as "nobody". Empty when it passed, "skip: ..." when it
 // could not run.
 inline QString runAsNobody(const char* testClass, const char* function)
 {
     const QString self = QCoreApplication::applicationFilePath();
+    // A data row runs alone: "function:tag" on the command line, "function(tag)" when it passes.
+    const char* tag = QTest::currentDataTag();
+    const QString test = QString::fromLatin1(function) + (tag ? QLatin1Char(':') + QString::fromLatin1(tag) : QString());
+    const QString passed = QString::fromLatin1(function) + (tag ? QStringLiteral("(%1)").arg(QLatin1String(tag)) : QString());
     const QStringList asNobody{"-u", "nobody", "--"};
     if (QProcess::execute(QStringLiteral("runuser"), asNobody + QStringList{"test", "-x", self}) != 0)
         return QStringLiteral("skip: runuser -u nobody cannot run ") + self;
@@ -122,13 +104,13 @@ inline QString runAsNobody(const char* testClass, const char* function)
     child.setProcessEnvironment(env);
     child.setWorkingDirectory(QStringLiteral("/tmp"));
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QStringLiteral("runuser"), asNobody + QStringList{self, QString::fromLatin1(function)});
+    child.start(QStringLiteral("runuser"), asNobody + QStringList{self, test});
     const bool finished = child.waitForFinished(60000);
     const QString output = QString::fromLocal8Bit(child.readAll());
     if (output.contains(QLatin1String("SKIP   :")))
         return QStringLiteral("skip: child as nobody skipped:\n") + output;
-    const bool passed = output.contains(QStringLiteral("PASS   : %1::%2").arg(QLatin1String(testClass), QLatin1String(function)));
-    return finished && child.exitCode() == 0 && passed ? QString() : QStringLiteral("child as nobody failed:\n") + output;
+    const bool passes = output.contains(QStringLiteral("PASS   : %1::%2").arg(QLatin1String(testClass), passed));
+    return finished && child.exitCode() == 0 && passes ? QString() : QStringLiteral("child as nobody failed:\n") + output;
 }
 
 // A window session on simulated boards, in a working directory of its own,

@@ -89,6 +89,9 @@ inline Answer chooseFile(const QString& path, bool checked = true)
     return [path, checked](QWidget* w) {
         auto* name = w->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
         QVERIFY(qobject_cast<QFileDialog*>(w) && name);
+        // The dialog may still apply a selection of its own once its folder
+        // has loaded: make that selection the same file.
+        static_cast<QFileDialog*>(w)->selectFile(path);
         name->setText(path);
         if (checked)
             QMetaObject::invokeMethod(w, "accept", Qt::QueuedConnection);

@@ -1,0 +1,205 @@
+#include "cli/arguments.h"
+
+#include "boardlink/relay_board.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+#include <map>
+#include <set>
+
+namespace cli {
+namespace {
+
+const std::map<QString, Command> commands = {
+    {QStringLiteral("list"), Command::List}, {QStringLiteral("get"), Command::Get},
+    {QStringLiteral("set"), Command::Set},   {QStringLiteral("on"), Command::On},
+    {QStringLiteral("off"), Command::Off},   {QStringLiteral("play"), Command::Play},
+};
+
+// The options each command takes besides --help and --version.
+std::set<QString> optionsOf(Command command)
+{
+    const std::set<QString> select = {QStringLiteral("board"), QStringLiteral("serial"),
+                                      QStringLiteral("port")};
+    std::set<QString> options;
+    if (command != Command::List)
+        options = select;
+    if (command == Command::List || command == Command::Get)
+        options.insert(QStringLiteral("json"));
+    if (command == Command::Play)
+        options.insert({QStringLiteral("tick"), QStringLiteral("repeat"), QStringLiteral("off-at-end"),
+                        QStringLiteral("quiet")});
+    return options;
+}
+
+// A decimal number of at most nine digits, or nothing.
+std::optional<int> number(const QString& text)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
+    if (!digits.match(text).hasMatch())
+        return std::nullopt;
+    return text.toInt();
+}
+
+// Relays 1 to 8, or "all", as a mask.
+std::optional<std::uint8_t> relayMask(const QStringList& names)
+{
+    std::uint8_t mask = 0;
+    for (const QString& name : names) {
+        if (name == QStringLiteral("all")) {
+            mask = 0xFF;
+            continue;
+        }
+        const auto relay = number(name);
+        if (!relay || *relay < 1 || *relay > 8)
+            return std::nullopt;
+        mask |= RelayPattern::bit(*relay);
+    }
+    return mask;
+}
+
+Parsed usageError(const QString& error)
+{
+    return {std::nullopt, error};
+}
+
+}  // namespace
+
+QString usage()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  kestrune-cli list [--json]\n"
+        "  kestrune-cli get  [SELECT] [--json]\n"
+        "  kestrune-cli set  [SELECT] PATTERN\n"
+        "  kestrune-cli on   [SELECT] RELAY...\n"
+        "  kestrune-cli off  [SELECT] RELAY...\n"
+        "  kestrune-cli play [SELECT] FILE [--tick MS] [--repeat] [--off-at-end] [--quiet]\n"
+        "  kestrune-cli --help | --version\n"
+        "\n"
+        "SELECT   --board N (1-based, as in \"Relay Board N\") | --serial SERIAL | --port BUS-PORTS (e.g. 1-1.2)\n"
+        "PATTERN  eight characters 0 or 1, relay 1 first, as in a program row: 10100000\n"
+        "RELAY    1 to 8, or all\n"
+        "MS       1 to 60000 milliseconds per tick; default 1\n"
+        "\n"
+        "Without SELECT the one attached board is used. Exit status: 0 success,\n"
+        "1 failure, 2 usage error; play ended by SIGINT or SIGTERM dies by that signal.\n");
+}
+
+Parsed parse(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.addOptions({
+        {{QStringLiteral("h"), QStringLiteral("help")}, {}},
+        {QStringLiteral("version"), {}},
+        {QStringLiteral("json"), {}},
+        {QStringLiteral("board"), {}, QStringLiteral("N")},
+        {QStringLiteral("serial"), {}, QStringLiteral("SERIAL")},
+        {QStringLiteral("port"), {}, QStringLiteral("BUS-PORTS")},
+        {QStringLiteral("tick"), {}, QStringLiteral("MS")},
+        {QStringLiteral("repeat"), {}},
+        {QStringLiteral("off-at-end"), {}},
+        {QStringLiteral("quiet"), {}},
+    });
+    if (!parser.parse(arguments)) {
+        QString error = parser.errorText();  // "Unknown option 'x'."
+        if (error.endsWith(u'.'))
+            error.chop(1);
+        return usageError(error.left(1).toLower() + error.mid(1));
+    }
+
+    Arguments parsed;
+    if (parser.isSet(QStringLiteral("help")))
+        return {parsed, {}};
+    if (parser.isSet(QStringLiteral("version"))) {
+        parsed.command = Command::Version;
+        return {parsed, {}};
+    }
+
+    QStringList words = parser.positionalArguments();
+    if (words.isEmpty())
+        return usageError(QStringLiteral("no command given"));
+    const QString word = words.takeFirst();
+    const auto known = commands.find(word);
+    if (known == commands.end())
+        return usageError(QStringLiteral("unknown command '%1'").arg(word));
+    parsed.command = known->second;
+
+    const std::set<QString> allowed = optionsOf(parsed.command);
+    for (const QString& name : parser.optionNames()) {
+        const QString longName = name == QStringLiteral("h") ? QStringLiteral("help") : name;
+        if (!allowed.count(longName))
+            return usageError(QStringLiteral("--%1 does not go with %2").arg(longName, known->first));
+        if (parser.values(name).size() > 1)
+            return usageError(QStringLiteral("--%1 is given more than once").arg(longName));
+    }
+
+    const QString board = parser.value(QStringLiteral("board"));
+    parsed.select.serial = parser.value(QStringLiteral("serial"));
+    parsed.select.port = parser.value(QStringLiteral("port"));
+    const int chosen = int(parser.isSet(QStringLiteral("board"))) + int(parser.isSet(QStringLiteral("serial"))) +
+                       int(parser.isSet(QStringLiteral("port")));
+    if (chosen > 1)
+        return usageError(QStringLiteral("choose the board by one of --board, --serial and --port"));
+    if (parser.isSet(QStringLiteral("board"))) {
+        const auto n = number(board);
+        if (!n || *n < 1)
+            return usageError(QStringLiteral("the board number must be 1 or more, not '%1'").arg(board));
+        parsed.select.number = *n;
+    }
+    if ((parser.isSet(QStringLiteral("serial")) && parsed.select.serial.isEmpty()) ||
+        (parser.isSet(QStringLiteral("port")) && parsed.select.port.isEmpty()))
+        return usageError(QStringLiteral("an empty serial number or port names no board"));
+
+    parsed.json = parser.isSet(QStringLiteral("json"));
+    parsed.repeat = parser.isSet(QStringLiteral("repeat"));
+    parsed.offAtEnd = parser.isSet(QStringLiteral("off-at-end"));
+    parsed.quiet = parser.isSet(QStringLiteral("quiet"));
+    if (parser.isSet(QStringLiteral("tick"))) {
+        const QString tick = parser.value(QStringLiteral("tick"));
+        const auto ms = number(tick);
+        if (!ms || *ms < 1 || *ms > 60000)
+            return usageError(QStringLiteral("the tick must be 1 to 60000 ms, not '%1'").arg(tick));
+        parsed.tickMs = *ms;
+    }
+
+    switch (parsed.command) {
+    case Command::List:
+    case Command::Get:
+        if (!words.isEmpty())
+            return usageError(QStringLiteral("%1 takes no argument '%2'").arg(known->first, words.first()));
+        break;
+    case Command::Set: {
+        if (words.size() != 1)
+            return usageError(QStringLiteral("set takes one PATTERN, eight characters 0 or 1"));
+        const auto pattern = RelayPattern::fromText(words.first().toLatin1());
+        if (!pattern)
+            return usageError(
+                QStringLiteral("'%1' is not a PATTERN: eight characters 0 or 1, relay 1 first").arg(words.first()));
+        parsed.pattern = *pattern;
+        break;
+    }
+    case Command::On:
+    case Command::Off: {
+        if (words.isEmpty())
+            return usageError(QStringLiteral("%1 takes one or more RELAY: 1 to 8, or all").arg(known->first));
+        const auto mask = relayMask(words);
+        if (!mask)
+            return usageError(QStringLiteral("a RELAY is 1 to 8, or all: '%1'").arg(words.join(u' ')));
+        parsed.pattern = *mask;
+        break;
+    }
+    case Command::Play:
+        if (words.size() != 1)
+            return usageError(QStringLiteral("play takes one FILE"));
+        parsed.file = words.first();
+        break;
+    case Command::Help:
+    case Command::Version:
+        break;
+    }
+    return {parsed, {}};
+}
+
+}  // namespace cli

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "boardlink/board_finder.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+// The command line of kestrune-cli, checked: a command with everything it
+// needs, or a usage error in words.
+namespace cli {
+
+enum class Command { Help, Version, List, Get, Set, On, Off, Play };
+
+struct Arguments {
+    Command command = Command::Help;
+    BoardSelector select;
+    bool json = false;
+    std::uint8_t pattern = 0;  // set: the pattern; on, off: the relays named
+    QString file;              // play
+    int tickMs = 1;
+    bool repeat = false;
+    bool offAtEnd = false;
+    bool quiet = false;
+};
+
+struct Parsed {
+    std::optional<Arguments> arguments;
+    QString error;  // the usage error when there are no arguments
+};
+
+// arguments as QCoreApplication::arguments() gives them, program name first.
+// Options may stand before or after the positional arguments.
+Parsed parse(const QStringList& arguments);
+
+QString usage();
+
+}  // namespace cli

@@ -1,0 +1,30 @@
+// kestrune-cli: relay boards from scripts, on the engine and libftdi1.
+#include "app/signal_watcher.h"
+#include "boardlink/board_link.h"
+#include "boardlink/ftdi_library.h"
+#include "cli/arguments.h"
+#include "cli/commands.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <optional>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    const cli::Parsed parsed = cli::parse(QCoreApplication::arguments());
+    if (!parsed.arguments) {
+        cli::complain(parsed.error + QStringLiteral(" (try --help)"));
+        return 2;
+    }
+    // Before the USB library starts any thread of its own, so that every
+    // thread leaves these signals to the watcher.
+    std::optional<SignalWatcher> watcher;
+    if (parsed.arguments->command == cli::Command::Play)
+        watcher.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGPIPE});
+
+    FtdiLibrary library;
+    BoardLink link(library);
+    return cli::run(*parsed.arguments, link, watcher ? &*watcher : nullptr);
+}

@@ -1,0 +1,168 @@
+// kestrune-cli as a separate process against emulated boards: the unmodified
+// libftdi1 and libusb in the child talk to this process's umockdev test bed.
+#include "boardlink/relay_board.h"
+#include "emulated_ftdi.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+class CliEmulatedTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<EmulatedFtdiBus, void (*)(EmulatedFtdiBus*)> bus_{nullptr, emulated_ftdi_bus_free};
+
+    QByteArray pins(int board) const { return RelayPattern::toText(emulated_ftdi_pins(bus_.get(), board)); }
+
+private slots:
+    void initTestCase()
+    {
+        if (!emulated_ftdi_available())
+            QFAIL("umockdev's preload library is not active: run this test through umockdev-wrapper");
+    }
+    void init() { bus_.reset(emulated_ftdi_bus_new()); QVERIFY(bus_); }
+    void cleanup() { bus_.reset(); }
+
+    // Each command line runs in turn (the earlier ones must succeed); the
+    // last one's exit status, output and messages are checked, and the pins
+    // of the board added first. FILE names a file holding program (none
+    // when program is empty). At the first line of output, the board added
+    // first is pulled out ("pull") or the process gets a signal ("int",
+    // "term"); a death by signal n reads as status 128 + n. "held": another
+    // program holds the board added first. A fresh board
+    // reads 11111111 until it is first opened.
+    void commands_data()
+    {
+        QTest::addColumn<QStringList>("serials");  // boards in the order plugged in
+        QTest::addColumn<QString>("commands");     // separated by ";"
+        QTest::addColumn<QByteArray>("program");
+        QTest::addColumn<QString>("during");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");  // a pattern for the whole output
+        QTest::addColumn<QString>("err");  // a pattern found in the messages
+        QTest::addColumn<QByteArray>("pins");
+
+        const QStringList one{"KC-A"}, two{"KC-A", "KC-B"};
+        const QByteArray program = "10000000-2\r\n01000000-3\r\n";
+        const QString played = "1\t10000000\t2\n2\t01000000\t3\n";
+        auto row = [](const char* name, QStringList serials, QString commands, int status, QString out,
+                      QString err, QByteArray pins, QByteArray program = {}, QString during = {}) {
+            QTest::newRow(name) << serials << commands << program << during << status << out << err << pins;
+        };
+        row("list none", {}, "list", 0, "", "", "");
+        row("list two", two, "list", 0, "1\tKC-B\t[^\n]*\n2\tKC-A\t[^\n]*\n", "", "11111111");
+        row("list json", one, "list --json",
+            0, "\\[\\{\"address\":\\d+,\"board\":1,\"bus\":\\d+,\"description\":\"[^\"]*\","
+               "\"manufacturer\":\"[^\"]*\",\"port\":\"[^\"]*\",\"serial\":\"KC-A\"\\}\\]\\n", "", "11111111");
+        row("get", one, "set 10100000; get", 0, "10100000\n", "", "10100000");
+        row("get json", one, "set 10000001; get --json", 0,
+            "\\{\"board\":1,\"pattern\":\"10000001\",\"relays\":\\[true,false,false,false,false,false,false,true\\],"
+            "\"serial\":\"KC-A\"\\}\\n", "", "10000001");
+        row("on off keep the others", one, "set 10100000; on 2 8; off 1", 0, "", "", "01100001");
+        row("on all", one, "on all; get", 0, "11111111\n", "", "");
+        row("off all", one, "on all; off all", 0, "", "", "00000000");
+        row("by number", two, "on 1 --board 2", 0, "", "", "10000000");
+        row("by serial", two, "--serial KC-A on 3", 0, "", "", "00100000");
+        row("by port", two, "list; on 4 --port 1-1", 0, "", "", "00010000");
+        row("several, none chosen", two, "on 1", 1, "",
+            "^kestrune-cli: 2 boards are attached; choose one:\n  1\tKC-B\t.*\n  2\tKC-A\t", "11111111");
+        row("shared serial", {"KC-A", "KC-A"}, "on 1 --serial KC-A", 1, "", "2 boards have serial number KC-A",
+            "11111111");
+        row("no such serial", two, "on 1 --serial KC-C", 1, "", "no board has serial number KC-C", "11111111");
+        row("no such number", one, "on 1 --board 2", 1, "", "there is no board 2", "11111111");
+        row("held elsewhere", one, "on 1", 1, "", "^kestrune-cli: .+", "11111111", {}, "held");
+        row("port in use", two, "on --serial KC-B 1; on --serial KC-A 1", 1, "",
+            "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
+        row("no board", {}, "get", 1, "", "^kestrune-cli: no board is attached\n$", "");
+        row("help", {}, "--help", 0, "Usage:\n(.*\n)+", "", "");
+        row("version", {}, "--version", 0, "kestrune-cli [0-9]+\\.[0-9]+\\.[0-9]+\n", "", "");
+        row("no command", one, "", 2, "", "^kestrune-cli: no command given", "11111111");
+        row("unknown command", one, "bogus 1", 2, "", "^kestrune-cli: unknown command 'bogus'", "11111111");
+        row("unknown option", one, "get --frob", 2, "", "^kestrune-cli: unknown option 'frob'", "11111111");
+        row("short pattern", one, "set 1010", 2, "", "'1010' is not a PATTERN", "11111111");
+        row("pattern with a 2", one, "set 10201000", 2, "", "'10201000' is not a PATTERN", "11111111");
+        row("relay 9", one, "on 1 9", 2, "", "a RELAY is 1 to 8", "11111111");
+        row("tick 0", one, "play FILE --tick 0", 2, "", "the tick must be 1 to 60000 ms", "11111111", program);
+        row("option of another command", one, "on 1 --json", 2, "", "--json does not go with on", "11111111");
+        row("play", one, "play FILE --tick 2", 0, played, "", "01000000", program);
+        row("play, off at end", one, "play --off-at-end FILE", 0, played, "", "00000000", program);
+        row("play quietly", one, "play FILE --quiet", 0, "", "", "01000000", program);
+        row("play a missing file", one, "play FILE", 1, "", "^kestrune-cli: .*program\\.txt", "11111111");
+        row("play an empty row", one, "play FILE", 1, "", "^kestrune-cli: Range error in program row 2",
+            "11111111", "10000000-2\r\n\r\n");
+        row("pulled out in play", one, "play FILE --repeat", 1, "(1\t10000000\t1\n|2\t01000000\t1\n)+",
+            "^kestrune-cli: board 1 stopped answering", "", "10000000-1\r\n01000000-1\r\n", "pull");
+        row("SIGINT in play", one, "play FILE --repeat --off-at-end", 130, "(1\t11000000\t5\n)+", "", "00000000",
+            "11000000-5\r\n", "int");
+        row("SIGTERM in play", one, "play FILE --repeat", 143, "1\t01000000\t9999\n", "", "01000000",
+            "01000000-9999\r\n", "term");
+    }
+
+    void commands()
+    {
+        QFETCH(QStringList, serials);
+        QFETCH(QString, commands);
+        QFETCH(QByteArray, program);
+        QFETCH(QString, during);
+        for (int board = 0; board < serials.size(); ++board) {
+            const QByteArray serial = serials[board].toLatin1(), tty = "ttyUSB" + QByteArray::number(board);
+            const EmulatedFtdiBoard with{serial.constData(), nullptr, nullptr, nullptr, tty.constData()};
+            QVERIFY(emulated_ftdi_add_board_with(bus_.get(), &with) == board);
+        }
+        emulated_ftdi_set_held_elsewhere(bus_.get(), 0, during == "held");
+        // "locked": a UUCP lock file of this (live) process holds the first board's port.
+        QFile lock(QStringLiteral("/run/lock/LCK..ttyUSB0"));
+        const auto unlock = qScopeGuard([&] { if (during == "locked") lock.remove(); });
+        if (during == "locked" && !(QDir().mkpath("/run/lock") && lock.open(QIODevice::NewOnly | QIODevice::WriteOnly)
+                                    && lock.write(QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n') == 11))
+            QSKIP("cannot make a lock file in /run/lock");
+        lock.close();
+        QTemporaryDir dir;
+        const QString file = dir.filePath("program.txt");
+        if (!program.isEmpty()) {
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly) && out.write(program) == program.size());
+        }
+
+        const QStringList lines = commands.split(u';');
+        QProcess cli;
+        for (qsizetype i = 0; i < lines.size(); ++i) {
+            QStringList arguments = lines[i].split(u' ', Qt::SkipEmptyParts);
+            arguments.replaceInStrings(QRegularExpression("^FILE$"), file);
+            cli.start(KESTRUNE_CLI, arguments);
+            const bool last = i == lines.size() - 1;
+            if (last && (during == "pull" || during == "int" || during == "term")) {
+                QVERIFY(cli.waitForReadyRead(10000));
+                if (during == "pull")
+                    emulated_ftdi_pull_out(bus_.get(), 0);
+                else
+                    ::kill(pid_t(cli.processId()), during == "int" ? SIGINT : SIGTERM);
+            }
+            QVERIFY(cli.waitForFinished(20000));
+            QVERIFY2(last || cli.exitCode() == 0, qPrintable(lines[i]));
+        }
+
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QFETCH(QByteArray, pins);
+        const QString printed = QString::fromUtf8(cli.readAllStandardOutput());
+        const QString said = QString::fromUtf8(cli.readAllStandardError());
+        QCOMPARE(cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : 128 + cli.exitCode(), status);
+        QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(printed).hasMatch(),
+                 qPrintable(printed));
+        QVERIFY2(err.isEmpty() ? said.isEmpty() : QRegularExpression(err).match(said).hasMatch(), qPrintable(said));
+        QVERIFY(said.isEmpty() || said.startsWith("kestrune-cli: "));
+        if (!pins.isEmpty())
+            QCOMPARE(this->pins(0), pins);
+        // Every board is let go of and handed back to its serial driver; one
+        // that nothing switched was not even claimed.
+        for (int board = 0; board < serials.size() && during != "pull"; ++board)
+            QVERIFY(!emulated_ftdi_claimed(bus_.get(), board) && emulated_ftdi_driver_bound(bus_.get(), board));
+        if (pins == "11111111")
+            QCOMPARE(emulated_ftdi_claim_count(bus_.get(), 0), 0u);
+    }
+};
+
+QTEST_GUILESS_MAIN(CliEmulatedTest)
+#include "test_cli_emulated.moc"
