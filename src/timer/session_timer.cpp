@@ -116,8 +116,9 @@ void WindowSession::restoreStepDuration(int row)
 void WindowSession::restartStep()
 {
     // The step starts over from the current row's own duration.
-    if (const auto duration = ProgramRow::duration(currentText()); duration && currentText()[8] == '-')
-        setTimerValue(QString::fromLatin1(currentText().mid(9)));
+    const QByteArray& text = currentText();
+    if (text.size() >= 10 && text.size() <= 13 && text[8] == '-')
+        setTimerValue(QString::fromLatin1(text.mid(9)));
     runner.restartStep();
 }
 
