@@ -7,15 +7,9 @@
 #include "boardlink/relay_board.h"
 #include "boardlink/simulated_library.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
-#include <QTest>
+#include <QtTest>
 
 #include <csignal>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <sys/resource.h>
@@ -54,33 +48,25 @@ inline void writeFile(const QString& path, const QByteArray& bytes)
 }
 
 // A fresh working directory, entered while it lives.
-class WorkDir {
-public:
-    WorkDir() : previous_(QDir::currentPath()) { QDir::setCurrent(dir_.path()); }
-    ~WorkDir() { QDir::setCurrent(previous_); }
-    QString file(const QString& name) const { return dir_.filePath(name); }
-    QStringList files() const { return QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden); }
-
-private:
-    QString previous_;
-    QTemporaryDir dir_;
+struct WorkDir {
+    QTemporaryDir dir;
+    QString previous = QDir::currentPath();
+    WorkDir() { QDir::setCurrent(dir.path()); }
+    ~WorkDir() { QDir::setCurrent(previous); }
+    QString file(const QString& name) const { return dir.filePath(name); }
 };
 
 // While it lives, files cannot grow beyond `bytes`: a full disk, for root too.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN))
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN))
     {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit small = saved_;
-        small.rlim_cur = bytes;
+        getrlimit(RLIMIT_FSIZE, &saved);
+        const rlimit small{bytes, saved.rlim_max};
         setrlimit(RLIMIT_FSIZE, &small);
     }
-    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved_), std::signal(SIGXFSZ, handler_); }
-
-private:
-    rlimit saved_{};
-    void (*handler_)(int);
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &saved), std::signal(SIGXFSZ, handler); }
+    rlimit saved{};
+    void (*handler)(int);
 };
 
 // Root may write any file, so a case about files that cannot be written runs
@@ -88,33 +74,27 @@ private:
 // could not run.
 inline QString runAsNobody(const char* testClass, const char* function)
 {
-    const QString self = QCoreApplication::applicationFilePath();
     // A data row runs alone: "function:tag" on the command line, "function(tag)" when it passes.
-    const char* tag = QTest::currentDataTag();
-    const QString test = QString::fromLatin1(function) + (tag ? QLatin1Char(':') + QString::fromLatin1(tag) : QString());
-    const QString passed = QString::fromLatin1(function) + (tag ? QStringLiteral("(%1)").arg(QLatin1String(tag)) : QString());
-    const QStringList asNobody{"-u", "nobody", "--"};
-    if (QProcess::execute(QStringLiteral("runuser"), asNobody + QStringList{"test", "-x", self}) != 0)
-        return QStringLiteral("skip: runuser -u nobody cannot run ") + self;
+    const QString self = QCoreApplication::applicationFilePath(), name = QString::fromLatin1(function);
+    const QString tag = QString::fromLatin1(QTest::currentDataTag());
+    const QString test = tag.isEmpty() ? name : name + ':' + tag, passed = tag.isEmpty() ? name : name + '(' + tag + ')';
+    const QStringList nobody{"-u", "nobody", "--"};
+    if (QProcess::execute("runuser", nobody + QStringList{"test", "-x", self}) != 0)
+        return "skip: runuser -u nobody cannot run " + self;
     QProcess child;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"HOME", "TMPDIR"})
-        env.insert(QString::fromLatin1(name), QStringLiteral("/tmp"));
-    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    child.setProcessEnvironment(env);
-    child.setWorkingDirectory(QStringLiteral("/tmp"));
+    child.setWorkingDirectory("/tmp");
     child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QStringLiteral("runuser"), asNobody + QStringList{self, test});
+    child.start("runuser", nobody + QStringList{"env", "-u", "XDG_RUNTIME_DIR", "HOME=/tmp", "TMPDIR=/tmp", self, test});
     const bool finished = child.waitForFinished(60000);
     const QString output = QString::fromLocal8Bit(child.readAll());
-    if (output.contains(QLatin1String("SKIP   :")))
-        return QStringLiteral("skip: child as nobody skipped:\n") + output;
-    const bool passes = output.contains(QStringLiteral("PASS   : %1::%2").arg(QLatin1String(testClass), passed));
-    return finished && child.exitCode() == 0 && passes ? QString() : QStringLiteral("child as nobody failed:\n") + output;
+    if (output.contains("SKIP   :"))
+        return "skip: child as nobody skipped:\n" + output;
+    const bool passes = output.contains("PASS   : " + QString::fromLatin1(testClass) + "::" + passed);
+    return finished && child.exitCode() == 0 && passes ? QString() : "child as nobody failed:\n" + output;
 }
 
 // A window session on simulated boards, in a working directory of its own,
-// with its pauses recorded instead of slept.
+// with its pauses recorded instead of slept; `prepare` runs in that directory.
 struct SessionRig {
     explicit SessionRig(int boards = 1, std::function<void(SimulatedLibrary&)> prepare = {})
     {
@@ -171,6 +151,7 @@ struct SessionRig {
                  QLatin1String(states[static_cast<int>(s->runner.state())]));
     }
 
+    WorkDir work;  // entered before the session starts
     SimulatedLibrary library;
     std::unique_ptr<WindowSession> s;
     QStringList errors;
@@ -182,13 +163,10 @@ struct SessionRig {
 // Runs the rest of the calling case as an ordinary user: as root, the case
 // is handed to a child running as "nobody".
 #define AS_ORDINARY_USER()                                                                         \
-    do {                                                                                           \
-        if (::geteuid() == 0) {                                                                    \
-            const QString outcome =                                                                \
-                fixture::runAsNobody(metaObject()->className(), QTest::currentTestFunction());     \
-            if (outcome.startsWith(QLatin1String("skip: ")))                                       \
-                QSKIP(qPrintable(outcome));                                                        \
-            QVERIFY2(outcome.isEmpty(), qPrintable(outcome));                                      \
-            return;                                                                                \
-        }                                                                                          \
-    } while (false)
+    if (::geteuid() == 0) {                                                                        \
+        const QString outcome = fixture::runAsNobody(metaObject()->className(), QTest::currentTestFunction()); \
+        if (outcome.startsWith(QLatin1String("skip: ")))                                           \
+            QSKIP(qPrintable(outcome));                                                            \
+        QVERIFY2(outcome.isEmpty(), qPrintable(outcome));                                          \
+        return;                                                                                    \
+    }

@@ -13,15 +13,7 @@
 #include "timer/program_model.h"
 #include "timer/up_down.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPointer>
-#include <QPushButton>
-#include <QSlider>
-#include <QTimer>
+#include <QtWidgets>
 
 namespace fixture {
 
@@ -33,8 +25,7 @@ struct Rig {
     {
         for (int i = 0; i < boards; ++i)
             library.addBoard();
-        window = std::make_unique<TForm1>(library);
-        form = window.get();
+        form = std::make_unique<TForm1>(library);
         form->session().pause = [](int) {};
     }
     ~Rig() { form->Timer1->setEnabled(false); }
@@ -43,15 +34,13 @@ struct Rig {
     {
         const QModelIndex cell = form->programModel->index(i, 0);
         form->StringGrid4->scrollTo(cell);
-        QTest::mouseClick(form->StringGrid4->viewport(), Qt::LeftButton, {},
-                          form->StringGrid4->visualRect(cell).center());
+        QTest::mouseClick(form->StringGrid4->viewport(), Qt::LeftButton, {}, form->StringGrid4->visualRect(cell).center());
     }
     Bytes writes(int board = 0) const { return library.writes(board); }
 
     WorkDir work;
     SimulatedLibrary library;
-    std::unique_ptr<TForm1> window;
-    TForm1* form = nullptr;
+    std::unique_ptr<TForm1> form;
 };
 
 // ---- modal dialogs ---------------------------------------------------------
@@ -59,11 +48,9 @@ struct Rig {
 // Answers the modal dialogs that come up in their own event loops, one
 // answer each, in order. An answer gets the dialog and must close it.
 using Answer = std::function<void(QWidget*)>;
-class DialogAnswerer : public QObject {
-public:
+struct DialogAnswerer : QObject {
     explicit DialogAnswerer(std::vector<Answer> answers) : answers_(std::move(answers))
     {
-        timer_.setInterval(5);
         QObject::connect(&timer_, &QTimer::timeout, this, [this] {
             QWidget* modal = QApplication::activeModalWidget();
             if (!modal || next_ >= answers_.size() || (modal == last_.data() && modal->isVisible()))
@@ -71,11 +58,9 @@ public:
             last_ = modal;
             answers_[next_++](modal);
         });
-        timer_.start();
+        timer_.start(5);
     }
     bool answered() const { return next_ == answers_.size(); }
-
-private:
     std::vector<Answer> answers_;
     std::size_t next_ = 0;
     QPointer<QWidget> last_;
@@ -87,31 +72,27 @@ private:
 inline Answer chooseFile(const QString& path, bool checked = true)
 {
     return [path, checked](QWidget* w) {
+        auto* dialog = qobject_cast<QFileDialog*>(w);
         auto* name = w->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        QVERIFY(qobject_cast<QFileDialog*>(w) && name);
+        QVERIFY(dialog && name);
         // The dialog may still apply a selection of its own once its folder
         // has loaded: make that selection the same file.
-        static_cast<QFileDialog*>(w)->selectFile(path);
+        dialog->selectFile(path);
         name->setText(path);
-        if (checked)
-            QMetaObject::invokeMethod(w, "accept", Qt::QueuedConnection);
-        else
-            QMetaObject::invokeMethod(w, "done", Qt::QueuedConnection, Q_ARG(int, QDialog::Accepted));
+        QDialog* d = dialog;  // accept() and done() are public here
+        QMetaObject::invokeMethod(d, [=] { checked ? d->accept() : d->done(QDialog::Accepted); }, Qt::QueuedConnection);
     };
 }
 inline Answer cancelDialog() { return [](QWidget* w) { QMetaObject::invokeMethod(w, "reject", Qt::QueuedConnection); }; }
 
-// Presses a message box button, after `before`, and keeps the box's text.
-inline Answer pressMessageButton(QMessageBox::StandardButton which, QString* text = nullptr,
-                                 std::function<void()> before = {})
+// Presses a message box button and keeps the box's text.
+inline Answer pressMessageButton(QMessageBox::StandardButton which, QString* text = nullptr)
 {
     return [=](QWidget* w) {
         auto* box = qobject_cast<QMessageBox*>(w);
         QVERIFY(box && box->button(which));
         if (text)
             *text = box->text();
-        if (before)
-            before();
         QMetaObject::invokeMethod(box->button(which), "click", Qt::QueuedConnection);
     };
 }
