@@ -10,25 +10,12 @@
 using namespace fixture;
 
 namespace {
-Bytes writtenTo(const EmulatedFtdiBus* bus, int board)
+// The indicators, relay 1 first: 1 lime, 0 red, ? neither.
+QByteArray lamps(const TForm1& form)
 {
-    Bytes bytes(emulated_ftdi_written(bus, board, nullptr, 0));
-    emulated_ftdi_written(bus, board, bytes.data(), bytes.size());
-    return bytes;
-}
-
-QList<int> lamps(const TForm1& form)
-{
-    QList<int> out;
+    QByteArray out;
     for (int relay = 1; relay <= 8; ++relay)
-        out << form.indicator(relay)->color();
-    return out;
-}
-QList<int> lampsFor(std::uint8_t pins)
-{
-    QList<int> out;
-    for (int relay = 1; relay <= 8; ++relay)
-        out << ((pins >> (relay - 1)) & 1 ? Colors::Lime : Colors::Red);
+        out += form.indicator(relay)->color() == Colors::Lime ? '1' : form.indicator(relay)->color() == Colors::Red ? '0' : '?';
     return out;
 }
 void pick(TForm1& form, int index)
@@ -41,10 +28,15 @@ void pick(TForm1& form, int index)
 class WindowEmulatedTest : public QObject {
     Q_OBJECT
     std::unique_ptr<EmulatedFtdiBus, void (*)(EmulatedFtdiBus*)> bus_{nullptr, emulated_ftdi_bus_free};
-    std::unique_ptr<WorkDir> work_;
-    int board_[2] = {-1, -1};  // the emulated board behind list entry 0 and 1
-
     EmulatedFtdiBus* bus() const { return bus_.get(); }
+
+    Bytes written(int board) const
+    {
+        Bytes bytes(emulated_ftdi_written(bus(), board, nullptr, 0));
+        emulated_ftdi_written(bus(), board, bytes.data(), bytes.size());
+        return bytes;
+    }
+    QByteArray pins(int board) const { return RelayPattern::toText(emulated_ftdi_pins(bus(), board)); }
 
 private slots:
     void initTestCase()
@@ -55,20 +47,9 @@ private slots:
     void init()
     {
         bus_.reset(emulated_ftdi_bus_new());
-        const char* serials[2] = {"KW-RELAY-0001", "KW-RELAY-0002"};
-        const int boards[2] = {emulated_ftdi_add_board(bus(), serials[0]), emulated_ftdi_add_board(bus(), serials[1])};
-        for (int i = 0; i < 2; ++i) {
-            const int index = emulated_ftdi_index_of_serial(serials[i]);  // libusb's order, newest first
-            QVERIFY(boards[i] >= 0 && (index == 0 || index == 1));
-            board_[index] = boards[i];
-        }
-        work_ = std::make_unique<WorkDir>();
+        QVERIFY(emulated_ftdi_add_board(bus(), "KW-RELAY-0001") == 0 && emulated_ftdi_add_board(bus(), "KW-RELAY-0002") == 1);
     }
-    void cleanup()
-    {
-        work_.reset();
-        bus_.reset();
-    }
+    void cleanup() { bus_.reset(); }
 
     // Both boards open in bit-bang mode, and the window shows the first
     // board's pins without writing. The manual buttons, ALL ON/OFF and a
@@ -77,52 +58,43 @@ private slots:
     // kernel driver; the library lets go of the rest; relays keep their state.
     void pickSwitchRunAndClose()
     {
-        const int a = board_[0], b = board_[1];
+        const int a = emulated_ftdi_index_of_serial("KW-RELAY-0001") == 0 ? 0 : 1, b = 1 - a;  // list entries 0 and 1
+        WorkDir work;
         auto library = std::make_unique<FtdiLibrary>();
         auto form = std::make_unique<TForm1>(*library);
         WindowSession& s = form->session();
         s.pause = [](int) {};
         QCOMPARE(form->ComboBox1->count(), 2);
-        for (const int board : board_) {
-            QCOMPARE(emulated_ftdi_claim_count(bus(), board), 1u);
-            QCOMPARE(emulated_ftdi_bit_mode(bus(), board), std::uint8_t(0x01));
-        }
-        const std::uint8_t fresh = emulated_ftdi_pins(bus(), a);
-        QCOMPARE(lamps(*form), lampsFor(fresh));
-        QCOMPARE(writtenTo(bus(), a), Bytes{});
-        pick(*form, 0);
-        QCOMPARE(form->Panel27->text(), QStringLiteral("Board found !"));
+        for (const int board : {a, b})
+            QVERIFY(emulated_ftdi_claim_count(bus(), board) == 1 && emulated_ftdi_bit_mode(bus(), board) == 0x01);
+        QCOMPARE(lamps(*form), pins(a));
+        QCOMPARE(written(a), Bytes{});
         click(form->Button9);
         pick(*form, 1);
-        QCOMPARE(lamps(*form), lampsFor(emulated_ftdi_pins(bus(), b)));
+        QCOMPARE(lamps(*form), pins(b));
         pick(*form, 0);
-        QCOMPARE(lamps(*form), lampsFor(0xFF));
+        QCOMPARE(lamps(*form), QByteArray("11111111"));
         click(form->manualButton(8));
-        QCOMPARE(s.program.text(0), QByteArray("11111110-0"));
         click(form->Button10);
-        QCOMPARE(writtenTo(bus(), a), (Bytes{0xFF, 0x7F, 0x00}));
+        QCOMPARE(written(a), (Bytes{0xFF, 0x7F, 0x00}));
 
-        const QStringList program{"10000001-3", "01100000-0", "00011110-2"};
-        s.program.replaceAll(rowsOf(program));
+        s.program.replaceAll(rowsOf({"10000001-3", "01100000-0", "00011110-2"}));
         emulated_ftdi_clear_written(bus(), a);
         click(form->Button34);
         QVERIFY(QTest::qWaitFor([&] { return !s.runActive(); }, 5000));
-        QCOMPARE(emulated_ftdi_pins(bus(), a), std::uint8_t(0x78));
-        QCOMPARE(lamps(*form), lampsFor(0x78));
-        QCOMPARE(s.program.rows(), rowsOf(program));
-        QCOMPARE(writtenTo(bus(), a), (Bytes{0x81, 0x06, 0x78}));
-        QCOMPARE(emulated_ftdi_written(bus(), b, nullptr, 0), std::size_t(0));
+        QCOMPARE(written(a), (Bytes{0x81, 0x06, 0x78}));
+        QCOMPARE(lamps(*form), pins(a));
+        QCOMPARE(written(b), Bytes{});
         QCOMPARE(form->errorsReported(), 0);
 
         pick(*form, 1);
         click(form->Button9);
         form->close();
-        QCOMPARE(emulated_ftdi_reattach_count(bus(), a), 1u);
-        QVERIFY(emulated_ftdi_claimed(bus(), b));
+        QVERIFY(emulated_ftdi_reattach_count(bus(), a) == 1 && emulated_ftdi_claimed(bus(), b));
         form.reset();
         library.reset();
         QCOMPARE(emulated_ftdi_reattach_count(bus(), b), 1u);
-        QCOMPARE(emulated_ftdi_pins(bus(), b), std::uint8_t(0xFF));
+        QCOMPARE(pins(b), QByteArray("11111111"));
     }
 
     // A board whose serial port another program has locked is left alone:
@@ -131,12 +103,11 @@ private slots:
     {
         const EmulatedFtdiBoard busy{"KW-BUSY", nullptr, nullptr, nullptr, "ttyUSB3"};
         const int c = emulated_ftdi_add_board_with(bus(), &busy);
-        QTemporaryDir fake;
+        WorkDir work;
         const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
-        QVERIFY(QDir(fake.path()).mkpath("lock") && QDir(fake.path()).mkpath("proc/" + pid));
-        writeFile(fake.filePath("lock/LCK..ttyUSB3"), pid + '\n');
-        FtdiLibrary library({QString::fromUtf8(emulated_ftdi_sys_dir(bus())), fake.filePath("proc"),
-                             fake.filePath("dev"), fake.filePath("lock")});
+        QVERIFY(QDir().mkpath("lock") && QDir().mkpath("proc/" + pid));
+        writeFile("lock/LCK..ttyUSB3", pid + '\n');
+        FtdiLibrary library({QString::fromUtf8(emulated_ftdi_sys_dir(bus())), work.file("proc"), work.file("dev"), work.file("lock")});
         TForm1 form(library);
         QCOMPARE(form.ComboBox1->count(), 3);
         pick(form, emulated_ftdi_index_of_serial("KW-BUSY"));
@@ -145,8 +116,8 @@ private slots:
         pick(form, emulated_ftdi_index_of_serial("KW-RELAY-0001"));
         QCOMPARE(form.Panel27->text(), QStringLiteral("Board found !"));
         click(form.Button9);
-        QCOMPARE(writtenTo(bus(), 0), Bytes{0xFF});  // the board added first
-        QCOMPARE(writtenTo(bus(), c), Bytes{});
+        QCOMPARE(written(0), Bytes{0xFF});
+        QCOMPARE(written(c), Bytes{});
     }
 };
 
