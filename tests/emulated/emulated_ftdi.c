@@ -1006,23 +1006,48 @@ void emulated_ftdi_clear_written(EmulatedFtdiBus *bus, int board)
     g_mutex_unlock(&bus->lock);
 }
 
-int emulated_ftdi_index_of_serial(const char *serial)
+/* Whether the device carries the serial number `serial`. */
+static gboolean has_serial(struct ftdi_context *ctx, struct libusb_device *dev, const char *serial)
+{
+    char maker[64] = "", product[64] = "", found[64] = "";
+    return ftdi_usb_get_strings(ctx, dev, maker, sizeof maker, product, sizeof product, found,
+                                sizeof found) == 0 &&
+           strcmp(found, serial) == 0;
+}
+
+/* Whether the device sits at the sysfs port name `port`, e.g. "1-1.2". */
+static gboolean has_port(struct ftdi_context *ctx, struct libusb_device *dev, const char *port)
+{
+    guint8 numbers[8];
+    const int depth = libusb_get_port_numbers(dev, numbers, sizeof numbers);
+    GString *name = g_string_new(NULL);
+    gboolean same;
+    int d;
+    (void)ctx;
+    g_string_append_printf(name, "%u", libusb_get_bus_number(dev));
+    for (d = 0; d < depth; ++d)
+        g_string_append_printf(name, "%c%u", d == 0 ? '-' : '.', numbers[d]);
+    same = strcmp(name->str, port) == 0;
+    g_string_free(name, TRUE);
+    return same;
+}
+
+/* The index, in libftdi's device list, of the first device that matches. */
+static int index_where(gboolean (*matches)(struct ftdi_context *, struct libusb_device *, const char *),
+                       const char *what)
 {
     struct ftdi_context *ctx;
     struct ftdi_device_list *list = NULL, *node;
     int index = -1, i = 0;
 
-    if (!serial)
+    if (!what)
         return -1;
     ctx = ftdi_new();
     if (!ctx)
         return -1;
     if (ftdi_usb_find_all(ctx, &list, 0, 0) > 0) {
         for (node = list; node; node = node->next, ++i) {
-            char maker[64] = "", product[64] = "", found[64] = "";
-            if (ftdi_usb_get_strings(ctx, node->dev, maker, sizeof maker, product, sizeof product,
-                                     found, sizeof found) == 0 &&
-                strcmp(found, serial) == 0) {
+            if (matches(ctx, node->dev, what)) {
                 index = i;
                 break;
             }
@@ -1033,34 +1058,12 @@ int emulated_ftdi_index_of_serial(const char *serial)
     return index;
 }
 
+int emulated_ftdi_index_of_serial(const char *serial)
+{
+    return index_where(has_serial, serial);
+}
+
 int emulated_ftdi_index_of_port(const char *port)
 {
-    struct ftdi_context *ctx;
-    struct ftdi_device_list *list = NULL, *node;
-    int index = -1, i = 0;
-
-    if (!port)
-        return -1;
-    ctx = ftdi_new();
-    if (!ctx)
-        return -1;
-    if (ftdi_usb_find_all(ctx, &list, 0, 0) > 0) {
-        for (node = list; node; node = node->next, ++i) {
-            guint8 numbers[8];
-            const int depth = libusb_get_port_numbers(node->dev, numbers, sizeof numbers);
-            GString *name = g_string_new(NULL);
-            int d;
-            g_string_append_printf(name, "%u", libusb_get_bus_number(node->dev));
-            for (d = 0; d < depth; ++d)
-                g_string_append_printf(name, "%c%u", d == 0 ? '-' : '.', numbers[d]);
-            if (strcmp(name->str, port) == 0)
-                index = i;
-            g_string_free(name, TRUE);
-            if (index >= 0)
-                break;
-        }
-    }
-    ftdi_list_free(&list);
-    ftdi_free(ctx);
-    return index;
+    return index_where(has_port, port);
 }
