@@ -48,7 +48,6 @@ void WindowSession::FormCreate()
         for (unsigned relay = 1; relay <= RelayCount; ++relay)
             CopyRelayCaptionToStepBar(relay);
     }
-    runner.stop();
     Timer1.setEnabled(false);
 }
 
