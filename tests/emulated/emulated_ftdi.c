@@ -47,7 +47,8 @@ enum {
 static const guint8 modem_status[2] = {0x01, 0x60};
 
 typedef struct {
-    char serial[MAX_SERIAL + 1]; /* empty: the chip has no serial string */
+    char serial[4 * MAX_SERIAL + 1]; /* UTF-8; empty: the chip has no serial string */
+    unsigned serial_read_ms;
     char product[MAX_TEXT + 1];
     char manufacturer[MAX_TEXT + 1];
     char port[MAX_PORT + 1];
@@ -87,6 +88,15 @@ struct EmulatedFtdiBus {
     GPtrArray *boards;
     GHashTable *ports; /* every sysfs name in use, boards and hubs: owned keys */
     int hubs;
+    /* A board to plug in later, from a thread of its own. */
+    GThread *plugger;
+    EmulatedFtdiBoard later;
+    char *later_text[5]; /* owned copies of later's strings */
+    unsigned later_ms;
+    int plugged;
+    GCond slow_read;     /* signalled when a slow serial-number read begins */
+    unsigned slow_reads; /* how many have begun */
+    unsigned later_reads; /* how many had begun when the plug was asked for */
 };
 
 /* ---- descriptors ------------------------------------------------------ */
@@ -114,19 +124,21 @@ static const guint8 config_descriptor[32] = {
     7, 0x05, EP_BULK_OUT, 0x02, 64, 0, 0,
 };
 
-/* Writes an ASCII string as a USB string descriptor; returns its length. */
+/* Writes a UTF-8 string as a USB string descriptor (UTF-16LE); returns its
+ * length. */
 static int string_descriptor(const char *text, guint8 *out, size_t room)
 {
-    const size_t chars = strlen(text);
-    guint8 desc[2 + 2 * 64];
-    size_t len = 2 + 2 * MIN(chars, (size_t)64);
+    glong units = 0;
+    g_autofree gunichar2 *utf16 = g_utf8_to_utf16(text, -1, NULL, &units, NULL);
+    guint8 desc[2 + 2 * 126];
+    size_t len = 2 + 2 * MIN((size_t)(utf16 ? units : 0), (size_t)126);
     size_t i;
 
     desc[0] = (guint8)len;
     desc[1] = 0x03;
     for (i = 0; 2 + 2 * i < len; ++i) {
-        desc[2 + 2 * i] = (guint8)text[i];
-        desc[3 + 2 * i] = 0;
+        desc[2 + 2 * i] = (guint8)(utf16[i] & 0xFF);
+        desc[3 + 2 * i] = (guint8)(utf16[i] >> 8);
     }
     len = MIN(len, room);
     memcpy(out, desc, len);
@@ -183,6 +195,11 @@ static int control_request(Board *b, const guint8 *setup, guint8 *data, size_t r
                 case 3:
                     if (!b->serial[0])
                         return -1;
+                    if (b->serial_read_ms) { /* a slow chip; every ioctl waits */
+                        ++b->bus->slow_reads;
+                        g_cond_broadcast(&b->bus->slow_read);
+                        g_usleep((gulong)b->serial_read_ms * 1000);
+                    }
                     return string_descriptor(b->serial, data, room);
                 default:
                     return -1;
@@ -551,6 +568,7 @@ EmulatedFtdiBus *emulated_ftdi_bus_new(void)
         return NULL;
     bus = g_new0(EmulatedFtdiBus, 1);
     g_mutex_init(&bus->lock);
+    g_cond_init(&bus->slow_read);
     bus->testbed = umockdev_testbed_new();
     bus->sys_dir = umockdev_testbed_get_sys_dir(bus->testbed);
     bus->boards = g_ptr_array_new();
@@ -577,6 +595,7 @@ void emulated_ftdi_bus_free(EmulatedFtdiBus *bus)
 
     if (!bus)
         return;
+    emulated_ftdi_wait_plugged(bus);
     for (i = 0; i < bus->boards->len; ++i) {
         Board *b = g_ptr_array_index(bus->boards, i);
         if (!b->gone)
@@ -588,15 +607,21 @@ void emulated_ftdi_bus_free(EmulatedFtdiBus *bus)
     g_ptr_array_unref(bus->boards);
     g_hash_table_unref(bus->ports);
     g_free(bus->sys_dir);
+    g_cond_clear(&bus->slow_read);
     g_mutex_clear(&bus->lock);
     g_free(bus);
 }
 
 static Board *board_at(const EmulatedFtdiBus *bus, int board)
 {
-    if (!bus || board < 0 || (guint)board >= bus->boards->len)
+    Board *b = NULL;
+    if (!bus || board < 0)
         return NULL;
-    return g_ptr_array_index(bus->boards, (guint)board);
+    g_mutex_lock((GMutex *)&bus->lock); /* a board may be being plugged in */
+    if ((guint)board < bus->boards->len)
+        b = g_ptr_array_index(bus->boards, (guint)board);
+    g_mutex_unlock((GMutex *)&bus->lock);
+    return b;
 }
 
 /* Strings go into a umockdev device description verbatim: keep them to
@@ -748,7 +773,8 @@ int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *
 
     if (!bus || !options)
         return -1;
-    if (options->serial && options->serial[0] && !text_is_plain(options->serial, MAX_SERIAL, "-_.:+"))
+    if (options->serial && options->serial[0] &&
+        (!g_utf8_validate(options->serial, -1, NULL) || g_utf8_strlen(options->serial, -1) > MAX_SERIAL))
         return -1;
     if ((options->product && !text_is_plain(options->product, MAX_TEXT, " -_.:+/()")) ||
         (options->manufacturer && !text_is_plain(options->manufacturer, MAX_TEXT, " -_.:+/()")) ||
@@ -788,8 +814,10 @@ int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *
     memcpy(descriptors, b->device_descriptor, 18);
     memcpy(descriptors + 18, config_descriptor, sizeof config_descriptor);
     descriptors_hex = to_hex(descriptors, sizeof descriptors);
-    strings = b->serial[0] ? g_strdup_printf("E: ID_SERIAL_SHORT=%s\nA: serial=%s\\n\n", b->serial, b->serial)
-                           : g_strdup("");
+    /* Other serials go into sysfs once the device is there, as bytes. */
+    strings = text_is_plain(b->serial, MAX_SERIAL, "-_.:+")
+                  ? g_strdup_printf("E: ID_SERIAL_SHORT=%s\nA: serial=%s\\n\n", b->serial, b->serial)
+                  : g_strdup("");
 
     /* The way the kernel lists a full-speed FT232R. The N: line makes
      * umockdev create the device node; attribute values end in a newline,
@@ -827,6 +855,12 @@ int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *
         board_free(b);
         return -1;
     }
+    if (b->serial[0] && !text_is_plain(b->serial, MAX_SERIAL, "-_.:+")) {
+        /* The kernel keeps the serial in sysfs as UTF-8, with a newline. */
+        g_autofree char *line = g_strconcat(b->serial, "\n", NULL);
+        umockdev_testbed_set_attribute_binary(bus->testbed, b->syspath, "serial", (guint8 *)line,
+                                              (gssize)strlen(line));
+    }
     if (!add_interface(bus, b)) {
         remove_board_devices(bus, b);
         board_free(b);
@@ -852,6 +886,59 @@ int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *
     return id;
 }
 
+static gpointer plug_in(gpointer data)
+{
+    EmulatedFtdiBus *bus = data;
+    const gint64 give_up = g_get_monotonic_time() + 60 * G_TIME_SPAN_SECOND;
+    g_mutex_lock(&bus->lock);
+    while (bus->slow_reads == bus->later_reads && g_cond_wait_until(&bus->slow_read, &bus->lock, give_up))
+        ;
+    g_mutex_unlock(&bus->lock);
+    g_usleep((gulong)bus->later_ms * 1000);
+    bus->plugged = emulated_ftdi_add_board_with(bus, &bus->later);
+    return NULL;
+}
+
+int emulated_ftdi_plug_in_later(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *board, unsigned ms)
+{
+    int i;
+    if (!bus || !board || bus->plugger)
+        return -1;
+    bus->later = *board;
+    bus->later_text[0] = g_strdup(board->serial);
+    bus->later_text[1] = g_strdup(board->product);
+    bus->later_text[2] = g_strdup(board->manufacturer);
+    bus->later_text[3] = g_strdup(board->port);
+    bus->later_text[4] = g_strdup(board->tty);
+    bus->later.serial = bus->later_text[0];
+    bus->later.product = bus->later_text[1];
+    bus->later.manufacturer = bus->later_text[2];
+    bus->later.port = bus->later_text[3];
+    bus->later.tty = bus->later_text[4];
+    bus->later_ms = ms;
+    bus->plugged = -1;
+    g_mutex_lock(&bus->lock);
+    bus->later_reads = bus->slow_reads;
+    g_mutex_unlock(&bus->lock);
+    bus->plugger = g_thread_new("emulated-ftdi-plug", plug_in, bus);
+    g_mutex_lock(&bus->lock);
+    i = (int)bus->boards->len;
+    g_mutex_unlock(&bus->lock);
+    return i;
+}
+
+int emulated_ftdi_wait_plugged(EmulatedFtdiBus *bus)
+{
+    int i;
+    if (!bus || !bus->plugger)
+        return -1;
+    g_thread_join(bus->plugger);
+    bus->plugger = NULL;
+    for (i = 0; i < 5; ++i)
+        g_clear_pointer(&bus->later_text[i], g_free);
+    return bus->plugged;
+}
+
 int emulated_ftdi_board_count(const EmulatedFtdiBus *bus)
 {
     return bus ? (int)bus->boards->len : 0;
@@ -875,6 +962,16 @@ void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board)
      * now answers ENODEV; new opens find no device. The port is free again. */
     remove_board_devices(bus, b);
     g_hash_table_remove(bus->ports, b->port);
+}
+
+void emulated_ftdi_set_serial_read_ms(EmulatedFtdiBus *bus, int board, unsigned ms)
+{
+    Board *b = board_at(bus, board);
+    if (!b)
+        return;
+    g_mutex_lock(&bus->lock);
+    b->serial_read_ms = ms;
+    g_mutex_unlock(&bus->lock);
 }
 
 void emulated_ftdi_set_held_elsewhere(EmulatedFtdiBus *bus, int board, int held)

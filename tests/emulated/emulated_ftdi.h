@@ -53,8 +53,9 @@ void emulated_ftdi_bus_free(EmulatedFtdiBus *bus);
 
 /* What a new board is like. Zero-initialise and set what matters: */
 typedef struct {
-    /* 1 to 31 characters out of letters, digits and "-_.:+"; NULL or "":
-     * the chip has no serial number string (and no sysfs attribute). */
+    /* 1 to 31 characters of UTF-8, any but NUL (non-ASCII letters and
+     * control characters too); NULL or "": the chip has no serial number
+     * string (and no sysfs attribute). */
     const char *serial;
     /* Up to 63 characters out of letters, digits and " -_.:+/()";
      * NULL: "FT232R USB UART" and "FTDI". */
@@ -77,6 +78,22 @@ int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *
  * defaulted. */
 int emulated_ftdi_add_board(EmulatedFtdiBus *bus, const char *serial);
 
+/* From now on each read of the board's serial number string takes ms
+ * milliseconds (every other ioctl, of any board, waits meanwhile): makes a
+ * race with a board plugged in during a look at the bus happen every time. */
+void emulated_ftdi_set_serial_read_ms(EmulatedFtdiBus *bus, int board, unsigned ms);
+
+/* Plugs in a board as emulated_ftdi_add_board_with() does, from a thread of
+ * its own while the caller waits for a program: ms milliseconds after the
+ * next slow serial-number read begins (see above), so in the middle
+ * of whatever look at the bus made that read; after 60 s without one, ms
+ * after that. Returns the number the board gets unless another is added
+ * first; -1 when one is pending already. The strings are copied.
+ * emulated_ftdi_wait_plugged() waits for it and returns its number, or -1
+ * (also when none is pending); emulated_ftdi_bus_free() waits too. */
+int emulated_ftdi_plug_in_later(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *board, unsigned ms);
+int emulated_ftdi_wait_plugged(EmulatedFtdiBus *bus);
+
 /* The test bed's sysfs directory (what the emulated process sees as /sys),
  * for code that takes a sysfs root. Owned by the bus. */
 const char *emulated_ftdi_sys_dir(const EmulatedFtdiBus *bus);
@@ -89,8 +106,11 @@ int emulated_ftdi_board_count(const EmulatedFtdiBus *bus);
  * Its recorded state (pins, log) stays readable. */
 void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board);
 
-/* While held is non-zero, claiming the board's interface fails with EBUSY,
- * as when another program (or the kernel's serial driver, stuck) has it. */
+/* Claims are per open of the device node: while one open has the interface
+ * claimed, a claim through any other (another program's) fails with EBUSY,
+ * as the kernel answers. While held is non-zero, claiming the board's
+ * interface fails with EBUSY, as when a program that this user cannot see
+ * (or the kernel's serial driver, stuck) has it. */
 void emulated_ftdi_set_held_elsewhere(EmulatedFtdiBus *bus, int board, int held);
 
 /* From now on the board's device node cannot be opened, as for a user who
