@@ -25,41 +25,41 @@ Result refuse(const QString& reason, const QList<DeviceInfo>& devices)
 
 QString line(int index, const DeviceInfo& info)
 {
-    return QStringLiteral("%1\t%2\t%3\t%4").arg(index + 1).arg(info.serial, info.description, info.port);
+    return QStringLiteral("%1\t%2\t%3\t%4")
+        .arg(index + 1)
+        .arg(printableText(info.serial), printableText(info.description), info.port);
 }
 
 Result find(BoardLink& link, const BoardSelector& selector)
 {
-    const bool byName = !selector.serial.isEmpty() || !selector.port.isEmpty();
-    if (!byName) {
-        const int count = link.discover();
-        if (count == 0)
-            return {-1, QStringLiteral("no board is attached")};
+    // One look at the bus: the board chosen is opened through what it recorded.
+    const QList<DeviceInfo> devices = link.list();
+    const int count = int(devices.size());
+    if (count == 0)
+        return {-1, QStringLiteral("no board is attached")};
+    if (selector.serial.isEmpty() && selector.port.isEmpty()) {
         if (selector.number > 0) {
             if (selector.number <= count)
                 return {selector.number - 1, {}};
-            return refuse(QStringLiteral("there is no board %1; %2 attached:")
-                              .arg(selector.number)
-                              .arg(boards(count)),
-                          link.list());
+            return refuse(QStringLiteral("there is no board %1; %2 attached:").arg(selector.number).arg(boards(count)),
+                          devices);
         }
         if (count == 1)
             return {0, {}};
-        return refuse(QStringLiteral("%1 attached; choose one:").arg(boards(count)), link.list());
+        return refuse(QStringLiteral("%1 attached; choose one:").arg(boards(count)), devices);
     }
 
-    const QList<DeviceInfo> devices = link.list();
-    if (devices.isEmpty())
-        return {-1, QStringLiteral("no board is attached")};
     const bool bySerial = !selector.serial.isEmpty();
     QList<int> matches;
+    // A serial number matches as it is and as it is printed, escapes and all.
     for (int index = 0; index < devices.size(); ++index)
-        if (bySerial ? devices[index].serial == selector.serial : devices[index].port == selector.port)
+        if (bySerial ? devices[index].serial == selector.serial || printableText(devices[index].serial) == selector.serial
+                     : devices[index].port == selector.port)
             matches.append(index);
     if (matches.size() == 1)
         return {matches.first(), {}};
-    const QString what = bySerial ? QStringLiteral("serial number %1").arg(selector.serial)
-                                  : QStringLiteral("port %1").arg(selector.port);
+    const QString what = bySerial ? QStringLiteral("serial number %1").arg(printableText(selector.serial))
+                                  : QStringLiteral("port %1").arg(printableText(selector.port));
     if (matches.isEmpty())
         return refuse(QStringLiteral("no board has %1; %2 attached:").arg(what, boards(devices.size())),
                       devices);

@@ -15,12 +15,13 @@ struct BoardSelector {
     QString port;    // empty: not chosen by port
 };
 
-// Finds the device a selector names among the boards attached now. Devices
-// are described (without being claimed) only when the choice needs it.
+// Finds the device a selector names among the boards attached now, from one
+// discovery of link: the index it gives is opened through what that
+// discovery recorded (BoardLink::open), so it is that board or none.
 namespace BoardFinder {
 
 struct Result {
-    int index = -1;  // 0-based device index; -1 when no single board matches
+    int index = -1;  // 0-based index in link's discovery; -1 when no single board matches
     QString error;   // why not, with the attached boards listed one a line
     bool found() const { return index >= 0; }
 };
@@ -28,7 +29,7 @@ struct Result {
 Result find(BoardLink& link, const BoardSelector& selector);
 
 // One board as a line: number, serial, description and port, tab-separated
-// (a field the device does not tell stays empty).
+// (a field the device does not tell stays empty; control characters escaped).
 QString line(int index, const DeviceInfo& info);
 
 }  // namespace BoardFinder

@@ -9,26 +9,22 @@ BoardLink::~BoardLink()
 
 int BoardLink::discover()
 {
-    std::uint32_t found = 0;
-    count_ = library_.countDevices(found) == UsbLibrary::Ok ? static_cast<int>(found) : 0;
-    return count_;
+    if (library_.enumerate(devices_) != UsbLibrary::Ok)
+        devices_.clear();
+    return count();
 }
 
 std::optional<DeviceInfo> BoardLink::describe(int index) const
 {
-    DeviceInfo info;
-    if (index < 0 || library_.describe(static_cast<std::uint32_t>(index), info) != UsbLibrary::Ok)
+    if (index < 0 || index >= devices_.size())
         return std::nullopt;
-    return info;
+    return devices_[index];
 }
 
 QList<DeviceInfo> BoardLink::list()
 {
-    QList<DeviceInfo> devices;
-    const int n = discover();
-    for (int index = 0; index < n; ++index)
-        devices.append(describe(index).value_or(DeviceInfo{}));
-    return devices;
+    discover();
+    return devices_;
 }
 
 UsbLibrary::Handle BoardLink::handle(int index) const
@@ -38,11 +34,21 @@ UsbLibrary::Handle BoardLink::handle(int index) const
 
 UsbLibrary::Status BoardLink::open(int index)
 {
+    const auto device = describe(index);
+    if (!device) {
+        close(index);
+        return UsbLibrary::Failed;
+    }
+    return open(index, *device);
+}
+
+UsbLibrary::Status BoardLink::open(int index, const DeviceInfo& device)
+{
     if (index < 0 || index >= SlotCount)
         return UsbLibrary::Failed;
     close(index);
     auto& slot = handles_[static_cast<std::size_t>(index)];
-    const UsbLibrary::Status opened = library_.openByIndex(static_cast<std::uint32_t>(index), slot);
+    const UsbLibrary::Status opened = library_.open(device, slot);
     if (opened != UsbLibrary::Ok || slot == 0)
         return UsbLibrary::Failed;
     return library_.setBitMode(slot, OutputMask, BitBangMode);

@@ -25,21 +25,24 @@ public:
 
     UsbLibrary& library() const { return library_; }
 
-    // Counts the attached devices; opens nothing. The count is 0 when
-    // counting fails.
+    // Looks at the bus once and records every attached device with its
+    // identity; claims nothing. The count is 0 when the look fails.
     int discover();
-    int count() const { return count_; }
-    // Describes device index (0-based) without claiming it.
+    int count() const { return static_cast<int>(devices_.size()); }
+    // Device index (0-based) as the latest discovery recorded it.
     std::optional<DeviceInfo> describe(int index) const;
-    // Discovers, then describes every device; a device that cannot be
-    // described is listed with what is known (its index only).
+    // Discovers, then gives every device recorded.
     QList<DeviceInfo> list();
 
-    // Opens device index into its slot in bit-bang mode, closing what the
-    // slot held first. The slot keeps whatever handle the library gave, so a
+    // Opens device index of the latest discovery into its slot in bit-bang
+    // mode, through its recorded identity: a device that is no longer the
+    // one recorded is not touched.
+    UsbLibrary::Status open(int index);
+    // Opens this device into slot in bit-bang mode, closing what the slot
+    // held first. The slot keeps whatever handle the library gave, so a
     // failed open leaves it empty. Returns the status of the open, or of the
     // bit-mode call after a successful open.
-    UsbLibrary::Status open(int index);
+    UsbLibrary::Status open(int slot, const DeviceInfo& device);
     // Closes one slot; the other boards stay open.
     void close(int index);
     void closeAll();
@@ -61,5 +64,5 @@ signals:
 private:
     UsbLibrary& library_;
     std::array<UsbLibrary::Handle, SlotCount> handles_{};
-    int count_ = 0;
+    QList<DeviceInfo> devices_;
 };

@@ -6,6 +6,7 @@
 #include <ftdi.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <climits>
 
 Q_LOGGING_CATEGORY(lcFtdi, "kestrune.ftdi", QtInfoMsg)
@@ -23,15 +24,86 @@ QString sysfsName(libusb_device* device)
     return name;
 }
 
-// A string descriptor through an open device node; empty when the device
-// has none or does not answer.
-QString stringDescriptor(libusb_device_handle* usb, std::uint8_t index)
+// What a device tells about itself. The strings come through its device
+// node, which claims nothing and leaves every driver bound (lsusb reads them
+// the same way), as the UTF-16 the device holds, in its first language; from
+// sysfs (which anyone may read, and where the kernel keeps them as UTF-8)
+// when the node cannot be opened. Either way the text is the same.
+class DeviceReader {
+public:
+    DeviceReader(libusb_device* device, const QString& sys)
+    {
+        identity_.bus = libusb_get_bus_number(device);
+        identity_.address = libusb_get_device_address(device);
+        identity_.port = sysfsName(device);
+        sysfs_ = sys + QStringLiteral("/bus/usb/devices/") + identity_.port + QLatin1Char('/');
+        if (libusb_get_device_descriptor(device, &descriptor_) != 0)
+            return;
+        if (libusb_open(device, &usb_) != 0)
+            usb_ = nullptr;
+        // Descriptor 0 lists the languages the device has its strings in.
+        unsigned char languages[4];
+        if (usb_ && libusb_get_string_descriptor(usb_, 0, 0, languages, sizeof languages) == 4 &&
+            languages[1] == LIBUSB_DT_STRING)
+            language_ = std::uint16_t(languages[2] | languages[3] << 8);
+    }
+    ~DeviceReader()
+    {
+        if (usb_)
+            libusb_close(usb_);
+    }
+    DeviceReader(const DeviceReader&) = delete;
+    DeviceReader& operator=(const DeviceReader&) = delete;
+
+    // Bus, address and port, with the serial number; all strings too when asked.
+    DeviceInfo read(bool all)
+    {
+        DeviceInfo info = identity_;
+        info.serial = text(descriptor_.iSerialNumber, "serial");
+        if (all) {
+            info.description = text(descriptor_.iProduct, "product");
+            info.manufacturer = text(descriptor_.iManufacturer, "manufacturer");
+        }
+        return info;
+    }
+
+private:
+    QString text(std::uint8_t index, const char* attribute) const
+    {
+        if (index == 0)
+            return {}; // the device has no such string
+        unsigned char buffer[255];
+        const int got = usb_ && language_ ? libusb_get_string_descriptor(usb_, index, language_, buffer, sizeof buffer) : -1;
+        if (got >= 2 && buffer[1] == LIBUSB_DT_STRING) {
+            const int length = std::min(got, int(buffer[0]));
+            QString value;
+            for (int i = 2; i + 1 < length; i += 2)
+                value += QChar(char16_t(buffer[i] | buffer[i + 1] << 8));
+            return value;
+        }
+        QFile file(sysfs_ + QLatin1String(attribute));
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        QByteArray value = file.read(1024);
+        if (value.endsWith('\n')) // the kernel ends every attribute with one
+            value.chop(1);
+        return QString::fromUtf8(value);
+    }
+
+    DeviceInfo identity_;
+    QString sysfs_;
+    libusb_device_descriptor descriptor_{};
+    libusb_device_handle* usb_ = nullptr;
+    std::uint16_t language_ = 0;
+};
+
+// "board KX001 (port 1-2)", or "the board at port 1-2" for one without a
+// serial number.
+QString boardName(const DeviceInfo& device)
 {
-    if (!usb || index == 0)
-        return {};
-    unsigned char text[256];
-    const int length = libusb_get_string_descriptor_ascii(usb, index, text, sizeof text);
-    return length > 0 ? QString::fromLatin1(reinterpret_cast<const char*>(text), length) : QString();
+    if (device.serial.isEmpty())
+        return QStringLiteral("the board at port %1").arg(device.port);
+    return QStringLiteral("board %1 (port %2)").arg(printableText(device.serial), device.port);
 }
 
 } // namespace
@@ -77,89 +149,33 @@ UsbLibrary::Status FtdiLibrary::fail(const QString& reason)
     return Failed;
 }
 
-libusb_device* FtdiLibrary::deviceAt(ftdi_context* ctx, std::uint32_t index, DeviceList& list)
+UsbLibrary::Status FtdiLibrary::enumerate(QList<DeviceInfo>& devices)
 {
-    ftdi_device_list* found = nullptr;
-    const int count = ftdi_usb_find_all(ctx, &found, 0, 0);
-    list.reset(found);
-    if (count < 0) {
-        fail(ctx, "ftdi_usb_find_all");
-        return nullptr;
-    }
-    // The index counts the same list countDevices() counts. Walk it here:
-    // ftdi_usb_open_desc_index() numbers only the devices of one product id.
-    ftdi_device_list* node = list.get();
-    for (std::uint32_t i = 0; node && i < index; ++i)
-        node = node->next;
-    if (!node) {
-        fail(QStringLiteral("no device %1: %2 attached").arg(index).arg(count));
-        return nullptr;
-    }
-    return node->dev;
-}
-
-UsbLibrary::Status FtdiLibrary::countDevices(std::uint32_t& count)
-{
+    devices.clear();
     // A fresh context every time: libusb enumerates the bus when a context
     // is created, so boards plugged in or out since the last call are seen.
     const Context context = newContext();
     if (!context)
         return fail(QStringLiteral("libftdi could not start"));
     ftdi_device_list* found = nullptr;
-    const int devices = ftdi_usb_find_all(context.get(), &found, 0, 0);
+    const int count = ftdi_usb_find_all(context.get(), &found, 0, 0);
     const DeviceList list(found, ftdi_list_free2);
-    if (devices < 0)
+    if (count < 0)
         return fail(context.get(), "ftdi_usb_find_all");
-    count = static_cast<std::uint32_t>(devices);
+    for (ftdi_device_list* node = list.get(); node; node = node->next)
+        devices.append(DeviceReader(node->dev, usage_.roots().sys).read(true));
     return Ok;
 }
 
-UsbLibrary::Status FtdiLibrary::describe(std::uint32_t index, DeviceInfo& info)
-{
-    const Context context = newContext();
-    if (!context)
-        return fail(QStringLiteral("libftdi could not start"));
-    DeviceList list(nullptr, ftdi_list_free2);
-    libusb_device* device = deviceAt(context.get(), index, list);
-    if (!device)
-        return Failed;
-
-    info = DeviceInfo{};
-    info.bus = libusb_get_bus_number(device);
-    info.address = libusb_get_device_address(device);
-    info.port = sysfsName(device);
-
-    // Opening the node claims no interface and detaches no driver: reading
-    // the strings is what lsusb does too.
-    libusb_device_descriptor descriptor{};
-    libusb_device_handle* usb = nullptr;
-    if (libusb_get_device_descriptor(device, &descriptor) != 0 || libusb_open(device, &usb) != 0)
-        usb = nullptr;
-    const auto text = [&](std::uint8_t string, const char* attribute) {
-        QString value = stringDescriptor(usb, string);
-        if (value.isEmpty()) { // anyone may read these, node or no node
-            QFile file(usage_.roots().sys + QStringLiteral("/bus/usb/devices/") + info.port +
-                       QLatin1Char('/') + QLatin1String(attribute));
-            if (file.open(QIODevice::ReadOnly))
-                value = QString::fromUtf8(file.read(256)).trimmed();
-        }
-        return value;
-    };
-    info.serial = text(descriptor.iSerialNumber, "serial");
-    info.description = text(descriptor.iProduct, "product");
-    info.manufacturer = text(descriptor.iManufacturer, "manufacturer");
-    if (usb)
-        libusb_close(usb);
-    return Ok;
-}
-
-UsbLibrary::Status FtdiLibrary::openByIndex(std::uint32_t index, Handle& handle)
+UsbLibrary::Status FtdiLibrary::open(const DeviceInfo& wanted, Handle& handle)
 {
     handle = 0;
 
     if (lastHandle_ == UINT32_MAX)
         return fail(QStringLiteral("every handle has been handed out"));
 
+    // The device is looked for in the context that is to own the handle: a
+    // device found through one context is not valid in another.
     Context context = newContext();
     if (!context)
         return fail(QStringLiteral("libftdi could not start"));
@@ -167,22 +183,62 @@ UsbLibrary::Status FtdiLibrary::openByIndex(std::uint32_t index, Handle& handle)
     // when it is closed, so a board we let go of is usable by others again.
     context->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
 
-    DeviceList list(nullptr, ftdi_list_free2);
-    libusb_device* device = deviceAt(context.get(), index, list);
+    ftdi_device_list* found = nullptr;
+    const int count = ftdi_usb_find_all(context.get(), &found, 0, 0);
+    const DeviceList list(found, ftdi_list_free2);
+    if (count < 0)
+        return fail(context.get(), "ftdi_usb_find_all");
+    libusb_device* device = nullptr;
+    for (ftdi_device_list* node = list.get(); node && !device; node = node->next)
+        if (libusb_get_bus_number(node->dev) == wanted.bus &&
+            libusb_get_device_address(node->dev) == wanted.address && sysfsName(node->dev) == wanted.port)
+            device = node->dev;
     if (!device)
-        return Failed;
+        return fail(QStringLiteral("%1 is no longer attached").arg(boardName(wanted)));
 
     // Opening detaches the serial driver: not under a program using the port.
-    const PortUse use = usage_.check(sysfsName(device));
+    const PortUse use = usage_.check(wanted.port);
     if (use.inUse)
         return fail(use.message());
 
-    if (ftdi_usb_open_dev(context.get(), device) < 0)
-        return fail(context.get(), "ftdi_usb_open_dev"); // absent by now, or held elsewhere
+    // Whether it is still the same board, asked without claiming it.
+    const QString serial = DeviceReader(device, usage_.roots().sys).read(false).serial;
+    if (serial != wanted.serial)
+        return fail(QStringLiteral("%1 is no longer attached: the board at that port has %2")
+                        .arg(boardName(wanted),
+                             serial.isEmpty() ? QStringLiteral("no serial number")
+                                              : QStringLiteral("serial number %1").arg(printableText(serial))));
+
+    if (const int opened = ftdi_usb_open_dev(context.get(), device); opened < 0) {
+        // -5: another open of the device has its interface claimed.
+        if (opened == -5)
+            return fail(heldBy(wanted));
+        fail(context.get(), "ftdi_usb_open_dev"); // gone by now, or no access
+        return fail(QStringLiteral("%1 cannot be opened: %2").arg(boardName(wanted), lastError_));
+    }
 
     handle = ++lastHandle_;
     boards_.emplace(handle, std::move(context));
     return Ok;
+}
+
+QString FtdiLibrary::heldBy(const DeviceInfo& device) const
+{
+    const QString node = usage_.roots().dev + QStringLiteral("/bus/usb/%1/%2")
+                                                  .arg(device.bus, 3, 10, QLatin1Char('0'))
+                                                  .arg(device.address, 3, 10, QLatin1Char('0'));
+    const QList<PortUse> users = usage_.openers(node);
+    if (users.isEmpty())
+        return QStringLiteral("%1 is claimed by another program that this user cannot see; "
+                              "it may be a service")
+            .arg(boardName(device));
+    QStringList names;
+    for (const PortUse& user : users)
+        names += QStringLiteral("%1 (pid %2)").arg(user.process.isEmpty() ? QStringLiteral("a process") : user.process)
+                     .arg(user.pid);
+    const QString last = names.takeLast();
+    return QStringLiteral("%1 is open in %2")
+        .arg(boardName(device), names.isEmpty() ? last : names.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last);
 }
 
 UsbLibrary::Status FtdiLibrary::setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode)

@@ -19,8 +19,11 @@ struct libusb_device;
 // are never handed out twice, so a stale handle can never reach another
 // board. Meant for use from one thread (the UI thread).
 //
-// A device whose serial port is in use (see PortUsage) is not opened: taking
-// it would detach the kernel's serial driver under the program using it.
+// A device is opened only when the device at the recorded bus, address and
+// port still has the recorded serial number, read without claiming it; a
+// device whose serial port is in use (see PortUsage) is not opened: taking
+// it would detach the kernel's serial driver under the program using it. A
+// device another program has claimed is refused, naming that program.
 // libftdi's failures are logged to the category "kestrune.ftdi" at debug
 // level (QT_LOGGING_RULES="kestrune.ftdi.debug=true" shows them).
 class FtdiLibrary final : public UsbLibrary {
@@ -34,19 +37,18 @@ public:
     FtdiLibrary(const FtdiLibrary&) = delete;
     FtdiLibrary& operator=(const FtdiLibrary&) = delete;
 
-    Status countDevices(std::uint32_t& count) override;
     // Reads the strings through the device node, which claims nothing and
     // leaves every driver bound; from sysfs where the node cannot be opened.
-    Status describe(std::uint32_t index, DeviceInfo& info) override;
-    Status openByIndex(std::uint32_t index, Handle& handle) override;
+    Status enumerate(QList<DeviceInfo>& devices) override;
+    Status open(const DeviceInfo& device, Handle& handle) override;
     Status setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) override;
     Status close(Handle handle) override;
     Status preWrite(Handle handle) override;
     Status write(Handle handle, const std::uint8_t* data, std::uint32_t length,
                  std::uint32_t& written) override;
     Status readPins(Handle handle, std::uint8_t& pins) override;
-    // libftdi's own words for the latest failure, or who uses the serial
-    // port of a device that was refused.
+    // libftdi's own words for the latest failure, or why a device was
+    // refused: who uses its serial port or holds it, or that it is gone.
     QString lastError() const override { return lastError_; }
 
     // Number of boards currently open through this object.
@@ -57,9 +59,8 @@ private:
     using DeviceList = std::unique_ptr<ftdi_device_list, void (*)(ftdi_device_list*)>;
 
     static Context newContext();
-    // The device at index in the list that countDevices() counts; null (and
-    // the failure recorded) when there is none. list keeps it alive.
-    libusb_device* deviceAt(ftdi_context* ctx, std::uint32_t index, DeviceList& list);
+    // Why a device with a claimed interface cannot be opened: who has it.
+    QString heldBy(const DeviceInfo& device) const;
     ftdi_context* find(Handle handle);
     // Records a failure: libftdi's text for ctx (or reason), logged.
     Status fail(ftdi_context* ctx, const char* call);

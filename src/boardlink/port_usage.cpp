@@ -7,7 +7,11 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <vector>
 #include <utility>
 
 namespace {
@@ -68,32 +72,55 @@ PortUse PortUsage::check(const QString& usbDevice) const
     QStringList nodes;
     for (const QString& tty : ttys)
         nodes += roots_.dev + QLatin1Char('/') + tty;
-    PortUse use = openIn(nodes);
+    const QList<PortUse> users = openIn(nodes, false);
+    PortUse use = users.value(0);
     for (qsizetype i = 0; !use.inUse && i < ttys.size(); ++i)
         use = lockedBy(ttys.at(i));
     return use;
 }
 
-// Looks through the open files of every process this user may look into.
-PortUse PortUsage::openIn(const QStringList& nodes) const
+QList<PortUse> PortUsage::openers(const QString& node) const
 {
+    return openIn({node}, true);
+}
+
+// Looks through the open files of every process this user may look into. A
+// file is a node when its link names the node, or when both are the same
+// file (the name a process opened may differ from the node's path).
+QList<PortUse> PortUsage::openIn(const QStringList& nodes, bool all) const
+{
+    std::vector<std::pair<dev_t, ino_t>> files;
+    for (const QString& node : nodes)
+        if (struct stat s{}; ::stat(QFile::encodeName(node).constData(), &s) == 0)
+            files.emplace_back(s.st_dev, s.st_ino);
+    const auto isNode = [&](const QString& fd, const QString& target) {
+        struct stat s{};
+        return nodes.contains(target) ||
+               (!files.empty() && ::stat(QFile::encodeName(fd).constData(), &s) == 0 &&
+                std::find(files.begin(), files.end(), std::pair(s.st_dev, s.st_ino)) != files.end());
+    };
+    QList<PortUse> users;
     const QDir proc(roots_.proc);
     const QStringList entries = proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& entry : entries) {
         bool numeric = false;
         const qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric || pid <= 0)
+        if (!numeric || pid <= 0 || (all && pid == ::getpid()))
             continue;
         const QDir fds(proc.filePath(entry + QStringLiteral("/fd")));
         // Unreadable for other users' processes: entryList is then empty.
         const QStringList files = fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         for (const QString& fd : files) {
             const QString target = linkTarget(fds.filePath(fd));
-            if (nodes.contains(target))
-                return PortUse{true, target, processName(pid), pid, false};
+            if (!isNode(fds.filePath(fd), target))
+                continue;
+            users.append(PortUse{true, nodes.contains(target) ? target : nodes.first(), processName(pid), pid, false});
+            if (!all)
+                return users;
+            break;
         }
     }
-    return {};
+    return users;
 }
 
 PortUse PortUsage::lockedBy(const QString& tty) const

@@ -50,8 +50,13 @@ public:
     // none is (or the device has none).
     PortUse check(const QString& usbDevice) const;
 
+    // Every process but this one that has the device node open (e.g. a USB
+    // device's "/dev/bus/usb/001/002"), seen the same way as an open port.
+    QList<PortUse> openers(const QString& node) const;
+
 private:
-    PortUse openIn(const QStringList& nodes) const;
+    // The processes that have one of nodes open; only the first unless all.
+    QList<PortUse> openIn(const QStringList& nodes, bool all) const;
     PortUse lockedBy(const QString& tty) const;
     bool alive(qint64 pid) const;
     QString processName(qint64 pid) const;

@@ -127,52 +127,37 @@ UsbLibrary::Status SimulatedLibrary::log(Op op, int board, std::uint8_t byte, St
     return status;
 }
 
-UsbLibrary::Status SimulatedLibrary::countDevices(std::uint32_t& count)
+DeviceInfo SimulatedLibrary::info(int board) const
 {
-    std::uint32_t n = 0;
-    for (const auto& b : boards_)
-        n += b.attached ? 1 : 0;
-    count = n;
-    return log(Op::Count, -1, static_cast<std::uint8_t>(n), Ok);
-}
-
-int SimulatedLibrary::boardAtIndex(std::uint32_t index) const
-{
-    // Device indices count the attached boards only, in board order.
-    std::uint32_t seen = 0;
-    for (std::size_t i = 0; i < boards_.size(); ++i)
-        if (boards_[i].attached && seen++ == index)
-            return static_cast<int>(i);
-    return -1;
-}
-
-UsbLibrary::Status SimulatedLibrary::describe(std::uint32_t index, DeviceInfo& info)
-{
-    const int board = boardAtIndex(index);
-    if (board < 0)
-        return Failed;
-    info = DeviceInfo{};
+    DeviceInfo info;
     info.serial = boards_[static_cast<std::size_t>(board)].serial;
     info.description = QStringLiteral("Simulated relay board");
     info.manufacturer = QStringLiteral("Kestrune");
     info.bus = 1;
     info.address = board + 2;
     info.port = QStringLiteral("1-%1").arg(board + 1);
-    return Ok;
+    return info;
 }
 
-UsbLibrary::Status SimulatedLibrary::openByIndex(std::uint32_t index, Handle& handle)
+UsbLibrary::Status SimulatedLibrary::enumerate(QList<DeviceInfo>& devices)
+{
+    // The attached boards, in board order.
+    devices.clear();
+    for (std::size_t i = 0; i < boards_.size(); ++i)
+        if (boards_[i].attached)
+            devices.append(info(static_cast<int>(i)));
+    return log(Op::Count, -1, static_cast<std::uint8_t>(devices.size()), Ok);
+}
+
+UsbLibrary::Status SimulatedLibrary::open(const DeviceInfo& device, Handle& handle)
 {
     handle = 0;
-    // Device indices count the attached boards only, in board order.
-    std::uint32_t seen = 0;
     for (std::size_t i = 0; i < boards_.size(); ++i) {
         auto& b = boards_[i];
-        if (!b.attached)
-            continue;
-        if (seen++ != index)
-            continue;
         const int board = static_cast<int>(i);
+        const DeviceInfo now = info(board);
+        if (!b.attached || now.address != device.address || now.port != device.port || now.serial != device.serial)
+            continue;
         if (b.heldElsewhere || isOpen(board))
             return log(Op::Open, board, 0, Failed);
         handle = nextHandle_++;

@@ -57,9 +57,8 @@ public:
     // Called after every successful write, with the board and the byte.
     void setWriteObserver(std::function<void(int, std::uint8_t)> observer);
 
-    Status countDevices(std::uint32_t& count) override;
-    Status describe(std::uint32_t index, DeviceInfo& info) override;
-    Status openByIndex(std::uint32_t index, Handle& handle) override;
+    Status enumerate(QList<DeviceInfo>& devices) override;
+    Status open(const DeviceInfo& device, Handle& handle) override;
     Status setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) override;
     Status close(Handle handle) override;
     Status preWrite(Handle handle) override;
@@ -82,7 +81,7 @@ private:
     };
 
     bool validBoard(int board) const;
-    int boardAtIndex(std::uint32_t index) const;  // -1 when no attached board has it
+    DeviceInfo info(int board) const;
     int boardOf(Handle handle) const;  // -1 when the handle is not live
     std::uint8_t levels(const Board& b) const;
     Status log(Op op, int board, std::uint8_t byte, Status status);

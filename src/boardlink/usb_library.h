@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 #include <cstdint>
 
-// What a device says about itself, read without claiming it.
+// What a device says about itself, read without claiming it. Bus, address,
+// port and serial together are its identity: what open() checks before it
+// touches the device.
 struct DeviceInfo {
     QString serial;        // may be empty: clone chips often have none
     QString description;   // the USB product string
@@ -13,6 +16,30 @@ struct DeviceInfo {
     int address = 0;
     QString port;          // bus and port path as sysfs names it, e.g. "1-1.2"
 };
+
+// The text for a terminal or a log: control characters and the backslash
+// escaped (a tab as "\t", ESC as "\x1b", "\" as "\\"), so that a device's
+// string can neither move the cursor nor break a column. Qt has no escaper
+// of this form.
+inline QString printableText(const QString& text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            out += QStringLiteral("\\\\");
+        else if (c == QLatin1Char('\t'))
+            out += QStringLiteral("\\t");
+        else if (c == QLatin1Char('\n'))
+            out += QStringLiteral("\\n");
+        else if (c == QLatin1Char('\r'))
+            out += QStringLiteral("\\r");
+        else if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
 
 // The operations of the USB interface chip's driver library that the program
 // uses. Handles are opaque non-zero values; zero means "no handle". Every
@@ -29,16 +56,15 @@ public:
 
     virtual ~UsbLibrary() = default;
 
-    // Writes the number of attached devices into count.
-    virtual Status countDevices(std::uint32_t& count) = 0;
+    // Lists and describes every attached device from one look at the bus,
+    // without claiming any: each device exactly once.
+    virtual Status enumerate(QList<DeviceInfo>& devices) = 0;
 
-    // Describes the device with the given zero-based index (the numbering of
-    // countDevices) without opening or claiming it.
-    virtual Status describe(std::uint32_t index, DeviceInfo& info) = 0;
-
-    // Opens the device with the given zero-based index. Writes a non-zero
-    // handle on success and zero on failure (absent, or held elsewhere).
-    virtual Status openByIndex(std::uint32_t index, Handle& handle) = 0;
+    // Opens the device enumerate() described, only when the device now at
+    // its bus, address and port still has its serial number; nothing touches
+    // a device before that. Writes a non-zero handle on success and zero on
+    // failure (gone, another device in its place, or held elsewhere).
+    virtual Status open(const DeviceInfo& device, Handle& handle) = 0;
 
     // Sets the chip's bit mode: mask 0xFF with mode 0x01 is asynchronous
     // bit-bang with all eight data pins as outputs.

@@ -97,7 +97,7 @@ void RelayBridge::scan()
             const QString why = QStringLiteral("another board has the name %1 on the bus")
                                     .arg(QString::fromUtf8(board.name));
             if (board.refusal != why)
-                qCWarning(lcMqtt).noquote() << "left board" << device.serial << "at port"
+                qCWarning(lcMqtt).noquote() << "left board" << printableText(device.serial) << "at port"
                                             << device.port << "alone:" << why;
             board.refusal = why;
             continue;
@@ -109,20 +109,16 @@ void RelayBridge::scan()
 
 void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
 {
+    // Opened only if it is still the board listed (and allowed): a board
+    // plugged in since the list was made is never touched.
     auto link = std::make_unique<BoardLink>(library_);
     std::uint8_t pins = 0;
-    if (link->open(index) != UsbLibrary::Ok || link->read(index, pins) != UsbLibrary::Ok) {
+    if (link->open(index, info) != UsbLibrary::Ok || link->read(index, pins) != UsbLibrary::Ok) {
         const QString why = link->lastError();
         if (board.refusal != why)
-            qCWarning(lcMqtt).noquote() << "cannot take board" << info.serial << "at port"
+            qCWarning(lcMqtt).noquote() << "cannot take board" << printableText(info.serial) << "at port"
                                         << info.port << "now:" << why;
         board.refusal = why;
-        return;
-    }
-    // Indices move when boards come and go: make sure the one opened is the
-    // one listed, else try again at the next look.
-    if (const auto opened = link->describe(index); !opened || !sameDevice(*opened, info)) {
-        qCDebug(lcMqtt).noquote() << "board" << info.serial << "moved while being taken";
         return;
     }
     board.refusal.clear();
@@ -141,11 +137,11 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
     for (auto signal : {&BoardPlayer::stopped, &BoardPlayer::paused, &BoardPlayer::resumed})
         connect(board.player.get(), signal, this, [this, b] { publishProgram(*b); });
     connect(board.player.get(), &BoardPlayer::writeFailed, this, [this, b](const QString& what) {
-        qCWarning(lcMqtt).noquote() << "program on board" << b->serial << "stopped:" << what;
+        qCWarning(lcMqtt).noquote() << "program on board" << printableText(b->serial) << "stopped:" << what;
         publishProgram(*b);
     });
-    qCInfo(lcMqtt).noquote() << "took board" << info.serial << QLatin1Char('(') + info.description
-                             << "by" << info.manufacturer + QLatin1Char(')') << "at port" << info.port
+    qCInfo(lcMqtt).noquote() << "took board" << printableText(info.serial) << QLatin1Char('(') + printableText(info.description)
+                             << "by" << printableText(info.manufacturer) + QLatin1Char(')') << "at port" << info.port
                              << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
     board.known = true;
     publishDiscovery(board);
@@ -158,7 +154,7 @@ void RelayBridge::letGo(Board& board, const QString& why)
     board.player.reset();
     board.link.reset();
     board.published.reset();
-    qCWarning(lcMqtt).noquote() << "board" << board.serial << "at port" << board.info.port << why
+    qCWarning(lcMqtt).noquote() << "board" << printableText(board.serial) << "at port" << board.info.port << why
                                 << "- offline until it is back";
     publishBoard(board);
 }
@@ -202,7 +198,7 @@ void RelayBridge::apply(Board& board, const Command& command)
     const auto written = [&](UsbLibrary::Status status) {
         if (status == UsbLibrary::Ok)
             return readBack(board);
-        qCWarning(lcMqtt).noquote() << "could not switch board" << board.serial << "-"
+        qCWarning(lcMqtt).noquote() << "could not switch board" << printableText(board.serial) << "-"
                                     << board.link->lastError();
     };
     std::visit(Overloaded{
@@ -221,7 +217,7 @@ void RelayBridge::apply(Board& board, const Command& command)
                        const QString error = board.player->play(c.rows, c.tickMs, c.repeat);
                        if (!error.isEmpty())
                            qCWarning(lcMqtt).noquote() << "ignored a program for board"
-                                                       << board.serial + QLatin1Char(':') << error;
+                                                       << printableText(board.serial) + QLatin1Char(':') << error;
                        else
                            board.programLoaded = true;
                    },

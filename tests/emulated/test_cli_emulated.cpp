@@ -28,9 +28,13 @@ private slots:
     // of the board added first. FILE names a file holding program (none
     // when program is empty). At the first line of output, the board added
     // first is pulled out ("pull") or the process gets a signal ("int",
-    // "term"); a death by signal n reads as status 128 + n. "held": another
-    // program holds the board added first. A fresh board
-    // reads 11111111 until it is first opened.
+    // "term"); a death by signal n reads as status 128 + n. "held": a
+    // program that cannot be seen holds the board added first; "hold": a
+    // play of FILE on it holds it (PID in err is its pid). "nodes": the
+    // board added first cannot be opened by this user. "plug": the serial
+    // numbers read slowly, and a board KC-C is plugged in while the last
+    // command looks at the bus; it and board 2 must not be claimed. A fresh
+    // board reads 11111111 until it is first opened.
     void commands_data()
     {
         QTest::addColumn<QStringList>("serials");  // boards in the order plugged in
@@ -70,7 +74,30 @@ private slots:
             "11111111");
         row("no such serial", two, "on 1 --serial KC-C", 1, "", "no board has serial number KC-C", "11111111");
         row("no such number", one, "on 1 --board 2", 1, "", "there is no board 2", "11111111");
-        row("held elsewhere", one, "on 1", 1, "", "^kestrune-cli: .+", "11111111", {}, "held");
+        row("held elsewhere", one, "on 1", 1, "",
+            "^kestrune-cli: board KC-A \\(port 1-1\\) is claimed by another program that this user cannot see; "
+            "it may be a service\n$", "11111111", {}, "held");
+        row("held by a play", one, "on 8", 1, "", "^kestrune-cli: board KC-A \\(port 1-1\\) is open in kestrune-cli "
+            "\\(pid PID\\)\n$", "10000000", "10000000-9999\n", "hold");
+        row("hot-plug race", two, "on --serial KC-A 1", 0, "", "", "10000000", {}, "plug");
+        row("hot-plug race, get", two, "set --serial KC-A 10000001; get --json --serial KC-A", 0,
+            "\\{\"board\":2,\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001",
+            {}, "plug");
+        row("list in a hot-plug", two, "list", 0, "1\tKC-B\t[^\n]*\n2\tKC-A\t[^\n]*\n", "", "11111111", {}, "plug");
+        const QStringList escape{"X\x1b[2J\t\\"}, local{QString::fromUtf8("Ürün-Ω一"), "KC-B"};
+        const QString escaped = "X\\\\x1b\\[2J\\\\t\\\\\\\\";
+        row("control characters listed", escape, "list", 0, "1\t" + escaped + "\tFT232R USB UART\t1-1\n", "", "11111111");
+        row("control characters in JSON", escape, "list --json", 0, "\\[\\{.*\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n", "",
+            "11111111");
+        row("control characters in a message", escape, "on 1 --serial KC-Z", 1, "",
+            "^kestrune-cli: no board has serial number KC-Z; 1 board is attached:\n  1\t" + escaped + "\t[^\x1b]*$", "11111111");
+        row("serial as printed", escape, "on 2 --serial X\\x1b[2J\\t\\\\", 0, "", "", "01000000");
+        row("non-ASCII serial", local, QString::fromUtf8("on 3 --serial Ürün-Ω一; list"), 0,
+            QString::fromUtf8("1\tKC-B\t[^\n]*\n2\tÜrün-Ω一\t[^\n]*\n"), "", "00100000");
+        row("non-ASCII serial, no access", local, "list", 0, QString::fromUtf8("1\tKC-B\t[^\n]*\n2\tÜrün-Ω一\t[^\n]*\n"), "",
+            "11111111", {}, "nodes");
+        row("non-ASCII serial chosen, no access", local, QString::fromUtf8("on 3 --serial Ürün-Ω一"), 1, "",
+            QString::fromUtf8("^kestrune-cli: board Ürün-Ω一 \\(port 1-1\\) cannot be opened: "), "11111111", {}, "nodes");
         row("port in use", two, "on --serial KC-B 1; on --serial KC-A 1", 1, "",
             "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
         row("no board", {}, "get", 1, "", "^kestrune-cli: no board is attached\n$", "");
@@ -105,11 +132,14 @@ private slots:
         QFETCH(QByteArray, program);
         QFETCH(QString, during);
         for (int board = 0; board < serials.size(); ++board) {
-            const QByteArray serial = serials[board].toLatin1(), tty = "ttyUSB" + QByteArray::number(board);
+            const QByteArray serial = serials[board].toUtf8(), tty = "ttyUSB" + QByteArray::number(board);
             const EmulatedFtdiBoard with{serial.constData(), nullptr, nullptr, nullptr, tty.constData()};
             QVERIFY(emulated_ftdi_add_board_with(bus_.get(), &with) == board);
+            emulated_ftdi_set_serial_read_ms(bus_.get(), board, during == "plug" ? 300 : 0);
         }
         emulated_ftdi_set_held_elsewhere(bus_.get(), 0, during == "held");
+        if (during == "nodes")
+            emulated_ftdi_lock_node(bus_.get(), 0);
         // "locked": a UUCP lock file of this (live) process holds the first board's port.
         QFile lock(QStringLiteral("/run/lock/LCK..ttyUSB0"));
         const auto unlock = qScopeGuard([&] { if (during == "locked") lock.remove(); });
@@ -124,13 +154,22 @@ private slots:
             QVERIFY(out.open(QIODevice::WriteOnly) && out.write(program) == program.size());
         }
 
+        QProcess holder;
+        auto release = qScopeGuard([&] { holder.terminate(), holder.waitForFinished(); });
+        if (during == "hold") {
+            holder.start(KESTRUNE_CLI, {"play", file, "--repeat"});
+            QVERIFY(holder.waitForReadyRead(10000));
+        }
         const QStringList lines = commands.split(u';');
         QProcess cli;
         for (qsizetype i = 0; i < lines.size(); ++i) {
             QStringList arguments = lines[i].split(u' ', Qt::SkipEmptyParts);
             arguments.replaceInStrings(QRegularExpression("^FILE$"), file);
-            cli.start(KESTRUNE_CLI, arguments);
             const bool last = i == lines.size() - 1;
+            const EmulatedFtdiBoard late{"KC-C", nullptr, nullptr, nullptr, "ttyUSB9"};
+            if (last && during == "plug")
+                QCOMPARE(emulated_ftdi_plug_in_later(bus_.get(), &late, 50), int(serials.size()));
+            cli.start(KESTRUNE_CLI, arguments);
             if (last && (during == "pull" || during == "int" || during == "term")) {
                 QVERIFY(cli.waitForReadyRead(10000));
                 if (during == "pull")
@@ -151,16 +190,21 @@ private slots:
         QCOMPARE(cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : 128 + cli.exitCode(), status);
         QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(printed).hasMatch(),
                  qPrintable(printed));
+        err.replace("PID", QString::number(holder.processId()));
         QVERIFY2(err.isEmpty() ? said.isEmpty() : QRegularExpression(err).match(said).hasMatch(), qPrintable(said));
         QVERIFY(said.isEmpty() || said.startsWith("kestrune-cli: "));
         if (!pins.isEmpty())
             QCOMPARE(this->pins(0), pins);
         // Every board is let go of and handed back to its serial driver; one
         // that nothing switched was not even claimed.
-        for (int board = 0; board < serials.size() && during != "pull"; ++board)
+        holder.terminate(), holder.waitForFinished();
+        const int boards = during == "plug" ? emulated_ftdi_wait_plugged(bus_.get()) + 1 : int(serials.size());
+        for (int board = 0; board < boards && during != "pull"; ++board)
             QVERIFY(!emulated_ftdi_claimed(bus_.get(), board) && emulated_ftdi_driver_bound(bus_.get(), board));
         if (pins == "11111111")
             QCOMPARE(emulated_ftdi_claim_count(bus_.get(), 0), 0u);
+        for (int board = 1; board < boards && during == "plug"; ++board)
+            QCOMPARE(emulated_ftdi_claim_count(bus_.get(), board), 0u);
     }
 };
 
