@@ -195,10 +195,12 @@ static int control_request(Board *b, const guint8 *setup, guint8 *data, size_t r
                 case 3:
                     if (!b->serial[0])
                         return -1;
-                    if (b->serial_read_ms) { /* a slow chip; every ioctl waits */
+                    if (b->serial_read_ms) { /* a slow chip: every ioctl waits, boards can be plugged in */
                         ++b->bus->slow_reads;
                         g_cond_broadcast(&b->bus->slow_read);
+                        g_mutex_unlock(&b->bus->lock);
                         g_usleep((gulong)b->serial_read_ms * 1000);
+                        g_mutex_lock(&b->bus->lock);
                     }
                     return string_descriptor(b->serial, data, room);
                 default:

@@ -210,9 +210,18 @@ private slots:
         send(A + "state/set", "00000000", {"00000000"});
         emulated_ftdi_pull_out(bus_, a_);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "offline", 10000);
-        const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, emulated_ftdi_port(bus_, a_), nullptr};
+        // Back at another port, and while the scan that finds it reads board
+        // B's serial number, a board the daemon may not take is plugged in
+        // (listed first from then on): it is never touched.
+        emulated_ftdi_set_serial_read_ms(bus_, b_, 300);
+        const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "1-9", nullptr};
         a_ = emulated_ftdi_add_board_with(bus_, &again);
+        const EmulatedFtdiBoard other{"KM-0009", nullptr, nullptr, "2-1", "ttyUSB5"};
+        QVERIFY(emulated_ftdi_plug_in_later(bus_, &other, 50) >= 0);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 10000);
+        const int excluded = emulated_ftdi_wait_plugged(bus_);
+        emulated_ftdi_set_serial_read_ms(bus_, b_, 0);
+        QVERIFY(excluded >= 0 && emulated_ftdi_claim_count(bus_, excluded) == 0 && emulated_ftdi_driver_bound(bus_, excluded));
         send(A + "relay/2/set", "ON", {"01000000"});
     }
 
