@@ -220,7 +220,6 @@ private slots:
         QVERIFY(emulated_ftdi_plug_in_later(bus_, &other, 50) >= 0);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 10000);
         const int excluded = emulated_ftdi_wait_plugged(bus_);
-        emulated_ftdi_set_serial_read_ms(bus_, b_, 0);
         QVERIFY(excluded >= 0 && emulated_ftdi_claim_count(bus_, excluded) == 0 && emulated_ftdi_driver_bound(bus_, excluded));
         send(A + "relay/2/set", "ON", {"01000000"});
     }
