@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QLoggingCategory>
+#include <QThread>
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -227,7 +228,17 @@ QString FtdiLibrary::heldBy(const DeviceInfo& device) const
     const QString node = usage_.roots().dev + QStringLiteral("/bus/usb/%1/%2")
                                                   .arg(device.bus, 3, 10, QLatin1Char('0'))
                                                   .arg(device.address, 3, 10, QLatin1Char('0'));
-    const QList<PortUse> users = usage_.openers(node);
+    // Listing devices (ours or another program's) opens their nodes for a
+    // moment and claims nothing: only who still has the node open a moment
+    // later holds the board.
+    QList<PortUse> users = usage_.openers(node);
+    if (!users.isEmpty()) {
+        QThread::msleep(50);
+        const QList<PortUse> again = usage_.openers(node);
+        users.removeIf([&](const PortUse& user) {
+            return std::none_of(again.begin(), again.end(), [&](const PortUse& still) { return still.pid == user.pid; });
+        });
+    }
     if (users.isEmpty())
         return QStringLiteral("%1 is claimed by another program that this user cannot see; "
                               "it may be a service")
