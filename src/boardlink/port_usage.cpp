@@ -11,8 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <vector>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -89,15 +89,16 @@ QList<PortUse> PortUsage::openers(const QString& node) const
 // file (the name a process opened may differ from the node's path).
 QList<PortUse> PortUsage::openIn(const QStringList& nodes, bool all) const
 {
-    std::vector<std::pair<dev_t, ino_t>> files;
+    std::vector<std::pair<dev_t, ino_t>> identities;
     for (const QString& node : nodes)
         if (struct stat s{}; ::stat(QFile::encodeName(node).constData(), &s) == 0)
-            files.emplace_back(s.st_dev, s.st_ino);
+            identities.emplace_back(s.st_dev, s.st_ino);
     const auto isNode = [&](const QString& fd, const QString& target) {
         struct stat s{};
         return nodes.contains(target) ||
-               (!files.empty() && ::stat(QFile::encodeName(fd).constData(), &s) == 0 &&
-                std::find(files.begin(), files.end(), std::pair(s.st_dev, s.st_ino)) != files.end());
+               (!identities.empty() && target.startsWith(QLatin1Char('/')) &&
+                ::stat(QFile::encodeName(fd).constData(), &s) == 0 &&
+                std::find(identities.begin(), identities.end(), std::pair(s.st_dev, s.st_ino)) != identities.end());
     };
     QList<PortUse> users;
     const QDir proc(roots_.proc);
