@@ -18,9 +18,9 @@ QString detailsOf(const DeviceInfo& info)
 {
     QStringList lines;
     lines << QStringLiteral("Serial number: %1")
-                 .arg(info.serial.isEmpty() ? QStringLiteral("(none)") : info.serial);
+                 .arg(info.serial.isEmpty() ? QStringLiteral("(none)") : printableText(info.serial));
     if (!info.description.isEmpty())
-        lines << info.description;
+        lines << printableText(info.description);
     if (!info.port.isEmpty())
         lines << QStringLiteral("Port: %1").arg(info.port);
     return lines.join(QLatin1Char('\n'));
