@@ -28,7 +28,7 @@ private slots:
     // of the board added first. FILE names a file holding program (none
     // when program is empty). At the first line of output, the board added
     // first is pulled out ("pull") or the process gets a signal ("int",
-    // "term"); a death by signal n reads as status 128 + n. "held": another
+    // "term", "hup"); a death by signal n reads as status 128 + n. "held": another
     // program holds the board added first. A fresh board
     // reads 11111111 until it is first opened.
     void commands_data()
@@ -98,6 +98,8 @@ private slots:
             "11000000-5\r\n", "int");
         row("SIGTERM in play", one, "play FILE --repeat", 143, "1\t01000000\t9999\n", "", "01000000",
             "01000000-9999\r\n", "term");
+        row("SIGHUP in play", one, "play FILE --repeat --off-at-end --tick 3", 129, "(1\t00100000\t1\n)+", "", "00000000",
+            "00100000-1", "hup");
     }
 
     void commands()
@@ -133,12 +135,13 @@ private slots:
             arguments.replaceInStrings(QRegularExpression("^FILE$"), file);
             cli.start(KESTRUNE_CLI, arguments);
             const bool last = i == lines.size() - 1;
-            if (last && (during == "pull" || during == "int" || during == "term")) {
+            const int signal = during == "int" ? SIGINT : during == "term" ? SIGTERM : during == "hup" ? SIGHUP : 0;
+            if (last && (during == "pull" || signal)) {
                 QVERIFY(cli.waitForReadyRead(10000));
                 if (during == "pull")
                     emulated_ftdi_pull_out(bus_.get(), 0);
                 else
-                    ::kill(pid_t(cli.processId()), during == "int" ? SIGINT : SIGTERM);
+                    ::kill(pid_t(cli.processId()), signal);
             }
             QVERIFY(cli.waitForFinished(20000));
             QVERIFY2(last || cli.exitCode() == 0, qPrintable(lines[i]));
