@@ -193,30 +193,28 @@ private slots:
         QTest::addColumn<int>("line");
         QTest::addColumn<QString>("why");
         const Rows two{"10000000-0", "01000000-0042", "00000001-9999"};
-        const auto bad = [](const char* name, const QByteArray& content, int line, const char* why) {
-            QTest::newRow(name) << content << Rows{} << line << QString::fromUtf8(why);
+        const auto row = [](const char* name, const QByteArray& content, int line, const char* why, const Rows& rows = {}) {
+            QTest::newRow(name) << content << rows << line << QString::fromUtf8(why);
         };
-        QTest::newRow("CR LF") << QByteArray("10000000-0\r\n01000000-0042\r\n00000001-9999\r\n") << two << 0 << "";
-        QTest::newRow("byte-order mark, LF, no last line end")
-            << QByteArray("\xEF\xBB\xBF" "10000000-0\n01000000-0042\n00000001-9999") << two << 0 << "";
-        QTest::newRow("empty lines at the end") << QByteArray("10000000-0\n01000000-0042\r\n00000001-9999\n\r\n\n")
-                                                << two << 0 << "";
-        bad("short", "000000", 1, "\"000000\" is not a row: a row is eight relays 0 or 1, \"-\" and a duration of 0 to 9999 ticks");
-        bad("x for a relay", "1x000000-1", 1, "\"1x000000-1\": relay 2 is \"x\", not 0 or 1");
-        bad("words", "OFFOFFOF-5", 1, "\"OFFOFFOF-5\": relay 1 is \"O\", not 0 or 1");
-        bad("escape", "10000000-1\n1000\x1b" "000-5", 2, "\"1000\\x1b000-5\": relay 5 is \"\\x1b\"");
-        bad("byte-order mark later", "10000000-1\n\xEF\xBB\xBF" "10000000-1", 2, "relay 1 is \"\\xef\"");
-        bad("nine relays", "100000001-5", 1, "not followed by \"-\" and a duration");
-        bad("two dashes", "10000000--5", 1, "the duration \"-5\" is not a number of 0 to 9999 ticks");
-        bad("five digits", "01000000-99999\n", 1, "the duration \"99999\"");
-        bad("no duration", "10000000-1\r\n10000000-\r\n", 2, "the duration \"\"");
-        bad("trailing space", "10000000-2 \r\n", 1, "the duration \"2 \"");
-        bad("1 MB line", QByteArray(1 << 20, '1'), 1, "the line is longer than 64 bytes");
-        bad("one CR", "\r", 1, "a CR (carriage return) not followed by LF");
-        bad("CR within", "10000000-1\r\n10000000-1\r10000000-1", 2, "a CR");
-        bad("empty", "", 1, "no rows");
-        bad("empty lines only", "\xEF\xBB\xBF\r\n\n", 1, "no rows");
-        bad("empty line between rows", "10000000-1\r\n\r\n\n10000000-1\r\n", 2, "an empty line before a row");
+        row("CR LF", "10000000-0\r\n01000000-0042\r\n00000001-9999\r\n", 0, "", two);
+        row("byte-order mark, LF, no last line end", "\xEF\xBB\xBF" "10000000-0\n01000000-0042\n00000001-9999", 0, "", two);
+        row("empty lines at the end", "10000000-0\n01000000-0042\r\n00000001-9999\n\r\n\n", 0, "", two);
+        row("short", "000000", 1, "\"000000\" is not a row: a row is eight relays 0 or 1, \"-\" and a duration of 0 to 9999 ticks");
+        row("x for a relay", "1x000000-1", 1, "\"1x000000-1\": relay 2 is \"x\", not 0 or 1");
+        row("words", "OFFOFFOF-5", 1, "\"OFFOFFOF-5\": relay 1 is \"O\", not 0 or 1");
+        row("escape", "10000000-1\n1000\x1b" "000-5", 2, "\"1000\\x1b000-5\": relay 5 is \"\\x1b\"");
+        row("byte-order mark later", "10000000-1\n\xEF\xBB\xBF" "10000000-1", 2, "relay 1 is \"\\xef\"");
+        row("nine relays", "100000001-5", 1, "not followed by \"-\" and a duration");
+        row("two dashes", "10000000--5", 1, "the duration \"-5\" is not a number of 0 to 9999 ticks");
+        row("five digits", "01000000-99999\n", 1, "the duration \"99999\"");
+        row("no duration", "10000000-1\r\n10000000-\r\n", 2, "the duration \"\"");
+        row("trailing space", "10000000-2 \r\n", 1, "the duration \"2 \"");
+        row("1 MB line", QByteArray(1 << 20, '1'), 1, "the line is longer than 64 bytes");
+        row("one CR", "\r", 1, "a CR (carriage return) not followed by LF");
+        row("CR within", "10000000-1\r\n10000000-1\r10000000-1", 2, "a CR");
+        row("empty", "", 1, "no rows");
+        row("empty lines only", "\xEF\xBB\xBF\r\n\n", 1, "no rows");
+        row("empty line between rows", "10000000-1\r\n\r\n\n10000000-1\r\n", 2, "an empty line before a row");
     }
     void strictPrograms()
     {
@@ -225,10 +223,8 @@ private slots:
         const StrictProgram::Result read = StrictProgram::read(QStringLiteral("in.txt")), parsed = StrictProgram::parse(content);
         QCOMPARE(read.rows, fetch<Rows>("rows"));
         QVERIFY(std::tie(read.rows, read.line, read.reason) == std::tie(parsed.rows, parsed.line, parsed.reason));
-        QCOMPARE(read.line, fetch<int>("line"));
-        QVERIFY2(read.reason.contains(fetch<QString>("why")) && read.ok() == !read.line, qPrintable(read.reason));
-        if (read.line)
-            QVERIFY(read.message(QStringLiteral("in.txt")).startsWith("in.txt:" + QString::number(read.line) + ": "));
+        QVERIFY2(read.line == fetch<int>("line") && read.reason.contains(fetch<QString>("why")) && read.ok() == !read.line, qPrintable(read.reason));
+        QCOMPARE(read.message("f"), read.line ? QStringLiteral("f:%1: %2").arg(read.line).arg(read.reason) : read.reason);
     }
 
     // A pattern is eight characters 0 or 1, relay 1 first; a board changes
