@@ -86,7 +86,7 @@ public:
     std::array<int, RelayCount + 1> indicators;
     QString timerValue = QStringLiteral("0");
     int resolution = 1;  // milliseconds per tick
-    QString resolutionText = QStringLiteral("0");
+    QString resolutionText = QStringLiteral("1");
     QString labelOnText;   // what the label dialog's edits are given
     QString labelOffText;
 
@@ -126,7 +126,8 @@ public:
     void LoadLabels();
     void SaveLabels();
     void RelayButtonMouseDown(int editedLabelIndex, bool rightButton);
-    void CompleteLabelEdit(const QString& onText, const QString& offText);
+    // Empty when stored; else why the texts were refused (nothing is stored).
+    QString CompleteLabelEdit(const QString& onText, const QString& offText);
 
     // ---- Step bars ----
     void StepBarClick(int relay);  // Button18Click ... Button11Click
@@ -176,8 +177,18 @@ private:
     void makeRowCurrent(int row);
     void restoreStepDuration(int row);
     void restartStep();
+    void beginStepInCurrentRow();
+    void haltRun();
     bool barLowered(int relay) const { return barTops[static_cast<std::size_t>(relay)] == BarLowered; }
     const QByteArray& currentText() const { return program.text(program.current()); }
+
+    // What becomes of a range error raised by a change of the timer value
+    // that the session made itself: reported at once, held for the tick that
+    // caused it, or dropped while a halted run puts its count back.
+    enum class RowErrors { Report, Hold, Drop };
+    RowErrors rowErrors_ = RowErrors::Report;
+    QString heldError_;
+    bool loadAtResume_ = false;  // the current row is loaded when a paused run resumes
 };
 
 #include "timer/range_error.h"
