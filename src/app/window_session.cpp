@@ -111,11 +111,9 @@ void WindowSession::setTimerValue(const QString& text)
     guarded([this] {
         try {
             timerValueEdited();
-        } catch (const RangeError& error) {
-            if (rowErrors_ == RowErrors::Report)
+        } catch (const RangeError&) {
+            if (!quietRangeErrors_)
                 throw;
-            if (rowErrors_ == RowErrors::Hold && heldError_.isEmpty())
-                heldError_ = error.message();
         }
     });
 }

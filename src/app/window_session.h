@@ -182,12 +182,9 @@ private:
     bool barLowered(int relay) const { return barTops[static_cast<std::size_t>(relay)] == BarLowered; }
     const QByteArray& currentText() const { return program.text(program.current()); }
 
-    // What becomes of a range error raised by a change of the timer value
-    // that the session made itself: reported at once, held for the tick that
-    // caused it, or dropped while a halted run puts its count back.
-    enum class RowErrors { Report, Hold, Drop };
-    RowErrors rowErrors_ = RowErrors::Report;
-    QString heldError_;
+    // A range error raised by a change of the timer value that the session
+    // made itself is reported, except while a halted run puts its count back.
+    bool quietRangeErrors_ = false;
     bool loadAtResume_ = false;  // the current row is loaded when a paused run resumes
 };
 

@@ -92,7 +92,8 @@ void WindowSession::loadRow(int row)
         StringGrid4Click();
         return;
     }
-    // A run cannot go on in a row that cannot be played.
+    // A run cannot go on in a row that cannot be played: it stops at once,
+    // before the error is reported.
     try {
         StringGrid4Click();
     } catch (const RangeError&) {
@@ -105,9 +106,9 @@ void WindowSession::haltRun()
 {
     // As Stop does; the count it puts back into a row that cannot take it
     // raises no second message.
-    const RowErrors before = std::exchange(rowErrors_, RowErrors::Drop);
+    const bool quiet = std::exchange(quietRangeErrors_, true);
     runner.stop();
-    rowErrors_ = before;
+    quietRangeErrors_ = quiet;
 }
 
 void WindowSession::makeRowCurrent(int row)
@@ -248,23 +249,9 @@ void WindowSession::UpdateCurrentRowDuration()
 
 void WindowSession::Timer1Timer()
 {
-    // A range error ends the run at once, before it is reported, so that no
-    // later tick raises it again. One raised by the count's change of the
-    // timer value is held until the tick is over.
-    heldError_.clear();
-    rowErrors_ = RowErrors::Hold;
-    try {
-        runner.tick();
-    } catch (const RangeError&) {
-        rowErrors_ = RowErrors::Report;
-        haltRun();
-        throw;
-    }
-    rowErrors_ = RowErrors::Report;
-    if (!heldError_.isEmpty()) {
-        haltRun();
-        throw RangeError(std::exchange(heldError_, QString()));
-    }
+    // A row the runner cannot play ends the run before the error is
+    // reported (see loadRow), so that no later tick raises it again.
+    runner.tick();
 }
 
 void WindowSession::Button34Click()
