@@ -244,6 +244,7 @@ private slots:
         SessionRig rig(1);
         WindowSession& s = *rig.s;
         rig.program(fetch<QStringList>("rows"));
+        QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.Timer1.isEnabled()); });  // no tick under the message
         for (const QString& op : fetch<QString>("ops").split(' '))
             rig.run([&] {
                 if (op == "pick1") s.PickRow(1);
