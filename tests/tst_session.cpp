@@ -71,15 +71,12 @@ private slots:
         QFETCH(int, pins);
         SessionRig rig(1, [&](SimulatedLibrary& lib) { lib.setPins(0, std::uint8_t(pins)), lib.forcePins(0, std::uint8_t(pins >> 8), 0); });
         WindowSession& s = *rig.s;
-        for (const QString& op : fetch<QString>("ops").split(' '))
-            rig.run([&, n = op.right(1).toInt()] {
-                if (op[0] == 'm') s.ManualRelayClick(n);
-                else if (op[0] == 'b') s.StepBarClick(n);
-                else if (op == "on") s.Button9Click();
-                else if (op == "off") s.Button10Click();
-                else if (op.startsWith("rename")) s.labels.setSlot(n - 1, "Lamp");  // the caption now matches neither label
-                else s.captions[std::size_t(n)] = s.captions[std::size_t(n)].toLower();
-            });
+        for (const QString& op : fetch<QString>("ops").split(' ')) {
+            const auto n = std::size_t(op.right(1).toInt());
+            if (op.startsWith("rename")) s.labels.setSlot(int(n) - 1, "Lamp");  // the caption now matches neither label
+            else if (op.startsWith("lower")) s.captions[n] = s.captions[n].toLower();
+            else rig.act(op);
+        }
         QTEST(rig.writes(), "written");
         QTEST(rig.views(), "views");
         QTEST(int(rig.pauses.count(WindowSession::PauseMs)), "pauses");
@@ -153,7 +150,7 @@ private slots:
         rig.program(fetch<QStringList>("rows"));
         s.CheckBox1Click(fetch<bool>("repeat"));
         for (int t = 0; t < ticks.size(); ++t) {
-            rig.run([&] { t ? s.Timer1Timer() : s.Button34Click(); });
+            rig.act(t ? "tick" : "start");
             QCOMPARE(rig.run(), ticks[t]);
         }
         QTEST(rig.writes(), "written");
@@ -193,19 +190,8 @@ private slots:
         WindowSession& s = *rig.s;
         writeFile(QStringLiteral("next.txt"), "00000001-2\r\n");
         rig.program({"10000000-5", "01000000-4", "00100000-6"});
-        rig.run([&] { s.Button34Click(); });
-        rig.tick(2);
-        for (const QString& op : fetch<QString>("ops").split(' '))
-            rig.run([&] {
-                if (op.startsWith(QLatin1String("pick"))) s.PickRow(op.right(1).toInt());
-                else if (op == QLatin1String("tick")) s.Timer1Timer();
-                else if (op == QLatin1String("add")) s.Button23Click();
-                else if (op == QLatin1String("clear")) s.Button21Click();
-                else if (op == QLatin1String("clearall")) s.Button22Click();
-                else if (op == QLatin1String("type50")) s.Edit9Change(QStringLiteral("50"));
-                else if (op == QLatin1String("open")) QCOMPARE(s.OpenProgram(QStringLiteral("next.txt")), QString());
-                else s.Button35Click();  // pause or resume
-            });
+        for (const QString& op : ("start tick tick " + fetch<QString>("ops")).split(' '))
+            rig.act(op);
         QTEST(rig.run() + " | " + RelayPattern::toText(rig.library.pins(0)), "after");
         if (s.runner.state() == ProgramRunner::State::Running)  // the bars, lamps and captions show the counted row
             QCOMPARE(rig.views().left(26), QStringList(3, rig.rows()[s.currentRow()].mid(1, 8)).join(' '));
@@ -246,17 +232,10 @@ private slots:
         rig.program(fetch<QStringList>("rows"));
         QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.Timer1.isEnabled()); });  // no tick under the message
         for (const QString& op : fetch<QString>("ops").split(' '))
-            rig.run([&] {
-                if (op == "pick1") s.PickRow(1);
-                else if (op == "start") s.Button34Click();
-                else if (op == "tick") s.Timer1Timer();
-                else if (op == "up") s.UpDown1Click(1);
-                else s.Edit9Change(QStringLiteral("7"));
-            });
+            rig.act(op);
         QTEST(QStringLiteral("%1 (%2)").arg(rig.errors.value(0)).arg(rig.errors.size()), "error");
         QTEST(rig.run(), "after");
         QTEST(rig.writes(), "written");
-        QVERIFY(!s.Timer1.isEnabled());
     }
 
     // A press on any relay button fills the dialog's texts and saves the
