@@ -217,7 +217,6 @@ private slots:
         };
         const QStringList bad{"10000000-5", "1000000-12"};
         QTest::newRow("click") << bad << "pick1" << refused(2, "1000000-", 1) << "0 | 10000000-5 >1000000-12 | stopped" << Bytes{};
-        QTest::newRow("short") << QStringList{"", "10101"} << "pick1" << refused(2, "10101", 1) << "0 |  >10101 | stopped" << Bytes{};
         QTest::newRow("start") << QStringList{"", "10000000-3"} << "start tick" << refused(1, "", 1) << "0 | > 10000000-3 | stopped" << Bytes{};
         const QString halted = "5 | 10000000-5 >1000000-12 | stopped";
         QTest::newRow("a tick reaches it") << bad << "start tick tick tick tick tick tick" << refused(2, "1000000-", 1) << halted << Bytes{0x01};

@@ -29,8 +29,8 @@ inline constexpr int ButtonFace = static_cast<int>(0x8000000F);  // the window's
 // this state and forwards the operator's actions here; it keeps none of its
 // own. Every change is announced by changed() with the aspects it touched.
 //
-// Handlers may raise a RangeError (a program row or timer value read past its
-// end), which ends the handler where it stands; guarded() turns it into
+// Handlers may raise a RangeError (a program row that is not a relay pattern,
+// or a timer value read past its end), which ends the handler where it stands; guarded() turns it into
 // errorRaised(). Handlers the session starts itself (the timer value's change
 // handler) are guarded on their own.
 class WindowSession final : public QObject {

@@ -88,10 +88,6 @@ void WindowSession::StringGrid4Click()
 void WindowSession::loadRow(int row)
 {
     program.setCurrent(row);
-    if (!runActive()) {
-        StringGrid4Click();
-        return;
-    }
     // A run cannot go on in a row that cannot be played: it stops at once,
     // before the error is reported.
     try {
