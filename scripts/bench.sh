@@ -5,7 +5,7 @@
 #   scripts/bench.sh soak 1800  # the soak only
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh test
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_BUILD_BENCH=ON >/dev/null
 cmake --build build -j"$(nproc)" --target runner_timing program_files startup_time cli_latency mqtt_latency soak >/dev/null
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}

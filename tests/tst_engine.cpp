@@ -6,6 +6,7 @@
 #include "timer/board_player.h"
 #include "timer/program_file.h"
 #include "timer/program_row.h"
+#include "timer/strict_program.h"
 
 using namespace fixture;
 
@@ -168,6 +169,8 @@ private slots:
         for (const auto& [name, reason] : {std::pair{"gone.txt", "does not exist"}, {"folder.txt", "folder"}, {"huge.txt", "32 MB"}}) {
             const ProgramFile::ReadResult read = ProgramFile::read(QString::fromLatin1(name));
             QVERIFY(!read.ok && read.error.contains(QLatin1String(name)) && read.error.contains(QLatin1String(reason)));
+            const StrictProgram::Result strict = StrictProgram::read(QString::fromLatin1(name));
+            QVERIFY(strict.line == 0 && strict.message(QStringLiteral("x")) == strict.reason && strict.reason.contains(QLatin1String(reason)));
         }
         writeFile(QStringLiteral("keep.txt"), "00000000-9\r\n");
         QString error;
@@ -179,6 +182,49 @@ private slots:
         QVERIFY(!ProgramFile::write(QStringLiteral("keep.txt/prog.txt"), Rows{"1"}, &error));
         QCOMPARE(readFile(QStringLiteral("keep.txt")), QByteArray("00000000-9\r\n"));
         QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"huge.txt", "keep.txt"}));
+    }
+
+    // The command line's and the daemon's reader: the rows as written, or the
+    // first line at fault and why, alike from a file and from text.
+    void strictPrograms_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<Rows>("rows");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("why");
+        const Rows two{"10000000-0", "01000000-0042", "00000001-9999"};
+        const auto row = [](const char* name, const QByteArray& content, int line, const char* why, const Rows& rows = {}) {
+            QTest::newRow(name) << content << rows << line << QString::fromUtf8(why);
+        };
+        row("CR LF", "10000000-0\r\n01000000-0042\r\n00000001-9999\r\n", 0, "", two);
+        row("byte-order mark, LF, no last line end", "\xEF\xBB\xBF" "10000000-0\n01000000-0042\n00000001-9999", 0, "", two);
+        row("empty lines at the end", "10000000-0\n01000000-0042\r\n00000001-9999\n\r\n\n", 0, "", two);
+        row("short", "000000", 1, "\"000000\" is not a row: a row is eight relays 0 or 1, \"-\" and a duration of 0 to 9999 ticks");
+        row("x for a relay", "1x000000-1", 1, "\"1x000000-1\": relay 2 is \"x\", not 0 or 1");
+        row("words", "OFFOFFOF-5", 1, "\"OFFOFFOF-5\": relay 1 is \"O\", not 0 or 1");
+        row("escape", "10000000-1\n1000\x1b" "000-5", 2, "\"1000\\x1b000-5\": relay 5 is \"\\x1b\"");
+        row("byte-order mark later", "10000000-1\n\xEF\xBB\xBF" "10000000-1", 2, "relay 1 is \"\\xef\"");
+        row("nine relays", "100000001-5", 1, "not followed by \"-\" and a duration");
+        row("two dashes", "10000000--5", 1, "the duration \"-5\" is not a number of 0 to 9999 ticks");
+        row("five digits", "01000000-99999\n", 1, "the duration \"99999\"");
+        row("no duration", "10000000-1\r\n10000000-\r\n", 2, "the duration \"\"");
+        row("trailing space", "10000000-2 \r\n", 1, "the duration \"2 \"");
+        row("1 MB line", QByteArray(1 << 20, '1'), 1, "the line is longer than 64 bytes");
+        row("one CR", "\r", 1, "a CR (carriage return) not followed by LF");
+        row("CR within", "10000000-1\r\n10000000-1\r10000000-1", 2, "a CR");
+        row("empty", "", 1, "no rows");
+        row("empty lines only", "\xEF\xBB\xBF\r\n\n", 1, "no rows");
+        row("empty line between rows", "10000000-1\r\n\r\n\n10000000-1\r\n", 2, "an empty line before a row");
+    }
+    void strictPrograms()
+    {
+        const QByteArray content = fetch<QByteArray>("content");
+        writeFile(QStringLiteral("in.txt"), content);
+        const StrictProgram::Result read = StrictProgram::read(QStringLiteral("in.txt")), parsed = StrictProgram::parse(content);
+        QCOMPARE(read.rows, fetch<Rows>("rows"));
+        QVERIFY(std::tie(read.rows, read.line, read.reason) == std::tie(parsed.rows, parsed.line, parsed.reason));
+        QVERIFY2(read.line == fetch<int>("line") && read.reason.contains(fetch<QString>("why")) && read.ok() == !read.line, qPrintable(read.reason));
+        QCOMPARE(read.message("f"), read.line ? QStringLiteral("f:%1: %2").arg(read.line).arg(read.reason) : read.reason);
     }
 
     // A pattern is eight characters 0 or 1, relay 1 first; a board changes

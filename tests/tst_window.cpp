@@ -52,6 +52,7 @@ private slots:
             {"ComboBox1", {264, 144, 169, 21}}, {"Panel27", {256, 0, 481, 18}}};
         for (const auto& [name, rect] : placed)
             QCOMPARE(f.findChild<QWidget*>(QLatin1String(name))->geometry(), rect);
+        QCOMPARE(std::pair(f.Panel27->text(), f.Label5->text()), std::pair(QStringLiteral("Board found !"), QStringLiteral("1")));
         QCOMPARE(f.ComboBox1->itemData(1, Qt::ToolTipRole).toString(),
                  QStringLiteral("Serial number: KSIM0002\nSimulated relay board\nPort: 1-2"));
         checkMirrored(rig);
@@ -101,6 +102,7 @@ private slots:
     }
 
     // A right press opens the label dialog (not modal) on the relay's labels;
+    // two texts alike are refused with a message, the dialog staying as typed;
     // Enter stores them; a left press fills the edits and keeps it hidden.
     void labelDialog()
     {
@@ -112,6 +114,11 @@ private slots:
         QCOMPARE(dialog->Edit2->text(), QStringLiteral("Relay 2 OFF"));
         retype(dialog->Edit1, QStringLiteral("Pump on, typed long"));
         QCOMPARE(dialog->Edit1->text(), QStringLiteral("Pump on, t"));  // ten characters typed at most
+        retype(dialog->Edit2, QStringLiteral("Pump on, t"));
+        QString why;
+        clickThrough(dialog->Button1, {pressMessageButton(QMessageBox::Ok, &why)});
+        QVERIFY(why.contains("must differ") && dialog->isVisible() && dialog->Edit2->text() == "Pump on, t" && rig.s().labels.turnOff(2) == "Relay 2 OFF");
+        retype(dialog->Edit2, QStringLiteral("Pump off"));
         QTest::keyClick(dialog->Edit1, Qt::Key_Return);
         QCOMPARE(std::pair(rig.s().labels.turnOn(2), dialog->isVisible()), std::pair(QByteArray("Pump on, t"), false));
         click(f.manualButton(3));
@@ -168,22 +175,28 @@ private slots:
         QCOMPARE(rig.writes(), row == from ? Bytes{} : Bytes{std::uint8_t(row)});
     }
 
-    // A wheel turn over "Select Board" picks a board only while the box has
-    // the keyboard focus.
-    void wheelOverTheBoardList()
+    // A wheel turn over "Select Board" picks a board, and one over "Timer
+    // resolution" changes the tick, only while the control has the focus.
+    void wheelOnlyWithFocus()
     {
         for (const bool focused : {false, true}) {
             Rig rig(2);
-            BoardComboBox* box = rig.form->ComboBox1;
-            rig.form->show();
-            QVERIFY(QTest::qWaitForWindowActive(rig.form.get()));
-            if (focused)
-                box->setFocus(Qt::TabFocusReason);
-            QCOMPARE(box->hasFocus(), focused);
-            QSignalSpy picked(box, &QComboBox::activated);
-            QWheelEvent turn({9, 9}, box->mapToGlobal(QPointF{9, 9}), {}, {0, -120}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
-            QApplication::sendEvent(box, &turn);
+            TForm1& f = *rig.form;
+            f.show();
+            QVERIFY(QTest::qWaitForWindowActive(&f));
+            auto turn = [&](QWidget* control, int delta) {
+                if (focused)
+                    control->setFocus(Qt::TabFocusReason);
+                QCOMPARE(control->hasFocus(), focused);
+                QWheelEvent turn({9, 9}, control->mapToGlobal(QPointF{9, 9}), {}, {0, delta}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+                QApplication::sendEvent(control, &turn);
+            };
+            QSignalSpy picked(f.ComboBox1, &QComboBox::activated);
+            turn(f.ComboBox1, -120);
             QCOMPARE(std::pair(int(picked.count()), rig.s().boardIndex), focused ? std::pair(1, 0) : std::pair(0, -1));
+            f.TabbedNotebook1->setCurrentIndex(2);
+            turn(f.TrackBar1, 120);
+            QCOMPARE(std::pair(f.Timer1->interval() > 1, f.Label5->text() != "1"), std::pair(focused, focused));
         }
         QCOMPARE(BoardComboBox().focusPolicy(), Qt::StrongFocus);  // a wheel turn alone takes no focus
     }
@@ -207,7 +220,7 @@ private slots:
         rig.clickRow(1);
         rig.clickRow(1);
         QCOMPARE(rig.form->errorsReported(), 2);
-        QVERIFY(takeErrorBox().startsWith(QLatin1String("Range error in program row 2")));
+        QVERIFY(takeErrorBox().startsWith(QLatin1String("Row 2 is not a relay pattern")));
         QCOMPARE(takeErrorBox(), QString());
     }
 };

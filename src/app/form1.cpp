@@ -229,7 +229,7 @@ void TForm1::buildTimerPage(QWidget* page)
         Label4->setFont(narrower);
         Label4->adjustSize();
     }
-    Label5 = place(new QLabel(QStringLiteral("0"), GroupBox4), "Label5", 112, 24, 6, 13);
+    Label5 = place(new QLabel(QStringLiteral("1"), GroupBox4), "Label5", 112, 24, 6, 13);
 
     TrackBar1 = place(new QSlider(Qt::Horizontal, page), "TrackBar1", 24, 328, 361, 25);
     TrackBar1->setRange(1, 100);
@@ -237,6 +237,10 @@ void TForm1::buildTimerPage(QWidget* page)
     TrackBar1->setTickInterval(1);
     TrackBar1->setTickPosition(QSlider::TicksBelow);
     TrackBar1->setPageStep(5);
+    // A wheel turn changes the tick only while the track bar has the focus
+    // (see eventFilter); a wheel turn alone does not give it the focus.
+    TrackBar1->setFocusPolicy(Qt::StrongFocus);
+    TrackBar1->installEventFilter(this);
 
     Label10 = place(new QLabel(QStringLiteral("Timer"), page), "Label10", 384, 328, 26, 13);
     Edit9 = place(new QLineEdit(QStringLiteral("0"), page), "Edit9", 400, 328, 57, 21);
@@ -303,6 +307,13 @@ void TForm1::connectHandlers()
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
 {
+    // Without the focus a wheel turn, meant to scroll past the track bar,
+    // would silently change the tick of a running program; it goes on to
+    // the page instead.
+    if (watched == TrackBar1 && event->type() == QEvent::Wheel && !TrackBar1->hasFocus()) {
+        event->ignore();
+        return true;
+    }
     // The mouse-down handlers of the sixteen relay buttons run on the press,
     // before the button's click.
     if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {

@@ -18,7 +18,11 @@ WindowSession::WindowSession(UsbLibrary& library, QObject* parent)
     Timer1.setInterval(1);
     runner.setTimer(&Timer1);
 
-    connect(&runner, &ProgramRunner::stateChanged, this, [this] { emit changed(RunState); });
+    connect(&runner, &ProgramRunner::stateChanged, this, [this](ProgramRunner::State state) {
+        if (state == ProgramRunner::State::Stopped)
+            loadAtResume_ = false;
+        emit changed(RunState);
+    });
     // The timer value shows the count: the program writes it as plain digits
     // whenever the count moves away from the number shown, and puts the
     // step's own duration back when a step ends.
@@ -42,8 +46,10 @@ void WindowSession::FormCreate()
     program.setCount(1);
     DiscoverBoards();
     RelayState = 0;
-    // The window starts out showing the relays as the first board has them.
+    // The window starts out showing the relays as the first board has them,
+    // and says it found the board it shows.
     if (link.isOpen(selected)) {
+        setStatus(Colors::Lime, QStringLiteral("Board found !"));
         refreshFromBoard();
         for (unsigned relay = 1; relay <= RelayCount; ++relay)
             CopyRelayCaptionToStepBar(relay);
@@ -100,7 +106,16 @@ void WindowSession::setTimerValue(const QString& text)
         return;
     timerValue = text;
     emit changed(TimerValue);
-    guarded([this] { timerValueEdited(); });
+    // Only the handling of the change ends at a range error; whatever set
+    // the value goes on.
+    guarded([this] {
+        try {
+            timerValueEdited();
+        } catch (const RangeError&) {
+            if (!quietRangeErrors_)
+                throw;
+        }
+    });
 }
 
 void WindowSession::setTimerPosition(int position)

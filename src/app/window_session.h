@@ -29,8 +29,8 @@ inline constexpr int ButtonFace = static_cast<int>(0x8000000F);  // the window's
 // this state and forwards the operator's actions here; it keeps none of its
 // own. Every change is announced by changed() with the aspects it touched.
 //
-// Handlers may raise a RangeError (a program row or timer value read past its
-// end), which ends the handler where it stands; guarded() turns it into
+// Handlers may raise a RangeError (a program row that is not a relay pattern,
+// or a timer value read past its end), which ends the handler where it stands; guarded() turns it into
 // errorRaised(). Handlers the session starts itself (the timer value's change
 // handler) are guarded on their own.
 class WindowSession final : public QObject {
@@ -86,7 +86,7 @@ public:
     std::array<int, RelayCount + 1> indicators;
     QString timerValue = QStringLiteral("0");
     int resolution = 1;  // milliseconds per tick
-    QString resolutionText = QStringLiteral("0");
+    QString resolutionText = QStringLiteral("1");
     QString labelOnText;   // what the label dialog's edits are given
     QString labelOffText;
 
@@ -126,7 +126,8 @@ public:
     void LoadLabels();
     void SaveLabels();
     void RelayButtonMouseDown(int editedLabelIndex, bool rightButton);
-    void CompleteLabelEdit(const QString& onText, const QString& offText);
+    // Empty when stored; else why the texts were refused (nothing is stored).
+    QString CompleteLabelEdit(const QString& onText, const QString& offText);
 
     // ---- Step bars ----
     void StepBarClick(int relay);  // Button18Click ... Button11Click
@@ -176,8 +177,15 @@ private:
     void makeRowCurrent(int row);
     void restoreStepDuration(int row);
     void restartStep();
+    void beginStepInCurrentRow();
+    void haltRun();
     bool barLowered(int relay) const { return barTops[static_cast<std::size_t>(relay)] == BarLowered; }
     const QByteArray& currentText() const { return program.text(program.current()); }
+
+    // A range error raised by a change of the timer value that the session
+    // made itself is reported, except while a halted run puts its count back.
+    bool quietRangeErrors_ = false;
+    bool loadAtResume_ = false;  // the current row is loaded when a paused run resumes
 };
 
 #include "timer/range_error.h"

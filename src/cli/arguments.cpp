@@ -82,9 +82,11 @@ QString usage()
         "PATTERN  eight characters 0 or 1, relay 1 first, as in a program row: 10100000\n"
         "RELAY    1 to 8, or all\n"
         "MS       1 to 60000 milliseconds per tick; default 1\n"
+        "FILE     one row a line: PATTERN, '-' and 0 to 9999 ticks: 10100000-15\n"
         "\n"
         "Without SELECT the one attached board is used. Exit status: 0 success,\n"
-        "1 failure, 2 usage error; play ended by SIGINT or SIGTERM dies by that signal.\n");
+        "1 failure, 2 usage error. play ended by SIGINT, SIGTERM or SIGHUP stops\n"
+        "cleanly and dies by that signal.\n");
 }
 
 Parsed parse(const QStringList& arguments)

@@ -5,8 +5,7 @@
 #include "boardlink/board_link.h"
 #include "boardlink/relay_board.h"
 #include "timer/board_player.h"
-#include "timer/program_file.h"
-#include "timer/program_row.h"
+#include "timer/strict_program.h"
 
 #include <QEventLoop>
 #include <QJsonArray>
@@ -130,11 +129,9 @@ int setRelays(BoardLink& link, const BoardSelector& select, std::uint8_t mask, s
 
 int play(BoardLink& link, const Arguments& a, SignalWatcher* watcher)
 {
-    ProgramFile::ReadResult file = ProgramFile::read(a.file);
-    if (!file.ok)
-        return fail(file.error);
-    if (const QString error = ProgramRow::firstError(file.rows); !error.isEmpty())
-        return fail(error);
+    StrictProgram::Result file = StrictProgram::read(a.file);
+    if (!file.ok())
+        return fail(file.message(a.file));
     const int index = choose(link, a.select);
     if (index < 0 || !open(link, index))
         return 1;

@@ -22,7 +22,7 @@ int main(int argc, char* argv[])
     // thread leaves these signals to the watcher.
     std::optional<SignalWatcher> watcher;
     if (parsed.arguments->command == cli::Command::Play)
-        watcher.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGPIPE});
+        watcher.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP, SIGPIPE});
 
     FtdiLibrary library;
     BoardLink link(library);

@@ -5,6 +5,7 @@
 
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 
 namespace {
@@ -92,6 +93,12 @@ void TForm2::showTexts(const QString& onText, const QString& offText)
 
 void TForm2::CompleteLabelEdit()
 {
-    session_.guarded([this] { session_.CompleteLabelEdit(Edit1->text(), Edit2->text()); });
+    QString refusal;
+    session_.guarded([this, &refusal] { refusal = session_.CompleteLabelEdit(Edit1->text(), Edit2->text()); });
+    // Refused texts stay as typed, for the operator to mend.
+    if (!refusal.isEmpty()) {
+        QMessageBox::warning(this, windowTitle(), refusal);
+        return;
+    }
     hide();
 }

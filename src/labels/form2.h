@@ -9,8 +9,9 @@ class QPushButton;
 
 // The "Setting" dialog that renames one relay's two labels. Modeless: it is
 // shown next to the main window, which stays usable. OK or Enter stores the
-// two texts in the label table and hides the dialog; closing it from the
-// window frame stores nothing.
+// two texts in the label table and hides the dialog, unless the session
+// refuses them (a message says why and the dialog stays); closing it from
+// the window frame stores nothing.
 class TForm2 final : public QWidget {
     Q_OBJECT
 public:

@@ -37,14 +37,24 @@ void WindowSession::RelayButtonMouseDown(int editedLabelIndex, bool rightButton)
     SaveLabels();
 }
 
-void WindowSession::CompleteLabelEdit(const QString& onText, const QString& offText)
+QString WindowSession::CompleteLabelEdit(const QString& onText, const QString& offText)
 {
-    // Labels keep at most 18 characters of what was typed.
+    // Labels keep at most 18 characters of what was typed, in Latin-1.
     constexpr int StoredLimit = 18;
+    const QByteArray on = onText.left(StoredLimit).toLatin1();
+    const QByteArray off = offText.left(StoredLimit).toLatin1();
+    // A button's caption decides what its next click does: with both labels
+    // the same, every click would switch the relay on.
+    if (on == off)
+        return QStringLiteral("The ON and OFF labels must differ: a relay button's caption tells "
+                              "whether its next click switches the relay on or off.\n\n"
+                              "Both would be stored as \"%1\".")
+            .arg(QString::fromLatin1(on));
     const int relay = (EditedLabelIndex - 1) % RelayCount + 1;
     if (relay >= 1 && relay <= RelayCount) {
-        labels.setSlot(relay - 1, onText.left(StoredLimit).toLatin1());
-        labels.setSlot(relay + RelayCount - 1, offText.left(StoredLimit).toLatin1());
+        labels.setSlot(relay - 1, on);
+        labels.setSlot(relay + RelayCount - 1, off);
     }
     pause(PauseMs);
+    return {};
 }

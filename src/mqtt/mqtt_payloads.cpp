@@ -1,7 +1,7 @@
 #include "mqtt/mqtt_payloads.h"
 
 #include "boardlink/relay_board.h"
-#include "timer/program_file.h"
+#include "timer/strict_program.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -86,7 +86,10 @@ Parsed programCommand(QByteArray board, const QByteArray& payload)
         const QString key = it.key();
         const QJsonValue value = it.value();
         if (key == QLatin1String("program") && value.isString()) {
-            command.rows = ProgramFile::parse(value.toString().toUtf8());
+            StrictProgram::Result program = StrictProgram::parse(value.toString().toUtf8());
+            if (!program.ok())
+                return fail(QStringLiteral("program line %1: %2").arg(program.line).arg(program.reason));
+            command.rows = std::move(program.rows);
         } else if (key == QLatin1String("tick_ms") && value.isDouble()) {
             const double ms = value.toDouble();
             if (ms != std::floor(ms) || ms < 1 || ms > 60000)

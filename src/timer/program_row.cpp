@@ -30,6 +30,17 @@ std::uint8_t pattern(const QByteArray& text, int row)
     return byte;
 }
 
+void requirePattern(const QByteArray& text, int row)
+{
+    const QByteArray relays = text.left(8);
+    const bool pattern = relays.size() == 8 && std::all_of(relays.begin(), relays.end(),
+                                                           [](char c) { return c == '0' || c == '1'; });
+    if (!pattern)
+        throw RangeError(QStringLiteral("Row %1 is not a relay pattern: %2 must be eight characters 0 or 1")
+                             .arg(row + 1)
+                             .arg(QString::fromLatin1(relays)));
+}
+
 std::optional<int> duration(const QByteArray& text)
 {
     if (text.size() < 10 || text.size() > 13)

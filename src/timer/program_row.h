@@ -23,6 +23,11 @@ char lineChar(const QByteArray& text, int row, int position);
 // character is '0'. Raises RangeError for a row shorter than six characters.
 std::uint8_t pattern(const QByteArray& text, int row);
 
+// Raises RangeError unless the row's first eight characters are each "0" or
+// "1": the window plays and rewrites only rows that name every relay, so a
+// line end or a "-" is never taken for a relay switched on.
+void requirePattern(const QByteArray& text, int row);
+
 // The duration a loaded row gives the step: the number after the eighth
 // character for rows of 10 to 13 characters (what is not a number reads as
 // 0, clamped to 0-9999); rows of another length give none.

@@ -6,6 +6,8 @@
 #include "timer/program_row.h"
 #include "timer/range_error.h"
 
+#include <utility>
+
 // ---------------------------------------------------------------- step bars
 
 void WindowSession::StepBarClick(int relay)
@@ -63,6 +65,8 @@ void WindowSession::StringGrid4Click()
 {
     const int row = program.current();
     const QByteArray text = currentText();
+    ProgramRow::requirePattern(text, row);
+    loadAtResume_ = false;
     auto at = [&](int position) { return ProgramRow::lineChar(text, row, position); };
     for (int relay = 1; relay <= RelayCount; ++relay)
         setBar(relay, at(relay) == '1');
@@ -84,7 +88,23 @@ void WindowSession::StringGrid4Click()
 void WindowSession::loadRow(int row)
 {
     program.setCurrent(row);
-    StringGrid4Click();
+    // A run cannot go on in a row that cannot be played: it stops at once,
+    // before the error is reported.
+    try {
+        StringGrid4Click();
+    } catch (const RangeError&) {
+        haltRun();
+        throw;
+    }
+}
+
+void WindowSession::haltRun()
+{
+    // As Stop does; the count it puts back into a row that cannot take it
+    // raises no second message.
+    const bool quiet = std::exchange(quietRangeErrors_, true);
+    runner.stop();
+    quietRangeErrors_ = quiet;
 }
 
 void WindowSession::makeRowCurrent(int row)
@@ -122,6 +142,20 @@ void WindowSession::restartStep()
     runner.restartStep();
 }
 
+void WindowSession::beginStepInCurrentRow()
+{
+    // The current row becomes the step being counted, from its own duration:
+    // loaded at once while running; while paused its count shows, and it is
+    // loaded when the run resumes.
+    if (runner.state() == ProgramRunner::State::Running) {
+        loadRow(program.current());
+        runner.restartStep();
+    } else if (runner.state() == ProgramRunner::State::Paused) {
+        restartStep();
+        loadAtResume_ = true;
+    }
+}
+
 void WindowSession::Button23Click()
 {
     if (runActive())
@@ -139,9 +173,9 @@ void WindowSession::Button21Click()
     const int count = program.count();
     const bool removesCurrent = count > 1 && program.current() == count - 1;
     program.setCount(count - 1);
-    // The run goes on in the new last row, counting from its own duration.
-    if (removesCurrent && runActive())
-        restartStep();
+    // The run goes on in the new last row, as a step of its own.
+    if (removesCurrent)
+        beginStepInCurrentRow();
 }
 
 void WindowSession::Button22Click()
@@ -178,11 +212,8 @@ QString WindowSession::OpenProgram(const QString& path)
     if (!file.ok)
         return file.error;
     program.replaceAll(std::move(file.rows));
-    // During a run the program goes on with its row 0 as a loaded step.
-    if (runActive()) {
-        StringGrid4Click();
-        runner.restartStep();
-    }
+    // During a run the program goes on with its row 0 as a step of its own.
+    beginStepInCurrentRow();
     return {};
 }
 
@@ -192,9 +223,8 @@ void WindowSession::UpdateCurrentRowDuration()
 {
     const int row = program.current();
     const QByteArray text = currentText();
-    QByteArray completed(8, '0');
-    for (int relay = 1; relay <= RelayCount; ++relay)
-        completed[relay - 1] = ProgramRow::lineChar(text, row, relay) == '0' ? '0' : '1';
+    ProgramRow::requirePattern(text, row);
+    QByteArray completed = text.left(8);
     completed.append('-');
 
     const int p = timerPosition();
@@ -215,23 +245,31 @@ void WindowSession::UpdateCurrentRowDuration()
 
 void WindowSession::Timer1Timer()
 {
+    // A row the runner cannot play ends the run before the error is
+    // reported (see loadRow), so that no later tick raises it again.
     runner.tick();
 }
 
 void WindowSession::Button34Click()
 {
-    if (runActive())
+    if (runActive()) {
         runner.stop();
-    else
-        runner.start();
+        return;
+    }
+    // A first row that cannot be played starts no run.
+    ProgramRow::requirePattern(program.text(0), 0);
+    runner.start();
 }
 
 void WindowSession::Button35Click()
 {
-    if (runner.state() == ProgramRunner::State::Running)
+    if (runner.state() == ProgramRunner::State::Running) {
         runner.pause();
-    else if (runner.state() == ProgramRunner::State::Paused)
+    } else if (runner.state() == ProgramRunner::State::Paused) {
         runner.resume();
+        if (loadAtResume_)
+            beginStepInCurrentRow();
+    }
 }
 
 void WindowSession::CheckBox1Click(bool repeat)

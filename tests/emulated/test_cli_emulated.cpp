@@ -28,7 +28,7 @@ private slots:
     // of the board added first. FILE names a file holding program (none
     // when program is empty). At the first line of output, the board added
     // first is pulled out ("pull") or the process gets a signal ("int",
-    // "term"); a death by signal n reads as status 128 + n. "held": a
+    // "term", "hup"); a death by signal n reads as status 128 + n. "held": a
     // program that cannot be seen holds the board added first; "hold": a
     // play of FILE on it holds it (PID in err is its pid). "nodes": the
     // board added first cannot be opened by this user. "plug": the serial
@@ -98,18 +98,22 @@ private slots:
         row("relay 9", one, "on 1 9", 2, "", "a RELAY is 1 to 8", "11111111");
         row("tick 0", one, "play FILE --tick 0", 2, "", "the tick must be 1 to 60000 ms", "11111111", program);
         row("option of another command", one, "on 1 --json", 2, "", "--json does not go with on", "11111111");
-        row("play", one, "play FILE --tick 2", 0, played, "", "01000000", program);
+        row("play after a byte-order mark", one, "play FILE --tick 2", 0, played, "", "01000000", "\xEF\xBB\xBF" + program);
         row("play, off at end", one, "play --off-at-end FILE", 0, played, "", "00000000", program);
         row("play quietly", one, "play FILE --quiet", 0, "", "", "01000000", program);
         row("play a missing file", one, "play FILE", 1, "", "^kestrune-cli: .*program\\.txt", "11111111");
-        row("play an empty row", one, "play FILE", 1, "", "^kestrune-cli: Range error in program row 2",
-            "11111111", "10000000-2\r\n\r\n");
+        row("play an empty line", one, "play FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:2: an empty line before a row\n$",
+            "11111111", "10000000-2\r\n\r\n01000000-1\r\n");
+        row("play words", one, "play FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:1: \"OFFOFFOF-5\": relay 1 is",
+            "11111111", "OFFOFFOF-5\n");
         row("pulled out in play", one, "play FILE --repeat", 1, "(1\t10000000\t1\n|2\t01000000\t1\n)+",
             "^kestrune-cli: board 1 stopped answering", "", "10000000-1\r\n01000000-1\r\n", "pull");
         row("SIGINT in play", one, "play FILE --repeat --off-at-end", 130, "(1\t11000000\t5\n)+", "", "00000000",
             "11000000-5\r\n", "int");
         row("SIGTERM in play", one, "play FILE --repeat", 143, "1\t01000000\t9999\n", "", "01000000",
             "01000000-9999\r\n", "term");
+        row("SIGHUP in play", one, "play FILE --repeat --off-at-end --tick 3", 129, "(1\t00100000\t1\n)+", "", "00000000",
+            "00100000-1", "hup");
     }
 
     void commands()
@@ -156,12 +160,13 @@ private slots:
             if (last && during == "plug")
                 QCOMPARE(emulated_ftdi_plug_in_later(bus_.get(), &late, 50), int(serials.size()));
             cli.start(KESTRUNE_CLI, arguments);
-            if (last && (during == "pull" || during == "int" || during == "term")) {
+            const int signal = during == "int" ? SIGINT : during == "term" ? SIGTERM : during == "hup" ? SIGHUP : 0;
+            if (last && (during == "pull" || signal)) {
                 QVERIFY(cli.waitForReadyRead(10000));
                 if (during == "pull")
                     emulated_ftdi_pull_out(bus_.get(), 0);
                 else
-                    ::kill(pid_t(cli.processId()), during == "int" ? SIGINT : SIGTERM);
+                    ::kill(pid_t(cli.processId()), signal);
             }
             QVERIFY(cli.waitForFinished(20000));
             QVERIFY2(last || cli.exitCode() == 0, qPrintable(lines[i]));

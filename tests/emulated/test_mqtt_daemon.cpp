@@ -162,7 +162,8 @@ private slots:
         row("bad pattern", "state/set", "1111111");
         row("invalid JSON", "program/set", R"({"program": "11111111-1")");
         row("program over 1 MB", "program/set", "{\"program\": \"" + QByteArray("11111111-1\\r\\n").repeated(90000) + "\"}");
-        row("unplayable row", "program/set", R"({"program": "11111111-1\r\n11"})");
+        row("not a row", "program/set", R"({"program": "11111111-1\r\nOFFOFFOF-5"})");
+        row("six relays", "program/set", R"({"program": "\ufeff000000"})");
         row("unknown control", "program/control", "HALT");
         row("board not taken", "kt/KM-0003/state/set", "11111111");
         row("retained", "state/set", "11111111", {}, {"-s", "-r"});

@@ -1,5 +1,9 @@
-// Feeds arbitrary bytes to the program file reader and checks its rows.
+// Feeds arbitrary bytes to the window's program file reader and to the strict
+// reader of the command line and the daemon, and checks their rows.
+#include "boardlink/relay_board.h"
 #include "timer/program_file.h"
+#include "timer/program_row.h"
+#include "timer/strict_program.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -26,6 +30,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             programRows.push_back(row);
     if (!programRows.empty() &&
         ProgramFile::parse(ProgramFile::serialize(programRows)) != programRows)
+        std::abort();
+
+    // Strict: the first fault and its line, or only rows, each a playable row
+    // kept byte for byte; only line ends and a leading byte-order mark go.
+    const StrictProgram::Result strict = StrictProgram::parse(content);
+    if (strict.ok() == (strict.line > 0) || strict.ok() == strict.rows.empty())
+        std::abort();
+    QByteArray joined;
+    for (const QByteArray& row : strict.rows) {
+        const auto pattern = RelayPattern::fromText(row.left(8));
+        if (!StrictProgram::rowError(row).isEmpty() || !pattern || ProgramRow::pattern(row, 0) != *pattern ||
+            ProgramRow::duration(row) != row.mid(9).toInt())
+            std::abort();
+        joined += row;
+    }
+    QByteArray rest = content.startsWith("\xEF\xBB\xBF") ? content.mid(3) : content;
+    if (strict.ok() && rest.replace("\r\n", "").replace("\n", "") != joined)
         std::abort();
     return 0;
 }

@@ -120,7 +120,28 @@ struct SessionRig {
     }
     template <typename F>
     void run(F&& handler) { s->guarded(std::forward<F>(handler)); }
-    void tick(int n = 1) { while (n-- > 0) run([this] { s->Timer1Timer(); }); }
+    // One operator action: m3 (relay 3's manual button), b3 (its step bar), on,
+    // off, pick2, add, clear, clearall, start (or Stop), pause (or Resume),
+    // tick, up (an up-down arrow), type50 (into the timer value), open (next.txt).
+    void act(const QString& op)
+    {
+        using W = WindowSession;
+        static const QHash<QString, void (W::*)()> plain{
+            {"on", &W::Button9Click}, {"off", &W::Button10Click}, {"add", &W::Button23Click}, {"clear", &W::Button21Click},
+            {"clearall", &W::Button22Click}, {"start", &W::Button34Click}, {"pause", &W::Button35Click},
+            {"resume", &W::Button35Click}, {"tick", &W::Timer1Timer}};
+        W& w = *s;
+        const int n = op.right(1).toInt();
+        run([&] {
+            if (plain.contains(op)) (w.*plain[op])();
+            else if (op[0] == 'm') w.ManualRelayClick(n);
+            else if (op[0] == 'b') w.StepBarClick(n);
+            else if (op.startsWith("pick")) w.PickRow(n);
+            else if (op == "up") w.UpDown1Click(1);
+            else if (op.startsWith("type")) w.Edit9Change(op.mid(4));
+            else QCOMPARE(w.OpenProgram(QStringLiteral("next.txt")), QString());
+        });
+    }
     Bytes writes(int board = 0) const { return library.writes(board); }
 
     // One word per view, one character per relay: the manual captions
