@@ -60,8 +60,7 @@ private slots:
         row("by port", two, "list; on 4 --port 1-1", 0, "", "", "00010000");
         row("several, none chosen", two, "on 1", 1, "",
             "^kestrune-cli: 2 boards are attached; choose one:\n  1\tKC-B\t.*\n  2\tKC-A\t", "11111111");
-        row("shared serial", {"KC-A", "KC-A"}, "on 1 --serial KC-A", 1, "", "2 boards have serial number KC-A",
-            "11111111");
+        row("shared serial", {"KC-A", "KC-A"}, "on 1 --serial KC-A", 1, "", "2 boards have serial number KC-A", "11111111");
         row("no such number", one, "on 1 --board 2", 1, "", "there is no board 2", "11111111");
         row("held elsewhere", one, "on 1", 1, "", "^kestrune-cli: board KC-A \\(port 1-1\\) is claimed by another "
             "program that this user cannot see; it may be a service\n$", "11111111", {}, "held");
@@ -69,22 +68,18 @@ private slots:
             "\\(pid PID\\)\n$", "10000000", "10000000-9999\n", "hold");
         row("hot-plug race", two, "on --serial KC-A 1", 0, "", "", "10000000", {}, "plug");
         row("get json in a hot-plug race", two, "set --serial KC-A 10000001; get --json --serial KC-A", 0,
-            "\\{\"board\":2,\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001",
-            {}, "plug");
+            "\\{\"board\":2,\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001", {}, "plug");
         row("list in a hot-plug", two, "list", 0, "1\tKC-B\t[^\n]*\n2\tKC-A\t[^\n]*\n", "", "11111111", {}, "plug");
-        const QStringList escape{"X\x1b[2J\t\\"}, local{QString::fromUtf8("Ürün-Ω一"), "KC-B"};
+        const QStringList escape{"X\x1b[2J\t\\"}, local{"Ürün-Ω一", "KC-B"};
         const QString escaped = "X\\\\x1b\\[2J\\\\t\\\\\\\\";
         row("list json, control characters", escape, "list --json", 0, "\\[\\{\"address\":\\d+,\"board\":1,\"bus\":\\d+,"
-            "\"description\":\"FT232R USB UART\",\"manufacturer\":\"FTDI\",\"port\":\"1-1\",\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n",
-            "", "11111111");
+            "\"description\":\"FT232R USB UART\",\"manufacturer\":\"FTDI\",\"port\":\"1-1\",\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n", "", "11111111");
         row("control characters in a message", escape, "on 1 --serial KC-Z", 1, "",
-            "^kestrune-cli: no board has serial number KC-Z; 1 board is attached:\n  1\t" + escaped + "\tFT232R USB UART\t1-1\n$",
-            "11111111");
+            "^kestrune-cli: no board has serial number KC-Z; 1 board is attached:\n  1\t" + escaped + "\tFT232R USB UART\t1-1\n$", "11111111");
         row("serial as printed", escape, "on 2 --serial X\\x1b[2J\\t\\\\", 0, "", "", "01000000");
-        row("non-ASCII serial", local, QString::fromUtf8("on 3 --serial Ürün-Ω一; list"), 0,
-            QString::fromUtf8("1\tKC-B\t[^\n]*\n2\tÜrün-Ω一\t[^\n]*\n"), "", "00100000");
-        row("non-ASCII serial chosen, no access", local, QString::fromUtf8("on 3 --serial Ürün-Ω一"), 1, "",
-            QString::fromUtf8("^kestrune-cli: board Ürün-Ω一 \\(port 1-1\\) cannot be opened: "), "11111111", {}, "nodes");
+        row("non-ASCII serial", local, "on 3 --serial Ürün-Ω一; list", 0, "1\tKC-B\t[^\n]*\n2\tÜrün-Ω一\t[^\n]*\n", "", "00100000");
+        row("non-ASCII serial, no access", local, "on 3 --serial Ürün-Ω一", 1, "", "^kestrune-cli: board Ürün-Ω一 \\(port 1-1\\) cannot be opened: ",
+            "11111111", {}, "nodes");
         row("port in use", two, "on --serial KC-B 1; on --serial KC-A 1", 1, "",
             "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
         row("no board", {}, "get", 1, "", "^kestrune-cli: no board is attached\n$", "");
