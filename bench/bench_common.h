@@ -2,8 +2,8 @@
 
 // What several benchmarks share. Qt Core only: the benchmarks that show a
 // window include the widgets themselves.
-#include "app/window_session.h"
-#include "boardlink/simulated_library.h"
+#include "session/window_session.h"
+#include "engine/device/simulated_library.h"
 
 #include <QByteArray>
 #include <QDir>

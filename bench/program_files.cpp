@@ -3,9 +3,9 @@
 // row of the program grid with clicking the first.
 #include "bench_common.h"
 
-#include "app/form1.h"
-#include "timer/program_grid.h"
-#include "timer/program_model.h"
+#include "window/form1.h"
+#include "window/widgets/program_grid.h"
+#include "window/widgets/program_model.h"
 
 #include <QApplication>
 #include <QFileDialog>

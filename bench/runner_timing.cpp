@@ -10,7 +10,7 @@
 //   runner_timing --window    the child: "window <ticks> <missed>"
 #include "bench_common.h"
 
-#include "app/form1.h"
+#include "window/form1.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -1,10 +1,10 @@
 // Builds the window the way kestrune (--real) or kestrune-demo (--demo)
 // does, reports "shown <resident MB>" once it is first shown, and quits.
-#include "app/board_view.h"
-#include "app/form1.h"
+#include "window/board_view.h"
+#include "window/form1.h"
 #include "bench_common.h"
-#include "boardlink/ftdi_library.h"
-#include "boardlink/simulated_library.h"
+#include "engine/device/ftdi_library.h"
+#include "engine/device/simulated_library.h"
 
 #include <QApplication>
 #include <QTimer>

@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh test
+scripts/check-includes.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 

@@ -1,6 +1,6 @@
 #include "cli/arguments.h"
 
-#include "boardlink/relay_board.h"
+#include "engine/device/relay_board.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "boardlink/board_finder.h"
+#include "engine/device/board_finder.h"
 
 #include <QString>
 #include <QStringList>

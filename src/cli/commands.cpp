@@ -1,11 +1,11 @@
 #include "cli/commands.h"
 
-#include "app/signal_watcher.h"
-#include "boardlink/board_finder.h"
-#include "boardlink/board_link.h"
-#include "boardlink/relay_board.h"
-#include "timer/board_player.h"
-#include "timer/strict_program.h"
+#include "engine/signal_watcher.h"
+#include "engine/device/board_finder.h"
+#include "engine/device/board_link.h"
+#include "engine/device/relay_board.h"
+#include "engine/program/board_player.h"
+#include "engine/program/strict_program.h"
 
 #include <QEventLoop>
 #include <QJsonArray>

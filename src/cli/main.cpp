@@ -1,7 +1,7 @@
 // kestrune-cli: relay boards from scripts, on the engine and libftdi1.
-#include "app/signal_watcher.h"
-#include "boardlink/board_link.h"
-#include "boardlink/ftdi_library.h"
+#include "engine/signal_watcher.h"
+#include "engine/device/board_link.h"
+#include "engine/device/ftdi_library.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
 

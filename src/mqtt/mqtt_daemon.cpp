@@ -1,6 +1,6 @@
 #include "mqtt/mqtt_daemon.h"
 
-#include "boardlink/ftdi_library.h"
+#include "engine/device/ftdi_library.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/signal_watcher.h"
+#include "engine/signal_watcher.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_config.h"
 #include "mqtt/relay_bridge.h"

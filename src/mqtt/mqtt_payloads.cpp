@@ -1,7 +1,7 @@
 #include "mqtt/mqtt_payloads.h"
 
-#include "boardlink/relay_board.h"
-#include "timer/strict_program.h"
+#include "engine/device/relay_board.h"
+#include "engine/program/strict_program.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

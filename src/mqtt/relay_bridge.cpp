@@ -1,8 +1,8 @@
 #include "mqtt/relay_bridge.h"
 
-#include "boardlink/board_link.h"
-#include "boardlink/relay_board.h"
-#include "timer/board_player.h"
+#include "engine/device/board_link.h"
+#include "engine/device/relay_board.h"
+#include "engine/program/board_player.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "boardlink/usb_library.h"
+#include "engine/device/usb_library.h"
 #include "mqtt/mqtt_payloads.h"
 
 #include <QLoggingCategory>

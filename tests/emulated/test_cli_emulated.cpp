@@ -1,6 +1,6 @@
 // kestrune-cli as a separate process against emulated boards: the unmodified
 // libftdi1 and libusb in the child talk to this process's umockdev test bed.
-#include "boardlink/relay_board.h"
+#include "engine/device/relay_board.h"
 #include "emulated_ftdi.h"
 
 #include <QtTest>

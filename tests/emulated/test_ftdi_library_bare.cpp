@@ -1,7 +1,7 @@
 // FtdiLibrary on the bare machine, with the real libusb and no emulation: on
 // CI there is no FTDI chip, and every operation on a handle that was never
 // handed out fails without side effects.
-#include "boardlink/ftdi_library.h"
+#include "engine/device/ftdi_library.h"
 
 #include <QtTest>
 

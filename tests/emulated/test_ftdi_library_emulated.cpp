@@ -1,7 +1,7 @@
 // FtdiLibrary against emulated FT232R boards: the real libftdi1 and libusb
 // talk to umockdev's usbdevfs emulation, so these tests see what reaches the
 // board, not just what FtdiLibrary asks libftdi for.
-#include "boardlink/ftdi_library.h"
+#include "engine/device/ftdi_library.h"
 #include "emulated_ftdi.h"
 
 #include <QtTest>

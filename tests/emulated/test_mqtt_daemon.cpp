@@ -3,7 +3,7 @@
 // talks to the broker through mosquitto_pub and mosquitto_sub; they and the
 // broker run without the emulation's preloads. The cases build on each
 // other, in order, on one daemon until it is stopped.
-#include "boardlink/relay_board.h"
+#include "engine/device/relay_board.h"
 #include "emulated_ftdi.h"
 
 #include <QTcpServer>

@@ -1,7 +1,7 @@
 // The main window on FtdiLibrary against two emulated FT232R boards: the
 // real libftdi1 and libusb carry every relay operation down to the usbdevfs
 // emulation, so these tests check the pins themselves.
-#include "boardlink/ftdi_library.h"
+#include "engine/device/ftdi_library.h"
 #include "emulated_ftdi.h"
 #include "window_fixture.h"
 

@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the label file reader and checks what it keeps.
-#include "labels/label_table.h"
+#include "engine/labels/label_table.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // whether the topic starts with the base topic (bit 1); then the topic up to
 // a newline, then the payload. Bad input and retained messages must leave the
 // boards alone, and nothing may be published outside the daemon's topics.
-#include "boardlink/simulated_library.h"
+#include "engine/device/simulated_library.h"
 #include "mqtt/relay_bridge.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 // Feeds arbitrary bytes to the window's program file reader and to the strict
 // reader of the command line and the daemon, and checks their rows.
-#include "boardlink/relay_board.h"
-#include "timer/program_file.h"
-#include "timer/program_row.h"
-#include "timer/strict_program.h"
+#include "engine/device/relay_board.h"
+#include "engine/program/program_file.h"
+#include "engine/program/program_row.h"
+#include "engine/program/strict_program.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,9 +3,9 @@
 // What the tests share: working directories, files, the process, and a
 // window session on simulated boards without any window.
 
-#include "app/window_session.h"
-#include "boardlink/relay_board.h"
-#include "boardlink/simulated_library.h"
+#include "session/window_session.h"
+#include "engine/device/relay_board.h"
+#include "engine/device/simulated_library.h"
 
 #include <QtTest>
 

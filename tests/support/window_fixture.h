@@ -4,14 +4,14 @@
 
 #include "fixture.h"
 
-#include "app/color_panel.h"
-#include "app/form1.h"
-#include "boardlink/board_combo_box.h"
-#include "labels/form2.h"
-#include "labels/limited_edit.h"
-#include "timer/program_grid.h"
-#include "timer/program_model.h"
-#include "timer/up_down.h"
+#include "window/widgets/color_panel.h"
+#include "window/form1.h"
+#include "window/widgets/board_combo_box.h"
+#include "window/form2.h"
+#include "window/widgets/limited_edit.h"
+#include "window/widgets/program_grid.h"
+#include "window/widgets/program_model.h"
+#include "window/widgets/up_down.h"
 
 #include <QtWidgets>
 

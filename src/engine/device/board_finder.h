@@ -1,0 +1,35 @@
+#pragma once
+
+#include "engine/device/usb_library.h"
+
+#include <QString>
+
+class BoardLink;
+
+// Which board a front end addresses: by number (1-based, the n of "Relay
+// Board n"), by serial number or by port path; with none of them, the one
+// board attached.
+struct BoardSelector {
+    int number = 0;  // 0: not chosen by number
+    QString serial;  // empty: not chosen by serial
+    QString port;    // empty: not chosen by port
+};
+
+// Finds the device a selector names among the boards attached now, from one
+// discovery of link: the index it gives is opened through what that
+// discovery recorded (BoardLink::open), so it is that board or none.
+namespace BoardFinder {
+
+struct Result {
+    int index = -1;  // 0-based index in link's discovery; -1 when no single board matches
+    QString error;   // why not, with the attached boards listed one a line
+    bool found() const { return index >= 0; }
+};
+
+Result find(BoardLink& link, const BoardSelector& selector);
+
+// One board as a line: number, serial, description and port, tab-separated
+// (a field the device does not tell stays empty; control characters escaped).
+QString line(int index, const DeviceInfo& info);
+
+}  // namespace BoardFinder

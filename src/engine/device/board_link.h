@@ -1,0 +1,68 @@
+#pragma once
+
+#include "engine/device/usb_library.h"
+
+#include <QList>
+#include <QObject>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+// The attached boards, shared by whoever needs them: discovery over a
+// UsbLibrary, a table of open handles (slot k holds device k), and the write
+// and read-back calls. Each call returns its status; a failing write or read
+// also emits failed(), which a front end may show or ignore.
+class BoardLink final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int SlotCount = 35;
+    static constexpr std::uint8_t OutputMask = 0xFF;  // all eight data pins are outputs
+    static constexpr std::uint8_t BitBangMode = 0x01; // asynchronous bit-bang
+
+    explicit BoardLink(UsbLibrary& library, QObject* parent = nullptr);
+    ~BoardLink() override;  // closes every board still open
+
+    UsbLibrary& library() const { return library_; }
+
+    // Looks at the bus once and records every attached device with its
+    // identity; claims nothing. The count is 0 when the look fails.
+    int discover();
+    int count() const { return static_cast<int>(devices_.size()); }
+    // Device index (0-based) as the latest discovery recorded it.
+    std::optional<DeviceInfo> describe(int index) const;
+    // Discovers, then gives every device recorded.
+    QList<DeviceInfo> list();
+
+    // Opens device index of the latest discovery into its slot in bit-bang
+    // mode, through its recorded identity: a device that is no longer the
+    // one recorded is not touched.
+    UsbLibrary::Status open(int index);
+    // Opens this device into slot in bit-bang mode, closing what the slot
+    // held first. The slot keeps whatever handle the library gave, so a
+    // failed open leaves it empty. Returns the status of the open, or of the
+    // bit-mode call after a successful open.
+    UsbLibrary::Status open(int slot, const DeviceInfo& device);
+    // Closes one slot; the other boards stay open.
+    void close(int index);
+    void closeAll();
+    bool isOpen(int index) const { return handle(index) != 0; }
+    UsbLibrary::Handle handle(int index) const;
+
+    // The pre-write call, then one byte.
+    UsbLibrary::Status write(int index, std::uint8_t byte);
+    // The pin levels; pins is left as it was when the read fails.
+    UsbLibrary::Status read(int index, std::uint8_t& pins);
+
+    // The library's words for the latest failure, or a generic text.
+    QString lastError() const;
+
+signals:
+    // A write or read on an open slot failed (a board pulled out, say).
+    void failed(int index, const QString& what);
+
+private:
+    UsbLibrary& library_;
+    std::array<UsbLibrary::Handle, SlotCount> handles_{};
+    QList<DeviceInfo> devices_;
+};

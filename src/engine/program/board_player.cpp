@@ -1,0 +1,67 @@
+#include "engine/program/board_player.h"
+
+#include "engine/device/board_link.h"
+#include "engine/program/program_row.h"
+
+BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
+    : QObject(parent), board_(link, index), runner_(list_, [this](int row) { load(row); })
+{
+    runner_.setTimer(&timer_);
+    connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
+    connect(&runner_, &ProgramRunner::finished, this, &BoardPlayer::stopped);
+}
+
+QString BoardPlayer::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
+{
+    if (tickMs < 1 || tickMs > 60000)
+        return QStringLiteral("the tick must be 1 to 60000 ms, not %1").arg(tickMs);
+    if (QString error = ProgramRow::firstError(rows); !error.isEmpty())
+        return error;
+    runner_.stop();
+    list_.replaceAll(std::move(rows));
+    timer_.setInterval(tickMs);
+    runner_.setRepeat(repeat);
+    runner_.start();
+    return {};
+}
+
+void BoardPlayer::stop()
+{
+    if (!runner_.isActive())
+        return;
+    runner_.stop();
+    emit stopped();
+}
+
+void BoardPlayer::pause()
+{
+    if (runner_.state() != ProgramRunner::State::Running)
+        return;
+    runner_.pause();
+    emit paused();
+}
+
+void BoardPlayer::resume()
+{
+    if (runner_.state() != ProgramRunner::State::Paused)
+        return;
+    runner_.resume();
+    emit resumed();
+}
+
+void BoardPlayer::load(int row)
+{
+    list_.setCurrent(row);
+    const QByteArray& text = list_.text(row);
+    const std::uint8_t pattern = ProgramRow::pattern(text, row);
+    // A row without a duration of its own counts on from the step before,
+    // as it does in the window.
+    if (const auto duration = ProgramRow::duration(text))
+        runner_.setCount(*duration);
+    if (board_.write(pattern) != UsbLibrary::Ok) {
+        runner_.stop();
+        emit writeFailed(board_.link().lastError());
+        return;
+    }
+    emit stepStarted(row, pattern, runner_.count());
+}

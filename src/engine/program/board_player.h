@@ -1,0 +1,55 @@
+#pragma once
+
+#include "engine/device/relay_board.h"
+#include "engine/program/program_list.h"
+#include "engine/program/program_runner.h"
+#include "engine/program/tick_timer.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+// Plays programs on one board without a window: a program list, a runner and
+// a tick timer of its own. Every row is checked before anything is written;
+// each step's pattern goes to the board as one write. One player per board.
+class BoardPlayer final : public QObject {
+    Q_OBJECT
+public:
+    BoardPlayer(BoardLink& link, int index, QObject* parent = nullptr);
+
+    // Replaces what plays with rows, ticking every tickMs (1-60000) ms.
+    // Returns an empty text when it started, else the reason (the range error
+    // naming the first row that cannot be played); nothing is written then.
+    QString play(std::vector<QByteArray> rows, int tickMs, bool repeat);
+    void stop();
+    void pause();
+    void resume();
+
+    ProgramRunner::State state() const { return runner_.state(); }
+    int row() const { return list_.current(); }
+    int rowCount() const { return list_.count(); }
+    const ProgramList& list() const { return list_; }
+    quint64 missedTicks() const { return timer_.missedTicks(); }
+
+signals:
+    // A step began: its row (0-based), the pattern written and its duration.
+    void stepStarted(int row, std::uint8_t pattern, int duration);
+    // The program ended by itself, or by stop().
+    void stopped();
+    void paused();
+    void resumed();
+    // Writing a step's pattern failed (the board was pulled out, say);
+    // the program is stopped.
+    void writeFailed(const QString& what);
+
+private:
+    void load(int row);
+
+    RelayBoard board_;
+    ProgramList list_;
+    TickTimer timer_;
+    ProgramRunner runner_;
+};

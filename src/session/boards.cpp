@@ -1,0 +1,102 @@
+// Board discovery and selection, and the relay state byte with its write
+// and read-back.
+#include "session/window_session.h"
+
+namespace {
+
+// The list entry of board n (1-35): "Relay Board" and three blanks, with the
+// board number written over it from the thirteenth character on.
+QString boardEntryText(int n)
+{
+    QString text = QStringLiteral("Relay Board   ");
+    const QString digits = QString::number(n);
+    text.replace(12, digits.size(), digits);
+    return text;
+}
+
+QString detailsOf(const DeviceInfo& info)
+{
+    QStringList lines;
+    lines << QStringLiteral("Serial number: %1")
+                 .arg(info.serial.isEmpty() ? QStringLiteral("(none)") : printableText(info.serial));
+    if (!info.description.isEmpty())
+        lines << printableText(info.description);
+    if (!info.port.isEmpty())
+        lines << QStringLiteral("Port: %1").arg(info.port);
+    return lines.join(QLatin1Char('\n'));
+}
+
+}  // namespace
+
+void WindowSession::DiscoverBoards()
+{
+    boardEntries.clear();
+    boardIndex = -1;
+    const int count = link.discover();
+    if (count == 0) {
+        boardText = QStringLiteral("No Boards Found");
+        emit changed(BoardList);
+        setStatus(Colors::Red, QStringLiteral("Board not found !"));
+        return;
+    }
+    // The table has room for the first 35 boards; those are listed, each
+    // opened again in bit-bang mode.
+    const int listed = std::min(count, BoardLink::SlotCount);
+    for (int n = 1; n <= listed; ++n) {
+        link.open(n - 1);
+        const QString text = listed == 1 ? QStringLiteral("Relay Board 1") : boardEntryText(n);
+        boardEntries.append({text, detailsOf(link.describe(n - 1).value_or(DeviceInfo{}))});
+    }
+    // Discovery picks no entry; the box shows the first board's name.
+    boardText = QStringLiteral("Relay Board 1");
+    emit changed(BoardList);
+}
+
+void WindowSession::ComboBox1DropDown()
+{
+    DiscoverBoards();
+}
+
+void WindowSession::ComboBox1Change(int index)
+{
+    // Text typed into the box picks no entry and names no board: the
+    // selection stays as it was.
+    if (index < 0 || index >= boardEntries.size())
+        return;
+    boardIndex = index;
+    boardText = boardEntries[index].text;
+    emit changed(BoardList);
+    selected = index;
+    if (link.isOpen(selected)) {
+        setStatus(Colors::Lime, QStringLiteral("Board found !"));
+        refreshFromBoard();
+    } else {
+        setStatus(Colors::Red, QStringLiteral("Board not found or already opened!"));
+    }
+}
+
+void WindowSession::refreshFromBoard()
+{
+    IndicatorsFromBoard();
+    CaptionsFromBoard();
+    UpdateCurrentRowFromBoard();
+    UpdateStepBarsFromBoard();
+    UpdateCurrentRowDuration();
+}
+
+void WindowSession::WriteRelayState()
+{
+    link.write(selected, RelayState);
+}
+
+void WindowSession::ReadRelayState()
+{
+    link.read(selected, RelayState);
+}
+
+void WindowSession::IndicatorsFromBoard()
+{
+    ReadRelayState();
+    for (int relay = 1; relay <= RelayCount; ++relay)
+        setIndicator(relay, (RelayState >> (relay - 1)) & 1 ? Colors::Lime : Colors::Red);
+}

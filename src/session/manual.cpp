@@ -1,0 +1,72 @@
+// The manual relay panel: one button per relay whose caption names the
+// action of its next click, and ALL ON / ALL OFF.
+#include "session/window_session.h"
+
+namespace {
+constexpr int AllOn = 9;
+constexpr int AllOff = 10;
+}
+
+void WindowSession::RelayCommand(int command)
+{
+    std::uint8_t state = RelayState;
+    pause(PauseMs);
+    if (command >= 1 && command <= RelayCount) {
+        // The caption decides: showing the turn-on label means the relay is off.
+        const int relay = command;
+        const auto bit = static_cast<std::uint8_t>(1u << (relay - 1));
+        const bool off = captions[static_cast<std::size_t>(relay)] == labelText(labels.turnOn(relay));
+        state = off ? (state | bit) : (state & static_cast<std::uint8_t>(~bit));
+        setCaption(relay, off);
+    } else if (command == AllOn || command == AllOff) {
+        for (int relay = 1; relay <= RelayCount; ++relay)
+            setCaption(relay, command == AllOn);
+        state = command == AllOn ? 0xFF : 0x00;
+    }
+    RelayState = state;
+    WriteRelayState();
+    pause(PauseMs);
+}
+
+void WindowSession::IndicatorsFromCaptions()
+{
+    for (int relay = 1; relay <= RelayCount; ++relay) {
+        const bool off = captions[static_cast<std::size_t>(relay)] == labelText(labels.turnOn(relay));
+        setIndicator(relay, off ? Colors::Red : Colors::Lime);
+    }
+}
+
+void WindowSession::CaptionsFromBoard()
+{
+    ReadRelayState();
+    for (int relay = 1; relay <= RelayCount; ++relay)
+        setCaption(relay, (RelayState >> (relay - 1)) & 1);
+}
+
+void WindowSession::ManualRelayClick(int relay)
+{
+    RelayCommand(relay);
+    IndicatorsFromCaptions();
+    UpdateCurrentRowFromBoard();
+    UpdateStepBarsFromBoard();
+    UpdateCurrentRowDuration();
+    CopyRelayCaptionToStepBar(static_cast<unsigned>(relay));
+}
+
+void WindowSession::Button9Click()
+{
+    RelayCommand(AllOn);
+    IndicatorsFromCaptions();
+    UpdateCurrentRowFromBoard();
+    UpdateStepBarsFromBoard();
+    UpdateCurrentRowDuration();
+}
+
+void WindowSession::Button10Click()
+{
+    RelayCommand(AllOff);
+    IndicatorsFromCaptions();
+    UpdateCurrentRowFromBoard();
+    UpdateStepBarsFromBoard();
+    UpdateCurrentRowDuration();
+}

@@ -1,0 +1,142 @@
+#include "session/window_session.h"
+
+#include <QThread>
+
+#include <algorithm>
+
+WindowSession::WindowSession(UsbLibrary& library, QObject* parent)
+    : QObject(parent),
+      link(library),
+      runner(program, [this](int row) { loadRow(row); }),
+      pause([](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); })
+{
+    captions.fill(QString());
+    barCaptions.fill(QString());
+    barTops.fill(BarLowered);
+    indicators.fill(Colors::ButtonFace);
+    barCaptions[1] = QStringLiteral("ABCDEFGHIJ");
+    Timer1.setInterval(1);
+    runner.setTimer(&Timer1);
+
+    connect(&runner, &ProgramRunner::stateChanged, this, [this](ProgramRunner::State state) {
+        if (state == ProgramRunner::State::Stopped)
+            loadAtResume_ = false;
+        emit changed(RunState);
+    });
+    // The timer value shows the count: the program writes it as plain digits
+    // whenever the count moves away from the number shown, and puts the
+    // step's own duration back when a step ends.
+    connect(&runner, &ProgramRunner::countChanged, this, &WindowSession::setTimerPosition);
+    connect(&runner, &ProgramRunner::stepEnded, this,
+            [this](int saved) { setTimerValue(QString::number(saved)); });
+}
+
+WindowSession::~WindowSession()
+{
+    Timer1.setEnabled(false);
+}
+
+// ---------------------------------------------------------------- lifecycle
+
+void WindowSession::FormCreate()
+{
+    LoadLabels();
+    setStatus(Colors::Red, QStringLiteral("Board not found !"));
+    program.setText(0, "00000000-0");
+    program.setCount(1);
+    DiscoverBoards();
+    RelayState = 0;
+    // The window starts out showing the relays as the first board has them,
+    // and says it found the board it shows.
+    if (link.isOpen(selected)) {
+        setStatus(Colors::Lime, QStringLiteral("Board found !"));
+        refreshFromBoard();
+        for (unsigned relay = 1; relay <= RelayCount; ++relay)
+            CopyRelayCaptionToStepBar(relay);
+    }
+    Timer1.setEnabled(false);
+}
+
+void WindowSession::FormClose()
+{
+    link.close(0);
+    SaveLabels();
+}
+
+// ---------------------------------------------------------------- views as data
+
+void WindowSession::setStatus(int color, const QString& text)
+{
+    statusColor = color;
+    statusText = text;
+    emit changed(Status);
+}
+
+void WindowSession::setCaption(int relay, bool on)
+{
+    captions[static_cast<std::size_t>(relay)] =
+        labelText(on ? labels.turnOff(relay) : labels.turnOn(relay));
+    emit changed(Captions);
+}
+
+void WindowSession::setBar(int relay, bool raised)
+{
+    barTops[static_cast<std::size_t>(relay)] = raised ? BarRaised : BarLowered;
+    emit changed(Bars);
+}
+
+void WindowSession::setIndicator(int relay, int color)
+{
+    indicators[static_cast<std::size_t>(relay)] = color;
+    emit changed(Indicators);
+}
+
+// ---------------------------------------------------------------- timer value
+
+int WindowSession::timerPosition() const
+{
+    bool ok = false;
+    const int value = timerValue.toInt(&ok, 10);
+    return ok ? std::clamp(value, 0, MaxTimerValue) : 0;
+}
+
+void WindowSession::setTimerValue(const QString& text)
+{
+    if (text == timerValue)
+        return;
+    timerValue = text;
+    emit changed(TimerValue);
+    // Only the handling of the change ends at a range error; whatever set
+    // the value goes on.
+    guarded([this] {
+        try {
+            timerValueEdited();
+        } catch (const RangeError&) {
+            if (!quietRangeErrors_)
+                throw;
+        }
+    });
+}
+
+void WindowSession::setTimerPosition(int position)
+{
+    position = std::clamp(position, 0, MaxTimerValue);
+    if (position != timerPosition())
+        setTimerValue(QString::number(position));
+}
+
+void WindowSession::Edit9Change(const QString& text)
+{
+    if (text == timerValue)
+        return;
+    timerValue = text;
+    emit changed(TimerValue);
+    timerValueEdited();
+}
+
+void WindowSession::timerValueEdited()
+{
+    // The count is whatever number the timer value shows.
+    runner.setCount(timerPosition());
+    UpdateCurrentRowDuration();
+}

@@ -1,0 +1,205 @@
+#pragma once
+
+#include "engine/device/board_link.h"
+#include "engine/labels/label_table.h"
+#include "engine/program/program_list.h"
+#include "engine/program/program_runner.h"
+#include "engine/program/tick_timer.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// Colours in the encoding the window's panels are read back in: red in the
+// lowest byte, green in the next, blue in the third.
+namespace Colors {
+inline constexpr int Red = 0x0000FF;   // 255
+inline constexpr int Lime = 0x00FF00;  // 65280
+inline constexpr int Green = 0x008000;
+inline constexpr int ButtonFace = static_cast<int>(0x8000000F);  // the window's face colour
+}
+
+// The state of one main window held as data, and the window's operations
+// under the names of the controls and events that start them. A window shows
+// this state and forwards the operator's actions here; it keeps none of its
+// own. Every change is announced by changed() with the aspects it touched.
+//
+// Handlers may raise a RangeError (a program row that is not a relay pattern,
+// or a timer value read past its end), which ends the handler where it stands; guarded() turns it into
+// errorRaised(). Handlers the session starts itself (the timer value's change
+// handler) are guarded on their own.
+class WindowSession final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int RelayCount = 8;
+    static constexpr int BarRaised = 32;   // a step bar's top while its relay is on
+    static constexpr int BarLowered = 112; // ... and while it is off
+    static constexpr int PauseMs = 50;
+    static constexpr int MaxTimerValue = 9999;
+
+    enum Aspect {
+        Status = 0x001,       // the status strip
+        BoardList = 0x002,    // the entries, text and index of the board list
+        Captions = 0x004,     // the manual buttons
+        BarCaptions = 0x008,  // the step bars' captions
+        Bars = 0x010,         // the step bars' tops
+        Indicators = 0x020,
+        TimerValue = 0x040,
+        RunState = 0x080,     // Start/Stop, Pause/Resume and the timer
+        Resolution = 0x100,   // the tick in milliseconds and its label
+        LabelEdits = 0x200,   // the two texts of the label dialog
+        Repeat = 0x400,
+    };
+
+    explicit WindowSession(UsbLibrary& library, QObject* parent = nullptr);
+    ~WindowSession() override;
+
+    // ---- State ----
+    BoardLink link;
+    int selected = 0;  // the board every relay operation addresses
+    std::uint8_t RelayState = 0;
+    LabelTable labels;
+    int EditedLabelIndex = 0;
+    ProgramList program;
+    TickTimer Timer1;
+    ProgramRunner runner;
+
+    struct BoardEntry {
+        QString text;     // "Relay Board n"
+        QString details;  // serial number, description and port
+    };
+    QList<BoardEntry> boardEntries;
+    QString boardText;
+    int boardIndex = -1;  // the entry picked; -1 for none
+
+    int statusColor = Colors::Red;
+    QString statusText;
+    // Per relay, index 1-8.
+    std::array<QString, RelayCount + 1> captions;
+    std::array<QString, RelayCount + 1> barCaptions;
+    std::array<int, RelayCount + 1> barTops;
+    std::array<int, RelayCount + 1> indicators;
+    QString timerValue = QStringLiteral("0");
+    int resolution = 1;  // milliseconds per tick
+    QString resolutionText = QStringLiteral("1");
+    QString labelOnText;   // what the label dialog's edits are given
+    QString labelOffText;
+
+    // The handlers' deliberate pauses; a test may replace it.
+    std::function<void(int ms)> pause;
+
+    int timerPosition() const;  // the timer value as a number, 0-9999
+    bool runActive() const { return runner.isActive(); }
+    int SavedStepDuration() const { return runner.savedStepDuration(); }
+    int currentRow() const { return program.current(); }
+
+    // Runs a handler; a range error it raises is reported by errorRaised().
+    template <typename F>
+    void guarded(F&& handler);
+
+    // ---- Start-up and shut-down ----
+    void FormCreate();
+    void FormClose();
+
+    // ---- Board link ----
+    void DiscoverBoards();
+    void ComboBox1DropDown();
+    void ComboBox1Change(int index);  // index -1: text typed, no entry picked
+    void WriteRelayState();
+    void ReadRelayState();
+    void IndicatorsFromBoard();
+
+    // ---- Manual relay panel ----
+    void RelayCommand(int command);  // 1-8 a relay, 9 all on, 10 all off
+    void IndicatorsFromCaptions();
+    void CaptionsFromBoard();
+    void ManualRelayClick(int relay);  // Button2Click ... Button8Click
+    void Button9Click();
+    void Button10Click();
+
+    // ---- Labels ----
+    void LoadLabels();
+    void SaveLabels();
+    void RelayButtonMouseDown(int editedLabelIndex, bool rightButton);
+    // Empty when stored; else why the texts were refused (nothing is stored).
+    QString CompleteLabelEdit(const QString& onText, const QString& offText);
+
+    // ---- Step bars ----
+    void StepBarClick(int relay);  // Button18Click ... Button11Click
+    void UpdateStepBarsFromBoard();
+    void UpdateIndicatorsFromStepBars();
+    void WriteStepBarsToBoard();
+    void CopyRelayCaptionToStepBar(unsigned relay);
+
+    // ---- Program list ----
+    void UpdateCurrentRowFromBoard();
+    void StringGrid4Click();
+    void PickRow(int row);  // the operator makes a row current: a click or a key
+    void Button23Click();   // Add
+    void Button21Click();   // Clear
+    void Button22Click();   // Clear all
+
+    // ---- Program files; the error text is empty on success ----
+    QString SaveProgram(const QString& path) const;
+    QString OpenProgram(const QString& path);
+
+    // ---- Program runner ----
+    void UpdateCurrentRowDuration();
+    void Timer1Timer();
+    void Button34Click();  // Start / Stop
+    void Button35Click();  // Pause / Resume
+    void CheckBox1Click(bool repeat);
+    void TrackBar1Change(int milliseconds);
+    void UpDown1Click(int delta);  // an arrow: +1 or -1
+    void Edit9Change(const QString& text);  // the operator edited the timer value
+
+signals:
+    void changed(int aspects);
+    void errorRaised(const QString& message);
+    // A right press on a relay button asks for the label dialog.
+    void labelDialogRequested();
+
+private:
+    void setStatus(int color, const QString& text);
+    void setCaption(int relay, bool on);
+    void setBar(int relay, bool raised);
+    void setIndicator(int relay, int color);
+    void setTimerValue(const QString& text);  // as the program sets it
+    void timerValueEdited();
+    void setTimerPosition(int position);
+    void refreshFromBoard();
+    void loadRow(int row);
+    void makeRowCurrent(int row);
+    void restoreStepDuration(int row);
+    void restartStep();
+    void beginStepInCurrentRow();
+    void haltRun();
+    bool barLowered(int relay) const { return barTops[static_cast<std::size_t>(relay)] == BarLowered; }
+    const QByteArray& currentText() const { return program.text(program.current()); }
+
+    // A range error raised by a change of the timer value that the session
+    // made itself is reported, except while a halted run puts its count back.
+    bool quietRangeErrors_ = false;
+    bool loadAtResume_ = false;  // the current row is loaded when a paused run resumes
+};
+
+#include "engine/program/range_error.h"
+
+#include <exception>
+
+template <typename F>
+void WindowSession::guarded(F&& handler)
+{
+    try {
+        handler();
+    } catch (const RangeError& error) {
+        emit errorRaised(error.message());
+    } catch (const std::exception& error) {
+        emit errorRaised(QString::fromLocal8Bit(error.what()));
+    }
+}

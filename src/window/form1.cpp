@@ -1,0 +1,256 @@
+#include "window/form1.h"
+#include "window/form1_controls.h"
+
+#include "window/widgets/color_panel.h"
+#include "window/widgets/board_combo_box.h"
+#include "window/form2.h"
+#include "window/widgets/performance_graph.h"
+#include "window/widgets/program_grid.h"
+#include "window/widgets/program_model.h"
+#include "engine/program/program_file.h"
+#include "window/widgets/up_down.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QSlider>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <cstdio>
+#include <type_traits>
+
+using namespace Form1Layout;
+
+TForm1::TForm1(UsbLibrary& library, QWidget* parent)
+    : QWidget(parent), session_(std::make_unique<WindowSession>(library))
+{
+    buildWindow();
+    connectHandlers();
+    mirror(~0);
+    handle([this] { session_->FormCreate(); });
+    form2_ = std::make_unique<TForm2>(*session_);
+}
+
+TForm1::~TForm1() = default;
+
+
+// ---------------------------------------------------------------- wiring
+
+void TForm1::connectHandlers()
+{
+    WindowSession* w = session_.get();
+    connect(w, &WindowSession::changed, this, &TForm1::mirror);
+    connect(w, &WindowSession::errorRaised, this, &TForm1::reportError);
+    connect(w, &WindowSession::labelDialogRequested, this, [this] {
+        form2_->show();
+        form2_->raise();
+        form2_->activateWindow();
+    });
+    connect(&w->program, &ProgramList::currentChanged, StringGrid4, &ProgramGrid::setCurrentRow);
+    connect(&w->program, &ProgramList::resized, this,
+            [this] { StringGrid4->setCurrentRow(session_->program.current()); });
+
+    connect(ComboBox1, &BoardComboBox::aboutToDropDown, this,
+            [this, w] { handle([w] { w->ComboBox1DropDown(); }); });
+    connect(ComboBox1, qOverload<int>(&QComboBox::activated), this,
+            [this, w] { handle([this, w] { w->ComboBox1Change(ComboBox1->currentIndex()); }); });
+
+    for (int relay = 1; relay <= RelayCount; ++relay) {
+        connect(manualButton(relay), &QPushButton::clicked, this,
+                [this, w, relay] { handle([w, relay] { w->ManualRelayClick(relay); }); });
+        connect(stepBar(relay), &QPushButton::clicked, this,
+                [this, w, relay] { handle([w, relay] { w->StepBarClick(relay); }); });
+    }
+    auto onClick = [this](QAbstractButton* button, void (WindowSession::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler] { handle([this, handler] { (session_.get()->*handler)(); }); });
+    };
+    onClick(Button9, &WindowSession::Button9Click);
+    onClick(Button10, &WindowSession::Button10Click);
+    onClick(Button23, &WindowSession::Button23Click);
+    onClick(Button21, &WindowSession::Button21Click);
+    onClick(Button22, &WindowSession::Button22Click);
+    onClick(Button34, &WindowSession::Button34Click);
+    onClick(Button35, &WindowSession::Button35Click);
+    connect(Button19, &QPushButton::clicked, this, [this] { handle([this] { Button19Click(); }); });
+    connect(Button20, &QPushButton::clicked, this, [this] { handle([this] { Button20Click(); }); });
+    connect(CheckBox1, &QCheckBox::toggled, this,
+            [this, w](bool on) { handle([w, on] { w->CheckBox1Click(on); }); });
+
+    connect(StringGrid4, &ProgramGrid::rowPicked, this,
+            [this, w](int row) { handle([w, row] { w->PickRow(row); }); });
+    connect(Timer1, &TickTimer::timeout, this, [this, w] { handle([w] { w->Timer1Timer(); }); });
+    connect(TrackBar1, &QSlider::valueChanged, this,
+            [this, w](int ms) { handle([w, ms] { w->TrackBar1Change(ms); }); });
+    connect(Edit9, &QLineEdit::textChanged, this,
+            [this, w](const QString& text) { handle([w, text] { w->Edit9Change(text); }); });
+    connect(UpDown1, &UpDown::stepped, this,
+            [this, w](int delta) { handle([w, delta] { w->UpDown1Click(delta); }); });
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    // Without the focus a wheel turn, meant to scroll past the track bar,
+    // would silently change the tick of a running program; it goes on to
+    // the page instead.
+    if (watched == TrackBar1 && event->type() == QEvent::Wheel && !TrackBar1->hasFocus()) {
+        event->ignore();
+        return true;
+    }
+    // The mouse-down handlers of the sixteen relay buttons run on the press,
+    // before the button's click.
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
+        const QVariant index = watched->property(EditedIndexProperty);
+        if (index.isValid()) {
+            const bool right = static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
+            handle([this, &index, right] { session_->RelayButtonMouseDown(index.toInt(), right); });
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------- mirroring
+
+void TForm1::mirror(int aspects)
+{
+    const WindowSession& w = *session_;
+    auto blocked = [](QObject* control, auto&& apply) {
+        const QSignalBlocker blocker(control);
+        apply();
+    };
+    if (aspects & WindowSession::Status) {
+        Panel27->setColor(w.statusColor);
+        Panel27->setText(w.statusText);
+    }
+    if (aspects & WindowSession::BoardList) {
+        blocked(ComboBox1, [&] {
+            bool same = ComboBox1->count() == w.boardEntries.size();
+            for (int i = 0; same && i < ComboBox1->count(); ++i)
+                same = ComboBox1->itemText(i) == w.boardEntries[i].text;
+            if (!same) {
+                ComboBox1->clear();
+                for (const auto& entry : w.boardEntries) {
+                    ComboBox1->addItem(entry.text);
+                    ComboBox1->setItemData(ComboBox1->count() - 1, entry.details, Qt::ToolTipRole);
+                }
+            }
+            ComboBox1->setCurrentIndex(w.boardIndex);
+            if (ComboBox1->currentText() != w.boardText)
+                ComboBox1->setEditText(w.boardText);
+        });
+    }
+    for (int relay = 1; relay <= RelayCount; ++relay) {
+        const auto r = idx(relay);
+        if (aspects & WindowSession::Captions)
+            manualButton(relay)->setText(w.captions[r]);
+        if (aspects & WindowSession::BarCaptions)
+            stepBar(relay)->setText(w.barCaptions[r]);
+        if (aspects & WindowSession::Bars)
+            stepBar(relay)->move(stepBar(relay)->x(), w.barTops[r]);
+        if (aspects & WindowSession::Indicators)
+            indicator(relay)->setColor(w.indicators[r]);
+    }
+    if (aspects & WindowSession::TimerValue && Edit9->text() != w.timerValue)
+        blocked(Edit9, [&] { Edit9->setText(w.timerValue); });
+    if (aspects & WindowSession::RunState) {
+        const auto state = w.runner.state();
+        Button34->setText(state == ProgramRunner::State::Stopped ? QStringLiteral("Start")
+                                                                 : QStringLiteral("Stop"));
+        Button35->setText(state == ProgramRunner::State::Paused ? QStringLiteral("Resume")
+                                                                : QStringLiteral("Pause"));
+    }
+    if (aspects & WindowSession::Resolution) {
+        blocked(TrackBar1, [&] { TrackBar1->setValue(w.resolution); });
+        Label5->setText(w.resolutionText);
+        Label5->adjustSize();
+    }
+    if (aspects & WindowSession::Repeat)
+        blocked(CheckBox1, [&] { CheckBox1->setChecked(w.runner.repeat()); });
+    if (aspects & WindowSession::LabelEdits && form2_)
+        form2_->showTexts(w.labelOnText, w.labelOffText);
+}
+
+// ---------------------------------------------------------------- errors
+
+void TForm1::reportError(const QString& message)
+{
+    ++errorsReported_;
+    lastError_ = message;
+    if (errorBoxBusy_) {
+        ++errorsWhileBoxOpen_;
+        return;
+    }
+    errorBoxBusy_ = true;
+    QTimer::singleShot(0, this, [this, message] { showError(message); });
+}
+
+void TForm1::showError(const QString& message)
+{
+    QMessageBox::critical(isVisible() ? this : nullptr, QStringLiteral("Kestrune"), message);
+    errorBoxBusy_ = false;
+    if (errorsWhileBoxOpen_ > 0) {
+        std::fprintf(stderr, "kestrune: %d further error(s) while the error box was open; last: %s\n",
+                     errorsWhileBoxOpen_, qPrintable(lastError_));
+        errorsWhileBoxOpen_ = 0;
+    }
+}
+
+// ---------------------------------------------------------------- program files
+
+void TForm1::Button20Click()
+{
+    SaveDialog1->selectFile(QStringLiteral("New"));
+    if (SaveDialog1->exec() != QDialog::Accepted)
+        return;
+    const QStringList chosen = SaveDialog1->selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return;
+    const QString path = ProgramFile::savePath(chosen.first());
+    if (QFileInfo::exists(path)) {
+        const auto answer = QMessageBox::question(
+            this, QStringLiteral("Save File"),
+            QStringLiteral("\"%1\" already exists.\nDo you want to replace it?")
+                .arg(QDir::toNativeSeparators(path)),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes)
+            return;
+    }
+    if (const QString error = session_->SaveProgram(path); !error.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Save File"), error);
+}
+
+void TForm1::Button19Click()
+{
+    if (OpenDialog1->exec() != QDialog::Accepted)
+        return;
+    const QStringList chosen = OpenDialog1->selectedFiles();
+    if (chosen.isEmpty() || chosen.first().isEmpty())
+        return;
+    if (const QString error = session_->OpenProgram(chosen.first()); !error.isEmpty())
+        QMessageBox::warning(this, QStringLiteral("Open File"), error);
+}
+
+// ---------------------------------------------------------------- shut-down
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    if (!closed_) {
+        closed_ = true;
+        handle([this] { session_->FormClose(); });
+        if (form2_)
+            form2_->hide();
+    }
+    event->accept();
+}

@@ -1,0 +1,255 @@
+// The engine's parts below the window: labels.dat, program files, relay
+// operations on one board, and programs played on a board without a window.
+#include "fixture.h"
+
+#include "engine/device/board_link.h"
+#include "engine/program/board_player.h"
+#include "engine/program/program_file.h"
+#include "engine/program/program_row.h"
+#include "engine/program/strict_program.h"
+
+using namespace fixture;
+
+namespace {
+const QString Labels = QStringLiteral("labels.dat");
+
+// Labels "L00" ... "L15" as a 320-byte image, each record the label, a NUL
+// and `fill`; the first `count` of them, defaults after.
+QList<QByteArray> numbered(int count = 16)
+{
+    QList<QByteArray> out;
+    for (int s = 0; s < LabelTable::SlotCount; ++s)
+        out << (s < count ? QByteArray("L") + QByteArray::number(s).rightJustified(2, '0') : LabelTable::defaultLabel(s));
+    return out;
+}
+QByteArray imageOf(const QList<QByteArray>& labels, char fill = '\0')
+{
+    QByteArray out;
+    for (const QByteArray& label : labels)
+        out += label + '\0' + QByteArray(19 - label.size(), fill);
+    return out;
+}
+QList<QByteArray> slotsOf(const LabelTable& table)
+{
+    QList<QByteArray> out;
+    for (int s = 0; s < LabelTable::SlotCount; ++s)
+        out << table.slot(s);
+    return out;
+}
+}  // namespace
+
+class EngineTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<WorkDir> work_;
+private slots:
+    void init() { work_ = std::make_unique<WorkDir>(); }
+    void cleanup() { work_.reset(); }
+
+    // A record without its NUL gives its first 19 bytes; bytes after a NUL
+    // and beyond the 320th mean nothing; a record cut short loads only if
+    // its NUL made it into the file; slots not covered keep their defaults.
+    void labelFiles_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QList<QByteArray>>("expected");
+        const QByteArray full = imageOf(numbered());
+        QByteArray dirty = imageOf(numbered(), 'z');
+        dirty.replace(60, 20, "ABCDEFGHIJKLMNOPQRST");
+        dirty.replace(80, 20, QByteArray("Hi\0junk\0more", 12) + QByteArray(8, 'q'));
+        QList<QByteArray> dirtyLabels = numbered();
+        dirtyLabels[3] = "ABCDEFGHIJKLMNOPQRS";
+        dirtyLabels[4] = "Hi";
+        QTest::newRow("record without NUL, junk after NUL") << dirty << dirtyLabels;
+        QTest::newRow("long") << full + QByteArray(80, 'Q') << numbered();
+        QTest::newRow("empty") << QByteArray() << numbered(0);
+        QTest::newRow("NUL of record 5 inside") << full.left(104) << numbered(6);
+        QTest::newRow("NUL of record 5 outside") << full.left(103) << numbered(5);
+    }
+    void labelFiles()
+    {
+        QFETCH(QByteArray, content);
+        writeFile(Labels, content);
+        LabelTable loaded;
+        loaded.setSlot(15, "stale");
+        QVERIFY(LabelFile::load(Labels, loaded));
+        QTEST(slotsOf(loaded), "expected");
+        QCOMPARE(readFile(Labels), content);
+        loaded.setSlot(0, QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXYZ"));  // a label keeps 19 bytes
+        QCOMPARE(loaded.slot(0), QByteArray("ABCDEFGHIJKLMNOPQRS"));
+        QVERIFY(LabelFile::save(Labels, loaded));
+        QCOMPARE(readFile(Labels), imageOf(slotsOf(loaded)));
+    }
+
+    // ".txt" is added unless the name ends with it, in any case.
+    void saveName()
+    {
+        for (const auto& [chosen, saved] : {std::pair{"/d/PROG.TXT", "/d/PROG.TXT"}, {"/d/prog.Txt", "/d/prog.Txt"},
+                                            {"/d/PROG.TXT.bak", "/d/PROG.TXT.bak.txt"}})
+            QCOMPARE(ProgramFile::savePath(chosen), QString(saved));
+    }
+
+    // Where no new file can be made, labels.dat and program files are
+    // written in place; a read-only file is never written.
+    void readOnlyPlaces_data()
+    {
+        QTest::addColumn<bool>("labels");
+        QTest::addColumn<bool>("folderWritable");
+        QTest::addColumn<int>("file");  // 0 none, 1 writable (saved), 2 read-only
+        for (const bool labels : {true, false})
+            for (const auto& [name, folder, file] : {std::tuple{"read-only folder, writable file", false, 1},
+                                                     {"read-only folder, read-only file", false, 2},
+                                                     {"read-only folder, no file", false, 0}, {"read-only file", true, 2}})
+                QTest::addRow("%s, %s", labels ? "labels.dat" : "program", name) << labels << folder << file;
+    }
+    void readOnlyPlaces()
+    {
+        AS_ORDINARY_USER();
+        QFETCH(bool, labels);
+        QFETCH(bool, folderWritable);
+        QFETCH(int, file);
+        const bool saved = file == 1;
+        const QString name = labels ? QStringLiteral("labels.dat") : QStringLiteral("prog.txt");
+        const QString path = QDir::current().filePath(name), dir = QDir::currentPath();
+        const QByteArray old("old\r\n");
+        if (file)
+            writeFile(path, old);
+        QVERIFY(file < 2 || QFile::setPermissions(path, QFileDevice::ReadOwner));
+        const auto owner = QFileDevice::ReadOwner | QFileDevice::ExeOwner;
+        QVERIFY(folderWritable || QFile::setPermissions(dir, owner));
+        const auto restore = qScopeGuard([&] { QFile::setPermissions(dir, owner | QFileDevice::WriteOwner); });
+        const LabelTable table;
+        const std::vector<QByteArray> rows{"10000000-1"};
+        QString error;
+        QCOMPARE(labels ? LabelFile::save(path, table, &error) : ProgramFile::write(path, rows, &error), saved);
+        QVERIFY2(saved ? error.isEmpty() : error.contains(name), qPrintable(error));
+        QCOMPARE(readFile(path), saved ? (labels ? table.image() : ProgramFile::serialize(rows)) : file ? old : "<missing>");
+        QCOMPARE(QDir().entryList(QDir::Files), file ? QStringList{name} : QStringList{});
+    }
+    // Lines end at LF or CR LF; a line of more than 24 characters is cut into
+    // rows of 24; the last line needs no line end; bytes are kept as they are.
+    void programFiles_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<Rows>("rows");
+        const Rows three{"10000000-3", "01000000-0", "00000000-2"};
+        QTest::newRow("CR LF") << QByteArray("10000000-3\r\n01000000-0\r\n00000000-2\r\n") << three;
+        QTest::newRow("LF, no last line end") << QByteArray("10000000-3\n01000000-0\n00000000-2") << three;
+        QTest::newRow("empty file") << QByteArray() << Rows{""};
+        QTest::newRow("30 characters") << QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123\r\n")
+                                       << Rows{"ABCDEFGHIJKLMNOPQRSTUVWX", "YZ0123"};
+        QTest::newRow("24 characters") << QByteArray("ABCDEFGHIJKLMNOPQRSTUVWX\r\n1\r\n")
+                                       << Rows{"ABCDEFGHIJKLMNOPQRSTUVWX", "", "1"};
+        QTest::newRow("CR only") << QByteArray("10000000-3\r01000000-0\r") << Rows{"10000000-3\r01000000-0\r"};
+        QTest::newRow("several megabytes") << QByteArray("10100000-15\r\n").repeated(300000) << Rows(300000, "10100000-15");
+        QTest::newRow("NUL and binary") << QByteArray("1\0\0\x01\xff\xe9\x80-7\r\n\xfe\n", 13)
+                                        << Rows{QByteArray("1\0\0\x01\xff\xe9\x80-7", 9), QByteArray("\xfe")};
+    }
+    void programFiles()
+    {
+        QFETCH(Rows, rows);
+        writeFile(QStringLiteral("in.txt"), fetch<QByteArray>("content"));
+        const ProgramFile::ReadResult read = ProgramFile::read(QStringLiteral("in.txt"));
+        QVERIFY2(read.ok, qPrintable(read.error));
+        QCOMPARE(read.rows, rows);
+        QVERIFY(ProgramFile::write(QStringLiteral("out.txt"), rows, nullptr));
+        QByteArray saved;
+        for (const QByteArray& row : rows)
+            saved += row + "\r\n";
+        QCOMPARE(readFile(QStringLiteral("out.txt")), saved);
+    }
+
+    // Files that cannot be read, and saves that fail, say so naming the file;
+    // a failed save keeps the old file whole and leaves nothing behind.
+    void programFileFailures()
+    {
+        QVERIFY(QDir().mkdir(QStringLiteral("folder.txt")));
+        QFile huge(QStringLiteral("huge.txt"));
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.resize(ProgramFile::MaxFileSize + 1));
+        huge.close();
+        for (const auto& [name, reason] : {std::pair{"gone.txt", "does not exist"}, {"folder.txt", "folder"}, {"huge.txt", "32 MB"}}) {
+            const ProgramFile::ReadResult read = ProgramFile::read(QString::fromLatin1(name));
+            QVERIFY(!read.ok && read.error.contains(QLatin1String(name)) && read.error.contains(QLatin1String(reason)));
+            const StrictProgram::Result strict = StrictProgram::read(QString::fromLatin1(name));
+            QVERIFY(strict.line == 0 && strict.message(QStringLiteral("x")) == strict.reason && strict.reason.contains(QLatin1String(reason)));
+        }
+        writeFile(QStringLiteral("keep.txt"), "00000000-9\r\n");
+        QString error;
+        {
+            FileSizeLimit full(16);  // the last buffered write falls short
+            QVERIFY(!ProgramFile::write(QStringLiteral("keep.txt"), Rows(3, "10000000-1"), &error));
+        }
+        QVERIFY(error.contains(QLatin1String("keep.txt")));
+        QVERIFY(!ProgramFile::write(QStringLiteral("keep.txt/prog.txt"), Rows{"1"}, &error));
+        QCOMPARE(readFile(QStringLiteral("keep.txt")), QByteArray("00000000-9\r\n"));
+        QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"huge.txt", "keep.txt"}));
+    }
+
+    // The command line's and the daemon's reader: the rows as written, or the
+    // first line at fault and why, alike from a file and from text.
+    void strictPrograms_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<Rows>("rows");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("why");
+        const Rows two{"10000000-0", "01000000-0042", "00000001-9999"};
+        const auto row = [](const char* name, const QByteArray& content, int line, const char* why, const Rows& rows = {}) {
+            QTest::newRow(name) << content << rows << line << QString::fromUtf8(why);
+        };
+        row("CR LF", "10000000-0\r\n01000000-0042\r\n00000001-9999\r\n", 0, "", two);
+        row("byte-order mark, LF, no last line end", "\xEF\xBB\xBF" "10000000-0\n01000000-0042\n00000001-9999", 0, "", two);
+        row("empty lines at the end", "10000000-0\n01000000-0042\r\n00000001-9999\n\r\n\n", 0, "", two);
+        row("short", "000000", 1, "\"000000\" is not a row: a row is eight relays 0 or 1, \"-\" and a duration of 0 to 9999 ticks");
+        row("x for a relay", "1x000000-1", 1, "\"1x000000-1\": relay 2 is \"x\", not 0 or 1");
+        row("words", "OFFOFFOF-5", 1, "\"OFFOFFOF-5\": relay 1 is \"O\", not 0 or 1");
+        row("escape", "10000000-1\n1000\x1b" "000-5", 2, "\"1000\\x1b000-5\": relay 5 is \"\\x1b\"");
+        row("byte-order mark later", "10000000-1\n\xEF\xBB\xBF" "10000000-1", 2, "relay 1 is \"\\xef\"");
+        row("nine relays", "100000001-5", 1, "not followed by \"-\" and a duration");
+        row("two dashes", "10000000--5", 1, "the duration \"-5\" is not a number of 0 to 9999 ticks");
+        row("five digits", "01000000-99999\n", 1, "the duration \"99999\"");
+        row("no duration", "10000000-1\r\n10000000-\r\n", 2, "the duration \"\"");
+        row("trailing space", "10000000-2 \r\n", 1, "the duration \"2 \"");
+        row("1 MB line", QByteArray(1 << 20, '1'), 1, "the line is longer than 64 bytes");
+        row("one CR", "\r", 1, "a CR (carriage return) not followed by LF");
+        row("CR within", "10000000-1\r\n10000000-1\r10000000-1", 2, "a CR");
+        row("empty", "", 1, "no rows");
+        row("empty lines only", "\xEF\xBB\xBF\r\n\n", 1, "no rows");
+        row("empty line between rows", "10000000-1\r\n\r\n\n10000000-1\r\n", 2, "an empty line before a row");
+    }
+    void strictPrograms()
+    {
+        const QByteArray content = fetch<QByteArray>("content");
+        writeFile(QStringLiteral("in.txt"), content);
+        const StrictProgram::Result read = StrictProgram::read(QStringLiteral("in.txt")), parsed = StrictProgram::parse(content);
+        QCOMPARE(read.rows, fetch<Rows>("rows"));
+        QVERIFY(std::tie(read.rows, read.line, read.reason) == std::tie(parsed.rows, parsed.line, parsed.reason));
+        QVERIFY2(read.line == fetch<int>("line") && read.reason.contains(fetch<QString>("why")) && read.ok() == !read.line, qPrintable(read.reason));
+        QCOMPARE(read.message("f"), read.line ? QStringLiteral("f:%1: %2").arg(read.line).arg(read.reason) : read.reason);
+    }
+
+    // A pattern is eight characters 0 or 1, relay 1 first; a board changes
+    // only the named relays, with one write; a player checks the tick and
+    // every row before it writes anything. (Playing, and boards that go away,
+    // are run through the real libftdi by the command-line tests.)
+    void relaysAndPlayer()
+    {
+        QCOMPARE(RelayPattern::toText(0x05), QByteArray("10100000"));
+        QCOMPARE(RelayPattern::fromText("10100000"), std::optional<std::uint8_t>(0x05));
+        for (const char* bad : {"1010", "10201000", "101000001"})
+            QVERIFY(!RelayPattern::fromText(bad));
+        SimulatedLibrary library;
+        library.addBoard();
+        library.setPins(0, 0x81);
+        BoardLink link(library);
+        QVERIFY(link.discover() == 1 && link.open(0) == UsbLibrary::Ok);
+        QCOMPARE(RelayBoard(link, 0).setRelays(0x06, 0x02), UsbLibrary::Ok);
+        BoardPlayer player(link, 0);
+        QCOMPARE(player.play(rowsOf({"10000000-1", "10000"}), 1, false),
+                 QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
+        QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
+        QCOMPARE(library.writes(0), Bytes{0x83});
+    }
+};
+
+QTEST_GUILESS_MAIN(EngineTest)
+#include "tst_engine.moc"

@@ -1,0 +1,272 @@
+// The window session without a window: start-up, boards, the manual panel,
+// the step bars, labels, the program list and the runner, on simulated boards.
+#include "fixture.h"
+
+#include "engine/program/program_file.h"
+
+using namespace fixture;
+
+class SessionTest : public QObject {
+    Q_OBJECT
+private slots:
+    // Start-up lists and opens the boards, reads the first board's pins
+    // (writing nothing) and shows them, saying so on the strip; without board
+    // 1 every button offers to switch its relay on. The tick is 1 ms.
+    void startUp_data()
+    {
+        QTest::addColumn<int>("boards");
+        QTest::addColumn<int>("pins");  // of board 1; -1: board 1 is held by another program
+        QTest::addColumn<QString>("list");  // the number of entries: the first one
+        QTest::addColumn<QString>("views");
+        QTest::addColumn<QString>("status");
+        const QString off = "00000000 00000000 -------- 00000000", found = "Board found !", missing = "Board not found !";
+        QTest::newRow("no board") << 0 << 0 << "0: " << off << missing;
+        QTest::newRow("one board") << 1 << 0 << "1: Relay Board 1" << "00000000 00000000 00000000 00000000" << found;
+        QTest::newRow("relays left on") << 1 << 0x05 << "1: Relay Board 1" << "10100000 10100000 10100000 10100000" << found;
+        QTest::newRow("forty boards") << 40 << 0x80 << "35: Relay Board 1 " << "00000001 00000001 00000001 00000001" << found;
+        QTest::newRow("board 1 held") << 2 << -1 << "2: Relay Board 1 " << off << missing;
+    }
+    void startUp()
+    {
+        QFETCH(int, boards);
+        QFETCH(int, pins);
+        SessionRig rig(boards, [&](SimulatedLibrary& lib) {
+            if (boards > 0)
+                pins < 0 ? lib.setHeldElsewhere(0, true) : lib.setPins(0, static_cast<std::uint8_t>(pins));
+        });
+        const WindowSession& s = *rig.s;
+        QTEST(QString::number(s.boardEntries.size()) + ": " + s.boardEntries.value(0).text, "list");
+        QCOMPARE(std::pair(s.boardText, s.boardIndex), std::pair(QString(boards ? "Relay Board 1" : "No Boards Found"), -1));
+        QTEST(rig.views(), "views");
+        QCOMPARE(rig.rows(), QStringList{'>' + RelayPattern::toText(std::uint8_t(std::max(pins, 0))) + "-0"});
+        QTEST(s.statusText, "status");
+        QCOMPARE(s.statusColor, s.statusText == "Board found !" ? Colors::Lime : Colors::Red);
+        QVERIFY(!s.Timer1.isEnabled() && s.resolutionText == "1");
+        for (int b = 0; b < boards; ++b)
+            QVERIFY(rig.writes(b).empty() && rig.library.bitMode(b) == (b < 35 && (b || pins >= 0) ? 1 : 0));
+    }
+
+    // Each click switches only what it names, from what the board showed at
+    // start-up. A caption that is not exactly the turn-on label counts as on.
+    // Stuck pins: what was written shows on the captions and indicators, what
+    // the board reads back on the bars and the row.
+    void manualPanel_data()
+    {
+        QTest::addColumn<int>("pins");  // the pins at start-up; bits 8-15: stuck low from then on
+        QTest::addColumn<QString>("ops");
+        QTest::addColumn<Bytes>("written");
+        QTest::addColumn<QString>("views");
+        QTest::addColumn<int>("pauses");
+        QTest::newRow("relay 3 on, off") << 0 << "m3 m3" << Bytes{0x04, 0x00} << "00000000 00000000 00000000 00000000" << 4;
+        QTest::newRow("relay 2 beside 1 and 3") << 0x05 << "m2" << Bytes{0x07} << "11100000 11100000 11100000 11100000" << 2;
+        QTest::newRow("all on, relay 8") << 0 << "on m8" << Bytes{0xFF, 0x7F} << "11111110 11111110 11111110 00000000" << 4;
+        QTest::newRow("all off") << 0xFF << "off" << Bytes{0x00} << "00000000 00000000 00000000 11111111" << 2;
+        QTest::newRow("step bars") << 0 << "b2 b5 b2" << Bytes{0x02, 0x12, 0x10} << "00001000 00001000 00001000 00001000" << 3;
+        QTest::newRow("renamed turn-on label") << 0 << "rename3 m3" << Bytes{0x00} << "00000000 00000000 00000000 00000000" << 2;
+        QTest::newRow("caption in other case") << 0 << "lower3 m3" << Bytes{0x00} << "00000000 00000000 00000000 00000000" << 2;
+        QTest::newRow("relay 1 stuck low") << 0x100 << "on" << Bytes{0xFF} << "11111111 01111111 11111111 00000000" << 2;
+    }
+    void manualPanel()
+    {
+        QFETCH(int, pins);
+        SessionRig rig(1, [&](SimulatedLibrary& lib) { lib.setPins(0, std::uint8_t(pins)), lib.forcePins(0, std::uint8_t(pins >> 8), 0); });
+        WindowSession& s = *rig.s;
+        for (const QString& op : fetch<QString>("ops").split(' ')) {
+            const auto n = std::size_t(op.right(1).toInt());
+            if (op.startsWith("rename")) s.labels.setSlot(int(n) - 1, "Lamp");  // the caption now matches neither label
+            else if (op.startsWith("lower")) s.captions[n] = s.captions[n].toLower();
+            else rig.act(op);
+        }
+        QTEST(rig.writes(), "written");
+        QTEST(rig.views(), "views");
+        QTEST(int(rig.pauses.count(WindowSession::PauseMs)), "pauses");
+        QCOMPARE(rig.rows(), QStringList{'>' + RelayPattern::toText(rig.library.pins(0)) + "-0"});
+    }
+
+    // Dropping the list down closes and reopens every board and picks none;
+    // a pick shows the board (held elsewhere: the red strip); typed text
+    // picks nothing; a pulled-out board drops out of the list.
+    void boards()
+    {
+        SessionRig rig(3, [](SimulatedLibrary& lib) { lib.forcePins(1, 0x81, 0x81); });
+        WindowSession& s = *rig.s;
+        rig.run([&] { s.ComboBox1Change(1); });
+        QCOMPARE(std::pair(s.statusText, s.statusColor), std::pair(QStringLiteral("Board found !"), Colors::Lime));
+        QCOMPARE(rig.views(), QStringLiteral("10000001 10000001 10000001 00000000"));
+        rig.run([&] { s.ComboBox1DropDown(); });
+        QCOMPARE(std::pair(rig.library.openCount(1), rig.library.closeCount(1)), std::pair(2, 1));
+        QCOMPARE(s.boardIndex, -1);
+        rig.run([&] { s.ComboBox1Change(-1); s.Button9Click(); });
+        QCOMPARE(rig.writes(1), Bytes{0xFF});  // still board 2
+
+        rig.library.setHeldElsewhere(2, true);
+        rig.run([&] { s.ComboBox1DropDown(); s.ComboBox1Change(2); });
+        QCOMPARE(std::pair(s.statusText, s.statusColor), std::pair(QStringLiteral("Board not found or already opened!"), Colors::Red));
+
+        // Slot 1 still holds board 2 while slot 0 tries it: the first
+        // discovery after the pull-out cannot open it, the next one can.
+        rig.library.setAttached(0, false);
+        rig.run([&] { s.ComboBox1DropDown(); s.ComboBox1Change(0); });
+        QCOMPARE(s.boardEntries.size(), 2);
+        QCOMPARE(s.statusText, QStringLiteral("Board not found or already opened!"));
+        rig.run([&] { s.ComboBox1DropDown(); s.ComboBox1Change(0); s.Button10Click(); });
+        QCOMPARE(s.statusText, QStringLiteral("Board found !"));
+        QCOMPARE(rig.writes(1), (Bytes{0xFF, 0x00}));
+    }
+
+    // Start always plays row 0 as a loaded step counted from its own
+    // duration; each tick counts down; a step lasts at least one tick; a row
+    // gets its duration back when the run leaves it; Repeat decides the end.
+    void ticks_data()
+    {
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<bool>("repeat");
+        QTest::addColumn<QStringList>("ticks");  // the start, then one line per tick
+        QTest::addColumn<Bytes>("written");
+        const QStringList example{"10000000-3", "01000000-0", "00000000-2"};
+        const QStringList once{"3 | >10000000-3 01000000-0 00000000-2 | running",
+                               "2 | >10000000-2 01000000-0 00000000-2 | running",
+                               "1 | >10000000-1 01000000-0 00000000-2 | running",
+                               "0 | 10000000-3 >01000000-0 00000000-2 | running",
+                               "2 | 10000000-3 01000000-0 >00000000-2 | running",
+                               "1 | 10000000-3 01000000-0 >00000000-1 | running"};
+        QTest::newRow("once") << example << false
+            << once + QStringList{"2 | 10000000-3 01000000-0 >00000000-2 | stopped"} << Bytes{0x01, 0x02, 0x00};
+        QTest::newRow("repeat") << example << true
+            << once + QStringList{"3 | >10000000-3 01000000-0 00000000-2 | running",
+                                  "2 | >10000000-2 01000000-0 00000000-2 | running"}
+            << Bytes{0x01, 0x02, 0x00, 0x01};
+        QTest::newRow("one row repeated") << QStringList{"10000000-2"} << true
+            << QStringList{"2 | >10000000-2 | running", "1 | >10000000-1 | running",
+                           "2 | >10000000-2 | running", "1 | >10000000-1 | running"}
+            << Bytes{0x01};
+    }
+    void ticks()
+    {
+        QFETCH(QStringList, ticks);
+        SessionRig rig(1);
+        WindowSession& s = *rig.s;
+        rig.run([&] { s.Edit9Change(QStringLiteral("7")); });  // shown before the file was opened
+        rig.program(fetch<QStringList>("rows"));
+        s.CheckBox1Click(fetch<bool>("repeat"));
+        for (int t = 0; t < ticks.size(); ++t) {
+            rig.act(t ? "tick" : "start");
+            QCOMPARE(rig.run(), ticks[t]);
+        }
+        QTEST(rig.writes(), "written");
+        QCOMPARE(s.Timer1.isEnabled(), s.runActive());
+        QVERIFY(rig.errors.isEmpty());
+    }
+
+    // What the operator does during a run, two ticks into row 0's five;
+    // "after" ends with the board's pins. A row the run goes on in is
+    // loaded at once while running, at Resume while paused. A save stores
+    // the rows as Stop leaves them.
+    void operatorDuringRun_data()
+    {
+        QTest::addColumn<QString>("ops");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("stopped");
+        const QString first = "5 | >10000000-5 01000000-4 00100000-6 | stopped", cut = "4 | 10000000-5 >01000000-4 | stopped";
+        QTest::newRow("pick the counted row") << "pick0" << "3 | >10000000-3 01000000-4 00100000-6 | running | 10000000" << first;
+        QTest::newRow("pick another row") << "pick2" << "6 | 10000000-5 01000000-4 >00100000-6 | running | 00100000"
+                                          << "6 | 10000000-5 01000000-4 >00100000-6 | stopped";
+        QTest::newRow("add") << "add" << "5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | running | 10000000"
+                             << "5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | stopped";
+        QTest::newRow("clear") << "clear" << "3 | >10000000-3 01000000-4 | running | 10000000" << "5 | >10000000-5 01000000-4 | stopped";
+        QTest::newRow("clear the counted row") << "pick2 tick clear" << "4 | 10000000-5 >01000000-4 | running | 01000000" << cut;
+        QTest::newRow("clear it paused, resume") << "pick2 pause clear resume tick" << "3 | 10000000-5 >01000000-3 | running | 01000000" << cut;
+        QTest::newRow("clear all") << "clearall" << "0 | >00000000-0 | running | 00000000" << "0 | >00000000-0 | stopped";
+        QTest::newRow("type 50") << "type50 tick" << "49 | >10000000-49 01000000-4 00100000-6 | running | 10000000" << first;
+        QTest::newRow("open") << "open" << "2 | >00000001-2 | running | 00000001" << "2 | >00000001-2 | stopped";
+        QTest::newRow("open paused") << "pause open" << "2 | >00000001-2 | paused | 10000000" << "2 | >00000001-2 | stopped";
+        QTest::newRow("open paused, resume") << "pause open resume tick" << "1 | >00000001-1 | running | 00000001" << "2 | >00000001-2 | stopped";
+        QTest::newRow("pause") << "pause tick tick" << "3 | >10000000-3 01000000-4 00100000-6 | paused | 10000000" << first;
+        QTest::newRow("pause, resume") << "pause resume tick" << "2 | >10000000-2 01000000-4 00100000-6 | running | 10000000" << first;
+    }
+    void operatorDuringRun()
+    {
+        SessionRig rig(1);
+        WindowSession& s = *rig.s;
+        writeFile(QStringLiteral("next.txt"), "00000001-2\r\n");
+        rig.program({"10000000-5", "01000000-4", "00100000-6"});
+        for (const QString& op : ("start tick tick " + fetch<QString>("ops")).split(' '))
+            rig.act(op);
+        QTEST(rig.run() + " | " + RelayPattern::toText(rig.library.pins(0)), "after");
+        if (s.runner.state() == ProgramRunner::State::Running)  // the bars, lamps and captions show the counted row
+            QCOMPARE(rig.views().left(26), QStringList(3, rig.rows()[s.currentRow()].mid(1, 8)).join(' '));
+        QCOMPARE(s.SaveProgram(QStringLiteral("saved.txt")), QString());
+        rig.run([&] { s.Button34Click(); });
+        QTEST(rig.run(), "stopped");
+        QCOMPARE(readFile(QStringLiteral("saved.txt")), ProgramFile::serialize(s.program.rows()));
+        QVERIFY(!s.Timer1.isEnabled());
+    }
+
+    // A row whose first eight characters are not all 0 or 1 is neither
+    // played nor rewritten: a message names it, nothing is written, the row
+    // stays. A run that reaches it stops at once, with one message.
+    void rowErrors_data()
+    {
+        QTest::addColumn<QStringList>("rows");
+        QTest::addColumn<QString>("ops");
+        QTest::addColumn<QString>("error");  // the first message, and how many came
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<Bytes>("written");
+        auto refused = [](int row, const char* relays, int count) {
+            return QStringLiteral("Row %1 is not a relay pattern: %2 must be eight characters 0 or 1 (%3)").arg(row).arg(relays).arg(count);
+        };
+        const QStringList bad{"10000000-5", "1000000-12"};
+        QTest::newRow("click") << bad << "pick1" << refused(2, "1000000-", 1) << "0 | 10000000-5 >1000000-12 | stopped" << Bytes{};
+        QTest::newRow("start") << QStringList{"", "10000000-3"} << "start tick" << refused(1, "", 1) << "0 | > 10000000-3 | stopped" << Bytes{};
+        const QString halted = "5 | 10000000-5 >1000000-12 | stopped";
+        QTest::newRow("a tick reaches it") << bad << "start tick tick tick tick tick tick" << refused(2, "1000000-", 1) << halted << Bytes{0x01};
+        QTest::newRow("picked while running") << bad << "start tick tick pick1 tick" << refused(2, "1000000-", 1) << halted << Bytes{0x01};
+        QTest::newRow("up-down") << QStringList{"1010101"} << "up" << refused(1, "1010101", 2) << "1 | >1010101 | stopped" << Bytes{};
+        QTest::newRow("typed") << QStringList{"1000000-12"} << "type7" << refused(1, "1000000-", 1) << "7 | >1000000-12 | stopped" << Bytes{};
+    }
+    void rowErrors()
+    {
+        SessionRig rig(1);
+        WindowSession& s = *rig.s;
+        rig.program(fetch<QStringList>("rows"));
+        QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.Timer1.isEnabled()); });  // no tick under the message
+        for (const QString& op : fetch<QString>("ops").split(' '))
+            rig.act(op);
+        QTEST(QStringLiteral("%1 (%2)").arg(rig.errors.value(0)).arg(rig.errors.size()), "error");
+        QTEST(rig.run(), "after");
+        QTEST(rig.writes(), "written");
+    }
+
+    // A press on any relay button fills the dialog's texts and saves the
+    // labels; a right press asks for the dialog. OK stores at most 18
+    // characters after a pause, unless both would be stored alike. A file's
+    // identical pair is read as it is. Closing saves the labels and closes
+    // board 1 only.
+    void labels()
+    {
+        SessionRig rig(2, [](SimulatedLibrary&) {
+            QByteArray image = LabelTable().image().replace("Relay 2 ON", QByteArray("Pump\0\0\0\0\0\0", 10));
+            writeFile("labels.dat", image.replace("Relay 2 OFF", QByteArray("Pump\0\0\0\0\0\0\0", 11)));
+        });
+        WindowSession& s = *rig.s;
+        QCOMPARE(std::pair(s.captions[2], s.labels.turnOff(2)), std::pair(QStringLiteral("Pump"), QByteArray("Pump")));
+        int asked = 0;
+        QObject::connect(&s, &WindowSession::labelDialogRequested, [&] { ++asked; });
+        s.RelayButtonMouseDown(11, true);  // relay 3's step bar
+        QCOMPARE(asked, 1);
+        QCOMPARE(s.labelOnText, QStringLiteral("Relay 3 ON"));
+        QVERIFY(s.CompleteLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("A label of 24 lett")).contains("must differ"));
+        QVERIFY(s.labels.turnOff(3) == "Relay 3 OFF" && rig.pauses.isEmpty());
+        s.CompleteLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("Off"));
+        QCOMPARE(std::pair(s.labels.turnOn(3), s.labels.turnOff(3)), std::pair(QByteArray("A label of 24 lett"), QByteArray("Off")));
+        QCOMPARE(rig.pauses, QList<int>{50});
+        s.RelayButtonMouseDown(3, false);
+        QCOMPARE(asked, 1);
+        s.FormClose();
+        QCOMPARE(readFile(QStringLiteral("labels.dat")), s.labels.image());
+        QCOMPARE(std::pair(rig.library.closeCount(0), rig.library.closeCount(1)), std::pair(1, 0));
+    }
+};
+
+QTEST_GUILESS_MAIN(SessionTest)
+#include "tst_session.moc"
