@@ -211,13 +211,13 @@ void MqttClient::subscribe(const std::vector<QByteArray>& filters)
     updateWrite();
 }
 
-void MqttClient::publish(const QByteArray& topic, const QByteArray& payload)
+void MqttClient::publish(const QByteArray& topic, const QByteArray& payload, bool retain)
 {
     if (state_ != State::Connected)
         return;
     int mid = 0;
     if (mosquitto_publish(mosq_, &mid, topic.constData(), static_cast<int>(payload.size()),
-                          payload.constData(), 1, true) == MOSQ_ERR_SUCCESS)
+                          payload.constData(), 1, retain) == MOSQ_ERR_SUCCESS)
         unacknowledged_.insert(mid);
     updateWrite();
 }

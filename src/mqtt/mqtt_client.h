@@ -18,7 +18,7 @@ struct mosquitto;
 // last will; subscribes with retain-as-published, so messageReceived() tells
 // a message retained on the broker from one sent now; reconnects after every
 // loss with a back-off growing from 1 s to 30 s, for ever. Everything is
-// published with QoS 1 and retained.
+// published with QoS 1.
 class MqttClient final : public QObject {
     Q_OBJECT
 public:
@@ -45,9 +45,9 @@ public:
     bool isConnected() const { return state_ == State::Connected; }
 
     void subscribe(const std::vector<QByteArray>& filters);
-    // QoS 1, retained. Dropped while not connected: whoever publishes says
-    // everything again on connected().
-    void publish(const QByteArray& topic, const QByteArray& payload);
+    // QoS 1, retained unless said otherwise. Dropped while not connected:
+    // whoever publishes says everything again on connected().
+    void publish(const QByteArray& topic, const QByteArray& payload, bool retain = true);
 
     // Waits (at most timeoutMs) for the broker to acknowledge what was
     // published, disconnects, and emits finished(); also when not connected.

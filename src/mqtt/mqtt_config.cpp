@@ -47,7 +47,7 @@ IniFile readIni(const QString& path, const QByteArray& content)
             return ini;
         }
         const QString key = section + QLatin1Char('/') + line.left(equals).trimmed();
-        if (!knownKeys.contains(key)) {
+        if (!knownKeys.contains(key) && !key.startsWith(QLatin1String("boards/node."))) {
             ini.error = QStringLiteral("%1: unknown setting \"%2\"").arg(where, key);
             return ini;
         }
@@ -184,6 +184,16 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     config.discovery = *discovery && !parser.isSet(noDiscoveryOption);
     config.serials = values.value(QStringLiteral("boards/serials"))
                          .split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    for (auto it = values.keyValueBegin(); it != values.keyValueEnd(); ++it) {
+        const QString board = it->first.mid(int(sizeof("boards/node.")) - 1);
+        if (!it->first.startsWith(QLatin1String("boards/node.")))
+            continue;
+        if (board.isEmpty() || !topicPart(it->second, false) || it->second == QLatin1String("bridge"))
+            return failure(QStringLiteral("node.%1: a node name is one topic level without +, # or /, "
+                                          "and not \"bridge\"; not \"%2\"")
+                               .arg(board, it->second));
+        config.nodeNames.insert(board, it->second.toUtf8());
+    }
 
     broker.clientId = config.topics.id;
     broker.willTopic = config.topics.bridgeAvailability();

@@ -10,24 +10,36 @@
 MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject* parent)
     : QObject(parent),
       config_(config),
-      signals_({SIGTERM, SIGINT}),
+      signals_({SIGTERM, SIGINT, SIGHUP}),
       client_(config.broker),
-      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials},
+      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames},
               [this](const QByteArray& topic, const QByteArray& payload) { client_.publish(topic, payload); })
 {
     connect(&signals_, &SignalWatcher::received, this, &MqttDaemon::shutDown);
+    // Online first, so that other daemons see a claim come from a live one;
+    // then the retained markers are read, and a probe sent to this daemon
+    // itself arrives after all of them (the broker keeps the order).
     connect(&client_, &MqttClient::connected, this, [this] {
-        client_.subscribe(bridge_.topics().subscriptions());
-        bridge_.publishAll();
+        const MqttPayloads::Topics& topics = bridge_.topics();
+        client_.publish(topics.bridgeAvailability(), QByteArrayLiteral("online"));
+        client_.subscribe(topics.readBack());
+        client_.subscribe(topics.subscriptions());
+        client_.publish(topics.bridge("probe"), QByteArray::number(++probe_), false);
     });
-    connect(&client_, &MqttClient::messageReceived, &bridge_, &RelayBridge::handleMessage);
+    connect(&client_, &MqttClient::messageReceived, this,
+            [this](const QByteArray& topic, const QByteArray& payload, bool retained) {
+                if (topic != bridge_.topics().bridge("probe"))
+                    bridge_.handleMessage(topic, payload, retained);
+                else if (payload == QByteArray::number(probe_))
+                    bridge_.markersLearned();
+            });
     connect(&client_, &MqttClient::finished, this, &MqttDaemon::finished);
 }
 
 QString MqttDaemon::start()
 {
     if (!signals_.isValid())
-        return QStringLiteral("cannot watch for SIGTERM and SIGINT");
+        return QStringLiteral("cannot watch for SIGTERM, SIGINT and SIGHUP");
     qCInfo(lcMqtt).noquote() << "settings from" << (config_.file.isEmpty() ? QStringLiteral("defaults") : config_.file)
                              << "- broker" << config_.broker.host + QLatin1Char(':') + QString::number(config_.broker.port)
                              << (config_.broker.cafile.isEmpty() ? "without TLS" : "with TLS")

@@ -10,7 +10,7 @@
 class UsbLibrary;
 
 // The daemon wired up: boards through the bridge, the bridge on the broker,
-// and SIGTERM/SIGINT for a clean exit.
+// and SIGTERM/SIGINT/SIGHUP for a clean exit.
 class MqttDaemon final : public QObject {
     Q_OBJECT
 public:
@@ -31,6 +31,7 @@ private:
     MqttClient client_;
     RelayBridge bridge_;
     bool shuttingDown_ = false;
+    quint64 probe_ = 0;  // the probe of the present connection
 };
 
 // main(): the daemon on libftdi1. Returns the exit code.
