@@ -45,18 +45,16 @@ struct Topics {
     {
         return discoveryPrefix + "/switch/kestrune_" + key + '_' + QByteArray::number(relay) + "/config";
     }
-    // The filters that carry commands (and malformed neighbours of them, so
-    // those can be reported rather than silently missed).
-    std::vector<QByteArray> subscriptions() const
-    {
-        return {base + "/+/+/set", base + "/+/+/+/set", base + "/+/program/control"};
-    }
+    // Everything under a node served: its commands, and whatever else is
+    // sent there, so that it can be reported rather than silently missed.
+    QByteArray nodeFilter(const QByteArray& name) const { return base + '/' + name + "/#"; }
     // What the daemon reads back before it serves a node, in this order: the
-    // daemons' availability, the nodes' owners, its own node list, and the
-    // probe that says all retained ones have come.
+    // daemons' availability, the nodes' owners, its own node list and run
+    // instance, and the probe that says all retained ones have come.
     std::vector<QByteArray> readBack() const
     {
-        return {base + "/bridge/+/availability", base + "/+/owner", bridge("nodes"), bridge("probe")};
+        return {base + "/bridge/+/availability", base + "/+/owner", bridge("nodes"), bridge("instance"),
+                bridge("probe")};
     }
 };
 

@@ -228,6 +228,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
                              << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
     owners_[board.name] = settings_.topics.id;
     publish_(settings_.topics.board(board.name, "owner"), settings_.topics.id);
+    subscribe_(settings_.topics.nodeFilter(board.name), true);
     if (!board.known && !board.serial.isEmpty())  // the ids of earlier versions
         for (int relay = 1; relay <= 8; ++relay)
             publish_(settings_.topics.oldDiscovery(topicName(board.serial), relay), {});
@@ -243,6 +244,7 @@ void RelayBridge::letGo(Board& board, const QString& why, bool yielded)
     board.player.reset();
     board.link.reset();
     board.published.reset();
+    subscribe_(settings_.topics.nodeFilter(board.name), false);
     if (yielded) {
         qCCritical(lcMqtt).noquote() << "let go of board" << board.serial << "at port"
                                      << board.info.port + QLatin1Char(':') << why;
@@ -472,8 +474,10 @@ void RelayBridge::publishAll()
             ownerSaid(name, owners_[name], true);  // claimed while this daemon was away
         if (!board->known)
             continue;
-        if (board->online())
+        if (board->online()) {
             publish_(settings_.topics.board(name, "owner"), settings_.topics.id);
+            subscribe_(settings_.topics.nodeFilter(name), true);
+        }
         publishDiscovery(*board);
         publishBoard(*board);
     }

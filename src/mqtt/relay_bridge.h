@@ -28,6 +28,8 @@ class RelayBridge final : public QObject {
     Q_OBJECT
 public:
     using Publish = std::function<void(const QByteArray& topic, const QByteArray& payload)>;
+    // Subscribes to (on) or unsubscribes from a filter for commands.
+    using Subscribe = std::function<void(const QByteArray& filter, bool on)>;
 
     struct Settings {
         MqttPayloads::Topics topics;
@@ -41,6 +43,8 @@ public:
     ~RelayBridge() override;
 
     const MqttPayloads::Topics& topics() const { return settings_.topics; }
+    // Where each node served is subscribed to: from its take until it is let go.
+    void setSubscriber(Subscribe subscribe) { subscribe_ = std::move(subscribe); }
 
     // Looks for boards every scanMs, once the owners of the nodes are known.
     void start();
@@ -91,6 +95,7 @@ private:
 
     Settings settings_;
     Publish publish_;
+    Subscribe subscribe_ = [](const QByteArray&, bool) {};
     UsbLibrary& library_;
     std::unique_ptr<BoardLink> scanner_;
     std::map<QByteArray, std::unique_ptr<Board>> boards_;

@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 const QByteArray A = "kt/KM_0001/";  // the board with serial KM.0001
@@ -174,10 +175,10 @@ private slots:
         row("unknown word", "relay/1/set", "ONN");
         row("bad pattern", "state/set", "1111111");
         row("invalid JSON", "program/set", R"({"program": "11111111-1")");
-        row("program over 1 MB", "program/set", "{\"program\": \"" + QByteArray("11111111-1\\r\\n").repeated(90000) + "\"}");
+        row("over 1 MiB", "program/set", "{\"program\": \"" + QByteArray("11111111-1\\r\\n").repeated(90000) + "\"}");
+        row("extra level", "relay/1/set/x", "ON");
         row("unplayable row", "program/set", R"({"program": "11111111-1\r\n11"})");
         row("unknown control", "program/control", "HALT");
-        row("board not taken", "kt/KM-0003/state/set", "11111111");
         row("retained", "state/set", "11111111", {}, {"-s", "-r"});
     }
     void messages()
@@ -191,6 +192,7 @@ private slots:
         send(topic, payload, patterns, how);
         QCOMPARE(written(b_), before);
         QTRY_COMPARE(log_.count("ignored"), patterns.isEmpty() ? 1 : 0);
+        QCOMPARE(log_.contains("over the limit of 1048576 bytes"), QByteArray(QTest::currentDataTag()) == "over 1 MiB");  // before parsing
     }
 
     // A program played row by row; control of one that runs, and a relay
@@ -226,6 +228,7 @@ private slots:
         const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, emulated_ftdi_port(bus_, a_), nullptr};
         a_ = emulated_ftdi_add_board_with(bus_, &again);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 10000);
+        QCOMPARE(last_.value(A + "program"), R"({"row":0,"rows":0,"state":"stopped"})");
         send(A + "relay/2/set", "ON", {"01000000"});
     }
 
@@ -293,25 +296,50 @@ private slots:
         stop(daemon_, SIGTERM);
     }
 
-    // Refuses a password that others may read; TLS with a client certificate.
+    // Two daemons with one id: one line says so, and they do not take the id from each other once a second.
+    void sameId()
+    {
+        log_.clear(), otherLog_.clear();
+        startDaemon({}, "twin", "serials = port:1-7\n");
+        startDaemon({}, "twin", "serials = port:1-9\n", &other_);
+        QTest::qWait(10000);
+        const QByteArray both = log_ + otherLog_;
+        stop(daemon_, SIGTERM), stop(other_, SIGTERM);
+        QVERIFY2(both.count("another daemon uses the id twin on this broker") == 1 && both.count("connected to the broker") <= 4, both.constData());
+    }
+
+    // Refuses a password that others may read, a settings file that is not
+    // one, a key given as CA; TLS with a client certificate, and a wrong CA's reason.
     void security()
     {
-        QProcess refused;
-        refused.start(KESTRUNE_MQTT, {"--config", file("open.conf", "[broker]\npassword = s3cret\n", QFile::ReadOwner | QFile::ReadGroup)});
-        QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
-        const QByteArray said = refused.readAllStandardError();
-        QVERIFY2(said.contains("readable by its owner only") && !said.contains("s3cret"), said.constData());
         QProcess openssl;
         run(openssl, "sh", {"-c", R"(set -e; exec 2> openssl.log; echo subjectAltName=IP:127.0.0.1 > san
             key() { n=$1 cn=$2; shift 2; openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout $n.key -subj /CN=$cn "$@"; }
-            key ca kestrune-test-ca -x509 -days 1 -out ca.crt; for who in server client; do key $who 127.0.0.1 -out $who.csr
+            key ca kestrune-test-ca -x509 -days 1 -out ca.crt; key other kestrune-other-ca -x509 -days 1 -out other.crt
+            for who in server client; do key $who 127.0.0.1 -out $who.csr
             openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san -out $who.crt; done)"});
-        QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
+        QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0 && mkfifo(qPrintable(dir_.filePath("fifo")), 0600) == 0);
+        const std::pair<QString, QByteArray> refusals[] = {
+            {file("open.conf", "[broker]\npassword = s3cret\n", QFile::ReadOwner | QFile::ReadGroup), "readable by its owner only"},
+            {"/dev/zero", "/dev/zero is not a regular file of at most 64 KiB"}, {"fifo", "fifo is not a regular file of at most 64 KiB"},
+            {file("keyasca.conf", "[broker]\ncafile = client.key\n"), "the cafile client.key holds no PEM certificate"}};
+        for (const auto& [config, error] : refusals) {
+            QProcess refused;
+            refused.setWorkingDirectory(dir_.path());
+            refused.start(KESTRUNE_MQTT, {"--config", config});
+            QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
+            const QByteArray said = refused.readAllStandardError();
+            QVERIFY2(said.contains(error) && !said.contains("s3cret"), said.constData());
+        }
         tls_ = QStringList{"--cafile", "ca.crt", "--cert", "client.crt", "--key", "client.key"};
         startBroker("cafile ca.crt\ncertfile server.crt\nkeyfile server.key\nrequire_certificate true\n");
+        other_.setWorkingDirectory(dir_.path());
+        other_.start(KESTRUNE_MQTT, {"--config", file("wrong.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\ncafile = other.crt\n")});
+        QTRY_VERIFY(otherLog_.contains("cannot reach the broker at 127.0.0.1:" + QByteArray::number(port_) + " (A TLS error occurred.: OpenSSL Error"));
         startDaemon("cafile = ca.crt\ncertfile = client.crt\nkeyfile = client.key\n", "tls");
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
         send(A + "relay/4/set", "on", {"01010000"});
+        QVERIFY2(otherLog_.count("certificate verify failed") == 1, otherLog_.constData());  // not again at each retry
     }
 };
 
