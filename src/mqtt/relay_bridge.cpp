@@ -475,6 +475,7 @@ void RelayBridge::publishAll()
         if (!board->known)
             continue;
         if (board->online()) {
+            owners_[name] = settings_.topics.id;
             publish_(settings_.topics.board(name, "owner"), settings_.topics.id);
             subscribe_(settings_.topics.nodeFilter(name), true);
         }
