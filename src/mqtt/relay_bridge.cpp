@@ -63,6 +63,7 @@ QByteArray nodeList(const QList<QByteArray>& names)
 // its slot never moves when other boards come and go) and a player.
 struct RelayBridge::Board {
     QString serial;
+    QString label() const { return serial.isEmpty() ? QStringLiteral("without serial") : serial; }
     QByteArray name;
     QByteArray key;  // see Identity
     DeviceInfo info;
@@ -177,7 +178,7 @@ void RelayBridge::refuse(Board& board, const DeviceInfo& info, const QByteArray&
     const QString why = QStringLiteral("daemon %1").arg(QString::fromUtf8(owner));
     if (board.refusal != why)
         qCCritical(lcMqtt).noquote()
-            << "not serving board" << (info.serial.isEmpty() ? QStringLiteral("-") : info.serial) << "at port"
+            << "not serving board" << board.label() << "at port"
             << info.port + QLatin1Char(':') << "node" << QString::fromUtf8(settings_.topics.base + '/' + board.name)
             << "belongs to" << why << "which is online; give this board a node name of its own in [boards] (node."
                 + (info.serial.isEmpty() ? QStringLiteral("port:") + info.port : info.serial)
@@ -223,7 +224,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
         qCWarning(lcMqtt).noquote() << "program on board" << b->serial << "stopped:" << what;
         publishProgram(*b);
     });
-    qCInfo(lcMqtt).noquote() << "took board" << info.serial << QLatin1Char('(') + info.description
+    qCInfo(lcMqtt).noquote() << "took board" << board.label() << QLatin1Char('(') + info.description
                              << "by" << info.manufacturer + QLatin1Char(')') << "at port" << info.port
                              << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
     owners_[board.name] = settings_.topics.id;
@@ -246,10 +247,10 @@ void RelayBridge::letGo(Board& board, const QString& why, bool yielded)
     board.published.reset();
     subscribe_(settings_.topics.nodeFilter(board.name), false);
     if (yielded) {
-        qCCritical(lcMqtt).noquote() << "let go of board" << board.serial << "at port"
+        qCCritical(lcMqtt).noquote() << "let go of board" << board.label() << "at port"
                                      << board.info.port + QLatin1Char(':') << why;
     } else {
-        qCWarning(lcMqtt).noquote() << "board" << board.serial << "at port" << board.info.port << why
+        qCWarning(lcMqtt).noquote() << "board" << board.label() << "at port" << board.info.port << why
                                     << "- offline until it is back";
         publishBoard(board);
         if (owners_[board.name] == settings_.topics.id) {

@@ -145,7 +145,7 @@ private slots:
                 {"topic": "kt/KM-0002/availability", "payload_available": "online", "payload_not_available": "offline"}], "device":
             {"identifiers": ["kestrune_test_KM-0002"], "name": "Relay board KM-0002", "model": "Eight relays", "manufacturer": "Acme",
              "serial_number": "KM-0002"}})").object());
-        QCOMPARE(last_.value("homeassistant/switch/kestrune_KM-0002_8/config"), "");  // the old form, cleared
+        QCOMPARE(last_.value("homeassistant/switch/kestrune_KM-0002_8/config", "not cleared"), "");  // the old form
     }
 
     // Messages to board A, one after the other, and the patterns each one
