@@ -1,6 +1,7 @@
 #include "cli/arguments.h"
 
 #include "engine/device/relay_board.h"
+#include "engine/device/relay_pulser.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -15,6 +16,7 @@ const std::map<QString, Command> commands = {
     {QStringLiteral("list"), Command::List}, {QStringLiteral("get"), Command::Get},
     {QStringLiteral("set"), Command::Set},   {QStringLiteral("on"), Command::On},
     {QStringLiteral("off"), Command::Off},   {QStringLiteral("play"), Command::Play},
+    {QStringLiteral("pulse"), Command::Pulse}, {QStringLiteral("cycle"), Command::Cycle},
 };
 
 // The options each command takes besides --help and --version.
@@ -27,6 +29,8 @@ std::set<QString> optionsOf(Command command)
         options = select;
     if (command == Command::List || command == Command::Get)
         options.insert(QStringLiteral("json"));
+    if (command == Command::Pulse || command == Command::Cycle)
+        options.insert(QStringLiteral("for"));
     if (command == Command::Play)
         options.insert({QStringLiteral("tick"), QStringLiteral("repeat"), QStringLiteral("off-at-end"),
                         QStringLiteral("quiet")});
@@ -75,6 +79,8 @@ QString usage()
         "  kestrune-cli set  [SELECT] PATTERN\n"
         "  kestrune-cli on   [SELECT] RELAY...\n"
         "  kestrune-cli off  [SELECT] RELAY...\n"
+        "  kestrune-cli pulse [SELECT] RELAY... [--for DURATION]\n"
+        "  kestrune-cli cycle [SELECT] RELAY... [--for DURATION]\n"
         "  kestrune-cli play [SELECT] FILE [--tick MS] [--repeat] [--off-at-end] [--quiet]\n"
         "  kestrune-cli --help | --version\n"
         "\n"
@@ -82,11 +88,15 @@ QString usage()
         "PATTERN  eight characters 0 or 1, relay 1 first, as in a program row: 10100000\n"
         "RELAY    1 to 8, or all\n"
         "MS       1 to 60000 milliseconds per tick; default 1\n"
+        "DURATION a whole number and ms, s, m or h: 500ms, 2s, 1m; at most 24h;\n"
+        "         default each relay's pulse_ms, else 1s\n"
         "FILE     one row a line: PATTERN, '-' and 0 to 9999 ticks: 10100000-15\n"
         "\n"
         "Without SELECT the one attached board is used. Exit status: 0 success,\n"
-        "1 failure, 2 usage error. play ended by SIGINT, SIGTERM or SIGHUP stops\n"
-        "cleanly and dies by that signal.\n");
+        "1 failure, 2 usage error. pulse switches on, waits and switches off; cycle\n"
+        "switches off, waits and switches on. play ended by SIGINT, SIGTERM or SIGHUP\n"
+        "stops cleanly, a pulse or cycle so ended performs its second edge first; then\n"
+        "each dies by that signal. SIGKILL leaves a pulse's relay on, a cycle's off.\n");
 }
 
 Parsed parse(const QStringList& arguments)
@@ -103,6 +113,7 @@ Parsed parse(const QStringList& arguments)
         {QStringLiteral("repeat"), {}},
         {QStringLiteral("off-at-end"), {}},
         {QStringLiteral("quiet"), {}},
+        {QStringLiteral("for"), {}, QStringLiteral("DURATION")},
     });
     if (!parser.parse(arguments)) {
         QString error = parser.errorText();  // "Unknown option 'x'."
@@ -166,6 +177,15 @@ Parsed parse(const QStringList& arguments)
         parsed.tickMs = *ms;
     }
 
+    if (parser.isSet(QStringLiteral("for"))) {
+        const QString length = parser.value(QStringLiteral("for"));
+        const auto ms = RelayPulser::parseDuration(length);
+        if (!ms)
+            return usageError(
+                QStringLiteral("a DURATION is 1ms to 24h, as 500ms, 2s or 1m, not '%1'").arg(length));
+        parsed.forMs = *ms;
+    }
+
     switch (parsed.command) {
     case Command::List:
     case Command::Get:
@@ -183,7 +203,9 @@ Parsed parse(const QStringList& arguments)
         break;
     }
     case Command::On:
-    case Command::Off: {
+    case Command::Off:
+    case Command::Pulse:
+    case Command::Cycle: {
         if (words.isEmpty())
             return usageError(QStringLiteral("%1 takes one or more RELAY: 1 to 8, or all").arg(known->first));
         const auto mask = relayMask(words);

@@ -12,13 +12,14 @@
 // needs, or a usage error in words.
 namespace cli {
 
-enum class Command { Help, Version, List, Get, Set, On, Off, Play };
+enum class Command { Help, Version, List, Get, Set, On, Off, Pulse, Cycle, Play };
 
 struct Arguments {
     Command command = Command::Help;
     BoardSelector select;
     bool json = false;
-    std::uint8_t pattern = 0;  // set: the pattern; on, off: the relays named
+    std::uint8_t pattern = 0;  // set: the pattern; on, off, pulse, cycle: the relays named
+    int forMs = 0;             // pulse, cycle: --for; 0: each relay's own length
     QString file;              // play
     int tickMs = 1;
     bool repeat = false;

@@ -4,6 +4,7 @@
 #include "engine/device/board_finder.h"
 #include "engine/device/board_link.h"
 #include "engine/device/relay_board.h"
+#include "engine/device/relay_pulser.h"
 #include "engine/program/board_player.h"
 #include "engine/program/strict_program.h"
 
@@ -127,6 +128,47 @@ int setRelays(BoardLink& link, const BoardSelector& select, std::uint8_t mask, s
     return 0;
 }
 
+// pulse and cycle: the first edge now, the second when its time is up or a
+// signal comes, whichever is first; then the board is handed back.
+int pulse(BoardLink& link, const Arguments& a, SignalWatcher* watcher)
+{
+    const int index = choose(link, a.select);
+    if (index < 0 || !open(link, index))
+        return 1;
+    std::array<int, 8> ms{};
+    for (int relay = 1; relay <= 8; ++relay)
+        if (a.pattern & RelayPattern::bit(relay))
+            ms[relay - 1] = a.forMs > 0 ? a.forMs : RelayPulser::DefaultMs;
+
+    RelayPulser pulser(link, index);
+    QEventLoop loop;
+    int signal = 0;
+    QObject::connect(&pulser, &RelayPulser::idle, &loop, &QEventLoop::quit);
+    if (watcher)
+        QObject::connect(watcher, &SignalWatcher::received, &loop, [&](int received) {
+            signal = received;
+            loop.quit();
+        });
+    const auto kind = a.command == Command::Pulse ? RelayPulser::Kind::Pulse : RelayPulser::Kind::Cycle;
+    int status = 0;
+    if (pulser.start(kind, ms) != UsbLibrary::Ok) {
+        status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(pulser.error()));
+    } else {
+        UsbLibrary::Status second = UsbLibrary::Ok;
+        QObject::connect(&pulser, &RelayPulser::secondEdge, [&](std::uint8_t, UsbLibrary::Status s) { second = s; });
+        if (signal == 0 && pulser.pending())
+            loop.exec();
+        if (pulser.pending())
+            pulser.finish();
+        if (second != UsbLibrary::Ok)
+            status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(pulser.error()));
+    }
+    link.close(index);
+    if (signal != 0)
+        SignalWatcher::dieBy(signal);
+    return status;
+}
+
 int play(BoardLink& link, const Arguments& a, SignalWatcher* watcher)
 {
     StrictProgram::Result file = StrictProgram::read(a.file);
@@ -203,6 +245,9 @@ int run(const Arguments& a, BoardLink& link, SignalWatcher* watcher)
         return setRelays(link, a.select, a.pattern, 0xFF);
     case Command::Off:
         return setRelays(link, a.select, a.pattern, 0x00);
+    case Command::Pulse:
+    case Command::Cycle:
+        return pulse(link, a, watcher);
     case Command::Play:
         break;
     }

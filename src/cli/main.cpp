@@ -21,7 +21,8 @@ int main(int argc, char* argv[])
     // Before the USB library starts any thread of its own, so that every
     // thread leaves these signals to the watcher.
     std::optional<SignalWatcher> watcher;
-    if (parsed.arguments->command == cli::Command::Play)
+    if (const cli::Command command = parsed.arguments->command;
+        command == cli::Command::Play || command == cli::Command::Pulse || command == cli::Command::Cycle)
         watcher.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP, SIGPIPE});
 
     FtdiLibrary library;

@@ -12,7 +12,8 @@ MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject*
       config_(config),
       signals_({SIGTERM, SIGINT, SIGHUP}),
       client_(config.broker),
-      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames},
+      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames,
+                                       qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0)},
               [this](const QByteArray& topic, const QByteArray& payload) { client_.publish(topic, payload); })
 {
     connect(&signals_, &SignalWatcher::received, this, &MqttDaemon::shutDown);
@@ -86,7 +87,8 @@ void MqttDaemon::shutDown()
     if (shuttingDown_)
         return;
     shuttingDown_ = true;
-    qCInfo(lcMqtt) << "stopping; the relays stay as they are";
+    qCInfo(lcMqtt) << "stopping; pulses and cycles end now, the relays stay as they are";
+    bridge_.finishPulses();
     bridge_.publishOffline();
     client_.finish(700);
 }

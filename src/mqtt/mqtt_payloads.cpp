@@ -1,12 +1,14 @@
 #include "mqtt/mqtt_payloads.h"
 
 #include "engine/device/relay_board.h"
+#include "engine/device/relay_pulser.h"
 #include "engine/program/strict_program.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cctype>
 #include <cmath>
 
 namespace MqttPayloads {
@@ -36,12 +38,24 @@ Parsed relayCommand(QByteArray board, const QByteArray& number, const QByteArray
         return fail(QStringLiteral("there is no relay %1; relays are 1 to 8").arg(quoted(number)));
     RelayCommand command{number[0] - '0', Switch::Off};
     const QByteArray w = word(payload);
+    const QList<QByteArray> words = w.simplified().split(' ');
+    if (words.size() <= 2 && (words[0] == "PULSE" || words[0] == "CYCLE")) {
+        command.action = words[0] == "PULSE" ? Switch::Pulse : Switch::Cycle;
+        if (words.size() == 1)
+            return {Command{std::move(board), command}, {}};
+        bool whole = false;
+        const qlonglong ms = words[1].size() <= 9 ? words[1].toLongLong(&whole) : 0;
+        if (!whole || ms < 1 || ms > RelayPulser::MaxMs || !std::isdigit(static_cast<unsigned char>(words[1][0])))
+            return fail(QStringLiteral("%1: the length is 1 to %2 ms").arg(quoted(payload)).arg(RelayPulser::MaxMs));
+        command.ms = static_cast<int>(ms);
+        return {Command{std::move(board), command}, {}};
+    }
     if (w == "ON")
         command.action = Switch::On;
     else if (w == "TOGGLE")
         command.action = Switch::Toggle;
     else if (w != "OFF")
-        return fail(QStringLiteral("%1 is not ON, OFF or TOGGLE").arg(quoted(payload)));
+        return fail(QStringLiteral("%1 is not ON, OFF, TOGGLE, PULSE [MS] or CYCLE [MS]").arg(quoted(payload)));
     return {Command{std::move(board), command}, {}};
 }
 

@@ -61,12 +61,13 @@ struct Topics {
 // The largest program/set payload taken.
 inline constexpr qsizetype MaxProgramPayload = 1024 * 1024;
 
-enum class Switch { On, Off, Toggle };
+enum class Switch { On, Off, Toggle, Pulse, Cycle };
 enum class Control { Stop, Pause, Resume };
 
 struct RelayCommand {
     int relay = 0;  // 1-8
     Switch action = Switch::Off;
+    int ms = 0;  // Pulse, Cycle: the length; 0: the relay's own
 };
 struct StateCommand {
     std::uint8_t pattern = 0;  // bit n-1 is relay n

@@ -2,10 +2,15 @@
 
 #include "engine/device/board_link.h"
 #include "engine/device/relay_board.h"
+#include "engine/device/relay_pulser.h"
+#include "engine/save_file.h"
 #include "engine/program/board_player.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -69,12 +74,16 @@ struct RelayBridge::Board {
     DeviceInfo info;
     std::unique_ptr<BoardLink> link;
     std::unique_ptr<BoardPlayer> player;  // declared after link: destroyed first
+    std::unique_ptr<RelayPulser> pulser;
     int slot = -1;
     std::uint8_t pins = 0;
     std::optional<std::uint8_t> published;  // relay levels last published
     bool known = false;                     // taken once: it has a discovery config
     bool programLoaded = false;
     QString refusal;                        // why the last take failed, logged once
+    std::optional<std::uint8_t> saved;      // the state last kept in its file
+    QElapsedTimer lastSave;
+    bool saveDue = false;
 
     bool online() const { return player != nullptr; }
 };
@@ -87,6 +96,12 @@ RelayBridge::RelayBridge(UsbLibrary& library, Settings settings, Publish publish
       scanner_(std::make_unique<BoardLink>(library))
 {
     connect(&scanTimer_, &QTimer::timeout, this, &RelayBridge::scan);
+    saveTimer_.setSingleShot(true);
+    connect(&saveTimer_, &QTimer::timeout, this, [this] {
+        for (auto& entry : boards_)
+            if (entry.second->saveDue)
+                saveState(*entry.second);
+    });
 }
 
 RelayBridge::~RelayBridge() = default;
@@ -208,11 +223,18 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
     board.published.reset();
     board.programLoaded = false;
     board.player = std::make_unique<BoardPlayer>(*board.link, index);
+    board.pulser = std::make_unique<RelayPulser>(*board.link, index);
     connect(board.link.get(), &BoardLink::failed, this, &RelayBridge::scanSoon);
     Board* b = &board;
     connect(board.player.get(), &BoardPlayer::stepStarted, this, [this, b] {
-        readBack(*b);
+        wrote(*b);
         publishProgram(*b);
+    });
+    connect(board.pulser.get(), &RelayPulser::secondEdge, this, [this, b](std::uint8_t, UsbLibrary::Status status) {
+        if (status == UsbLibrary::Ok)
+            return wrote(*b);
+        qCWarning(lcMqtt).noquote() << "could not end a pulse on board" << printableText(b->serial) << "-"
+                                    << b->pulser->error();
     });
     for (auto signal : {&BoardPlayer::stopped, &BoardPlayer::paused, &BoardPlayer::resumed})
         connect(board.player.get(), signal, this, [this, b] { publishProgram(*b); });
@@ -230,6 +252,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
         for (int relay = 1; relay <= 8; ++relay)
             publish_(settings_.topics.oldDiscovery(topicName(board.serial), relay), {});
     board.known = true;
+    startUp(board);
     publishDiscovery(board);
     publishBoard(board);
     publishNodes();
@@ -237,7 +260,10 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
 
 void RelayBridge::letGo(Board& board, const QString& why, bool yielded)
 {
+    if (board.saveDue)
+        saveState(board);
     board.player->stop();
+    board.pulser.reset();  // a board gone takes no second edge
     board.player.reset();
     board.link.reset();
     board.published.reset();
@@ -373,7 +399,7 @@ void RelayBridge::apply(Board& board, const Command& command)
     RelayBoard relays(*board.link, board.slot);
     const auto written = [&](UsbLibrary::Status status) {
         if (status == UsbLibrary::Ok)
-            return readBack(board);
+            return wrote(board);
         qCWarning(lcMqtt).noquote() << "could not switch board" << printableText(board.serial) << "-"
                                     << board.link->lastError();
     };
@@ -381,12 +407,20 @@ void RelayBridge::apply(Board& board, const Command& command)
                    [&](const RelayCommand& c) {
                        board.player->stop();
                        const std::uint8_t bit = RelayPattern::bit(c.relay);
+                       board.pulser->cancel(bit);  // a later command has the last word
+                       if (c.action == Switch::Pulse || c.action == Switch::Cycle) {
+                           std::array<int, 8> ms{};
+                           ms[c.relay - 1] = c.ms > 0 ? c.ms : RelayPulser::DefaultMs;
+                           return written(board.pulser->start(
+                               c.action == Switch::Pulse ? RelayPulser::Kind::Pulse : RelayPulser::Kind::Cycle, ms));
+                       }
                        written(c.action == Switch::Toggle
                                    ? relays.toggleRelays(bit)
                                    : relays.setRelays(bit, c.action == Switch::On ? bit : 0));
                    },
                    [&](const StateCommand& c) {
                        board.player->stop();
+                       board.pulser->cancel(0xFF);
                        written(relays.write(c.pattern));
                    },
                    [&](const ProgramCommand& c) {
@@ -395,7 +429,7 @@ void RelayBridge::apply(Board& board, const Command& command)
                            qCWarning(lcMqtt).noquote() << "ignored a program for board"
                                                        << printableText(board.serial) + QLatin1Char(':') << error;
                        else
-                           board.programLoaded = true;
+                           board.programLoaded = true, board.pulser->cancel(0xFF);
                    },
                    [&](const ControlCommand& c) {
                        if (c.control == Control::Stop)
@@ -407,6 +441,71 @@ void RelayBridge::apply(Board& board, const Command& command)
                    },
                },
                command.action);
+}
+
+void RelayBridge::wrote(Board& board)
+{
+    readBack(board);
+    if (settings_.stateDir.isEmpty() || board.saved == board.pins)
+        return;
+    board.saveDue = true;
+    if (!board.lastSave.isValid() || board.lastSave.hasExpired(250))
+        saveState(board);
+    else if (!saveTimer_.isActive())
+        saveTimer_.start(250);
+}
+
+QString RelayBridge::stateFile(const Board& board) const
+{
+    // Percent-encoded: a node name may hold any character but / + #, and "." or "..".
+    return settings_.stateDir + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(board.name))) +
+           QStringLiteral(".state");
+}
+
+void RelayBridge::saveState(Board& board)
+{
+    board.saveDue = false;
+    board.lastSave.start();
+    if (const QString error = saveWholeFile(stateFile(board), RelayPattern::toText(board.pins) + '\n'); !error.isEmpty())
+        qCWarning(lcMqtt).noquote() << "cannot keep the state of board" << board.label() << "in" << stateFile(board)
+                                    << "-" << error;
+    else
+        board.saved = board.pins;
+}
+
+void RelayBridge::startUp(Board& board)
+{
+    enum class OnStart { Keep, Off, Restore } mode = OnStart::Keep;
+    std::optional<std::uint8_t> pattern;
+    if (mode == OnStart::Off)
+        pattern = 0;
+    if (mode == OnStart::Restore) {
+        QFile file(stateFile(board));
+        if (settings_.stateDir.isEmpty() || !file.open(QIODevice::ReadOnly))
+            qCInfo(lcMqtt).noquote() << "board" << board.label() << "has no state kept: keeping its relays as they are";
+        else if (!(pattern = RelayPattern::fromText(file.read(9).trimmed())))
+            qCWarning(lcMqtt).noquote() << stateFile(board) << "holds no relay pattern: keeping the relays of board"
+                                        << board.label() << "as they are";
+    }
+    if (!pattern)
+        return;
+    RelayBoard relays(*board.link, board.slot);
+    if (relays.write(*pattern) != UsbLibrary::Ok)
+        qCWarning(lcMqtt).noquote() << "could not set board" << board.label() << "as it starts -"
+                                    << board.link->lastError();
+    else
+        qCInfo(lcMqtt).noquote() << "set board" << board.label() << "to" << RelayPattern::toText(*pattern) << "as it starts";
+    readBack(board);
+}
+
+void RelayBridge::finishPulses()
+{
+    for (auto& entry : boards_)
+        if (entry.second->online() && entry.second->pulser->pending())
+            entry.second->pulser->finish();
+    for (auto& entry : boards_)
+        if (entry.second->saveDue)
+            saveState(*entry.second);
 }
 
 void RelayBridge::readBack(Board& board)

@@ -37,6 +37,7 @@ public:
         QStringList serials;  // the boards this daemon may take (serials, port:PORT); empty: any
         int scanMs = 2000;    // how often to look for boards coming and going
         QMap<QString, QByteArray> nodeNames;  // serial or port:PORT -> its node's name
+        QString stateDir;  // where each board's last written state is kept; empty: nowhere
     };
 
     RelayBridge(UsbLibrary& library, Settings settings, Publish publish, QObject* parent = nullptr);
@@ -64,6 +65,9 @@ public:
     // Everything again: discovery, and each board's owner marker,
     // availability, relays, state and program, and the node list.
     void publishAll();
+    // Performs every pending second edge of a pulse or cycle now, and keeps
+    // what was written: before a clean exit.
+    void finishPulses();
     // For a clean exit: every board and the daemon offline, owner markers
     // cleared. Boards and relays stay as they are.
     void publishOffline();
@@ -92,6 +96,12 @@ private:
     void publishRelays(Board& board, bool all);
     void publishProgram(const Board& board);
     void scanSoon();
+    // The board was written to: its pins read back, said, and kept.
+    void wrote(Board& board);
+    void saveState(Board& board);
+    QString stateFile(const Board& board) const;
+    // What the board's on_start asks for once it is taken.
+    void startUp(Board& board);
 
     Settings settings_;
     Publish publish_;
@@ -100,6 +110,7 @@ private:
     std::unique_ptr<BoardLink> scanner_;
     std::map<QByteArray, std::unique_ptr<Board>> boards_;
     QTimer scanTimer_;
+    QTimer saveTimer_;  // keeps the states of fast programs at a few writes a second
     bool scanQueued_ = false;
     bool learned_ = false;                       // the owners are known: boards may be taken
     std::map<QByteArray, QByteArray> owners_;    // node -> id in its retained owner marker

@@ -28,7 +28,8 @@ private slots:
     // of the board added first. FILE names a file holding program (none
     // when program is empty). At the first line of output, the board added
     // first is pulled out ("pull") or the process gets a signal ("int",
-    // "term", "hup"); a death by signal n reads as status 128 + n. "held": a
+    // "term", "hup"; "term@PINS": once the pins of the board added first
+    // are PINS); a death by signal n reads as status 128 + n. "held": a
     // program that cannot be seen holds the board added first; "hold": a
     // play of FILE on it holds it (PID in err is its pid). "nodes": the
     // board added first cannot be opened by this user. "plug": the serial
@@ -107,6 +108,13 @@ private slots:
             "11000000-5\r\n", "int");
         row("SIGTERM in play", one, "play FILE --repeat", 143, "1\t01000000\t9999\n", "", "01000000",
             "01000000-9999\r\n", "term");
+        row("pulse, its length", one, "on 3; pulse 1 2 --for 300ms", 0, "", "", "00100000");
+        row("SIGTERM in a pulse switches off", one, "pulse 1 --for 2s", 143, "", "", "00000000", {}, "term@10000000");
+        row("SIGINT in a cycle switches on", one, "set 11100000; cycle 1 2 --for 1m", 130, "", "", "11100000", {}, "int@00100000");
+        row("SIGHUP in a cycle", one, "on 2; cycle 2", 129, "", "", "01000000", {}, "hup@00000000");
+        row("a cycle's off time", one, "on 1 2; cycle 2 --for 500ms", 0, "", "", "11000000");
+        row("pulse for 25h", one, "pulse 1 --for 25h", 2, "", "a DURATION is 1ms to 24h, as 500ms, 2s or 1m, not '25h'", "11111111");
+        row("pulse for 2 seconds", one, "pulse 1 --for 2", 2, "", "not '2'", "11111111");
         row("SIGHUP in play", one, "play FILE --repeat --off-at-end --tick 3", 129, "(1\t00100000\t1\n)+", "", "00000000",
             "00100000-1", "hup");
     }
@@ -155,9 +163,13 @@ private slots:
             if (last && during == "plug")
                 QCOMPARE(emulated_ftdi_plug_in_later(bus_.get(), &late, 50), int(serials.size()));
             cli.start(KESTRUNE_CLI, arguments);
-            const int signal = during == "int" ? SIGINT : during == "term" ? SIGTERM : during == "hup" ? SIGHUP : 0;
+            const QString kind = during.section(u'@', 0, 0), when = during.section(u'@', 1);
+            const int signal = kind == "int" ? SIGINT : kind == "term" ? SIGTERM : kind == "hup" ? SIGHUP : 0;
             if (last && (during == "pull" || signal)) {
-                QVERIFY(cli.waitForReadyRead(10000));
+                if (when.isEmpty())
+                    QVERIFY(cli.waitForReadyRead(10000));
+                else
+                    QTRY_COMPARE_WITH_TIMEOUT(this->pins(0), when.toLatin1(), 10000);
                 if (during == "pull")
                     emulated_ftdi_pull_out(bus_.get(), 0);
                 else
