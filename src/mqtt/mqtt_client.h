@@ -36,35 +36,77 @@ public:
         int keepAliveSeconds = 30;
     };
 
+    // MqttClient
+    //   A client that does nothing until start().
+    // Parameters:
+    //   options - the broker, the credentials and TLS files, the last will
     explicit MqttClient(Options options, QObject* parent = nullptr);
     ~MqttClient() override;
 
-    // Sets the client up and starts connecting. Returns an empty text, or
-    // why the client cannot be set up (TLS files that do not load, say).
+    // start
+    //   Sets the library's client up and starts connecting; connected() follows
+    //   each successful connection, and every loss is retried with a back-off.
+    // Returns:
+    //   an empty text, or why the client cannot be set up (TLS files that do
+    //   not load, say); nothing is started then.
+    // See also: finish, connected
     QString start();
+
+    // isConnected
+    // Returns:
+    //   whether the broker has accepted the present connection.
     bool isConnected() const { return state_ == State::Connected; }
 
-    // Commands: with No Local and retained messages never sent, so neither
-    // the client's own publishes nor retained messages come back.
+    // subscribe
+    //   Subscribes at QoS 1 with retain-as-published. Dropped while not
+    //   connected: subscribe again on connected().
+    // Parameters:
+    //   filters  - topic filters
+    //   commands - true for commands: with No Local and retained messages never
+    //              sent, so neither the client's own publishes nor retained
+    //              messages come back
+    // See also: unsubscribe, messageReceived
     void subscribe(const std::vector<QByteArray>& filters, bool commands = false);
+
+    // unsubscribe
+    // Parameters:
+    //   filter - a filter given to subscribe() before
     void unsubscribe(const QByteArray& filter);
-    // QoS 1, retained unless said otherwise. Dropped while not connected:
-    // whoever publishes says everything again on connected().
+
+    // publish
+    //   Publishes at QoS 1. Dropped while not connected: whoever publishes says
+    //   everything again on connected().
+    // Parameters:
+    //   topic   - the topic
+    //   payload - any bytes; empty with retain clears a retained message
+    //   retain  - whether the broker keeps it for later subscribers
+    // See also: finish
     void publish(const QByteArray& topic, const QByteArray& payload, bool retain = true);
 
-    // Another client uses this client's id: logs why (once while it lasts),
-    // disconnects, and tries again in 30 s.
+    // standDown
+    //   Another client uses this client's id: logs why (once while it lasts),
+    //   disconnects, and tries again in 30 s.
+    // Parameters:
+    //   why - the reason for the log
+    // See also: takenOver
     void standDown(const QString& why);
-    // Whether the broker's last word was that another client took this
-    // client's session over.
+
+    // takenOver
+    // Returns:
+    //   whether the broker's last word was that another client took this
+    //   client's session over (MQTT 5 reason "session taken over").
     bool takenOver() const { return takenOver_; }
 
     // The largest payload taken; larger ones are dropped with a log line
     // before they are copied.
     static constexpr int MaxPayload = 1024 * 1024;
 
-    // Waits (at most timeoutMs) for the broker to acknowledge what was
-    // published, disconnects, and emits finished(); also when not connected.
+    // finish
+    //   Waits for the broker to acknowledge what was published, disconnects,
+    //   and emits finished(); at once when not connected.
+    // Parameters:
+    //   timeoutMs - the longest wait for the acknowledgements
+    // See also: finished
     void finish(int timeoutMs);
 
 signals:
