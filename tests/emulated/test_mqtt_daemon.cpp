@@ -164,6 +164,8 @@ private slots:
         row("relay on", "relay/3/set", "ON", {"00100000"});
         row("toggle, any case", "relay/1/set", "toggle", {"10100000"});
         row("relay off", "relay/3/set", "Off", {"10000000"});
+        row("pulse", "relay/6/set", "pulse 200", {"10000100", "10000000"});
+        row("cycle", "relay/1/set", " CYCLE  150 ", {"00000000", "10000000"});
         row("state", "state/set", "01010101", {"01010101"});
         QByteArrayList burst;  // 200 distinct patterns, one message each
         for (int i = 0; i < 200; ++i)
@@ -173,6 +175,9 @@ private slots:
         row("relay 0", "relay/0/set", "ON");
         row("relay 9", "relay/9/set", "ON");
         row("unknown word", "relay/1/set", "ONN");
+        row("pulse of 0 ms", "relay/1/set", "PULSE 0");
+        row("pulse of 2s", "relay/1/set", "PULSE 2s");
+        row("cycle over 24 h", "relay/1/set", "CYCLE 86400001");
         row("bad pattern", "state/set", "1111111");
         row("invalid JSON", "program/set", R"({"program": "11111111-1")");
         row("over 1 MiB", "program/set", "{\"program\": \"" + QByteArray("11111111-1\\r\\n").repeated(90000) + "\"}");
@@ -230,7 +235,7 @@ private slots:
         // B's serial number, a board the daemon may not take is plugged in
         // (listed first from then on): it is never touched.
         emulated_ftdi_set_serial_read_ms(bus_, b_, 300);
-        const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "1-9", nullptr};
+        const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "1-6", nullptr};
         a_ = emulated_ftdi_add_board_with(bus_, &again);
         const EmulatedFtdiBoard other{"KM-0009", nullptr, nullptr, "2-1", "ttyUSB5"};
         QVERIFY(emulated_ftdi_plug_in_later(bus_, &other, 50) >= 0);
@@ -241,15 +246,20 @@ private slots:
         send(A + "relay/2/set", "ON", {"01000000"});
     }
 
+    // A later command on a relay cancels its pulse; SIGTERM ends the pulses
+    // and cycles still pending.
     void sigterm()
     {
-        const QByteArray before = written(a_) + written(b_);
+        send(A + "relay/7/set", "PULSE 60000", {"01000010"});
+        send(A + "relay/7/set", "ON", {"01000010"});
+        send(A + "relay/2/set", "CYCLE 60000", {"00000010"});
+        const QByteArray before = written(a_) + '\x42' + written(b_);
         stop(daemon_, SIGTERM);
         for (const QByteArray topic : {"kt/bridge/test/availability", "kt/KM_0001/availability", "kt/KM-0002/availability"})
             QTRY_COMPARE(last_.value(topic), "offline");
         QCOMPARE(last_.value("kt/KM_0001/owner"), "");
         QCOMPARE(written(a_) + written(b_), before);
-        QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x02);  // the relays stay as they were
+        QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x42);  // the others stay as they were
     }
 
     // Daemons machineA and machineB with clone boards of one serial, each
@@ -353,7 +363,7 @@ private slots:
         QTRY_VERIFY(otherLog_.contains("cannot reach the broker at 127.0.0.1:" + QByteArray::number(port_) + " (A TLS error occurred.: OpenSSL Error"));
         startDaemon("cafile = ca.crt\ncertfile = client.crt\nkeyfile = client.key\n", "tls");
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
-        send(A + "relay/4/set", "on", {"01010000"});
+        send(A + "relay/4/set", "on", {"01010010"});
         QTRY_VERIFY_WITH_TIMEOUT(otherLog_.count("connecting to") >= 3, 20000);
         // The reason not again at each retry; no board taken before the broker tells who owns it.
         QVERIFY2(otherLog_.count("certificate verify failed") == 1 && !otherLog_.contains("took board"), otherLog_.constData());
