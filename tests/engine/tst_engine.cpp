@@ -6,6 +6,7 @@
 #include "engine/program/board_player.h"
 #include "engine/program/program_file.h"
 #include "engine/program/program_row.h"
+#include "engine/program/program_runner.h"
 #include "engine/program/strict_program.h"
 
 using namespace fixture;
@@ -29,6 +30,11 @@ QByteArray imageOf(const QList<QByteArray>& labels, char fill = '\0')
         out += label + '\0' + QByteArray(19 - label.size(), fill);
     return out;
 }
+struct FakeClock final : MonotonicClock {
+    std::chrono::nanoseconds at{};
+    std::chrono::nanoseconds now() const override { return at; }
+};
+
 QList<QByteArray> slotsOf(const LabelTable& table)
 {
     QList<QByteArray> out;
@@ -248,6 +254,61 @@ private slots:
                  QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
         QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
         QCOMPARE(library.writes(0), Bytes{0x83});
+    }
+
+    // Played without a window, steps keep to the clock at 1 ms a tick: after
+    // a late wake-up every step whose time passed is loaded, in order and
+    // each once, and play goes on in the step the clock is in; a pause moves
+    // the boundaries ahead by its length; repeat keeps one schedule.
+    void headlessPlay_data()
+    {
+        QTest::addColumn<bool>("repeat");
+        QTest::addColumn<QString>("events");  // at ms after the start: w wake-up, p pause, r resume
+        QTest::addColumn<QString>("loaded");  // rows loaded, in order
+        QTest::addColumn<QString>("wakes");   // the wake-up set at the start and after each event (- none)
+        QTest::addColumn<int>("late");
+        QTest::addColumn<int>("end");  // ms the end was late; -1 not ended
+        // Rows A of 3 ticks, B of 0 (as 1), C of 2: steps at 0, 3 and 4 ms, the end at 6.
+        QTest::newRow("on time, one early wake-up") << false << "w2 w3 w4 w6" << "ABC" << "3 3 4 6 -" << 0 << 0;
+        QTest::newRow("late, catches up") << false << "w5 w6" << "ABC" << "3 6 -" << 2 << 0;
+        QTest::newRow("late past the end") << false << "w9" << "ABC" << "3 -" << 2 << 3;
+        QTest::newRow("pause shifts") << false << "w3 p3 w8 r10 w11 w13" << "ABC" << "3 4 - - 11 13 -" << 0 << 0;
+        QTest::newRow("repeat, late") << true << "w13" << "ABCABCA" << "3 15" << 6 << -1;
+    }
+    void headlessPlay()
+    {
+        using std::chrono::milliseconds;
+        ProgramList list;
+        list.replaceAll(rowsOf({"10000000-3", "01000000-0", "00100000-2"}));
+        QString loaded;
+        ProgramRunner* r = nullptr;
+        ProgramRunner runner(list, [&](int row) {
+            list.setCurrent(row);
+            loaded += QChar(u'A' + row);
+            r->setCount(*ProgramRow::duration(list.text(row)));
+        });
+        r = &runner;
+        FakeClock clock;
+        TickTimer timer;
+        const milliseconds origin(1000);
+        clock.at = origin;
+        runner.setTimer(&timer);
+        runner.setHeadless(&clock);
+        runner.setRepeat(fetch<bool>("repeat"));
+        QStringList wakes;
+        const auto wake = [&] { wakes << (timer.isActive() ? QString::number((timer.wakeTime() - origin) / milliseconds(1)) : "-"); };
+        runner.start();
+        wake();
+        for (const QString& event : fetch<QString>("events").split(u' ')) {
+            clock.at = origin + milliseconds(event.mid(1).toInt());
+            event[0] == u'w' ? runner.tick() : event[0] == u'p' ? runner.pause() : runner.resume();
+            wake();
+        }
+        QCOMPARE(loaded, fetch<QString>("loaded"));
+        QCOMPARE(wakes.join(u' '), fetch<QString>("wakes"));
+        QCOMPARE(runner.figures().steps, quint64(loaded.size()));
+        QCOMPARE(runner.figures().late, quint64(fetch<int>("late")));
+        QCOMPARE(runner.figures().end.count() < 0 ? -1 : int(runner.figures().end / milliseconds(1)), fetch<int>("end"));
     }
 };
 

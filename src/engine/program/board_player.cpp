@@ -7,6 +7,7 @@ BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
     : QObject(parent), board_(link, index), runner_(list_, [this](int row) { load(row); })
 {
     runner_.setTimer(&timer_);
+    runner_.setHeadless(&MonotonicClock::system());
     connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
     connect(&runner_, &ProgramRunner::finished, this, &BoardPlayer::stopped);
 }
@@ -64,4 +65,15 @@ void BoardPlayer::load(int row)
         return;
     }
     emit stepStarted(row, pattern, runner_.count());
+}
+
+QString BoardPlayer::summary() const
+{
+    const HeadlessSchedule::Figures& f = figures();
+    const auto ms = [](std::chrono::nanoseconds t) { return QString::number(double(t.count()) / 1e6, 'f', 3); };
+    QString text = QStringLiteral("%1 steps, %2 written late, largest lateness %3 ms")
+                       .arg(f.steps).arg(f.late).arg(ms(f.largest));
+    if (f.end.count() >= 0)
+        text += QStringLiteral(", ended %1 ms late").arg(ms(f.end));
+    return text;
 }
