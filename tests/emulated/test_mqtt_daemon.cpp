@@ -187,16 +187,18 @@ private slots:
     {
         send(A + "program/set", R"({"program": "11000000-2\r\n00110000-1\n00000011-3", "tick_ms": 5})",
              {"11000000", "00110000", "00000011"});
-        QTRY_COMPARE(last_.value(A + "program"), R"({"row":2,"rows":3,"state":"stopped"})");
+        // The state without the lateness figures, which depend on the machine's load.
+        const auto shown = [&] { return QString(last_.value(A + "program")).remove(QRegularExpression(R"("largest_late_ms":[0-9.e-]+,"late":\d+,)")).toUtf8(); };
+        QTRY_COMPARE(shown(), R"({"row":2,"rows":3,"state":"stopped","steps":3})");
         const QByteArray endless = R"({"program": "10000000-9999\r\n", "tick_ms": 100, "repeat": true})";
         const QByteArray steps[][3] = {{"set", endless, "running"}, {"control", "pause", "paused"},
                                        {"control", "RESUME", "running"}, {"control", "Stop", "stopped"}, {"set", endless, "running"}};
         for (const auto& [leaf, payload, state] : steps) {
             publish(A + "program/" + leaf, payload);
-            QTRY_COMPARE(last_.value(A + "program"), "{\"row\":0,\"rows\":1,\"state\":\"" + state + "\"}");
+            QTRY_COMPARE(shown(), "{\"row\":0,\"rows\":1,\"state\":\"" + state + "\",\"steps\":1}");
         }
         send(A + "relay/8/set", "on", {"10000001"});
-        QCOMPARE(last_.value(A + "program"), R"({"row":0,"rows":1,"state":"stopped"})");
+        QCOMPARE(shown(), R"({"row":0,"rows":1,"state":"stopped","steps":1})");
     }
 
     void brokerAndBoardGoneAndBack()

@@ -10,6 +10,11 @@ BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
     runner_.setHeadless(&MonotonicClock::system());
     connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
     connect(&runner_, &ProgramRunner::finished, this, &BoardPlayer::stopped);
+    // Told once the runner has counted the step, so its figures include it.
+    connect(&runner_, &ProgramRunner::stepStarted, this, [this](int row) {
+        if (written_)
+            emit stepStarted(row, *std::exchange(written_, std::nullopt), runner_.count());
+    });
 }
 
 QString BoardPlayer::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
@@ -64,7 +69,7 @@ void BoardPlayer::load(int row)
         emit writeFailed(board_.link().lastError());
         return;
     }
-    emit stepStarted(row, pattern, runner_.count());
+    written_ = pattern;
 }
 
 QString BoardPlayer::summary() const

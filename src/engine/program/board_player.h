@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // Plays programs on one board without a window: a program list, a runner and
@@ -59,4 +60,5 @@ private:
     ProgramList list_;
     TickTimer timer_;
     ProgramRunner runner_;
+    std::optional<std::uint8_t> written_;  // the pattern the row loaded wrote
 };
