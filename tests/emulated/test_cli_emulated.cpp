@@ -194,11 +194,9 @@ private slots:
         QCOMPARE(summary.match(said).hasMatch(), lines.last().startsWith("play") && !out.isEmpty());
         QVERIFY2(err.isEmpty() ? QString(said).remove(summary).isEmpty() : QRegularExpression(err).match(said).hasMatch(), qPrintable(said));
         if (during == "stop") {
-            QByteArray bytes(32, '\0'), expected;
+            QByteArray bytes(32, '\0');
             bytes.truncate(qsizetype(emulated_ftdi_written(bus_.get(), 0, reinterpret_cast<unsigned char*>(bytes.data()), 32)));
-            for (char b = 1; b <= 12; ++b)
-                expected += b;
-            QCOMPARE(bytes, expected);
+            QCOMPARE(bytes, QByteArray("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c"));
         }
         QVERIFY(said.isEmpty() || said.startsWith("kestrune-cli: "));
         if (!pins.isEmpty())

@@ -35,7 +35,6 @@ public:
     int row() const { return list_.current(); }
     int rowCount() const { return list_.count(); }
     const ProgramList& list() const { return list_; }
-    quint64 missedTicks() const { return timer_.missedTicks(); }
     // The steps written since the last play() and how late.
     const HeadlessSchedule::Figures& figures() const { return runner_.figures(); }
     // One line: steps, how many written late, the largest lateness and,

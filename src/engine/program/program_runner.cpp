@@ -54,7 +54,7 @@ void ProgramRunner::loadAndBegin(int row)
 void ProgramRunner::begin(int row)
 {
     saved_ = count_;
-    if (clock_) {
+    if (clock_ && state_ != State::Stopped) {  // not a step whose write failed
         schedule_.begin(count_);
         schedule_.written(clock_->now());
     }
