@@ -314,12 +314,10 @@ private slots:
         list.replaceAll(rowsOf({"10000000-3", "01000000-0", "00100000-2"}));
         QString played;
         ProgramRunner* r = nullptr;
-        ProgramRunner runner(list, [&](int row) {
-            list.setCurrent(row), played += QChar(u'A' + row), r->setCount(*ProgramRow::duration(list.text(row)));
-        });
-        FakeClock clock;
-        TickTimer timer;
+        ProgramRunner runner(list, [&](int row) { list.setCurrent(row), played += QChar(u'A' + row), r->setCount(*ProgramRow::duration(list.text(row))); });
         const milliseconds origin(1000);
+        FakeClock clock;  // the start at 1 s
+        TickTimer timer;  // wakes only when the event loop runs, which it does not here
         r = &runner, clock.at = origin;
         runner.setTimer(&timer), runner.setHeadless(&clock), runner.setRepeat(fetch<bool>("repeat"));
         const auto wake = [&] { played += timer.isActive() ? QString("@%1 ").arg((timer.wakeTime() - origin) / milliseconds(1)) : "@- "; };
