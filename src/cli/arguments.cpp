@@ -96,7 +96,13 @@ QString usage()
         "1 failure, 2 usage error. pulse switches on, waits and switches off; cycle\n"
         "switches off, waits and switches on. play ended by SIGINT, SIGTERM or SIGHUP\n"
         "stops cleanly, a pulse or cycle so ended performs its second edge first; then\n"
-        "each dies by that signal. SIGKILL leaves a pulse's relay on, a cycle's off.\n");
+        "each dies by that signal. SIGKILL leaves a pulse's relay on, a cycle's off.\n"
+        "\n"
+        "play keeps time by the clock: steps begin a whole number of ticks after the\n"
+        "start, and steps whose time passed while the process was held up are written\n"
+        "at once, in order. It prints a line per step and, on stderr at the end, the\n"
+        "steps, how many were written late and the largest lateness; --quiet prints\n"
+        "neither.\n");
 }
 
 Parsed parse(const QStringList& arguments)
