@@ -226,4 +226,16 @@ QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const Q
     return QJsonDocument(config).toJson(QJsonDocument::Compact);
 }
 
+QByteArray pulseButtonConfig(const Topics& topics, const QByteArray& name, const QByteArray& key, int relay,
+                             const QString& relayName, const DeviceText& device)
+{
+    QJsonObject config = QJsonDocument::fromJson(discoveryConfig(topics, name, key, relay, device)).object();
+    for (const char* field : {"state_topic", "payload_on", "payload_off"})
+        config.remove(QLatin1String(field));
+    config.insert(QStringLiteral("unique_id"), config.value(QStringLiteral("unique_id")).toString() + QStringLiteral("_pulse"));
+    config.insert(QStringLiteral("name"), QStringLiteral("Pulse ") + relayName);
+    config.insert(QStringLiteral("payload_press"), QStringLiteral("PULSE"));
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}
+
 }  // namespace MqttPayloads

@@ -42,6 +42,12 @@ struct Topics {
         return discoveryPrefix + "/switch/kestrune_" + topicName(QString::fromUtf8(id)) + '/' + key +
                '_' + QByteArray::number(relay) + "/config";
     }
+    // P/button/kestrune_I/K_N/config: the button that pulses relay N.
+    QByteArray buttonDiscovery(const QByteArray& key, int relay) const
+    {
+        return discoveryPrefix + "/button/kestrune_" + topicName(QString::fromUtf8(id)) + '/' + key + '_' +
+               QByteArray::number(relay) + "/config";
+    }
     // Where discovery lived before it carried the daemon's id.
     QByteArray oldDiscovery(const QByteArray& key, int relay) const
     {
@@ -111,5 +117,10 @@ struct DeviceText {
 // The config of one relay of the board with this key, served as node name.
 QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const QByteArray& key,
                            int relay, const DeviceText& device);
+
+// The config of a button "Pulse RELAYNAME" that sends PULSE to that relay:
+// the relay's switch config with a press instead of a state.
+QByteArray pulseButtonConfig(const Topics& topics, const QByteArray& name, const QByteArray& key, int relay,
+                             const QString& relayName, const DeviceText& device);
 
 }  // namespace MqttPayloads

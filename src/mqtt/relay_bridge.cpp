@@ -495,7 +495,11 @@ void RelayBridge::startUp(Board& board)
                                     << board.link->lastError();
     else
         qCInfo(lcMqtt).noquote() << "set board" << board.label() << "to" << RelayPattern::toText(*pattern) << "as it starts";
-    readBack(board);
+    // Said with the board's availability, right after this.
+    if (std::uint8_t pins = 0; board.link->read(board.slot, pins) == UsbLibrary::Ok)
+        board.pins = pins;
+    if (!settings_.stateDir.isEmpty() && board.saved != board.pins)
+        saveState(board);
 }
 
 void RelayBridge::finishPulses()
