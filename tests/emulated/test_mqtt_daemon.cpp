@@ -60,12 +60,12 @@ class MqttDaemonTest : public QObject {
         run(sub_, MOSQUITTO_SUB, to() + QStringList{"-v", "-t", "kt/#", "-t", "homeassistant/#"});
     }
     void startDaemon(const QByteArray& broker, const QByteArray& id = "test", const QByteArray& boards = "serials = KM.0001, KM-0002\n",
-                     QProcess* daemon = nullptr)
+                     QProcess* daemon = nullptr, const QStringList& more = {})
     {
         daemon = daemon ? daemon : &daemon_;
         daemon->setWorkingDirectory(dir_.path());
-        daemon->start(KESTRUNE_MQTT, {"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
-                                      '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\n" + boards)});
+        daemon->start(KESTRUNE_MQTT, QStringList{"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
+                                      '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\n" + boards)} + more);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/bridge/" + id + "/availability"), "online", 20000);
     }
     void stop(QProcess& daemon, int sig)
@@ -264,6 +264,68 @@ private slots:
         QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x42);  // the others stay as they were
     }
 
+    // A board named in boards.conf as the daemon takes it with each
+    // on_start: first with no state kept, then after a restart, then after a
+    // re-plug (a fresh chip: all off). Its relay 2 has a pulse_ms of 24 h: a
+    // "Pulse" button sends PULSE, which lasts until SIGTERM ends it.
+    void onStart_data()
+    {
+        QTest::addColumn<QByteArray>("mode");
+        QTest::addColumn<QByteArray>("first");  // what the first start writes
+        QTest::addColumn<QByteArray>("again");  // what a restart and a re-plug write
+        QTest::newRow("keep") << QByteArray("keep") << QByteArray() << QByteArray();
+        QTest::newRow("off") << QByteArray("off") << QByteArray(1, '\0') << QByteArray(1, '\0');
+        QTest::newRow("restore") << QByteArray("restore") << QByteArray() << QByteArray("\x05");
+    }
+    void onStart()
+    {
+        QFETCH(QByteArray, mode);
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, again);
+        const QByteArray node = "kt/pump-" + mode + '/', button = "homeassistant/button/kestrune_test/KM_0001_";
+        const QString boards = file("boards-" + mode + ".conf", "[board pump-" + mode + "]\nserial = KM.0001\nrelay.2 = bell\n"
+                                    "pulse_ms.2 = 86400000\non_start = " + mode + '\n');
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("STATE_DIRECTORY", dir_.filePath("state-" + mode));
+        QVERIFY(QDir(dir_.path()).mkpath("state-" + mode));
+        daemon_.setProcessEnvironment(environment);
+        const auto cleanup = qScopeGuard([this] { daemon_.setProcessEnvironment(QProcessEnvironment::systemEnvironment()); });
+        for (const char* step : {"start", "restart", "re-plug"}) {
+            QByteArray before = written(a_);
+            if (step == QByteArrayView("re-plug")) {
+                emulated_ftdi_pull_out(bus_, a_);
+                QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "offline", 10000);
+                const QByteArray port = "4-" + QByteArray::number(emulated_ftdi_board_count(bus_));
+                const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, port.constData(), nullptr};
+                a_ = emulated_ftdi_add_board_with(bus_, &again);
+                before.clear();
+            } else {
+                startDaemon({}, "test", "serials = KM.0001\n", nullptr, {"--boards", boards});
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "online", 20000);
+            QCOMPARE(written(a_).mid(before.size()), step == QByteArrayView("start") ? first : again);
+            QTRY_COMPARE(last_.value(node + "state"), RelayPattern::toText(emulated_ftdi_pins(bus_, a_)));
+            if (step != QByteArrayView("start"))
+                continue;
+            const QJsonObject config = QJsonDocument::fromJson(last_.value(button + "2/config")).object();
+            QCOMPARE(config["name"].toString() + ' ' + config["payload_press"].toString() + ' ' + config["command_topic"].toString(),
+                     "Pulse bell PULSE " + node + "relay/2/set");
+            QVERIFY(!last_.contains(button + "1/config"));
+            publish(node + "state/set", "10100000");
+            publish(node + "relay/2/set", config["payload_press"].toString().toUtf8());
+            QTRY_COMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x07);
+            QTest::qWait(1500);  // longer than the default length: the relay's pulse_ms counts
+            QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x07);
+            stop(daemon_, SIGTERM);
+            QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x05);
+            QTRY_COMPARE(last_.value(node + "availability"), "offline");
+            QFile kept(dir_.filePath("state-" + mode + "/pump-" + mode + ".state"));
+            QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == "10100000\n");
+        }
+        QCOMPARE(emulated_ftdi_pins(bus_, a_), mode == "restore" ? (unsigned char)0x05 : (unsigned char)0x00);
+        stop(daemon_, SIGTERM);
+    }
+
     // Daemons machineA and machineB with clone boards of one serial, each
     // allowed one of them by its port, and B a board without a serial.
     void twoDaemons()
@@ -365,7 +427,7 @@ private slots:
         QTRY_VERIFY(otherLog_.contains("cannot reach the broker at 127.0.0.1:" + QByteArray::number(port_) + " (A TLS error occurred.: OpenSSL Error"));
         startDaemon("cafile = ca.crt\ncertfile = client.crt\nkeyfile = client.key\n", "tls");
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
-        send(A + "relay/4/set", "on", {"01010010"});
+        send(A + "relay/4/set", "on", {"10110000"});
         QTRY_VERIFY_WITH_TIMEOUT(otherLog_.count("connecting to") >= 3, 20000);
         // The reason not again at each retry; no board taken before the broker tells who owns it.
         QVERIFY2(otherLog_.count("certificate verify failed") == 1 && !otherLog_.contains("took board"), otherLog_.constData());
