@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <stdexcept>
 
 WindowSession::WindowSession(UsbLibrary& library, QObject* parent)
     : QObject(parent),
@@ -40,6 +41,9 @@ WindowSession::~WindowSession()
 
 void WindowSession::FormCreate()
 {
+    boards = BoardsConf::load(boardsFile, false);
+    if (!boards.ok())
+        emit errorRaised(boards.error);
     LoadLabels();
     setStatus(Colors::Red, QStringLiteral("Board not found !"));
     program.setText(0, "00000000-0");
@@ -61,6 +65,12 @@ void WindowSession::FormClose()
 {
     link.close(0);
     SaveLabels();
+}
+
+void WindowSession::requireBoards() const
+{
+    if (!boards.ok())
+        throw std::runtime_error(boards.error.toLocal8Bit().toStdString());
 }
 
 // ---------------------------------------------------------------- views as data
