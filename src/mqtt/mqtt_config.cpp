@@ -90,8 +90,11 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
                                           QStringLiteral("PREFIX"));
     const QCommandLineOption noDiscoveryOption(QStringLiteral("no-discovery"),
                                                QStringLiteral("Publish no Home Assistant discovery."));
+    const QCommandLineOption boardsOption(QStringLiteral("boards"),
+                                          QStringLiteral("Boards and relays by name (default %1).").arg(BoardsConf::DefaultFile),
+                                          QStringLiteral("FILE"));
     parser.addOptions({configOption, hostOption, portOption, baseOption, idOption, prefixOption,
-                       noDiscoveryOption});
+                       noDiscoveryOption, boardsOption});
     if (!parser.parse(arguments))
         return failure(parser.errorText());
     if (parser.isSet(help))
@@ -163,6 +166,12 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     config.discovery = *discovery && !parser.isSet(noDiscoveryOption);
     config.serials = values.value(QStringLiteral("boards/serials"))
                          .split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+
+    // A boards.conf with a mistake stops the daemon: it may hold a safety rule.
+    config.boards = BoardsConf::load(parser.isSet(boardsOption) ? parser.value(boardsOption) : BoardsConf::DefaultFile,
+                                     parser.isSet(boardsOption));
+    if (!config.boards.ok())
+        return failure(config.boards.error);
 
     broker.clientId = config.topics.id;
     broker.willTopic = config.topics.bridgeAvailability();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/config/boards_conf.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_payloads.h"
 
@@ -19,6 +20,7 @@ struct DaemonConfig {
     MqttPayloads::Topics topics;
     bool discovery = true;
     QStringList serials;  // empty: every board
+    BoardsConf boards;    // boards.conf: a named board's node is its name
 };
 
 // Not to run: the text for stdout (help, version) with exit code 0, or an

@@ -184,14 +184,15 @@ QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, int rel
     };
     const QString id = QStringLiteral("kestrune_") + QString::fromUtf8(name);
     QJsonObject deviceObject{{QStringLiteral("identifiers"), QJsonArray{id}},
-                             {QStringLiteral("name"), QStringLiteral("Relay board ") + device.serial}};
+                             {QStringLiteral("name"), device.name.isEmpty() ? QStringLiteral("Relay board ") + device.serial : device.name}};
     if (!device.description.isEmpty())
         deviceObject.insert(QStringLiteral("model"), device.description);
     if (!device.manufacturer.isEmpty())
         deviceObject.insert(QStringLiteral("manufacturer"), device.manufacturer);
     const QJsonObject config{
         {QStringLiteral("unique_id"), id + QLatin1Char('_') + QString::number(relay)},
-        {QStringLiteral("name"), QStringLiteral("Relay %1").arg(relay)},
+        {QStringLiteral("name"), device.relays[std::size_t(relay - 1)].isEmpty() ? QStringLiteral("Relay %1").arg(relay)
+                                                                                  : device.relays[std::size_t(relay - 1)]},
         {QStringLiteral("command_topic"), QString::fromUtf8(topics.relay(name, relay) + "/set")},
         {QStringLiteral("state_topic"), QString::fromUtf8(topics.relay(name, relay))},
         {QStringLiteral("payload_on"), QStringLiteral("ON")},

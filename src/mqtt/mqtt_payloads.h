@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <variant>
@@ -90,6 +91,8 @@ struct DeviceText {
     QString serial;
     QString description;
     QString manufacturer;
+    QString name;                   // the board's name in boards.conf, if any
+    std::array<QString, 8> relays;  // its relays' names there, if any
 };
 QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, int relay,
                            const DeviceText& device);
