@@ -172,6 +172,9 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
                                      parser.isSet(boardsOption));
     if (!config.boards.ok())
         return failure(config.boards.error);
+    if (const NamedBoard* bridge = config.boards.named(QStringLiteral("bridge")))
+        return failure(QStringLiteral("%1:%2: the daemon's own topics are named bridge: name the board otherwise")
+                           .arg(config.boards.file).arg(bridge->line));
 
     broker.clientId = config.topics.id;
     broker.willTopic = config.topics.bridgeAvailability();

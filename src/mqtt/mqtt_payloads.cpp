@@ -174,15 +174,15 @@ QByteArray programState(const char* state, int row, int rows)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, int relay,
-                           const DeviceText& device)
+QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const QByteArray& key,
+                           int relay, const DeviceText& device)
 {
     const auto availability = [](const QByteArray& topic) {
         return QJsonObject{{QStringLiteral("topic"), QString::fromUtf8(topic)},
                            {QStringLiteral("payload_available"), QStringLiteral("online")},
                            {QStringLiteral("payload_not_available"), QStringLiteral("offline")}};
     };
-    const QString id = QStringLiteral("kestrune_") + QString::fromUtf8(name);
+    const QString id = QStringLiteral("kestrune_") + QString::fromUtf8(key);
     QJsonObject deviceObject{{QStringLiteral("identifiers"), QJsonArray{id}},
                              {QStringLiteral("name"), device.name.isEmpty() ? QStringLiteral("Relay board ") + device.serial : device.name}};
     if (!device.description.isEmpty())

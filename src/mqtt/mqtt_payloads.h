@@ -94,7 +94,8 @@ struct DeviceText {
     QString name;                   // the board's name in boards.conf, if any
     std::array<QString, 8> relays;  // its relays' names there, if any
 };
-QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, int relay,
-                           const DeviceText& device);
+// The config of one relay of the board with this key, served as node name.
+QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const QByteArray& key,
+                           int relay, const DeviceText& device);
 
 }  // namespace MqttPayloads

@@ -27,6 +27,8 @@ bool sameDevice(const DeviceInfo& a, const DeviceInfo& b)
 struct RelayBridge::Board {
     QString serial;
     QByteArray name;
+    QByteArray key;                   // its Home Assistant ids: a new name keeps them
+    const NamedBoard* named = nullptr;  // its section in boards.conf
     DeviceInfo info;
     std::unique_ptr<BoardLink> link;
     std::unique_ptr<BoardPlayer> player;  // declared after link: destroyed first
@@ -86,14 +88,17 @@ void RelayBridge::scan()
         if (device.serial.isEmpty() ||
             (!settings_.serials.isEmpty() && !settings_.serials.contains(device.serial)))
             continue;
-        auto& entry = boards_[topicName(device.serial)];
+        const NamedBoard* named = settings_.boards.board(device);
+        auto& entry = boards_[named ? named->name.toUtf8() : topicName(device.serial)];
         if (!entry) {
             entry = std::make_unique<Board>();
             entry->serial = device.serial;
-            entry->name = topicName(device.serial);
+            entry->name = named ? named->name.toUtf8() : topicName(device.serial);
+            entry->key = topicName(device.serial);
+            entry->named = named;
         }
         Board& board = *entry;
-        if (board.serial != device.serial || (board.online() && !sameDevice(board.info, device))) {
+        if (board.serial != device.serial || board.named != named || (board.online() && !sameDevice(board.info, device))) {
             const QString why = QStringLiteral("another board has the name %1 on the bus")
                                     .arg(QString::fromUtf8(board.name));
             if (board.refusal != why)
@@ -270,10 +275,12 @@ void RelayBridge::publishDiscovery(const Board& board)
 {
     if (!settings_.discovery)
         return;
-    const DeviceText device{board.serial, board.info.description, board.info.manufacturer};
+    DeviceText device{board.serial, board.info.description, board.info.manufacturer, {}, {}};
+    if (board.named)
+        device.name = board.named->name, device.relays = board.named->relays;
     for (int relay = 1; relay <= 8; ++relay)
-        publish_(settings_.topics.discovery(board.name, relay),
-                 discoveryConfig(settings_.topics, board.name, relay, device));
+        publish_(settings_.topics.discovery(board.key, relay),
+                 discoveryConfig(settings_.topics, board.name, board.key, relay, device));
 }
 
 void RelayBridge::publishBoard(Board& board)

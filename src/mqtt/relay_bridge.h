@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/device/usb_library.h"
+#include "engine/config/boards_conf.h"
 #include "mqtt/mqtt_payloads.h"
 
 #include <QLoggingCategory>
@@ -31,6 +32,7 @@ public:
         bool discovery = true;
         QStringList serials;  // the boards this daemon may take; empty: any
         int scanMs = 2000;    // how often to look for boards coming and going
+        BoardsConf boards;    // a board named there is served under its name
     };
 
     RelayBridge(UsbLibrary& library, Settings settings, Publish publish, QObject* parent = nullptr);

@@ -255,6 +255,31 @@ private slots:
         startDaemon("cafile = ca.crt\ncertfile = client.crt\nkeyfile = client.key\n", "tls");
         send(A + "relay/4/set", "on", {"01010000"});
     }
+
+    // boards.conf: a named board served under its name, discovery naming the
+    // device and its relays (the ids as before); a file with a mistake stops
+    // the daemon.
+    void boardNames()
+    {
+        daemon_.terminate(), daemon_.waitForFinished();
+        const QString config = dir_.filePath("tls.conf");
+        QProcess refused;
+        refused.start(KESTRUNE_MQTT, {"--config", config, "--boards", file("bad.conf", "[board pump-house]\nserial = KM-0002\nrelay.9 = x\n")});
+        QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
+        QCOMPARE(refused.readAllStandardError(), "kestrune-mqtt: " + dir_.filePath("bad.conf").toUtf8() + ":3: relay.9: a relay is 1 to 8\n");
+        daemon_.start(KESTRUNE_MQTT, {"--config", config, "--boards", file("boards.conf", "[board pump-house]\nserial = KM-0002\nrelay.1 = pump\n")});
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/pump-house/availability"), "online", 20000);
+        const auto discovery = [&](int relay) {
+            return QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_KM-0002_" + QByteArray::number(relay) + "/config")).object();
+        };
+        QTRY_COMPARE(discovery(1).value("command_topic").toString(), "kt/pump-house/relay/1/set");
+        QCOMPARE(QStringList({discovery(1)["name"].toString(), discovery(2)["name"].toString(), discovery(1)["device"].toObject()["name"].toString(),
+                              discovery(1)["unique_id"].toString()}), QStringList({"pump", "Relay 2", "pump-house", "kestrune_KM-0002_1"}));
+        const QByteArray before = written(b_);
+        publish("kt/pump-house/relay/1/set", "ON");
+        QTRY_COMPARE(last_.value("kt/pump-house/relay/1"), "ON");
+        QCOMPARE(written(b_), before + QByteArray("\x01"));
+    }
 };
 
 QTEST_GUILESS_MAIN(MqttDaemonTest)
