@@ -36,7 +36,7 @@ void WindowSession::WriteStepBarsToBoard()
 void WindowSession::UpdateIndicatorsFromStepBars()
 {
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setIndicator(relay, barLowered(relay) ? Colors::Red : Colors::Lime);
+        setIndicator(relay, barLowered(relay) ? Lamp::Off : Lamp::On);
 }
 
 void WindowSession::UpdateStepBarsFromBoard()
@@ -78,7 +78,7 @@ void WindowSession::StringGrid4Click()
     }
     WriteRelayState();
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setIndicator(relay, at(relay) == '0' ? Colors::Red : Colors::Lime);
+        setIndicator(relay, at(relay) == '0' ? Lamp::Off : Lamp::On);
     for (int relay = 1; relay <= RelayCount; ++relay)
         setCaption(relay, at(relay) != '0');
     // Rows of another length carry no duration that could be read safely;
@@ -203,17 +203,16 @@ QString WindowSession::SaveProgram(const QString& path) const
         auto& counted = rows[static_cast<std::size_t>(program.current())];
         counted = ProgramRow::withDuration(counted, SavedStepDuration());
     }
-    QString error;
-    return ProgramFile::write(path, rows, &error) ? QString() : error;
+    return ProgramFile::write(path, rows);
 }
 
 QString WindowSession::OpenProgram(const QString& path)
 {
     // The list is replaced only once the file has been read whole.
-    ProgramFile::ReadResult file = ProgramFile::read(path);
-    if (!file.ok)
+    auto file = ProgramFile::read(path);
+    if (!file.ok())
         return file.error;
-    program.replaceAll(std::move(file.rows));
+    program.replaceAll(std::move(*file.value));
     // During a run the program goes on with its row 0 as a step of its own.
     beginStepInCurrentRow();
     return {};

@@ -28,7 +28,6 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include <cstdio>
 #include <type_traits>
 
 using namespace Form1Layout;
@@ -132,7 +131,7 @@ void TForm1::mirror(int aspects)
         apply();
     };
     if (aspects & WindowSession::Status) {
-        Panel27->setColor(w.statusColor);
+        Panel27->setColor(Looks::statusColor(w.boardFound));
         Panel27->setText(w.statusText);
     }
     if (aspects & WindowSession::BoardList) {
@@ -159,9 +158,9 @@ void TForm1::mirror(int aspects)
         if (aspects & WindowSession::BarCaptions)
             stepBar(relay)->setText(w.barCaptions[r]);
         if (aspects & WindowSession::Bars)
-            stepBar(relay)->move(stepBar(relay)->x(), w.barTops[r]);
+            stepBar(relay)->move(stepBar(relay)->x(), Looks::barTop(w.barsRaised[r]));
         if (aspects & WindowSession::Indicators)
-            indicator(relay)->setColor(w.indicators[r]);
+            indicator(relay)->setColor(Looks::lampColor(w.indicators[r]));
     }
     if (aspects & WindowSession::TimerValue && Edit9->text() != w.timerValue)
         blocked(Edit9, [&] { Edit9->setText(w.timerValue); });
@@ -202,8 +201,8 @@ void TForm1::showError(const QString& message)
     QMessageBox::critical(isVisible() ? this : nullptr, QStringLiteral("Kestrune"), message);
     errorBoxBusy_ = false;
     if (errorsWhileBoxOpen_ > 0) {
-        std::fprintf(stderr, "kestrune: %d further error(s) while the error box was open; last: %s\n",
-                     errorsWhileBoxOpen_, qPrintable(lastError_));
+        qCWarning(lcSession, "%d further error(s) while the error box was open; last: %s", errorsWhileBoxOpen_,
+                  qPrintable(lastError_));
         errorsWhileBoxOpen_ = 0;
     }
 }
