@@ -8,9 +8,17 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QSysInfo>
 
+#include <algorithm>
+#include <cctype>
+
 namespace {
+
+// A settings file is small: anything larger (or not a file) is a mistake.
+constexpr qint64 MaxFileSize = 64 * 1024;
 
 // The settings of the file, "section/key" -> value (see IniFile for its
 // form), or the first mistake in it.
@@ -38,7 +46,7 @@ Settings readIni(const QString& path, const QByteArray& content)
             if (parsed.errorLine > 0 && entry.line > parsed.errorLine)
                 break;
             const QString key = section.name + QLatin1Char('/') + entry.key;
-            if (!knownKeys.contains(key)) {
+            if (!knownKeys.contains(key) && !key.startsWith(QLatin1String("boards/node."))) {
                 ini.error = QStringLiteral("%1: unknown setting \"%2\"").arg(where(entry.line), key);
                 return ini;
             }
@@ -63,6 +71,34 @@ ConfigExit failure(const QString& text)
     return {1, text};
 }
 
+// kestrune-HOSTNAME-XXXX, the four hex digits from /etc/machine-id: machines
+// made from one image share a host name, but not (once booted) a machine id.
+QString defaultId()
+{
+    QFile file(QStringLiteral("/etc/machine-id"));
+    const QByteArray machine = file.open(QIODevice::ReadOnly) ? file.read(4) : QByteArray();
+    const bool hex = machine.size() == 4 && std::all_of(machine.begin(), machine.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    return QStringLiteral("kestrune-") + QSysInfo::machineHostName() + (hex ? QLatin1Char('-') + QString::fromLatin1(machine) : QString());
+}
+
+// Why a TLS file is not what its setting says it is, or nothing: loaded the
+// way the TLS library will, so a mix-up shows at start, not at each retry.
+QString tlsFileError(const QString& name, const QString& path)
+{
+    if (name != QLatin1String("keyfile"))
+        return QSslCertificate::fromPath(path, QSsl::Pem).isEmpty()
+                   ? QStringLiteral("the %1 %2 holds no PEM certificate").arg(name, path)
+                   : QString();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxFileSize)
+        return QStringLiteral("cannot read the keyfile %1: %2").arg(path, file.errorString());
+    const QByteArray pem = file.readAll();
+    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa, QSsl::Dh})
+        if (!QSslKey(pem, algorithm, QSsl::Pem, QSsl::PrivateKey).isNull())
+            return {};
+    return QStringLiteral("the keyfile %1 holds no unencrypted PEM private key").arg(path);
+}
+
 }  // namespace
 
 std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& arguments)
@@ -83,7 +119,7 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
                                         QStringLiteral("First level of every topic (default kestrune)."),
                                         QStringLiteral("TOPIC"));
     const QCommandLineOption idOption(QStringLiteral("id"),
-                                      QStringLiteral("This daemon's id and client id (default kestrune-<hostname>)."),
+                                      QStringLiteral("This daemon's id and client id (default kestrune-<hostname>-<4 hex digits of the machine id>)."),
                                       QStringLiteral("ID"));
     const QCommandLineOption prefixOption(QStringLiteral("discovery-prefix"),
                                           QStringLiteral("Home Assistant discovery prefix (default homeassistant)."),
@@ -110,9 +146,14 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     const QString path = parser.isSet(configOption) ? parser.value(configOption) : DaemonConfig::DefaultFile;
     if (parser.isSet(configOption) || QFileInfo::exists(path)) {
         QFile file(path);
+        if (const QFileInfo info(path); info.exists() && (!info.isFile() || info.size() > MaxFileSize))
+            return failure(QStringLiteral("%1 is not a regular file of at most 64 KiB").arg(path));
         if (!file.open(QIODevice::ReadOnly))
             return failure(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        const Settings ini = readIni(path, file.readAll());
+        const QByteArray content = file.read(MaxFileSize + 1);  // it may have grown since
+        if (content.size() > MaxFileSize)
+            return failure(QStringLiteral("%1 is not a regular file of at most 64 KiB").arg(path));
+        const Settings ini = readIni(path, content);
         if (!ini.error.isEmpty())
             return failure(ini.error);
         values = ini.values;
@@ -146,10 +187,13 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
         return failure(QStringLiteral("a client certificate needs both certfile and keyfile"));
     if (!broker.certfile.isEmpty() && broker.cafile.isEmpty())
         return failure(QStringLiteral("a client certificate needs TLS: set cafile too"));
+    for (const auto& [name, file] : {std::pair{"cafile", broker.cafile}, {"certfile", broker.certfile}, {"keyfile", broker.keyfile}}) {
+        if (const QString error = file.isEmpty() ? QString() : tlsFileError(QLatin1String(name), file); !error.isEmpty())
+            return failure(error);
+    }
 
     const QString base = setting(baseOption, QStringLiteral("topics/base"), QStringLiteral("kestrune"));
-    const QString id = setting(idOption, QStringLiteral("topics/id"),
-                               QStringLiteral("kestrune-") + QSysInfo::machineHostName());
+    const QString id = setting(idOption, QStringLiteral("topics/id"), defaultId());
     const QString prefix = setting(prefixOption, QStringLiteral("topics/discovery_prefix"),
                                    QStringLiteral("homeassistant"));
     if (!topicPart(base, true))
@@ -166,6 +210,16 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     config.discovery = *discovery && !parser.isSet(noDiscoveryOption);
     config.serials = values.value(QStringLiteral("boards/serials"))
                          .split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    for (auto it = values.keyValueBegin(); it != values.keyValueEnd(); ++it) {
+        const QString board = it->first.mid(int(sizeof("boards/node.")) - 1);
+        if (!it->first.startsWith(QLatin1String("boards/node.")))
+            continue;
+        if (board.isEmpty() || !topicPart(it->second, false) || it->second == QLatin1String("bridge"))
+            return failure(QStringLiteral("node.%1: a node name is one topic level without +, # or /, "
+                                          "and not \"bridge\"; not \"%2\"")
+                               .arg(board, it->second));
+        config.nodeNames.insert(board, it->second.toUtf8());
+    }
 
     // A boards.conf with a mistake stops the daemon: it may hold a safety rule.
     config.boards = BoardsConf::load(parser.isSet(boardsOption) ? parser.value(boardsOption) : BoardsConf::DefaultFile,

@@ -4,6 +4,7 @@
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_payloads.h"
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -19,7 +20,8 @@ struct DaemonConfig {
     MqttClient::Options broker;
     MqttPayloads::Topics topics;
     bool discovery = true;
-    QStringList serials;  // empty: every board
+    QStringList serials;  // serials and port:PORT entries; empty: every board
+    QMap<QString, QByteArray> nodeNames;  // serial or port:PORT -> its node's name
     BoardsConf boards;    // boards.conf: a named board's node is its name
 };
 

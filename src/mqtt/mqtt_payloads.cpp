@@ -182,9 +182,12 @@ QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const Q
                            {QStringLiteral("payload_available"), QStringLiteral("online")},
                            {QStringLiteral("payload_not_available"), QStringLiteral("offline")}};
     };
-    const QString id = QStringLiteral("kestrune_") + QString::fromUtf8(key);
+    const QString id = QStringLiteral("kestrune_%1_%2")
+                           .arg(QString::fromUtf8(topicName(QString::fromUtf8(topics.id))), QString::fromUtf8(key));
     QJsonObject deviceObject{{QStringLiteral("identifiers"), QJsonArray{id}},
-                             {QStringLiteral("name"), device.name.isEmpty() ? QStringLiteral("Relay board ") + device.serial : device.name}};
+                             {QStringLiteral("name"), device.name.isEmpty() ? QStringLiteral("Relay board ") + QString::fromUtf8(name) : device.name}};
+    if (!device.serial.isEmpty())
+        deviceObject.insert(QStringLiteral("serial_number"), device.serial);
     if (!device.description.isEmpty())
         deviceObject.insert(QStringLiteral("model"), device.description);
     if (!device.manufacturer.isEmpty())
