@@ -316,9 +316,10 @@ private slots:
         QCOMPARE(std::tuple(pump.name, pump.rules, pump.pulseMs[0], pump.onStart == NamedBoard::OnStart::Restore),
                  std::tuple(QStringLiteral("pump-house"), BoardRules{{{7, 8}, {3, 4, 5}}, 200, true}, 2000, true));
         QCOMPARE(QList<int>({pump.relay("pump"), pump.relay("8"), pump.relay("valve"), pump.relay("9")}), QList<int>({1, 8, 0, 0}));
-        // A device is the board that names it by the most identities.
-        const DeviceInfo clone{"A10KX3F2", {}, {}, 1, 2, "1-1.3"}, other{"A10KX3F2", {}, {}, 1, 3, "1-1.4"}, bench{"Z", {}, {}, 1, 4, "1-1.2"};
-        QCOMPARE(QStringList({conf.board(clone)->name, conf.board(other)->name, conf.board(bench)->name}), QStringList({"bench-2", "pump-house", "bench"}));
+        // A device is the board that names it by both identities, else the first that names it.
+        const DeviceInfo clone{"A10KX3F2", {}, {}, 1, 2, "1-1.3"}, other{"A10KX3F2", {}, {}, 1, 3, "1-1.4"}, both{"A10KX3F2", {}, {}, 1, 4, "1-1.2"};
+        QCOMPARE(QStringList({conf.board(clone)->name, conf.board(other)->name, conf.board(both)->name, conf.board(DeviceInfo{"Z", {}, {}, 1, 5, "1-1.2"})->name}),
+                 QStringList({"bench-2", "pump-house", "pump-house", "bench"}));
         QCOMPARE(conf.named("bench"), &conf.boards[1]);
     }
 

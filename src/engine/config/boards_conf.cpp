@@ -221,19 +221,8 @@ const NamedBoard* BoardsConf::named(const QString& name) const
 const NamedBoard* BoardsConf::board(const DeviceInfo& device) const
 {
     const NamedBoard* best = nullptr;
-    int bestScore = 0;
-    bool tie = false;
-    for (const NamedBoard& b : boards) {
-        if (!b.matches(device))
-            continue;
-        const int score = int(!b.serial.isEmpty()) + int(!b.port.isEmpty());
-        if (score == bestScore)
-            tie = true;
-        if (score > bestScore) {
+    for (const NamedBoard& b : boards)
+        if (b.matches(device) && (!best || (!b.serial.isEmpty() && !b.port.isEmpty() && (best->serial.isEmpty() || best->port.isEmpty()))))
             best = &b;
-            bestScore = score;
-            tie = false;
-        }
-    }
-    return tie ? nullptr : best;
+    return best;
 }

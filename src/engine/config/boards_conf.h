@@ -45,8 +45,9 @@ public:
 
     bool ok() const { return error.isEmpty(); }
     const NamedBoard* named(const QString& name) const;
-    // The board the device is: the entry matching it by the most identities
-    // (serial and port over serial or port alone); none when two match alike.
+    // The board the device is: the entry matching it by both serial and
+    // port, else the first matching it by one (a device can match a serial
+    // section and a port section alike; the file cannot know that before).
     const NamedBoard* board(const DeviceInfo& device) const;
 
     QString file;               // the file read; empty when there was none
