@@ -207,10 +207,13 @@ int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatc
             end();
         });
 
-    if (const QString error = player.play(std::move(file.rows), a.tickMs, a.repeat); !error.isEmpty())
+    const QString error = player.play(std::move(file.rows), a.tickMs, a.repeat);
+    if (!error.isEmpty())
         status = fail(error);
     else if (!over)
         loop.exec();
+    if (error.isEmpty() && !a.quiet)
+        complain(player.summary());
 
     // Off at the end, also after a signal; not on a board that stopped answering.
     if (a.offAtEnd && status == 0 && RelayBoard(link, index).write(0) != UsbLibrary::Ok)

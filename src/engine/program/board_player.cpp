@@ -7,8 +7,14 @@ BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
     : QObject(parent), board_(link, index), runner_(list_, [this](int row) { load(row); })
 {
     runner_.setTimer(&timer_);
+    runner_.setHeadless(&MonotonicClock::system());
     connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
     connect(&runner_, &ProgramRunner::finished, this, &BoardPlayer::stopped);
+    // Told once the runner has counted the step, so its figures include it.
+    connect(&runner_, &ProgramRunner::stepStarted, this, [this](int row) {
+        if (written_)
+            emit stepStarted(row, *std::exchange(written_, std::nullopt), runner_.count());
+    });
 }
 
 QString BoardPlayer::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
@@ -63,5 +69,16 @@ void BoardPlayer::load(int row)
         emit writeFailed(board_.link().lastError());
         return;
     }
-    emit stepStarted(row, pattern, runner_.count());
+    written_ = pattern;
+}
+
+QString BoardPlayer::summary() const
+{
+    const HeadlessSchedule::Figures& f = figures();
+    const auto ms = [](std::chrono::nanoseconds t) { return QString::number(double(t.count()) / 1e6, 'f', 3); };
+    QString text = QStringLiteral("%1 steps, %2 written late, largest lateness %3 ms")
+                       .arg(f.steps).arg(f.late).arg(ms(f.largest));
+    if (f.end.count() >= 0)
+        text += QStringLiteral(", ended %1 ms late").arg(ms(f.end));
+    return text;
 }
