@@ -377,12 +377,10 @@ private slots:
                     {"--boards", file("boards.conf", "[board pump-house]\nserial = KM-0002\nrelay.1 = pump\n")});
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/pump-house/availability"), "online", 20000);
         QVERIFY2(log_.contains("pump-house - its node, not pumps of [boards] node.KM-0002"), log_.constData());
-        const auto discovery = [&](int relay) {
-            return QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_tls/KM-0002_" + QByteArray::number(relay) + "/config")).object();
-        };
-        QTRY_COMPARE(discovery(1).value("command_topic").toString(), "kt/pump-house/relay/1/set");
-        QCOMPARE(QStringList({discovery(1)["name"].toString(), discovery(2)["name"].toString(), discovery(1)["device"].toObject()["name"].toString(),
-                              discovery(1)["unique_id"].toString()}), QStringList({"pump", "Relay 2", "pump-house", "kestrune_tls_KM-0002_1"}));
+        const auto discovery = [&](char relay) { return QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_tls/KM-0002_" + QByteArray(1, relay) + "/config")).object(); };
+        QTRY_COMPARE(discovery('1').value("command_topic").toString(), "kt/pump-house/relay/1/set");
+        QCOMPARE(QStringList({discovery('1')["name"].toString(), discovery('2')["name"].toString(), discovery('1')["device"].toObject()["name"].toString(),
+                              discovery('1')["unique_id"].toString()}), QStringList({"pump", "Relay 2", "pump-house", "kestrune_tls_KM-0002_1"}));
         const QByteArray before = written(b_);
         publish("kt/pump-house/relay/1/set", "ON");
         QTRY_COMPARE(last_.value("kt/pump-house/relay/1"), "ON");

@@ -280,9 +280,7 @@ private slots:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<QString>("error");
         const QByteArray head = "; pumps\n[board pump-house]\nserial = A10KX3F2\nrelay.1 = pump\nrelay.7 = fwd\nrelay.8 = rev\n";
-        auto row = [&](const char* name, const QByteArray& tail, const QString& error) {
-            QTest::newRow(name) << head + tail << (error.isEmpty() ? error : "b.conf:" + error);
-        };
+        auto row = [&](const char* name, const QByteArray& tail, const QString& error) { QTest::newRow(name) << head + tail << (error.isEmpty() ? error : "b.conf:" + error); };
         row("good", "interlock = fwd rev, 3 4 5\ndead_time_ms = 200\ninvert = yes\npulse_ms.1 = 2000\non_start = restore\n"
             "# clones\n[board bench]\nport = 1-1.2\n[board bench-2]\nserial = A10KX3F2\nport = 1-1.3\n", "");
         row("unknown key", "colour = red\n", "7: unknown key \"colour\"");
