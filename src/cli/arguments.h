@@ -18,7 +18,9 @@ struct Arguments {
     Command command = Command::Help;
     BoardSelector select;
     bool json = false;
-    std::uint8_t pattern = 0;  // set: the pattern; on, off, pulse, cycle: the relays named
+    std::uint8_t pattern = 0;  // set: the pattern
+    QStringList relays;        // on, off, pulse, cycle: numbers, names in boards.conf, or all
+    QString boardsFile;        // --boards; empty: the default file, if there is one
     int forMs = 0;             // pulse, cycle: --for; 0: each relay's own length
     QString file;              // play
     int tickMs = 1;

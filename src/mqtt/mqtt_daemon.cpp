@@ -12,8 +12,8 @@ MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject*
       config_(config),
       signals_({SIGTERM, SIGINT, SIGHUP}),
       client_(config.broker),
-      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames,
-                                       qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0)},
+      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames, config.boards,
+                                             qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0)},
               [this](const QByteArray& topic, const QByteArray& payload) { client_.publish(topic, payload); })
 {
     connect(&signals_, &SignalWatcher::received, this, &MqttDaemon::shutDown);
@@ -43,6 +43,8 @@ QString MqttDaemon::start()
                              << (config_.broker.cafile.isEmpty() ? "without TLS" : "with TLS")
                              << "- topics" << QString::fromUtf8(config_.topics.base + "/...")
                              << "- id" << QString::fromUtf8(config_.topics.id);
+    if (!config_.boards.file.isEmpty())
+        qCInfo(lcMqtt).noquote() << "board names from" << config_.boards.file;
     if (config_.serials.isEmpty())
         qCWarning(lcMqtt) << "no [boards] serials set: taking every board attached";
     if (QString error = client_.start(); !error.isEmpty())

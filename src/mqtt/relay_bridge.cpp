@@ -71,6 +71,7 @@ struct RelayBridge::Board {
     QString label() const { return serial.isEmpty() ? QStringLiteral("without serial") : printableText(serial); }
     QByteArray name;
     QByteArray key;  // see Identity
+    const NamedBoard* named = nullptr;  // its section in boards.conf, if any
     DeviceInfo info;
     std::unique_ptr<BoardLink> link;
     std::unique_ptr<BoardPlayer> player;  // declared after link: destroyed first
@@ -150,18 +151,28 @@ void RelayBridge::scan()
         if (!allowed(device, settings_.serials))
             continue;
         const Identity identity = identify(device, settings_.nodeNames);
-        auto& entry = boards_[identity.name];
+        // boards.conf names a board over [boards] node.X; the key stays.
+        const NamedBoard* named = settings_.boards.board(device);
+        const QByteArray name = named ? named->name.toUtf8() : identity.name;
+        auto& entry = boards_[name];
         if (!entry) {
             entry = std::make_unique<Board>();
             entry->serial = device.serial;
-            entry->name = identity.name;
+            entry->name = name;
             entry->key = identity.key;
+            entry->named = named;
             if (device.serial.isEmpty())
                 qCInfo(lcMqtt).noquote() << "the board at port" << device.port << "has no serial number: serving it as"
-                                         << QString::fromUtf8(settings_.topics.base + '/' + identity.name);
+                                         << QString::fromUtf8(settings_.topics.base + '/' + name);
+            if (named && identity.name != identify(device, {}).name) {
+                const QString port = QStringLiteral("port:") + device.port;
+                qCInfo(lcMqtt).noquote() << "boards.conf names the board at port" << device.port << named->name
+                                         << "- its node, not" << QString::fromUtf8(identity.name) << "of [boards] node."
+                                                + (settings_.nodeNames.contains(port) ? port : device.serial);
+            }
         }
         Board& board = *entry;
-        if (board.key != identity.key || board.serial != device.serial ||
+        if (board.key != identity.key || board.serial != device.serial || board.named != named ||
             (board.online() && !sameDevice(board.info, device))) {
             const QString why = QStringLiteral("another board has the name %1 on the bus")
                                     .arg(QString::fromUtf8(board.name));
@@ -410,7 +421,8 @@ void RelayBridge::apply(Board& board, const Command& command)
                        board.pulser->cancel(bit);  // a later command has the last word
                        if (c.action == Switch::Pulse || c.action == Switch::Cycle) {
                            std::array<int, 8> ms{};
-                           ms[c.relay - 1] = c.ms > 0 ? c.ms : RelayPulser::DefaultMs;
+                           const int own = board.named ? board.named->pulseMs[std::size_t(c.relay - 1)] : 0;
+                           ms[c.relay - 1] = c.ms > 0 ? c.ms : own > 0 ? own : RelayPulser::DefaultMs;
                            return written(board.pulser->start(
                                c.action == Switch::Pulse ? RelayPulser::Kind::Pulse : RelayPulser::Kind::Cycle, ms));
                        }
@@ -475,7 +487,8 @@ void RelayBridge::saveState(Board& board)
 
 void RelayBridge::startUp(Board& board)
 {
-    enum class OnStart { Keep, Off, Restore } mode = OnStart::Keep;
+    using OnStart = NamedBoard::OnStart;
+    const OnStart mode = board.named ? board.named->onStart : OnStart::Keep;
     std::optional<std::uint8_t> pattern;
     if (mode == OnStart::Off)
         pattern = 0;
@@ -550,10 +563,19 @@ void RelayBridge::publishDiscovery(const Board& board)
 {
     if (!settings_.discovery)
         return;
-    const DeviceText device{board.serial, board.info.description, board.info.manufacturer};
-    for (int relay = 1; relay <= 8; ++relay)
+    DeviceText device{board.serial, board.info.description, board.info.manufacturer, {}, {}};
+    if (board.named)
+        device.name = board.named->name, device.relays = board.named->relays;
+    for (int relay = 1; relay <= 8; ++relay) {
         publish_(settings_.topics.discovery(board.key, relay),
                  discoveryConfig(settings_.topics, board.name, board.key, relay, device));
+        // A button for each relay with a pulse_ms; an empty config takes away one left from before.
+        const bool pulses = board.named && board.named->pulseMs[std::size_t(relay - 1)] > 0;
+        publish_(settings_.topics.buttonDiscovery(board.key, relay),
+                 pulses ? pulseButtonConfig(settings_.topics, board.name, board.key, relay,
+                                            board.named->relayName(relay), device)
+                        : QByteArray());
+    }
 }
 
 void RelayBridge::publishBoard(Board& board)

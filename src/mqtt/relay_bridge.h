@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/device/usb_library.h"
+#include "engine/config/boards_conf.h"
 #include "mqtt/mqtt_payloads.h"
 
 #include <QLoggingCategory>
@@ -37,6 +38,7 @@ public:
         QStringList serials;  // the boards this daemon may take (serials, port:PORT); empty: any
         int scanMs = 2000;    // how often to look for boards coming and going
         QMap<QString, QByteArray> nodeNames;  // serial or port:PORT -> its node's name
+        BoardsConf boards;    // a board named there is served under its name (over nodeNames)
         QString stateDir;  // where each board's last written state is kept; empty: nowhere
     };
 

@@ -14,11 +14,12 @@ QString boardEntryText(int n)
     return text;
 }
 
-QString detailsOf(const DeviceInfo& info)
+QString detailsOf(const DeviceInfo& info, const NamedBoard* named)
 {
     QStringList lines;
     lines << QStringLiteral("Serial number: %1")
-                 .arg(info.serial.isEmpty() ? QStringLiteral("(none)") : printableText(info.serial));
+                 .arg(info.serial.isEmpty() ? QStringLiteral("(none)") : printableText(info.serial)) +
+                 (named ? QStringLiteral("   Name: %1").arg(named->name) : QString());
     if (!info.description.isEmpty())
         lines << printableText(info.description);
     if (!info.port.isEmpty())
@@ -45,7 +46,8 @@ void WindowSession::DiscoverBoards()
     for (int n = 1; n <= listed; ++n) {
         link.open(n - 1);
         const QString text = listed == 1 ? QStringLiteral("Relay Board 1") : boardEntryText(n);
-        boardEntries.append({text, detailsOf(link.describe(n - 1).value_or(DeviceInfo{}))});
+        const DeviceInfo info = link.describe(n - 1).value_or(DeviceInfo{});
+        boardEntries.append({text, detailsOf(info, boards.board(info))});
     }
     // Discovery picks no entry; the box shows the first board's name.
     boardText = QStringLiteral("Relay Board 1");
@@ -86,6 +88,7 @@ void WindowSession::refreshFromBoard()
 
 void WindowSession::WriteRelayState()
 {
+    requireBoards();
     link.write(selected, RelayState);
 }
 

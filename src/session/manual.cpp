@@ -45,6 +45,7 @@ void WindowSession::CaptionsFromBoard()
 
 void WindowSession::ManualRelayClick(int relay)
 {
+    requireBoards();
     RelayCommand(relay);
     IndicatorsFromCaptions();
     UpdateCurrentRowFromBoard();
@@ -55,6 +56,7 @@ void WindowSession::ManualRelayClick(int relay)
 
 void WindowSession::Button9Click()
 {
+    requireBoards();
     RelayCommand(AllOn);
     IndicatorsFromCaptions();
     UpdateCurrentRowFromBoard();
@@ -64,6 +66,7 @@ void WindowSession::Button9Click()
 
 void WindowSession::Button10Click()
 {
+    requireBoards();
     RelayCommand(AllOff);
     IndicatorsFromCaptions();
     UpdateCurrentRowFromBoard();

@@ -12,6 +12,7 @@
 
 void WindowSession::StepBarClick(int relay)
 {
+    requireBoards();
     setBar(relay, barLowered(relay));
     WriteStepBarsToBoard();
     UpdateIndicatorsFromStepBars();
@@ -63,6 +64,7 @@ void WindowSession::UpdateCurrentRowFromBoard()
 
 void WindowSession::StringGrid4Click()
 {
+    requireBoards();
     const int row = program.current();
     const QByteArray text = currentText();
     ProgramRow::requirePattern(text, row);
@@ -256,6 +258,7 @@ void WindowSession::Button34Click()
         return;
     }
     // A first row that cannot be played starts no run.
+    requireBoards();
     ProgramRow::requirePattern(program.text(0), 0);
     runner.start();
 }

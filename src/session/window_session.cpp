@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <stdexcept>
 
 Q_LOGGING_CATEGORY(lcSession, "kestrune", QtInfoMsg)
 
@@ -41,6 +42,9 @@ WindowSession::~WindowSession()
 
 void WindowSession::FormCreate()
 {
+    boards = BoardsConf::load(boardsFile, false);
+    if (!boards.ok())
+        emit errorRaised(boards.error);
     LoadLabels();
     setStatus(false, QStringLiteral("Board not found !"));
     program.setText(0, "00000000-0");
@@ -62,6 +66,12 @@ void WindowSession::FormClose()
 {
     link.close(0);
     SaveLabels();
+}
+
+void WindowSession::requireBoards() const
+{
+    if (!boards.ok())
+        throw std::runtime_error(boards.error.toLocal8Bit().toStdString());
 }
 
 // ---------------------------------------------------------------- views as data
