@@ -87,12 +87,14 @@ private slots:
             "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
         // boards.conf (as FILE): boards and relays by name, and a file with a
         // mistake refusing every command.
-        const QByteArray conf = "[board pump-house]\nserial = KC-A\nrelay.1 = pump\nrelay.2 = valve\n[board bench]\nport = 1-9\n";
+        const QByteArray conf = "[board pump-house]\nserial = KC-A\nrelay.1 = pump\nrelay.2 = valve\npulse_ms.1 = 20\n"
+                                "pulse_ms.2 = 86400000\n[board bench]\nport = 1-9\n";
         row("by name, relays by name", two, "on --boards FILE --name pump-house pump valve 8; off valve --name pump-house --boards FILE; get --json "
             "--name pump-house --boards FILE", 0, "\\{\"board\":2,\"name\":\"pump-house\",\"names\":\\[\"pump\",\"valve\"(,null){6}\\],\"pattern\":\"10000001\",.*\n", "", "10000001", conf);
         row("list names", two, "list --boards FILE", 0, "1\tKC-B\t[^\n]*\t1-2\n2\tKC-A\t[^\n]*\t1-1\tpump-house\n", "", "11111111", conf);
         row("no such relay name", one, "on --boards FILE pump heater", 1, "", "^kestrune-cli: board pump-house has no relay named heater\n$", "11111111", conf);
         row("named board absent", one, "on 1 --boards FILE --name bench", 1, "", "^kestrune-cli: board bench is not attached; 1 board is attached:\n  1\tKC-A\t.*\tpump-house\n$", "11111111", conf);
+        row("each relay's own pulse_ms", one, "pulse valve --boards FILE pump", 143, "", "", "00000000", conf, "term@01000000");
         row("relay names without a file", one, "on pump", 1, "", "^kestrune-cli: board 1 has no name in boards.conf, so no relay named pump\n$", "11111111");
         row("bad file refuses everything", one, "on 1 --boards FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:4: relay name pump is used twice\n$",
             "11111111", "[board pump-house]\nserial = KC-A\nrelay.1 = pump\nrelay.2 = pump\n");
