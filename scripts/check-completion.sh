@@ -47,10 +47,10 @@ expect() {
 }
 
 cd "$tmp/files" || exit 1
-expect 'kestrune-cli ' 'get list off on play set'
+expect 'kestrune-cli ' 'cycle get list off on play pulse set'
 expect 'kestrune-cli o' 'off on'
 expect 'kestrune-cli --v' '--version'
-expect 'kestrune-cli --' '--board --boards --help --json --name --off-at-end --port --quiet --repeat --serial --tick --version'
+expect 'kestrune-cli --' '--board --boards --for --help --json --name --off-at-end --port --quiet --repeat --serial --tick --version'
 expect 'kestrune-cli list --' '--boards --json'
 expect 'kestrune-cli play --' '--board --boards --name --off-at-end --port --quiet --repeat --serial --tick'
 expect 'kestrune-cli on ' '1 2 3 4 5 6 7 8 all'
@@ -61,6 +61,8 @@ expect 'kestrune-cli get --serial = ' 'A10KX4Y2 B77'
 expect 'kestrune-cli get --board ' '1 2'
 expect 'kestrune-cli get --port 1-1' '1-1.2'
 expect 'kestrune-cli play --tick ' ''
+expect 'kestrune-cli pulse --for 2s --serial B77 ' '1 2 3 4 5 6 7 8 all'
+expect 'kestrune-cli cycle --' '--board --boards --for --name --port --serial'
 expect 'kestrune-cli play --tick 5 ' 'blink.txt chase.txt'
 expect 'kestrune-cli play c' 'chase.txt'
 expect 'kestrune-cli play blink.txt ' ''
