@@ -113,14 +113,15 @@ int get(BoardLink& link, const Arguments& a)
 }
 
 // set, on and off: read the pins, give the relays in mask the levels, write
-// once, and hand the board back.
+// (break, dead time, make where an interlock asks), and hand the board back.
 int setRelays(BoardLink& link, const BoardSelector& select, std::uint8_t mask, std::uint8_t levels)
 {
     const int index = choose(link, select);
     if (index < 0 || !open(link, index))
         return 1;
-    const UsbLibrary::Status status = RelayBoard(link, index).setRelays(mask, levels);
-    const QString why = link.lastError();
+    RelayBoard relays(link, index);
+    const UsbLibrary::Status status = relays.setRelays(mask, levels);
+    const QString why = relays.error();
     link.close(index);
     if (status != UsbLibrary::Ok)
         return fail(QStringLiteral("board %1: %2").arg(index + 1).arg(why));
@@ -168,8 +169,8 @@ int play(BoardLink& link, const Arguments& a, SignalWatcher* watcher)
         loop.exec();
 
     // Off at the end, also after a signal; not on a board that stopped answering.
-    if (a.offAtEnd && status == 0 && RelayBoard(link, index).write(0) != UsbLibrary::Ok)
-        status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(link.lastError()));
+    if (RelayBoard relays(link, index); a.offAtEnd && status == 0 && relays.write(0) != UsbLibrary::Ok)
+        status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(relays.error()));
     link.close(index);
     if (signal != 0)
         SignalWatcher::dieBy(signal);

@@ -1,6 +1,7 @@
 // kestrune-cli: relay boards from scripts, on the engine and libftdi1.
 #include "engine/signal_watcher.h"
 #include "engine/device/board_link.h"
+#include "engine/device/configured_rules.h"
 #include "engine/device/ftdi_library.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
@@ -26,5 +27,6 @@ int main(int argc, char* argv[])
 
     FtdiLibrary library;
     BoardLink link(library);
+    link.setRulesSource(configuredRules);
     return cli::run(*parsed.arguments, link, watcher ? &*watcher : nullptr);
 }

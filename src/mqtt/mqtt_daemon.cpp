@@ -1,5 +1,6 @@
 #include "mqtt/mqtt_daemon.h"
 
+#include "engine/device/configured_rules.h"
 #include "engine/device/ftdi_library.h"
 
 #include <QCoreApplication>
@@ -15,6 +16,7 @@ MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject*
       bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials},
               [this](const QByteArray& topic, const QByteArray& payload) { client_.publish(topic, payload); })
 {
+    bridge_.setRulesSource(configuredRules);
     connect(&signals_, &SignalWatcher::received, this, &MqttDaemon::shutDown);
     connect(&client_, &MqttClient::connected, this, [this] {
         client_.subscribe(bridge_.topics().subscriptions());

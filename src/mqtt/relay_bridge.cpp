@@ -52,6 +52,11 @@ RelayBridge::RelayBridge(UsbLibrary& library, Settings settings, Publish publish
 
 RelayBridge::~RelayBridge() = default;
 
+void RelayBridge::setRulesSource(std::function<BoardRules(const DeviceInfo&)> source)
+{
+    scanner_->setRulesSource(std::move(source));
+}
+
 void RelayBridge::start()
 {
     scan();
@@ -112,6 +117,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
     // Opened only if it is still the board listed (and allowed): a board
     // plugged in since the list was made is never touched.
     auto link = std::make_unique<BoardLink>(library_);
+    link->setRulesSource(scanner_->rulesSource());
     std::uint8_t pins = 0;
     if (link->open(index, info) != UsbLibrary::Ok || link->read(index, pins) != UsbLibrary::Ok) {
         const QString why = link->lastError();
@@ -199,7 +205,7 @@ void RelayBridge::apply(Board& board, const Command& command)
         if (status == UsbLibrary::Ok)
             return readBack(board);
         qCWarning(lcMqtt).noquote() << "could not switch board" << printableText(board.serial) << "-"
-                                    << board.link->lastError();
+                                    << relays.error();
     };
     std::visit(Overloaded{
                    [&](const RelayCommand& c) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/device/board_rules.h"
 #include "engine/device/usb_library.h"
 #include "mqtt/mqtt_payloads.h"
 
@@ -35,6 +36,9 @@ public:
 
     RelayBridge(UsbLibrary& library, Settings settings, Publish publish, QObject* parent = nullptr);
     ~RelayBridge() override;
+
+    // Where the boards taken from now on get their rules (BoardLink::RulesSource).
+    void setRulesSource(std::function<BoardRules(const DeviceInfo&)> source);
 
     const MqttPayloads::Topics& topics() const { return settings_.topics; }
 

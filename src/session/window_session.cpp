@@ -4,12 +4,13 @@
 
 #include <algorithm>
 
-WindowSession::WindowSession(UsbLibrary& library, QObject* parent)
+WindowSession::WindowSession(UsbLibrary& library, QObject* parent, BoardLink::RulesSource rules)
     : QObject(parent),
       link(library),
       runner(program, [this](int row) { loadRow(row); }),
       pause([](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); })
 {
+    link.setRulesSource(std::move(rules));
     captions.fill(QString());
     barCaptions.fill(QString());
     barTops.fill(BarLowered);

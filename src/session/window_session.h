@@ -56,7 +56,8 @@ public:
         Repeat = 0x400,
     };
 
-    explicit WindowSession(UsbLibrary& library, QObject* parent = nullptr);
+    // rules: where the boards opened get their rules (BoardLink::setRulesSource).
+    explicit WindowSession(UsbLibrary& library, QObject* parent = nullptr, BoardLink::RulesSource rules = {});
     ~WindowSession() override;
 
     // ---- State ----

@@ -33,8 +33,8 @@
 
 using namespace Form1Layout;
 
-TForm1::TForm1(UsbLibrary& library, QWidget* parent)
-    : QWidget(parent), session_(std::make_unique<WindowSession>(library))
+TForm1::TForm1(UsbLibrary& library, QWidget* parent, BoardLink::RulesSource rules)
+    : QWidget(parent), session_(std::make_unique<WindowSession>(library, nullptr, std::move(rules)))
 {
     buildWindow();
     connectHandlers();

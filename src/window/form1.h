@@ -29,7 +29,7 @@ class UsbLibrary;
 class TForm1 final : public QWidget {
     Q_OBJECT
 public:
-    explicit TForm1(UsbLibrary& library, QWidget* parent = nullptr);
+    explicit TForm1(UsbLibrary& library, QWidget* parent = nullptr, BoardLink::RulesSource rules = {});
     ~TForm1() override;
 
     WindowSession& session() { return *session_; }

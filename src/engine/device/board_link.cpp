@@ -1,5 +1,7 @@
 #include "engine/device/board_link.h"
 
+#include "engine/device/board_lock.h"
+
 BoardLink::BoardLink(UsbLibrary& library, QObject* parent) : QObject(parent), library_(library) {}
 
 BoardLink::~BoardLink()
@@ -47,11 +49,47 @@ UsbLibrary::Status BoardLink::open(int index, const DeviceInfo& device)
     if (index < 0 || index >= SlotCount)
         return UsbLibrary::Failed;
     close(index);
-    auto& slot = handles_[static_cast<std::size_t>(index)];
+    const auto at = static_cast<std::size_t>(index);
+    auto& slot = handles_[at];
     const UsbLibrary::Status opened = library_.open(device, slot);
     if (opened != UsbLibrary::Ok || slot == 0)
         return UsbLibrary::Failed;
+    rules_[at] = rulesSource_ ? rulesSource_(device) : BoardRules{};
+    ports_[at] = device.port;
+    if (rules_[at].invert)
+        return openInverted(slot);
     return library_.setBitMode(slot, OutputMask, BitBangMode);
+}
+
+// The pins are read before the lines become inputs: an input floats high, so
+// a read after it would lose the relays an earlier run left on. Lines that
+// were outputs float high (relays off) for the two calls between; none
+// comes on.
+UsbLibrary::Status BoardLink::openInverted(UsbLibrary::Handle handle)
+{
+    std::uint8_t pins = 0xFF;
+    UsbLibrary::Status status = library_.readPins(handle, pins);
+    if (status == UsbLibrary::Ok)
+        status = library_.setBitMode(handle, 0x00, BitBangMode);
+    std::uint32_t written = 0;
+    if (status == UsbLibrary::Ok && library_.preWrite(handle) == UsbLibrary::Ok)
+        status = library_.write(handle, &pins, 1, written);
+    if (status == UsbLibrary::Ok && written != 1)
+        status = UsbLibrary::Failed;
+    // A latch that could not be written must never be driven.
+    return status == UsbLibrary::Ok ? library_.setBitMode(handle, OutputMask, BitBangMode) : status;
+}
+
+const BoardRules& BoardLink::rules(int index) const
+{
+    static const BoardRules none;
+    return index >= 0 && index < SlotCount && handle(index) != 0 ? rules_[static_cast<std::size_t>(index)] : none;
+}
+
+std::unique_ptr<BoardLock> BoardLink::lock(int index, int waitMs) const
+{
+    const QString port = index >= 0 && index < SlotCount ? ports_[static_cast<std::size_t>(index)] : QString();
+    return std::make_unique<BoardLock>(lockFolder_, handle(index) != 0 ? port : QString(), waitMs);
 }
 
 void BoardLink::close(int index)
@@ -73,6 +111,8 @@ void BoardLink::closeAll()
 UsbLibrary::Status BoardLink::write(int index, std::uint8_t byte)
 {
     const UsbLibrary::Handle h = handle(index);
+    if (rules(index).invert)
+        byte = static_cast<std::uint8_t>(~byte);
     library_.preWrite(h);
     std::uint32_t written = 0;
     UsbLibrary::Status status = library_.write(h, &byte, 1, written);
@@ -85,9 +125,12 @@ UsbLibrary::Status BoardLink::write(int index, std::uint8_t byte)
 
 UsbLibrary::Status BoardLink::read(int index, std::uint8_t& pins)
 {
-    const UsbLibrary::Status status = library_.readPins(handle(index), pins);
+    std::uint8_t levels = 0;
+    const UsbLibrary::Status status = library_.readPins(handle(index), levels);
     if (status != UsbLibrary::Ok)
         emit failed(index, lastError());
+    else
+        pins = rules(index).invert ? static_cast<std::uint8_t>(~levels) : levels;
     return status;
 }
 

@@ -4,11 +4,18 @@
 #include "engine/program/program_row.h"
 
 BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
-    : QObject(parent), board_(link, index), runner_(list_, [this](int row) { load(row); })
+    : QObject(parent), writer_(link, index), runner_(list_, [this](int row) { load(row); })
 {
     runner_.setTimer(&timer_);
     connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
-    connect(&runner_, &ProgramRunner::finished, this, &BoardPlayer::stopped);
+    connect(&runner_, &ProgramRunner::finished, this, [this] {
+        writer_.cancel();
+        emit stopped();
+    });
+    connect(&writer_, &StepWriter::makeFailed, this, [this](const QString& what) {
+        runner_.stop();
+        emit writeFailed(what);
+    });
 }
 
 QString BoardPlayer::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
@@ -16,6 +23,8 @@ QString BoardPlayer::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
     if (tickMs < 1 || tickMs > 60000)
         return QStringLiteral("the tick must be 1 to 60000 ms, not %1").arg(tickMs);
     if (QString error = ProgramRow::firstError(rows); !error.isEmpty())
+        return error;
+    if (QString error = writer_.refusal(rows); !error.isEmpty())
         return error;
     runner_.stop();
     list_.replaceAll(std::move(rows));
@@ -30,6 +39,7 @@ void BoardPlayer::stop()
     if (!runner_.isActive())
         return;
     runner_.stop();
+    writer_.cancel();
     emit stopped();
 }
 
@@ -58,9 +68,9 @@ void BoardPlayer::load(int row)
     // as it does in the window.
     if (const auto duration = ProgramRow::duration(text))
         runner_.setCount(*duration);
-    if (board_.write(pattern) != UsbLibrary::Ok) {
+    if (writer_.write(pattern) != UsbLibrary::Ok) {
         runner_.stop();
-        emit writeFailed(board_.link().lastError());
+        emit writeFailed(writer_.error());
         return;
     }
     emit stepStarted(row, pattern, runner_.count());
