@@ -25,8 +25,10 @@ void WindowSession::RelayCommand(int command)
         state = off ? Interlock::switchOn(rules, state, bit) : (state & static_cast<std::uint8_t>(~bit));
         // Switching a relay of an interlock group on switches the others of it off.
         for (int other = 1; other <= RelayCount; ++other)
-            if (other != relay && (RelayState & ~state & (1u << (other - 1))))
+            if (other != relay && (RelayState & ~state & (1u << (other - 1)))) {
                 setCaption(other, false);
+                CopyRelayCaptionToStepBar(static_cast<unsigned>(other));
+            }
         setCaption(relay, off);
     } else if (command == AllOn || command == AllOff) {
         for (int relay = 1; relay <= RelayCount; ++relay)

@@ -15,11 +15,14 @@ void WindowSession::StepBarClick(int relay)
 {
     setBar(relay, barLowered(relay));
     // A bar raised lowers the others of its interlock group.
+    std::uint8_t lowered = 0;
     if (const auto bit = static_cast<std::uint8_t>(1u << (relay - 1)); !barLowered(relay))
         for (const std::uint8_t group : Interlock::groupMasks(link.rules(selected)))
-            for (int other = 1; other <= RelayCount; ++other)
-                if (other != relay && (group & bit) && (group & (1u << (other - 1))))
-                    setBar(other, false);
+            if (group & bit)
+                lowered |= static_cast<std::uint8_t>(group & ~bit);
+    for (int other = 1; other <= RelayCount; ++other)
+        if (lowered & (1u << (other - 1)))
+            setBar(other, false);
     WriteStepBarsToBoard();
     UpdateIndicatorsFromStepBars();
     pause(PauseMs);
@@ -27,6 +30,9 @@ void WindowSession::StepBarClick(int relay)
     UpdateCurrentRowDuration();
     CaptionsFromBoard();
     CopyRelayCaptionToStepBar(static_cast<unsigned>(relay));
+    for (unsigned other = 1; other <= RelayCount; ++other)
+        if (lowered & (1u << (other - 1)))
+            CopyRelayCaptionToStepBar(other);
 }
 
 void WindowSession::WriteStepBarsToBoard()
