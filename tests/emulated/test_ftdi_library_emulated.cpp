@@ -1,7 +1,9 @@
 // FtdiLibrary against emulated FT232R boards: the real libftdi1 and libusb
 // talk to umockdev's usbdevfs emulation, so these tests see what reaches the
 // board, not just what FtdiLibrary asks libftdi for.
+#include "engine/device/board_link.h"
 #include "engine/device/ftdi_library.h"
+#include "engine/device/relay_board.h"
 #include "emulated_ftdi.h"
 
 #include <QtTest>
@@ -60,6 +62,30 @@ private slots:
     }
     void init() { bus_.reset(emulated_ftdi_bus_new()); QVERIFY(bus_); }
     void cleanup() { bus_.reset(); }
+
+    // An active-low board (a relay is on while its pin is low): opening it
+    // switches no relay on, though a fresh chip's latch is 0x00, and a relay
+    // switched on stays on through a close and an open. The pins only ever
+    // fall where a relay was asked on.
+    void invertedBoard()
+    {
+        const int board = emulated_ftdi_add_board(bus(), "KR300001");
+        const QTemporaryDir locks;
+        FtdiLibrary library;
+        BoardLink link(library);
+        link.setRulesSource([](const DeviceInfo&) { return BoardRules{{}, 100, true}; });
+        link.setLockFolder(locks.path());
+        std::uint8_t relays = 0xFF;
+        QVERIFY(link.discover() == 1 && link.open(0) == Ok && link.read(0, relays) == Ok);
+        QCOMPARE(relays, 0x00);
+        QCOMPARE(RelayBoard(link, 0).setRelays(0x40, 0x40), Ok);
+        link.close(0);
+        QVERIFY(link.open(0) == Ok && link.read(0, relays) == Ok && relays == 0x40);
+        QCOMPARE(RelayBoard(link, 0).setRelays(0x01, 0x01), Ok);
+        Bytes levels(emulated_ftdi_pin_history(bus(), board, nullptr, 0));
+        emulated_ftdi_pin_history(bus(), board, levels.data(), levels.size());
+        QCOMPARE(levels, (Bytes{0xFF, 0xBF, 0xFF, 0xBF, 0xBE}));
+    }
 
     // Two boards in bit-bang mode: each follows only its own writes and
     // reads back its own pins. Closed, a board goes back to its kernel driver
