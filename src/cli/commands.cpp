@@ -3,6 +3,7 @@
 #include "engine/signal_watcher.h"
 #include "engine/device/board_finder.h"
 #include "engine/device/board_link.h"
+#include "engine/device/board_lock.h"
 #include "engine/device/relay_board.h"
 #include "engine/program/board_player.h"
 #include "engine/program/strict_program.h"
@@ -59,6 +60,20 @@ bool open(BoardLink& link, int index)
     return false;
 }
 
+// Takes the board's lock, waiting for another process that switches it
+// (which has it claimed meanwhile), then opens it; null (and the reason said)
+// when either fails. Held until the board is closed, it makes a whole
+// command one switch.
+std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index)
+{
+    auto lock = link.lock(index, BoardLock::WaitMs);
+    if (!lock->held()) {
+        complain(lock->error());
+        return nullptr;
+    }
+    return open(link, index) ? std::move(lock) : nullptr;
+}
+
 int list(BoardLink& link, bool asJson)
 {
     const QList<DeviceInfo> devices = link.list();
@@ -90,7 +105,8 @@ int get(BoardLink& link, const Arguments& a)
     if (index < 0)
         return 1;
     const QString serial = link.describe(index).value_or(DeviceInfo{}).serial;
-    if (!open(link, index))
+    const auto lock = lockAndOpen(link, index);
+    if (!lock)
         return 1;
     std::uint8_t pins = 0;
     const UsbLibrary::Status status = RelayBoard(link, index).read(pins);
@@ -117,7 +133,8 @@ int get(BoardLink& link, const Arguments& a)
 int setRelays(BoardLink& link, const BoardSelector& select, std::uint8_t mask, std::uint8_t levels)
 {
     const int index = choose(link, select);
-    if (index < 0 || !open(link, index))
+    const auto lock = index < 0 ? nullptr : lockAndOpen(link, index);
+    if (!lock)
         return 1;
     RelayBoard relays(link, index);
     const UsbLibrary::Status status = relays.setRelays(mask, levels);
@@ -133,8 +150,9 @@ int play(BoardLink& link, const Arguments& a, SignalWatcher* watcher)
     StrictProgram::Result file = StrictProgram::read(a.file);
     if (!file.ok())
         return fail(file.message(a.file));
+    // Each step takes the lock on its own; the open only waits for it.
     const int index = choose(link, a.select);
-    if (index < 0 || !open(link, index))
+    if (index < 0 || !lockAndOpen(link, index))
         return 1;
 
     BoardPlayer player(link, index);

@@ -192,6 +192,22 @@ private slots:
         for (int board = 1; board < boards && during == "plug"; ++board)
             QCOMPARE(emulated_ftdi_claim_count(bus_.get(), board), 0u);
     }
+
+    // One switch at a time per board: 20 processes switching relays of one
+    // board at once wait their turns (the board is claimed by one at a
+    // time), and every change lands.
+    void concurrentSwitches()
+    {
+        QCOMPARE(emulated_ftdi_add_board(bus_.get(), "KC-A"), 0);
+        std::vector<std::unique_ptr<QProcess>> clis;
+        for (int i = 0; i < 20; ++i) {
+            clis.push_back(std::make_unique<QProcess>());
+            clis.back()->start(KESTRUNE_CLI, {"on", QString::number(i % 8 + 1)});
+        }
+        for (auto& cli : clis)
+            QVERIFY2(cli->waitForFinished(20000) && cli->exitCode() == 0, cli->readAllStandardError().constData());
+        QCOMPARE(pins(0), "11111111");
+    }
 };
 
 QTEST_GUILESS_MAIN(CliEmulatedTest)

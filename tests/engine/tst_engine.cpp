@@ -9,6 +9,8 @@
 #include "engine/program/program_row.h"
 #include "engine/program/strict_program.h"
 
+#include <sys/file.h>
+
 using namespace fixture;
 
 namespace {
@@ -352,8 +354,9 @@ private slots:
     {
         RuledBoard b(0x00);
         {
-            const BoardLock other(QDir::currentPath(), QStringLiteral("1-1"));
-            QVERIFY(other.held());
+            QFile other(BoardLock::path(QDir::currentPath(), "1-1"));  // as another process holds it
+            QVERIFY(other.open(QIODevice::ReadWrite) && ::flock(other.handle(), LOCK_EX) == 0);
+            const BoardLock nested(QDir::currentPath(), "1-1", 0);  // within a process the lock nests
             b.relays.setLockWait(50);
             QCOMPARE(b.relays.setRelays(0x01, 0x01), UsbLibrary::Failed);
             QVERIFY2(b.relays.error().startsWith("the board at port 1-1 is busy"), qPrintable(b.relays.error()));

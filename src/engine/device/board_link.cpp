@@ -88,8 +88,9 @@ const BoardRules& BoardLink::rules(int index) const
 
 std::unique_ptr<BoardLock> BoardLink::lock(int index, int waitMs) const
 {
-    const QString port = index >= 0 && index < SlotCount ? ports_[static_cast<std::size_t>(index)] : QString();
-    return std::make_unique<BoardLock>(lockFolder_, handle(index) != 0 ? port : QString(), waitMs);
+    const QString port = handle(index) != 0 ? ports_[static_cast<std::size_t>(index)]
+                                            : describe(index).value_or(DeviceInfo{}).port;
+    return std::make_unique<BoardLock>(lockFolder_, port, waitMs);
 }
 
 void BoardLink::close(int index)

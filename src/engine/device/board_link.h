@@ -39,7 +39,8 @@ public:
     const BoardRules& rules(int index) const;
     // The folder of the boards' lock files; the system's unless a test says.
     void setLockFolder(const QString& folder) { lockFolder_ = folder; }
-    // Takes the lock of the board open in slot index (see BoardLock).
+    // Takes the lock of the board open in slot index, or else of device
+    // index of the latest discovery (see BoardLock).
     std::unique_ptr<BoardLock> lock(int index, int waitMs) const;
 
     // Looks at the bus once and records every attached device with its

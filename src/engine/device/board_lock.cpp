@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QHash>
 #include <QThread>
 
 #include <cerrno>
@@ -10,6 +11,19 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+struct Held {
+    int fd;
+    int count;
+};
+// The lock files this process holds; one thread switches boards.
+QHash<QString, Held>& heldFiles()
+{
+    static QHash<QString, Held> files;
+    return files;
+}
+}  // namespace
 
 QString BoardLock::path(const QString& folder, const QString& port)
 {
@@ -21,20 +35,25 @@ BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs)
     if (port.isEmpty())
         return;
     const QString file = path(folder, port);
+    if (const auto it = heldFiles().find(file); it != heldFiles().end()) {
+        ++it->count;
+        path_ = file;
+        return;
+    }
     if (port.contains(QLatin1Char('/')) || port.startsWith(QLatin1Char('.'))) {
         error_ = QStringLiteral("no lock file can be named after the port \"%1\"").arg(port);
         return;
     }
     const QByteArray name = QFile::encodeName(file);
-    fd_ = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd_ < 0) {
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
         error_ = QStringLiteral("cannot open the lock file %1: %2").arg(file, QString::fromLocal8Bit(std::strerror(errno)));
         return;
     }
-    ::fchmod(fd_, 0666); // the umask took bits away; a file of another user stays as it is
+    ::fchmod(fd, 0666); // the umask took bits away; a file of another user stays as it is
     // flock has no timeout of its own: try, and sleep a little, until the deadline.
     const QDeadlineTimer deadline(waitMs);
-    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int why = errno;
         if ((why != EWOULDBLOCK && why != EINTR) || deadline.hasExpired()) {
             error_ = why == EWOULDBLOCK
@@ -44,16 +63,20 @@ BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs)
                                .arg(waitMs / 1000.0)
                                .arg(file)
                          : QStringLiteral("cannot lock %1: %2").arg(file, QString::fromLocal8Bit(std::strerror(why)));
-            ::close(fd_);
-            fd_ = -1;
+            ::close(fd);
             return;
         }
         QThread::msleep(5);
     }
+    heldFiles().insert(file, Held{fd, 1});
+    path_ = file;
 }
 
 BoardLock::~BoardLock()
 {
-    if (fd_ >= 0)
-        ::close(fd_); // closing the last descriptor lets go of the lock
+    const auto it = heldFiles().find(path_);
+    if (path_.isEmpty() || it == heldFiles().end() || --it->count > 0)
+        return;
+    ::close(it->fd); // closing the last descriptor lets go of the lock
+    heldFiles().erase(it);
 }

@@ -6,7 +6,9 @@
 // FOLDER/kestrune-PORT.lock (created mode 0666 so every user can take it),
 // held while the object lives. Whoever switches a board takes it around a
 // whole read-modify-write or break-before-make, so two processes cannot lose
-// each other's change or make two interlocked relays on together.
+// each other's change or make two interlocked relays on together. Within one
+// process the lock nests: a change made while the front end already holds
+// the board's lock (around its open, say) goes ahead.
 class BoardLock {
 public:
     static constexpr int WaitMs = 5000;
@@ -25,6 +27,6 @@ public:
     static QString path(const QString& folder, const QString& port);
 
 private:
-    int fd_ = -1;
+    QString path_;
     QString error_;
 };
