@@ -1,7 +1,7 @@
 // The label table's file and the label dialog's two operations.
 #include "session/window_session.h"
 
-#include <cstdio>
+#include <QLoggingCategory>
 
 void WindowSession::LoadLabels()
 {
@@ -20,9 +20,8 @@ void WindowSession::LoadLabels()
 
 void WindowSession::SaveLabels()
 {
-    QString error;
-    if (!LabelFile::save(QString::fromLatin1(LabelFile::FileName), labels, &error))
-        std::fprintf(stderr, "kestrune: labels not saved: %s\n", qPrintable(error));
+    if (const QString error = LabelFile::save(QString::fromLatin1(LabelFile::FileName), labels); !error.isEmpty())
+        qCWarning(lcSession).noquote() << "labels not saved:" << error;
 }
 
 void WindowSession::RelayButtonMouseDown(int editedLabelIndex, bool rightButton)

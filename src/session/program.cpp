@@ -216,17 +216,16 @@ QString WindowSession::SaveProgram(const QString& path) const
         auto& counted = rows[static_cast<std::size_t>(program.current())];
         counted = ProgramRow::withDuration(counted, SavedStepDuration());
     }
-    QString error;
-    return ProgramFile::write(path, rows, &error) ? QString() : error;
+    return ProgramFile::write(path, rows);
 }
 
 QString WindowSession::OpenProgram(const QString& path)
 {
     // The list is replaced only once the file has been read whole.
-    ProgramFile::ReadResult file = ProgramFile::read(path);
-    if (!file.ok)
+    auto file = ProgramFile::read(path);
+    if (!file.ok())
         return file.error;
-    program.replaceAll(std::move(file.rows));
+    program.replaceAll(std::move(*file.value));
     // During a run the program goes on with its row 0 as a step of its own.
     beginStepInCurrentRow();
     return {};

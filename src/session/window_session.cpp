@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+Q_LOGGING_CATEGORY(lcSession, "kestrune", QtInfoMsg)
+
 WindowSession::WindowSession(UsbLibrary& library, QObject* parent, BoardLink::RulesSource rules)
     : QObject(parent),
       link(library),

@@ -7,6 +7,7 @@
 #include "engine/program/tick_timer.h"
 
 #include <QList>
+#include <QLoggingCategory>
 #include <QObject>
 #include <QString>
 
@@ -14,6 +15,9 @@
 #include <cstdint>
 #include <functional>
 #include <vector>
+
+// What the window and its session tell on stderr, as "kestrune: ...".
+Q_DECLARE_LOGGING_CATEGORY(lcSession)
 
 // Colours in the encoding the window's panels are read back in: red in the
 // lowest byte, green in the next, blue in the third.

@@ -28,7 +28,6 @@
 #include <QTabWidget>
 #include <QTimer>
 
-#include <cstdio>
 #include <type_traits>
 
 using namespace Form1Layout;
@@ -201,8 +200,8 @@ void TForm1::showError(const QString& message)
     QMessageBox::critical(isVisible() ? this : nullptr, QStringLiteral("Kestrune"), message);
     errorBoxBusy_ = false;
     if (errorsWhileBoxOpen_ > 0) {
-        std::fprintf(stderr, "kestrune: %d further error(s) while the error box was open; last: %s\n",
-                     errorsWhileBoxOpen_, qPrintable(lastError_));
+        qCWarning(lcSession, "%d further error(s) while the error box was open; last: %s", errorsWhileBoxOpen_,
+                  qPrintable(lastError_));
         errorsWhileBoxOpen_ = 0;
     }
 }

@@ -1,5 +1,6 @@
 // The main window's layout: every control with its designer name, caption,
-// place and size. The wiring (form1.cpp) connects them to the session.
+// place and size. The wiring, in the class's other file, connects them to
+// the session.
 #include "window/form1.h"
 #include "window/form1_controls.h"
 

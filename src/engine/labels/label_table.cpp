@@ -1,8 +1,9 @@
 #include "engine/labels/label_table.h"
 
+#include "engine/save_file.h"
+
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 LabelTable::LabelTable()
 {
@@ -68,27 +69,14 @@ bool load(const QString& path, LabelTable& table)
     return true;
 }
 
-bool save(const QString& path, const LabelTable& table, QString* error)
+QString save(const QString& path, const LabelTable& table)
 {
     const QFileInfo info(path);
-    if (info.exists() && (!info.isFile() || !info.isWritable())) {
-        if (error)
-            *error = QStringLiteral("%1 is not a writable file; it was left as it is").arg(path);
-        return false;
-    }
-    QSaveFile file(path);
-    // In a folder where no new file can be made, the file is written in place.
-    file.setDirectWriteFallback(true);
-    const QByteArray bytes = table.image();
-    // Flush before committing: commit() would replace the file even when the
-    // buffered write fell short (a full disk, say).
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
-        !file.commit()) {
-        if (error)
-            *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    if (info.exists() && (!info.isFile() || !info.isWritable()))
+        return QStringLiteral("%1 is not a writable file; it was left as it is").arg(path);
+    if (const QString reason = saveWholeFile(path, table.image()); !reason.isEmpty())
+        return QStringLiteral("cannot write %1: %2").arg(path, reason);
+    return {};
 }
 
 }  // namespace LabelFile

@@ -45,9 +45,9 @@ inline QString labelText(const QByteArray& label) { return QString::fromLatin1(l
 // defaults) when the file is missing or cannot be opened for reading and
 // writing. Saving replaces the file atomically, or writes it in place in a
 // folder where no new file can be made, and never touches a file the
-// operator cannot write; the error text is empty on success.
+// operator cannot write. Saving returns an error text, empty on success.
 namespace LabelFile {
 inline constexpr const char* FileName = "labels.dat";
 bool load(const QString& path, LabelTable& table);
-bool save(const QString& path, const LabelTable& table, QString* error = nullptr);
+QString save(const QString& path, const LabelTable& table);
 }

@@ -1,9 +1,10 @@
 #include "engine/program/program_file.h"
 
+#include "engine/save_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace ProgramFile {
 
@@ -52,64 +53,39 @@ QString savePath(const QString& chosen)
                                                                         : chosen + QLatin1String(".txt");
 }
 
-ReadResult read(const QString& path)
+Outcome<std::vector<QByteArray>> read(const QString& path)
 {
-    ReadResult result;
+    using Result = Outcome<std::vector<QByteArray>>;
     const QString shown = QDir::toNativeSeparators(path);
     const QFileInfo info(path);
-    if (!info.exists()) {
-        result.error = QStringLiteral("Cannot open \"%1\": the file does not exist.").arg(shown);
-        return result;
-    }
-    if (info.isDir()) {
-        result.error = QStringLiteral("Cannot open \"%1\": it is a folder, not a file.").arg(shown);
-        return result;
-    }
+    if (!info.exists())
+        return Result::failure(QStringLiteral("Cannot open \"%1\": the file does not exist.").arg(shown));
+    if (info.isDir())
+        return Result::failure(QStringLiteral("Cannot open \"%1\": it is a folder, not a file.").arg(shown));
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.error = QStringLiteral("Cannot open \"%1\": %2.").arg(shown, file.errorString());
-        return result;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return Result::failure(QStringLiteral("Cannot open \"%1\": %2.").arg(shown, file.errorString()));
     const QString tooLarge = QStringLiteral("Cannot open \"%1\": the file is larger than %2 MB "
                                             "and cannot be a program.")
                                  .arg(shown)
                                  .arg(MaxFileSize / (1024 * 1024));
-    if (file.size() > MaxFileSize) {
-        result.error = tooLarge;
-        return result;
-    }
+    if (file.size() > MaxFileSize)
+        return Result::failure(tooLarge);
     // Read one byte past the limit: a file that grows, or reports no size,
     // is caught here too.
     QByteArray content = file.read(MaxFileSize + 1);
-    if (file.error() != QFileDevice::NoError) {
-        result.error = QStringLiteral("Cannot read \"%1\": %2.").arg(shown, file.errorString());
-        return result;
-    }
-    if (content.size() > MaxFileSize) {
-        result.error = tooLarge;
-        return result;
-    }
-    result.rows = parse(content);
-    result.ok = true;
-    return result;
+    if (file.error() != QFileDevice::NoError)
+        return Result::failure(QStringLiteral("Cannot read \"%1\": %2.").arg(shown, file.errorString()));
+    if (content.size() > MaxFileSize)
+        return Result::failure(tooLarge);
+    return Result::success(parse(content));
 }
 
-bool write(const QString& path, const std::vector<QByteArray>& rows, QString* error)
+QString write(const QString& path, const std::vector<QByteArray>& rows)
 {
-    QSaveFile file(path);
-    // In a folder where no new file can be made, the file is written in place.
-    file.setDirectWriteFallback(true);
-    const QByteArray bytes = serialize(rows);
-    // A small image only reaches the write buffer; flush it here, as commit()
-    // would replace the file even when that last write fell short.
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
-        !file.commit()) {
-        if (error)
-            *error = QStringLiteral("Cannot save \"%1\": %2.")
-                         .arg(QDir::toNativeSeparators(path), file.errorString());
-        return false;
-    }
-    return true;
+    if (const QString reason = saveWholeFile(path, serialize(rows)); !reason.isEmpty())
+        return QStringLiteral("Cannot save \"%1\": %2.").arg(QDir::toNativeSeparators(path), reason);
+    return {};
 }
 
 }  // namespace ProgramFile

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/outcome.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -27,17 +29,13 @@ QByteArray serialize(const std::vector<QByteArray>& rows);
 // name already ends with it, in any case (PROG.TXT stays PROG.TXT).
 QString savePath(const QString& chosen);
 
-struct ReadResult {
-    bool ok = false;
-    std::vector<QByteArray> rows;
-    QString error;  // names the file and the reason when !ok
-};
-ReadResult read(const QString& path);
+// The rows of the file, or an error that names the file and the reason.
+Outcome<std::vector<QByteArray>> read(const QString& path);
 
 // Writes atomically where the folder allows a new file, else in place; a
 // read-only file is never written. On failure error names the file and the
 // reason; an existing file is left whole unless writing in place failed
-// part-way.
-bool write(const QString& path, const std::vector<QByteArray>& rows, QString* error);
+// part-way. Empty on success.
+QString write(const QString& path, const std::vector<QByteArray>& rows);
 
 }  // namespace ProgramFile
