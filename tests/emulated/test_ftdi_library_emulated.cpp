@@ -63,17 +63,17 @@ private slots:
     void init() { bus_.reset(emulated_ftdi_bus_new()); QVERIFY(bus_); }
     void cleanup() { bus_.reset(); }
 
-    // An active-low board (a relay is on while its pin is low): opening it
-    // switches no relay on, though a fresh chip's latch is 0x00, and a relay
-    // switched on stays on through a close and an open. The pins only ever
-    // fall where a relay was asked on.
+    // An active-low motor pair (7 8 interlocked): opening it switches no
+    // relay on, though a fresh chip's latch is 0x00; a relay switched on stays
+    // on through a close and an open; a switch-over breaks before it makes.
+    // The pins only ever fall where a relay was asked on.
     void invertedBoard()
     {
         const int board = emulated_ftdi_add_board(bus(), "KR300001");
         const QTemporaryDir locks;
         FtdiLibrary library;
         BoardLink link(library);
-        link.setRulesSource([](const DeviceInfo&) { return BoardRules{{}, 100, true}; });
+        link.setRulesSource([](const DeviceInfo&) { return BoardRules{{{7, 8}}, 100, true}; });
         link.setLockFolder(locks.path());
         std::uint8_t relays = 0xFF;
         QVERIFY(link.discover() == 1 && link.open(0) == Ok && link.read(0, relays) == Ok);
@@ -81,10 +81,14 @@ private slots:
         QCOMPARE(RelayBoard(link, 0).setRelays(0x40, 0x40), Ok);
         link.close(0);
         QVERIFY(link.open(0) == Ok && link.read(0, relays) == Ok && relays == 0x40);
-        QCOMPARE(RelayBoard(link, 0).setRelays(0x01, 0x01), Ok);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(RelayBoard(link, 0).setRelays(0x80, 0x80), Ok);  // rev: fwd breaks, 100 ms, rev makes
+        qInfo("break, dead time 100 ms and make took %.1f ms", double(clock.nsecsElapsed()) / 1e6);
         Bytes levels(emulated_ftdi_pin_history(bus(), board, nullptr, 0));
         emulated_ftdi_pin_history(bus(), board, levels.data(), levels.size());
-        QCOMPARE(levels, (Bytes{0xFF, 0xBF, 0xFF, 0xBF, 0xBE}));
+        QCOMPARE(levels, (Bytes{0xFF, 0xBF, 0xFF, 0xBF, 0xFF, 0x7F}));
+        QVERIFY(clock.elapsed() >= 100);
     }
 
     // Two boards in bit-bang mode: each follows only its own writes and
