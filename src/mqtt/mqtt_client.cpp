@@ -50,7 +50,7 @@ QString MqttClient::start()
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(mosq_, &MqttClient::onConnect);
-    mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnect);
+    mosquitto_disconnect_v5_callback_set(mosq_, &MqttClient::onDisconnect);
     mosquitto_publish_callback_set(mosq_, &MqttClient::onPublish);
     mosquitto_message_callback_set(mosq_, &MqttClient::onMessage);
     mosquitto_log_callback_set(mosq_, &MqttClient::onLog);
@@ -94,13 +94,19 @@ void MqttClient::connectNow()
 {
     ++generation_;
     state_ = State::Connecting;
+    libraryError_.clear();
     dropSocket();
     qCDebug(lcMqtt) << "connecting to" << options_.host << options_.port;
     const int rc = mosquitto_connect_async(mosq_, options_.host.toUtf8().constData(), options_.port,
                                            options_.keepAliveSeconds);
     const int error = errno;
-    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING)
-        return lost(generation_, reason(rc, error));
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING) {
+        // Queued behind what the library logged on the way.
+        QMetaObject::invokeMethod(
+            this, [this, generation = generation_, why = reason(rc, error)] { lost(generation, why); },
+            Qt::QueuedConnection);
+        return;
+    }
     afterLoop(MOSQ_ERR_SUCCESS);
 }
 
@@ -166,13 +172,14 @@ void MqttClient::connectedAck(quint64 generation, int rc)
     state_ = State::Connected;
     backoffSeconds_ = 1;
     failureLogged_ = false;
+    loggedFailure_.clear();
     refusal_.clear();
     qCInfo(lcMqtt).noquote() << "connected to the broker at" << options_.host + QLatin1Char(':') +
                                                                     QString::number(options_.port);
     emit connected();
 }
 
-void MqttClient::lost(quint64 generation, const QString& why)
+void MqttClient::lost(quint64 generation, const QString& why, bool takenOver)
 {
     if (generation != generation_)
         return;
@@ -185,7 +192,13 @@ void MqttClient::lost(quint64 generation, const QString& why)
     if (state_ != State::Connecting && state_ != State::Connected)
         return;
     const bool wasConnected = state_ == State::Connected;
-    const QString what = refusal_.isEmpty() ? why : QStringLiteral("refused: %1").arg(refusal_);
+    takenOver_ = takenOver;
+    if (takenOver)
+        return standDown(QStringLiteral("the broker gave this client id (%1) to another client: another daemon "
+                                        "uses the same id").arg(QString::fromUtf8(options_.clientId)));
+    QString what = refusal_.isEmpty() ? why : QStringLiteral("refused: %1").arg(refusal_);
+    if (!libraryError_.isEmpty())
+        what += QStringLiteral(": ") + libraryError_;
     refusal_.clear();
     dropSocket();
     unacknowledged_.clear();
@@ -193,31 +206,57 @@ void MqttClient::lost(quint64 generation, const QString& why)
     if (wasConnected) {
         backoffSeconds_ = 1;
         qCWarning(lcMqtt).noquote() << "lost the broker (" + what + "); reconnecting";
-    } else if (!failureLogged_) {
+    } else if (!failureLogged_ || what != loggedFailure_) {  // once per run of failures and reason
         qCWarning(lcMqtt).noquote() << "cannot reach the broker at" << options_.host +
                                            QLatin1Char(':') + QString::number(options_.port)
                                     << "(" + what + "); retrying every 1 to 30 s";
         failureLogged_ = true;
+        loggedFailure_ = what;
     }
     retryTimer_.start(backoffSeconds_ * 1000);
     backoffSeconds_ = std::min(backoffSeconds_ * 2, 30);
 }
 
-void MqttClient::subscribe(const std::vector<QByteArray>& filters)
+void MqttClient::subscribe(const std::vector<QByteArray>& filters, bool commands)
 {
+    const int options = MQTT_SUB_OPT_RETAIN_AS_PUBLISHED |
+                        (commands ? MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER : 0);
     for (const QByteArray& filter : filters)
-        mosquitto_subscribe_v5(mosq_, nullptr, filter.constData(), 1,
-                               MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+        mosquitto_subscribe_v5(mosq_, nullptr, filter.constData(), 1, options, nullptr);
     updateWrite();
 }
 
-void MqttClient::publish(const QByteArray& topic, const QByteArray& payload)
+void MqttClient::unsubscribe(const QByteArray& filter)
+{
+    mosquitto_unsubscribe(mosq_, nullptr, filter.constData());
+    updateWrite();
+}
+
+void MqttClient::standDown(const QString& why)
+{
+    if (state_ != State::Connecting && state_ != State::Connected)
+        return;
+    if (why != standDownLogged_)
+        qCCritical(lcMqtt).noquote() << why + QStringLiteral("; give each daemon its own id (--id or [topics] id). "
+                                                              "Trying again every 30 s");
+    standDownLogged_ = why;
+    state_ = State::Waiting;
+    unacknowledged_.clear();
+    mosquitto_disconnect(mosq_);
+    if (mosquitto_socket(mosq_) >= 0 && mosquitto_want_write(mosq_))
+        mosquitto_loop_write(mosq_, 1);
+    dropSocket();
+    backoffSeconds_ = 30;
+    retryTimer_.start(30 * 1000);
+}
+
+void MqttClient::publish(const QByteArray& topic, const QByteArray& payload, bool retain)
 {
     if (state_ != State::Connected)
         return;
     int mid = 0;
     if (mosquitto_publish(mosq_, &mid, topic.constData(), static_cast<int>(payload.size()),
-                          payload.constData(), 1, true) == MOSQ_ERR_SUCCESS)
+                          payload.constData(), 1, retain) == MOSQ_ERR_SUCCESS)
         unacknowledged_.insert(mid);
     updateWrite();
 }
@@ -267,12 +306,15 @@ void MqttClient::onConnect(mosquitto*, void* self, int rc)
         Qt::QueuedConnection);
 }
 
-void MqttClient::onDisconnect(mosquitto*, void* self, int rc)
+void MqttClient::onDisconnect(mosquitto*, void* self, int rc, const mqtt5__property*)
 {
     auto* client = static_cast<MqttClient*>(self);
     const QString why = reason(rc == MOSQ_ERR_SUCCESS ? MOSQ_ERR_CONN_LOST : rc, errno);
     QMetaObject::invokeMethod(
-        client, [client, generation = client->generation_, why] { client->lost(generation, why); },
+        client,
+        [client, generation = client->generation_, why, takenOver = rc == MQTT_RC_SESSION_TAKEN_OVER] {
+            client->lost(generation, why, takenOver);
+        },
         Qt::QueuedConnection);
 }
 
@@ -287,6 +329,17 @@ void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* mess
 {
     auto* client = static_cast<MqttClient*>(self);
     QByteArray topic(message->topic);
+    if (message->payloadlen > MaxPayload) {
+        QMetaObject::invokeMethod(
+            client,
+            [topic = std::move(topic), size = message->payloadlen] {
+                qCWarning(lcMqtt).noquote() << "ignored a message of" << size << "bytes on"
+                                            << MqttPayloads::quoted(topic, 200) + QLatin1Char(':')
+                                            << "over the limit of" << MaxPayload << "bytes";
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     QByteArray payload(static_cast<const char*>(message->payload), message->payloadlen);
     QMetaObject::invokeMethod(
         client,
@@ -304,8 +357,8 @@ void MqttClient::onLog(mosquitto*, void* self, int level, const char* text)
     QMetaObject::invokeMethod(
         client,
         [client, line = QString::fromLocal8Bit(text)] {
-            if (!client->failureLogged_)  // once per run of failed attempts
-                qCWarning(lcMqtt).noquote() << "MQTT library:" << line;
+            // Said with the failure it caused (see lost()).
+            client->libraryError_ += (client->libraryError_.isEmpty() ? QString() : QStringLiteral("; ")) + line;
         },
         Qt::QueuedConnection);
 }

@@ -18,7 +18,7 @@ struct mosquitto;
 // last will; subscribes with retain-as-published, so messageReceived() tells
 // a message retained on the broker from one sent now; reconnects after every
 // loss with a back-off growing from 1 s to 30 s, for ever. Everything is
-// published with QoS 1 and retained.
+// published with QoS 1.
 class MqttClient final : public QObject {
     Q_OBJECT
 public:
@@ -36,21 +36,77 @@ public:
         int keepAliveSeconds = 30;
     };
 
+    // MqttClient
+    //   A client that does nothing until start().
+    // Parameters:
+    //   options - the broker, the credentials and TLS files, the last will
     explicit MqttClient(Options options, QObject* parent = nullptr);
     ~MqttClient() override;
 
-    // Sets the client up and starts connecting. Returns an empty text, or
-    // why the client cannot be set up (TLS files that do not load, say).
+    // start
+    //   Sets the library's client up and starts connecting; connected() follows
+    //   each successful connection, and every loss is retried with a back-off.
+    // Returns:
+    //   an empty text, or why the client cannot be set up (TLS files that do
+    //   not load, say); nothing is started then.
+    // See also: finish, connected
     QString start();
+
+    // isConnected
+    // Returns:
+    //   whether the broker has accepted the present connection.
     bool isConnected() const { return state_ == State::Connected; }
 
-    void subscribe(const std::vector<QByteArray>& filters);
-    // QoS 1, retained. Dropped while not connected: whoever publishes says
-    // everything again on connected().
-    void publish(const QByteArray& topic, const QByteArray& payload);
+    // subscribe
+    //   Subscribes at QoS 1 with retain-as-published. Dropped while not
+    //   connected: subscribe again on connected().
+    // Parameters:
+    //   filters  - topic filters
+    //   commands - true for commands: with No Local and retained messages never
+    //              sent, so neither the client's own publishes nor retained
+    //              messages come back
+    // See also: unsubscribe, messageReceived
+    void subscribe(const std::vector<QByteArray>& filters, bool commands = false);
 
-    // Waits (at most timeoutMs) for the broker to acknowledge what was
-    // published, disconnects, and emits finished(); also when not connected.
+    // unsubscribe
+    // Parameters:
+    //   filter - a filter given to subscribe() before
+    void unsubscribe(const QByteArray& filter);
+
+    // publish
+    //   Publishes at QoS 1. Dropped while not connected: whoever publishes says
+    //   everything again on connected().
+    // Parameters:
+    //   topic   - the topic
+    //   payload - any bytes; empty with retain clears a retained message
+    //   retain  - whether the broker keeps it for later subscribers
+    // See also: finish
+    void publish(const QByteArray& topic, const QByteArray& payload, bool retain = true);
+
+    // standDown
+    //   Another client uses this client's id: logs why (once while it lasts),
+    //   disconnects, and tries again in 30 s.
+    // Parameters:
+    //   why - the reason for the log
+    // See also: takenOver
+    void standDown(const QString& why);
+
+    // takenOver
+    // Returns:
+    //   whether the broker's last word was that another client took this
+    //   client's session over (MQTT 5 reason "session taken over").
+    bool takenOver() const { return takenOver_; }
+
+    // The largest payload taken; larger ones are dropped with a log line
+    // before they are copied.
+    static constexpr int MaxPayload = 1024 * 1024;
+
+    // finish
+    //   Waits for the broker to acknowledge what was published, disconnects,
+    //   and emits finished(); at once when not connected.
+    // Parameters:
+    //   timeoutMs - the longest wait for the acknowledgements
+    // See also: finished
     void finish(int timeoutMs);
 
 signals:
@@ -62,14 +118,14 @@ private:
     enum class State { Idle, Connecting, Connected, Waiting, Finishing, Finished };
 
     static void onConnect(mosquitto*, void* self, int rc);
-    static void onDisconnect(mosquitto*, void* self, int rc);
+    static void onDisconnect(mosquitto*, void* self, int rc, const struct mqtt5__property*);
     static void onPublish(mosquitto*, void* self, int mid);
     static void onMessage(mosquitto*, void* self, const struct mosquitto_message* message);
     static void onLog(mosquitto*, void* self, int level, const char* text);
 
     void connectNow();
     void connectedAck(quint64 generation, int rc);
-    void lost(quint64 generation, const QString& why);
+    void lost(quint64 generation, const QString& why, bool takenOver = false);
     void acknowledged(int mid);
     void afterLoop(int rc);
     void watchSocket();
@@ -83,6 +139,10 @@ private:
     quint64 generation_ = 0;  // one per connection attempt
     int backoffSeconds_ = 1;
     bool failureLogged_ = false;
+    bool takenOver_ = false;
+    QString loggedFailure_;     // the reason in the last line about failed attempts
+    QString libraryError_;      // what the library said went wrong in this attempt
+    QString standDownLogged_;   // the reason for standing down last logged
     QString refusal_;           // the broker's answer when it refused us
     int fd_ = -1;
     QSocketNotifier* readNotifier_ = nullptr;

@@ -6,9 +6,17 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QSysInfo>
 
+#include <algorithm>
+#include <cctype>
+
 namespace {
+
+// A settings file is small: anything larger (or not a file) is a mistake.
+constexpr qint64 MaxFileSize = 64 * 1024;
 
 // "[section]" lines and "key = value" lines; '#' or ';' starts a comment
 // line. A value is taken as written (one pair of surrounding double quotes
@@ -47,7 +55,7 @@ IniFile readIni(const QString& path, const QByteArray& content)
             return ini;
         }
         const QString key = section + QLatin1Char('/') + line.left(equals).trimmed();
-        if (!knownKeys.contains(key)) {
+        if (!knownKeys.contains(key) && !key.startsWith(QLatin1String("boards/node."))) {
             ini.error = QStringLiteral("%1: unknown setting \"%2\"").arg(where, key);
             return ini;
         }
@@ -84,6 +92,34 @@ ConfigExit failure(const QString& text)
     return {1, text};
 }
 
+// kestrune-HOSTNAME-XXXX, the four hex digits from /etc/machine-id: machines
+// made from one image share a host name, but not (once booted) a machine id.
+QString defaultId()
+{
+    QFile file(QStringLiteral("/etc/machine-id"));
+    const QByteArray machine = file.open(QIODevice::ReadOnly) ? file.read(4) : QByteArray();
+    const bool hex = machine.size() == 4 && std::all_of(machine.begin(), machine.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); });
+    return QStringLiteral("kestrune-") + QSysInfo::machineHostName() + (hex ? QLatin1Char('-') + QString::fromLatin1(machine) : QString());
+}
+
+// Why a TLS file is not what its setting says it is, or nothing: loaded the
+// way the TLS library will, so a mix-up shows at start, not at each retry.
+QString tlsFileError(const QString& name, const QString& path)
+{
+    if (name != QLatin1String("keyfile"))
+        return QSslCertificate::fromPath(path, QSsl::Pem).isEmpty()
+                   ? QStringLiteral("the %1 %2 holds no PEM certificate").arg(name, path)
+                   : QString();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxFileSize)
+        return QStringLiteral("cannot read the keyfile %1: %2").arg(path, file.errorString());
+    const QByteArray pem = file.readAll();
+    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa, QSsl::Dh})
+        if (!QSslKey(pem, algorithm, QSsl::Pem, QSsl::PrivateKey).isNull())
+            return {};
+    return QStringLiteral("the keyfile %1 holds no unencrypted PEM private key").arg(path);
+}
+
 }  // namespace
 
 std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& arguments)
@@ -104,7 +140,7 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
                                         QStringLiteral("First level of every topic (default kestrune)."),
                                         QStringLiteral("TOPIC"));
     const QCommandLineOption idOption(QStringLiteral("id"),
-                                      QStringLiteral("This daemon's id and client id (default kestrune-<hostname>)."),
+                                      QStringLiteral("This daemon's id and client id (default kestrune-<hostname>-<4 hex digits of the machine id>)."),
                                       QStringLiteral("ID"));
     const QCommandLineOption prefixOption(QStringLiteral("discovery-prefix"),
                                           QStringLiteral("Home Assistant discovery prefix (default homeassistant)."),
@@ -128,9 +164,14 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     const QString path = parser.isSet(configOption) ? parser.value(configOption) : DaemonConfig::DefaultFile;
     if (parser.isSet(configOption) || QFileInfo::exists(path)) {
         QFile file(path);
+        if (const QFileInfo info(path); info.exists() && (!info.isFile() || info.size() > MaxFileSize))
+            return failure(QStringLiteral("%1 is not a regular file of at most 64 KiB").arg(path));
         if (!file.open(QIODevice::ReadOnly))
             return failure(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        const IniFile ini = readIni(path, file.readAll());
+        const QByteArray content = file.read(MaxFileSize + 1);  // it may have grown since
+        if (content.size() > MaxFileSize)
+            return failure(QStringLiteral("%1 is not a regular file of at most 64 KiB").arg(path));
+        const IniFile ini = readIni(path, content);
         if (!ini.error.isEmpty())
             return failure(ini.error);
         values = ini.values;
@@ -164,10 +205,13 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
         return failure(QStringLiteral("a client certificate needs both certfile and keyfile"));
     if (!broker.certfile.isEmpty() && broker.cafile.isEmpty())
         return failure(QStringLiteral("a client certificate needs TLS: set cafile too"));
+    for (const auto& [name, file] : {std::pair{"cafile", broker.cafile}, {"certfile", broker.certfile}, {"keyfile", broker.keyfile}}) {
+        if (const QString error = file.isEmpty() ? QString() : tlsFileError(QLatin1String(name), file); !error.isEmpty())
+            return failure(error);
+    }
 
     const QString base = setting(baseOption, QStringLiteral("topics/base"), QStringLiteral("kestrune"));
-    const QString id = setting(idOption, QStringLiteral("topics/id"),
-                               QStringLiteral("kestrune-") + QSysInfo::machineHostName());
+    const QString id = setting(idOption, QStringLiteral("topics/id"), defaultId());
     const QString prefix = setting(prefixOption, QStringLiteral("topics/discovery_prefix"),
                                    QStringLiteral("homeassistant"));
     if (!topicPart(base, true))
@@ -184,6 +228,16 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     config.discovery = *discovery && !parser.isSet(noDiscoveryOption);
     config.serials = values.value(QStringLiteral("boards/serials"))
                          .split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    for (auto it = values.keyValueBegin(); it != values.keyValueEnd(); ++it) {
+        const QString board = it->first.mid(int(sizeof("boards/node.")) - 1);
+        if (!it->first.startsWith(QLatin1String("boards/node.")))
+            continue;
+        if (board.isEmpty() || !topicPart(it->second, false) || it->second == QLatin1String("bridge"))
+            return failure(QStringLiteral("node.%1: a node name is one topic level without +, # or /, "
+                                          "and not \"bridge\"; not \"%2\"")
+                               .arg(board, it->second));
+        config.nodeNames.insert(board, it->second.toUtf8());
+    }
 
     broker.clientId = config.topics.id;
     broker.willTopic = config.topics.bridgeAvailability();

@@ -3,6 +3,7 @@
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_payloads.h"
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -18,7 +19,8 @@ struct DaemonConfig {
     MqttClient::Options broker;
     MqttPayloads::Topics topics;
     bool discovery = true;
-    QStringList serials;  // empty: every board
+    QStringList serials;  // serials and port:PORT entries; empty: every board
+    QMap<QString, QByteArray> nodeNames;  // serial or port:PORT -> its node's name
 };
 
 // Not to run: the text for stdout (help, version) with exit code 0, or an

@@ -11,25 +11,34 @@
 MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject* parent)
     : QObject(parent),
       config_(config),
-      signals_({SIGTERM, SIGINT}),
+      signals_({SIGTERM, SIGINT, SIGHUP}),
       client_(config.broker),
-      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials},
+      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames},
               [this](const QByteArray& topic, const QByteArray& payload) { client_.publish(topic, payload); })
 {
     bridge_.setRulesSource(configuredRules);
     connect(&signals_, &SignalWatcher::received, this, &MqttDaemon::shutDown);
+    // The retained markers are read first: a probe sent to this daemon itself
+    // arrives after all of them (the broker keeps the order).
     connect(&client_, &MqttClient::connected, this, [this] {
-        client_.subscribe(bridge_.topics().subscriptions());
-        bridge_.publishAll();
+        heardInstance_.clear();
+        client_.subscribe(bridge_.topics().readBack());
+        client_.publish(bridge_.topics().bridge("probe"), QByteArray::number(++probe_), false);
     });
-    connect(&client_, &MqttClient::messageReceived, &bridge_, &RelayBridge::handleMessage);
+    connect(&client_, &MqttClient::messageReceived, this, &MqttDaemon::received);
+    bridge_.setSubscriber([this](const QByteArray& filter, bool on) {
+        if (on)
+            client_.subscribe({filter}, true);
+        else
+            client_.unsubscribe(filter);
+    });
     connect(&client_, &MqttClient::finished, this, &MqttDaemon::finished);
 }
 
 QString MqttDaemon::start()
 {
     if (!signals_.isValid())
-        return QStringLiteral("cannot watch for SIGTERM and SIGINT");
+        return QStringLiteral("cannot watch for SIGTERM, SIGINT and SIGHUP");
     qCInfo(lcMqtt).noquote() << "settings from" << (config_.file.isEmpty() ? QStringLiteral("defaults") : config_.file)
                              << "- broker" << config_.broker.host + QLatin1Char(':') + QString::number(config_.broker.port)
                              << (config_.broker.cafile.isEmpty() ? "without TLS" : "with TLS")
@@ -41,6 +50,37 @@ QString MqttDaemon::start()
         return error;
     bridge_.start();
     return {};
+}
+
+void MqttDaemon::received(const QByteArray& topic, const QByteArray& payload, bool retained)
+{
+    const MqttPayloads::Topics& topics = bridge_.topics();
+    const QString sameId = QStringLiteral("another daemon uses the id %1 on this broker")
+                               .arg(QString::fromUtf8(topics.id));
+    if (topic == topics.bridge("instance")) {
+        // Before the probe: the run that published last. After it, another
+        // run says it is here now.
+        heardInstance_ = payload;
+        if (learned_ == probe_ && !client_.takenOver() && !payload.isEmpty() && payload != instance_)
+            client_.standDown(sameId);
+    } else if (topic != topics.bridge("probe")) {
+        bridge_.handleMessage(topic, payload, retained);
+    } else if (payload == QByteArray::number(probe_)) {
+        // This run served before, and another one with this id has served
+        // since: the broker hands the id to two clients in turn. One that
+        // has not served again since this daemon last stood down is gone.
+        // (After a takeover the broker said so, and the other run stands down.)
+        if (learned_ && !client_.takenOver() && !heardInstance_.isEmpty() && heardInstance_ != instance_ &&
+            heardInstance_ != standDownFor_) {
+            standDownFor_ = heardInstance_;
+            return client_.standDown(sameId);
+        }
+        learned_ = probe_;
+        instance_ = QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+        client_.publish(topics.bridgeAvailability(), QByteArrayLiteral("online"));
+        client_.publish(topics.bridge("instance"), instance_);
+        bridge_.markersLearned();
+    }
 }
 
 void MqttDaemon::shutDown()

@@ -6,11 +6,12 @@
 #include "mqtt/relay_bridge.h"
 
 #include <QObject>
+#include <QRandomGenerator>
 
 class UsbLibrary;
 
 // The daemon wired up: boards through the bridge, the bridge on the broker,
-// and SIGTERM/SIGINT for a clean exit.
+// and SIGTERM/SIGINT/SIGHUP for a clean exit.
 class MqttDaemon final : public QObject {
     Q_OBJECT
 public:
@@ -24,6 +25,7 @@ signals:
     void finished();
 
 private:
+    void received(const QByteArray& topic, const QByteArray& payload, bool retained);
     void shutDown();
 
     DaemonConfig config_;
@@ -31,6 +33,11 @@ private:
     MqttClient client_;
     RelayBridge bridge_;
     bool shuttingDown_ = false;
+    quint64 probe_ = 0;    // the probe of the present connection
+    quint64 learned_ = 0;  // the probe last answered: this run served on that connection
+    QByteArray instance_;       // a random nonce, new each time this run serves
+    QByteArray heardInstance_;  // the instance retained on the broker
+    QByteArray standDownFor_;   // the other run's instance when this one last stood down
 };
 
 // main(): the daemon on libftdi1. Returns the exit code.

@@ -174,17 +174,20 @@ QByteArray programState(const char* state, int row, int rows)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, int relay,
-                           const DeviceText& device)
+QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const QByteArray& key,
+                           int relay, const DeviceText& device)
 {
     const auto availability = [](const QByteArray& topic) {
         return QJsonObject{{QStringLiteral("topic"), QString::fromUtf8(topic)},
                            {QStringLiteral("payload_available"), QStringLiteral("online")},
                            {QStringLiteral("payload_not_available"), QStringLiteral("offline")}};
     };
-    const QString id = QStringLiteral("kestrune_") + QString::fromUtf8(name);
+    const QString id = QStringLiteral("kestrune_%1_%2")
+                           .arg(QString::fromUtf8(topicName(QString::fromUtf8(topics.id))), QString::fromUtf8(key));
     QJsonObject deviceObject{{QStringLiteral("identifiers"), QJsonArray{id}},
-                             {QStringLiteral("name"), QStringLiteral("Relay board ") + device.serial}};
+                             {QStringLiteral("name"), QStringLiteral("Relay board ") + QString::fromUtf8(name)}};
+    if (!device.serial.isEmpty())
+        deviceObject.insert(QStringLiteral("serial_number"), device.serial);
     if (!device.description.isEmpty())
         deviceObject.insert(QStringLiteral("model"), device.description);
     if (!device.manufacturer.isEmpty())

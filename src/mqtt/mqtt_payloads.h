@@ -22,7 +22,8 @@ struct Topics {
     QByteArray id;
     QByteArray discoveryPrefix;
 
-    QByteArray bridgeAvailability() const { return base + "/bridge/" + id + "/availability"; }
+    QByteArray bridge(const QByteArray& leaf) const { return base + "/bridge/" + id + '/' + leaf; }
+    QByteArray bridgeAvailability() const { return bridge("availability"); }
     // B/S/leaf, with S a board's topic name.
     QByteArray board(const QByteArray& name, const QByteArray& leaf) const
     {
@@ -32,16 +33,28 @@ struct Topics {
     {
         return board(name, "relay/" + QByteArray::number(relay));
     }
-    QByteArray discovery(const QByteArray& name, int relay) const
+    // P/switch/kestrune_I/K_N/config, with K a board's key (see BoardKey):
+    // ids of two daemons never meet, and a node's new name keeps it.
+    QByteArray discovery(const QByteArray& key, int relay) const
     {
-        return discoveryPrefix + "/switch/kestrune_" + name + '_' + QByteArray::number(relay) +
-               "/config";
+        return discoveryPrefix + "/switch/kestrune_" + topicName(QString::fromUtf8(id)) + '/' + key +
+               '_' + QByteArray::number(relay) + "/config";
     }
-    // The filters that carry commands (and malformed neighbours of them, so
-    // those can be reported rather than silently missed).
-    std::vector<QByteArray> subscriptions() const
+    // Where discovery lived before it carried the daemon's id.
+    QByteArray oldDiscovery(const QByteArray& key, int relay) const
     {
-        return {base + "/+/+/set", base + "/+/+/+/set", base + "/+/program/control"};
+        return discoveryPrefix + "/switch/kestrune_" + key + '_' + QByteArray::number(relay) + "/config";
+    }
+    // Everything under a node served: its commands, and whatever else is
+    // sent there, so that it can be reported rather than silently missed.
+    QByteArray nodeFilter(const QByteArray& name) const { return base + '/' + name + "/#"; }
+    // What the daemon reads back before it serves a node, in this order: the
+    // daemons' availability, the nodes' owners, its own node list and run
+    // instance, and the probe that says all retained ones have come.
+    std::vector<QByteArray> readBack() const
+    {
+        return {base + "/bridge/+/availability", base + "/+/owner", bridge("nodes"), bridge("instance"),
+                bridge("probe")};
     }
 };
 
@@ -91,7 +104,8 @@ struct DeviceText {
     QString description;
     QString manufacturer;
 };
-QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, int relay,
-                           const DeviceText& device);
+// The config of one relay of the board with this key, served as node name.
+QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const QByteArray& key,
+                           int relay, const DeviceText& device);
 
 }  // namespace MqttPayloads

@@ -4,6 +4,9 @@
 #include "engine/device/relay_board.h"
 #include "engine/program/board_player.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+
 #include <algorithm>
 
 Q_LOGGING_CATEGORY(lcMqtt, "kestrune.mqtt", QtInfoMsg)
@@ -20,13 +23,49 @@ bool sameDevice(const DeviceInfo& a, const DeviceInfo& b)
 {
     return a.serial == b.serial && a.port == b.port && a.bus == b.bus && a.address == b.address;
 }
+
+// Whether the allow-list (serials and port:PORT entries; empty: any) lets
+// this daemon take the device.
+bool allowed(const DeviceInfo& device, const QStringList& allowList)
+{
+    return allowList.isEmpty() || allowList.contains(QStringLiteral("port:") + device.port) ||
+           (!device.serial.isEmpty() && allowList.contains(device.serial));
+}
+
+// How a board is served: its node's name in topics, and the key its Home
+// Assistant ids carry (the serial, or port-BUS-PORTS where the port tells it
+// apart), which a new node name leaves alone.
+struct Identity {
+    QByteArray name;
+    QByteArray key;
+};
+
+Identity identify(const DeviceInfo& device, const QMap<QString, QByteArray>& nodeNames)
+{
+    const QByteArray portKey = topicName(QStringLiteral("port-") + QString(device.port).replace(QLatin1Char('.'), QLatin1Char('_')));
+    if (const auto byPort = nodeNames.find(QStringLiteral("port:") + device.port); byPort != nodeNames.end())
+        return {*byPort, portKey};
+    if (device.serial.isEmpty())
+        return {portKey, portKey};
+    return {nodeNames.value(device.serial, topicName(device.serial)), topicName(device.serial)};
+}
+
+QByteArray nodeList(const QList<QByteArray>& names)
+{
+    QJsonArray list;
+    for (const QByteArray& name : names)
+        list.append(QString::fromUtf8(name));
+    return QJsonDocument(list).toJson(QJsonDocument::Compact);
+}
 }  // namespace
 
 // One board this daemon has seen. While taken it has a link of its own (so
 // its slot never moves when other boards come and go) and a player.
 struct RelayBridge::Board {
     QString serial;
+    QString label() const { return serial.isEmpty() ? QStringLiteral("without serial") : printableText(serial); }
     QByteArray name;
+    QByteArray key;  // see Identity
     DeviceInfo info;
     std::unique_ptr<BoardLink> link;
     std::unique_ptr<BoardPlayer> player;  // declared after link: destroyed first
@@ -59,8 +98,16 @@ void RelayBridge::setRulesSource(std::function<BoardRules(const DeviceInfo&)> so
 
 void RelayBridge::start()
 {
-    scan();
     scanTimer_.start(settings_.scanMs);
+}
+
+void RelayBridge::markersLearned()
+{
+    if (learned_)
+        return publishAll();
+    learned_ = true;
+    scan();
+    publishStale();
 }
 
 void RelayBridge::scanSoon()
@@ -74,6 +121,8 @@ void RelayBridge::scanSoon()
 void RelayBridge::scan()
 {
     scanQueued_ = false;
+    if (!learned_)
+        return;
     const QList<DeviceInfo> devices = scanner_->list();
     // A board held is gone when it is no longer listed where it was and its
     // handle has died with it (a list that missed it once changes nothing).
@@ -88,17 +137,22 @@ void RelayBridge::scan()
     }
     for (int index = 0; index < devices.size(); ++index) {
         const DeviceInfo& device = devices[index];
-        if (device.serial.isEmpty() ||
-            (!settings_.serials.isEmpty() && !settings_.serials.contains(device.serial)))
+        if (!allowed(device, settings_.serials))
             continue;
-        auto& entry = boards_[topicName(device.serial)];
+        const Identity identity = identify(device, settings_.nodeNames);
+        auto& entry = boards_[identity.name];
         if (!entry) {
             entry = std::make_unique<Board>();
             entry->serial = device.serial;
-            entry->name = topicName(device.serial);
+            entry->name = identity.name;
+            entry->key = identity.key;
+            if (device.serial.isEmpty())
+                qCInfo(lcMqtt).noquote() << "the board at port" << device.port << "has no serial number: serving it as"
+                                         << QString::fromUtf8(settings_.topics.base + '/' + identity.name);
         }
         Board& board = *entry;
-        if (board.serial != device.serial || (board.online() && !sameDevice(board.info, device))) {
+        if (board.key != identity.key || board.serial != device.serial ||
+            (board.online() && !sameDevice(board.info, device))) {
             const QString why = QStringLiteral("another board has the name %1 on the bus")
                                     .arg(QString::fromUtf8(board.name));
             if (board.refusal != why)
@@ -107,9 +161,34 @@ void RelayBridge::scan()
             board.refusal = why;
             continue;
         }
-        if (!board.online())
+        if (board.online())
+            continue;
+        if (const QByteArray owner = ownerElsewhere(board.name); !owner.isEmpty())
+            refuse(board, device, owner);
+        else
             take(board, index, device);
     }
+}
+
+QByteArray RelayBridge::ownerElsewhere(const QByteArray& name) const
+{
+    const auto it = owners_.find(name);
+    return it != owners_.end() && it->second != settings_.topics.id && onlineDaemons_.count(it->second)
+               ? it->second
+               : QByteArray();
+}
+
+void RelayBridge::refuse(Board& board, const DeviceInfo& info, const QByteArray& owner)
+{
+    const QString why = QStringLiteral("daemon %1").arg(QString::fromUtf8(owner));
+    if (board.refusal != why)
+        qCCritical(lcMqtt).noquote()
+            << "not serving board" << board.label() << "at port"
+            << info.port + QLatin1Char(':') << "node" << QString::fromUtf8(settings_.topics.base + '/' + board.name)
+            << "belongs to" << why << "which is online; give this board a node name of its own in [boards] (node."
+                + (info.serial.isEmpty() ? QStringLiteral("port:") + info.port : printableText(info.serial))
+                + " = NAME) or use another base topic";
+    board.refusal = why;
 }
 
 void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
@@ -133,6 +212,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
     board.slot = index;
     board.pins = pins;
     board.published.reset();
+    board.programLoaded = false;
     board.player = std::make_unique<BoardPlayer>(*board.link, index);
     connect(board.link.get(), &BoardLink::failed, this, &RelayBridge::scanSoon);
     Board* b = &board;
@@ -146,23 +226,74 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
         qCWarning(lcMqtt).noquote() << "program on board" << printableText(b->serial) << "stopped:" << what;
         publishProgram(*b);
     });
-    qCInfo(lcMqtt).noquote() << "took board" << printableText(info.serial) << QLatin1Char('(') + printableText(info.description)
+    qCInfo(lcMqtt).noquote() << "took board" << board.label() << QLatin1Char('(') + printableText(info.description)
                              << "by" << printableText(info.manufacturer) + QLatin1Char(')') << "at port" << info.port
                              << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
+    owners_[board.name] = settings_.topics.id;
+    publish_(settings_.topics.board(board.name, "owner"), settings_.topics.id);
+    subscribe_(settings_.topics.nodeFilter(board.name), true);
+    if (!board.known && !board.serial.isEmpty())  // the ids of earlier versions
+        for (int relay = 1; relay <= 8; ++relay)
+            publish_(settings_.topics.oldDiscovery(topicName(board.serial), relay), {});
     board.known = true;
     publishDiscovery(board);
     publishBoard(board);
+    publishNodes();
 }
 
-void RelayBridge::letGo(Board& board, const QString& why)
+void RelayBridge::letGo(Board& board, const QString& why, bool yielded)
 {
     board.player->stop();
     board.player.reset();
     board.link.reset();
     board.published.reset();
-    qCWarning(lcMqtt).noquote() << "board" << printableText(board.serial) << "at port" << board.info.port << why
-                                << "- offline until it is back";
-    publishBoard(board);
+    subscribe_(settings_.topics.nodeFilter(board.name), false);
+    if (yielded) {
+        qCCritical(lcMqtt).noquote() << "let go of board" << board.label() << "at port"
+                                     << board.info.port + QLatin1Char(':') << why;
+    } else {
+        qCWarning(lcMqtt).noquote() << "board" << board.label() << "at port" << board.info.port << why
+                                    << "- offline until it is back";
+        publishBoard(board);
+        if (owners_[board.name] == settings_.topics.id) {
+            owners_.erase(board.name);
+            publish_(settings_.topics.board(board.name, "owner"), {});
+        }
+    }
+    publishNodes();
+}
+
+void RelayBridge::publishNodes()
+{
+    const QByteArray list = nodeList(onlineBoards());
+    if (publishedNodes_ != list)
+        publish_(settings_.topics.bridge("nodes"), list);
+    publishedNodes_ = list;
+}
+
+// Nodes an earlier run served (its node list, its markers) that no daemon
+// serves now go offline.
+void RelayBridge::publishStale()
+{
+    std::set<QByteArray> stale;
+    for (const QJsonValue& name : QJsonDocument::fromJson(earlierNodes_).array())
+        stale.insert(name.toString().toUtf8());
+    for (const auto& [name, owner] : owners_)
+        if (owner == settings_.topics.id)
+            stale.insert(name);
+    for (const QByteArray& name : stale) {
+        const Board* board = boardNamed(name);
+        if (name.isEmpty() || name.contains('/') || name.contains('+') || name.contains('#') ||
+            (board && board->online()) || !ownerElsewhere(name).isEmpty())
+            continue;
+        qCInfo(lcMqtt).noquote() << "node" << QString::fromUtf8(settings_.topics.base + '/' + name)
+                                 << "was left online by an earlier run: offline now";
+        publish_(settings_.topics.board(name, "availability"), QByteArrayLiteral("offline"));
+        if (owners_.count(name)) {
+            owners_.erase(name);
+            publish_(settings_.topics.board(name, "owner"), {});
+        }
+    }
 }
 
 RelayBridge::Board* RelayBridge::boardNamed(const QByteArray& name)
@@ -180,8 +311,53 @@ QList<QByteArray> RelayBridge::onlineBoards() const
     return names;
 }
 
+bool RelayBridge::readMarker(const QByteArray& topic, const QByteArray& payload, bool retained)
+{
+    const QByteArray prefix = settings_.topics.base + '/';
+    const QList<QByteArray> parts = topic.startsWith(prefix) ? topic.mid(prefix.size()).split('/') : QList<QByteArray>{};
+    if (parts.size() == 3 && parts[0] == "bridge" && parts[2] == "availability") {
+        if (payload == "online")
+            onlineDaemons_.insert(parts[1]);
+        else
+            onlineDaemons_.erase(parts[1]);
+    } else if (topic == settings_.topics.bridge("nodes")) {
+        if (!learned_)
+            earlierNodes_ = payload;
+    } else if (parts.size() == 2 && parts[1] == "owner" && !parts[0].isEmpty()) {
+        ownerSaid(parts[0], payload, retained);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Another daemon's claim on a node held here: the smaller id keeps it. A
+// retained claim of a daemon that is not online is stale, and answered.
+void RelayBridge::ownerSaid(const QByteArray& name, const QByteArray& owner, bool retained)
+{
+    if (owner.isEmpty()) {
+        owners_.erase(name);
+        return;
+    }
+    owners_[name] = owner;
+    Board* board = boardNamed(name);
+    if (!board || !board->online() || owner == settings_.topics.id)
+        return;
+    if (owner < settings_.topics.id && (!retained || onlineDaemons_.count(owner))) {
+        board->refusal = QStringLiteral("daemon %1").arg(QString::fromUtf8(owner));
+        return letGo(*board, QStringLiteral("daemon %1 serves node %2 too, and the smaller id keeps it; give this "
+                                            "board a node name of its own in [boards] or use another base topic")
+                                 .arg(QString::fromUtf8(owner), QString::fromUtf8(settings_.topics.base + '/' + name)),
+                     true);
+    }
+    owners_[name] = settings_.topics.id;
+    publish_(settings_.topics.board(name, "owner"), settings_.topics.id);
+}
+
 void RelayBridge::handleMessage(const QByteArray& topic, const QByteArray& payload, bool retained)
 {
+    if (readMarker(topic, payload, retained))
+        return;
     const auto ignore = [&](const QString& why) {
         qCWarning(lcMqtt).noquote() << "ignored a message on" << quoted(topic, 200) + QLatin1Char(':')
                                     << why;
@@ -278,12 +454,14 @@ void RelayBridge::publishDiscovery(const Board& board)
         return;
     const DeviceText device{board.serial, board.info.description, board.info.manufacturer};
     for (int relay = 1; relay <= 8; ++relay)
-        publish_(settings_.topics.discovery(board.name, relay),
-                 discoveryConfig(settings_.topics, board.name, relay, device));
+        publish_(settings_.topics.discovery(board.key, relay),
+                 discoveryConfig(settings_.topics, board.name, board.key, relay, device));
 }
 
 void RelayBridge::publishBoard(Board& board)
 {
+    if (!board.online() && !ownerElsewhere(board.name).isEmpty())
+        return;  // another daemon serves the node now
     publish_(settings_.topics.board(board.name, "availability"),
              board.online() ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
     if (!board.online())
@@ -294,19 +472,31 @@ void RelayBridge::publishBoard(Board& board)
 
 void RelayBridge::publishAll()
 {
-    publish_(settings_.topics.bridgeAvailability(), QByteArrayLiteral("online"));
     for (auto& [name, board] : boards_) {
+        if (board->online() && owners_[name] != settings_.topics.id)
+            ownerSaid(name, owners_[name], true);  // claimed while this daemon was away
         if (!board->known)
             continue;
+        if (board->online()) {
+            owners_[name] = settings_.topics.id;
+            publish_(settings_.topics.board(name, "owner"), settings_.topics.id);
+            subscribe_(settings_.topics.nodeFilter(name), true);
+        }
         publishDiscovery(*board);
         publishBoard(*board);
     }
+    publishedNodes_.reset();
+    publishNodes();
 }
 
 void RelayBridge::publishOffline()
 {
-    for (auto& [name, board] : boards_)
-        if (board->known)
-            publish_(settings_.topics.board(name, "availability"), QByteArrayLiteral("offline"));
+    for (auto& [name, board] : boards_) {
+        if (!board->online())
+            continue;
+        publish_(settings_.topics.board(name, "availability"), QByteArrayLiteral("offline"));
+        publish_(settings_.topics.board(name, "owner"), {});
+    }
+    publish_(settings_.topics.bridge("nodes"), "[]");
     publish_(settings_.topics.bridgeAvailability(), QByteArrayLiteral("offline"));
 }

@@ -5,6 +5,7 @@
 #include "mqtt/mqtt_payloads.h"
 
 #include <QLoggingCategory>
+#include <QMap>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -12,6 +13,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 
 Q_DECLARE_LOGGING_CATEGORY(lcMqtt)
 
@@ -26,12 +29,15 @@ class RelayBridge final : public QObject {
     Q_OBJECT
 public:
     using Publish = std::function<void(const QByteArray& topic, const QByteArray& payload)>;
+    // Subscribes to (on) or unsubscribes from a filter for commands.
+    using Subscribe = std::function<void(const QByteArray& filter, bool on)>;
 
     struct Settings {
         MqttPayloads::Topics topics;
         bool discovery = true;
-        QStringList serials;  // the boards this daemon may take; empty: any
+        QStringList serials;  // the boards this daemon may take (serials, port:PORT); empty: any
         int scanMs = 2000;    // how often to look for boards coming and going
+        QMap<QString, QByteArray> nodeNames;  // serial or port:PORT -> its node's name
     };
 
     RelayBridge(UsbLibrary& library, Settings settings, Publish publish, QObject* parent = nullptr);
@@ -41,21 +47,29 @@ public:
     void setRulesSource(std::function<BoardRules(const DeviceInfo&)> source);
 
     const MqttPayloads::Topics& topics() const { return settings_.topics; }
+    // Where each node served is subscribed to: from its take until it is let go.
+    void setSubscriber(Subscribe subscribe) { subscribe_ = std::move(subscribe); }
 
-    // Looks for boards now and from then on every scanMs.
+    // Looks for boards every scanMs, once the owners of the nodes are known.
     void start();
+    // All retained markers, availabilities and this daemon's node list have
+    // arrived (after each connect): the first time the boards are taken and
+    // nodes left from an earlier run go offline, after that everything is
+    // said again.
+    void markersLearned();
     // Takes the boards that appeared, lets go of those that are gone.
     void scan();
 
-    // One message as it came from the broker. Bad input is logged and
-    // changes nothing.
+    // One message as it came from the broker: a command, or what other
+    // daemons say (their availability, the owners of nodes). Bad input is
+    // logged and changes nothing.
     void handleMessage(const QByteArray& topic, const QByteArray& payload, bool retained);
 
-    // Everything again: the daemon online, discovery, and each board's
-    // availability, relays, state and program.
+    // Everything again: discovery, and each board's owner marker,
+    // availability, relays, state and program, and the node list.
     void publishAll();
-    // For a clean exit: every board and the daemon offline. Boards and relays
-    // stay as they are.
+    // For a clean exit: every board and the daemon offline, owner markers
+    // cleared. Boards and relays stay as they are.
     void publishOffline();
 
     // The topic names of the boards taken now.
@@ -65,8 +79,16 @@ private:
     struct Board;
 
     Board* boardNamed(const QByteArray& name);
+    bool readMarker(const QByteArray& topic, const QByteArray& payload, bool retained);
+    void ownerSaid(const QByteArray& name, const QByteArray& owner, bool retained);
+    QByteArray ownerElsewhere(const QByteArray& name) const;
+    void refuse(Board& board, const DeviceInfo& info, const QByteArray& owner);
     void take(Board& board, int index, const DeviceInfo& info);
-    void letGo(Board& board, const QString& why);
+    // Releases the board; unless yielded to another daemon's claim, its node
+    // goes offline and loses its marker.
+    void letGo(Board& board, const QString& why, bool yielded = false);
+    void publishNodes();
+    void publishStale();
     void apply(Board& board, const MqttPayloads::Command& command);
     void readBack(Board& board);
     void publishBoard(Board& board);
@@ -77,9 +99,15 @@ private:
 
     Settings settings_;
     Publish publish_;
+    Subscribe subscribe_ = [](const QByteArray&, bool) {};
     UsbLibrary& library_;
     std::unique_ptr<BoardLink> scanner_;
     std::map<QByteArray, std::unique_ptr<Board>> boards_;
     QTimer scanTimer_;
     bool scanQueued_ = false;
+    bool learned_ = false;                       // the owners are known: boards may be taken
+    std::map<QByteArray, QByteArray> owners_;    // node -> id in its retained owner marker
+    std::set<QByteArray> onlineDaemons_;         // ids whose bridge says online
+    QByteArray earlierNodes_;                    // the node list an earlier run left retained
+    std::optional<QByteArray> publishedNodes_;
 };

@@ -38,7 +38,7 @@ void WindowSession::DiscoverBoards()
     if (count == 0) {
         boardText = QStringLiteral("No Boards Found");
         emit changed(BoardList);
-        setStatus(Colors::Red, QStringLiteral("Board not found !"));
+        setStatus(false, QStringLiteral("Board not found !"));
         return;
     }
     // The table has room for the first 35 boards; those are listed, each
@@ -70,10 +70,10 @@ void WindowSession::ComboBox1Change(int index)
     emit changed(BoardList);
     selected = index;
     if (link.isOpen(selected)) {
-        setStatus(Colors::Lime, QStringLiteral("Board found !"));
+        setStatus(true, QStringLiteral("Board found !"));
         refreshFromBoard();
     } else {
-        setStatus(Colors::Red, QStringLiteral("Board not found or already opened!"));
+        setStatus(false, QStringLiteral("Board not found or already opened!"));
     }
 }
 
@@ -105,5 +105,5 @@ void WindowSession::IndicatorsFromBoard()
 {
     ReadRelayState();
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setIndicator(relay, (RelayState >> (relay - 1)) & 1 ? Colors::Lime : Colors::Red);
+        setIndicator(relay, (RelayState >> (relay - 1)) & 1 ? Lamp::On : Lamp::Off);
 }

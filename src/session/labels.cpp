@@ -12,7 +12,7 @@ void WindowSession::LoadLabels()
     // A relay shown on (a lime indicator) offers its turn-off label; any
     // other colour, the start-up face colour included, its turn-on label.
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setCaption(relay, indicators[static_cast<std::size_t>(relay)] == Colors::Lime);
+        setCaption(relay, indicators[static_cast<std::size_t>(relay)] == Lamp::On);
     for (int relay = 1; relay <= RelayCount; ++relay)
         barCaptions[static_cast<std::size_t>(relay)] = captions[static_cast<std::size_t>(relay)];
     emit changed(BarCaptions);

@@ -44,7 +44,7 @@ void WindowSession::IndicatorsFromCaptions()
 {
     for (int relay = 1; relay <= RelayCount; ++relay) {
         const bool off = captions[static_cast<std::size_t>(relay)] == labelText(labels.turnOn(relay));
-        setIndicator(relay, off ? Colors::Red : Colors::Lime);
+        setIndicator(relay, off ? Lamp::Off : Lamp::On);
     }
 }
 

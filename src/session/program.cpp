@@ -48,7 +48,7 @@ void WindowSession::WriteStepBarsToBoard()
 void WindowSession::UpdateIndicatorsFromStepBars()
 {
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setIndicator(relay, barLowered(relay) ? Colors::Red : Colors::Lime);
+        setIndicator(relay, barLowered(relay) ? Lamp::Off : Lamp::On);
 }
 
 void WindowSession::UpdateStepBarsFromBoard()
@@ -91,7 +91,7 @@ void WindowSession::StringGrid4Click()
     }
     WriteRelayState();
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setIndicator(relay, at(relay) == '0' ? Colors::Red : Colors::Lime);
+        setIndicator(relay, at(relay) == '0' ? Lamp::Off : Lamp::On);
     for (int relay = 1; relay <= RelayCount; ++relay)
         setCaption(relay, at(relay) != '0');
     // Rows of another length carry no duration that could be read safely;

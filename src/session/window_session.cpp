@@ -15,8 +15,7 @@ WindowSession::WindowSession(UsbLibrary& library, QObject* parent, BoardLink::Ru
     link.setRulesSource(std::move(rules));
     captions.fill(QString());
     barCaptions.fill(QString());
-    barTops.fill(BarLowered);
-    indicators.fill(Colors::ButtonFace);
+    indicators.fill(Lamp::Unlit);
     barCaptions[1] = QStringLiteral("ABCDEFGHIJ");
     Timer1.setInterval(1);
     runner.setTimer(&Timer1);
@@ -44,7 +43,7 @@ WindowSession::~WindowSession()
 void WindowSession::FormCreate()
 {
     LoadLabels();
-    setStatus(Colors::Red, QStringLiteral("Board not found !"));
+    setStatus(false, QStringLiteral("Board not found !"));
     program.setText(0, "00000000-0");
     program.setCount(1);
     DiscoverBoards();
@@ -52,7 +51,7 @@ void WindowSession::FormCreate()
     // The window starts out showing the relays as the first board has them,
     // and says it found the board it shows.
     if (link.isOpen(selected)) {
-        setStatus(Colors::Lime, QStringLiteral("Board found !"));
+        setStatus(true, QStringLiteral("Board found !"));
         refreshFromBoard();
         for (unsigned relay = 1; relay <= RelayCount; ++relay)
             CopyRelayCaptionToStepBar(relay);
@@ -68,9 +67,9 @@ void WindowSession::FormClose()
 
 // ---------------------------------------------------------------- views as data
 
-void WindowSession::setStatus(int color, const QString& text)
+void WindowSession::setStatus(bool found, const QString& text)
 {
-    statusColor = color;
+    boardFound = found;
     statusText = text;
     emit changed(Status);
 }
@@ -84,13 +83,13 @@ void WindowSession::setCaption(int relay, bool on)
 
 void WindowSession::setBar(int relay, bool raised)
 {
-    barTops[static_cast<std::size_t>(relay)] = raised ? BarRaised : BarLowered;
+    barsRaised[static_cast<std::size_t>(relay)] = raised;
     emit changed(Bars);
 }
 
-void WindowSession::setIndicator(int relay, int color)
+void WindowSession::setIndicator(int relay, Lamp lamp)
 {
-    indicators[static_cast<std::size_t>(relay)] = color;
+    indicators[static_cast<std::size_t>(relay)] = lamp;
     emit changed(Indicators);
 }
 

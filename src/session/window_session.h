@@ -19,14 +19,8 @@
 // What the window and its session tell on stderr, as "kestrune: ...".
 Q_DECLARE_LOGGING_CATEGORY(lcSession)
 
-// Colours in the encoding the window's panels are read back in: red in the
-// lowest byte, green in the next, blue in the third.
-namespace Colors {
-inline constexpr int Red = 0x0000FF;   // 255
-inline constexpr int Lime = 0x00FF00;  // 65280
-inline constexpr int Green = 0x008000;
-inline constexpr int ButtonFace = static_cast<int>(0x8000000F);  // the window's face colour
-}
+// What a relay's lamp says: nothing yet (as at start-up), on or off.
+enum class Lamp { Unlit, On, Off };
 
 // The state of one main window held as data, and the window's operations
 // under the names of the controls and events that start them. A window shows
@@ -41,8 +35,6 @@ class WindowSession final : public QObject {
     Q_OBJECT
 public:
     static constexpr int RelayCount = 8;
-    static constexpr int BarRaised = 32;   // a step bar's top while its relay is on
-    static constexpr int BarLowered = 112; // ... and while it is off
     static constexpr int PauseMs = 50;
     static constexpr int MaxTimerValue = 9999;
 
@@ -82,13 +74,13 @@ public:
     QString boardText;
     int boardIndex = -1;  // the entry picked; -1 for none
 
-    int statusColor = Colors::Red;
+    bool boardFound = false;  // what the status strip says besides its text
     QString statusText;
     // Per relay, index 1-8.
     std::array<QString, RelayCount + 1> captions;
     std::array<QString, RelayCount + 1> barCaptions;
-    std::array<int, RelayCount + 1> barTops;
-    std::array<int, RelayCount + 1> indicators;
+    std::array<bool, RelayCount + 1> barsRaised{};  // a raised step bar: its relay is on
+    std::array<Lamp, RelayCount + 1> indicators{};
     QString timerValue = QStringLiteral("0");
     int resolution = 1;  // milliseconds per tick
     QString resolutionText = QStringLiteral("1");
@@ -170,10 +162,10 @@ signals:
     void labelDialogRequested();
 
 private:
-    void setStatus(int color, const QString& text);
+    void setStatus(bool found, const QString& text);
     void setCaption(int relay, bool on);
     void setBar(int relay, bool raised);
-    void setIndicator(int relay, int color);
+    void setIndicator(int relay, Lamp lamp);
     void setTimerValue(const QString& text);  // as the program sets it
     void timerValueEdited();
     void setTimerPosition(int position);
@@ -184,7 +176,7 @@ private:
     void restartStep();
     void beginStepInCurrentRow();
     void haltRun();
-    bool barLowered(int relay) const { return barTops[static_cast<std::size_t>(relay)] == BarLowered; }
+    bool barLowered(int relay) const { return !barsRaised[static_cast<std::size_t>(relay)]; }
     const QByteArray& currentText() const { return program.text(program.current()); }
 
     // A range error raised by a change of the timer value that the session

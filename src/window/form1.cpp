@@ -130,7 +130,7 @@ void TForm1::mirror(int aspects)
         apply();
     };
     if (aspects & WindowSession::Status) {
-        Panel27->setColor(w.statusColor);
+        Panel27->setColor(Looks::statusColor(w.boardFound));
         Panel27->setText(w.statusText);
     }
     if (aspects & WindowSession::BoardList) {
@@ -157,9 +157,9 @@ void TForm1::mirror(int aspects)
         if (aspects & WindowSession::BarCaptions)
             stepBar(relay)->setText(w.barCaptions[r]);
         if (aspects & WindowSession::Bars)
-            stepBar(relay)->move(stepBar(relay)->x(), w.barTops[r]);
+            stepBar(relay)->move(stepBar(relay)->x(), Looks::barTop(w.barsRaised[r]));
         if (aspects & WindowSession::Indicators)
-            indicator(relay)->setColor(w.indicators[r]);
+            indicator(relay)->setColor(Looks::lampColor(w.indicators[r]));
     }
     if (aspects & WindowSession::TimerValue && Edit9->text() != w.timerValue)
         blocked(Edit9, [&] { Edit9->setText(w.timerValue); });

@@ -143,7 +143,7 @@ void TForm1::buildTimerPage(QWidget* page)
     // Tab order runs from relay 8's bar to relay 1's.
     for (int relay = RelayCount; relay >= 1; --relay) {
         const RelayWiring& w = Wiring[relay];
-        auto* bar = place(new QPushButton(page), w.stepBar, w.barLeft, WindowSession::BarLowered, 73, 25);
+        auto* bar = place(new QPushButton(page), w.stepBar, w.barLeft, Looks::BarLoweredTop, 73, 25);
         bar->setFont(pixelFont(10));
         bar->setProperty(EditedIndexProperty, relay + RelayCount);
         bar->installEventFilter(this);

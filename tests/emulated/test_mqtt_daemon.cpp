@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 const QByteArray A = "kt/KM_0001/";  // the board with serial KM.0001
@@ -23,9 +24,10 @@ class MqttDaemonTest : public QObject {
     int a_ = -1, b_ = -1;
     const quint16 port_ = [] { QTcpServer free; return free.listen(QHostAddress::LocalHost) ? free.serverPort() : 0; }();
     QStringList tls_;  // the test's own TLS options once the broker is the TLS one
-    QProcess broker_, daemon_, sub_;
-    QByteArray log_;                     // what the daemon logged
-    QMap<QByteArray, QByteArray> last_;  // topic -> latest payload
+    QProcess broker_, daemon_, sub_, other_;  // other_: a second daemon on the broker
+    QByteArray log_, otherLog_;               // what the daemons logged
+    QMap<QByteArray, QByteArray> last_;       // topic -> latest payload ("" for an empty one)
+    QByteArray heard_;                        // every "topic payload" line, in order
 
     QString file(const QString& name, const QByteArray& text, QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner)
     {
@@ -55,13 +57,20 @@ class MqttDaemonTest : public QObject {
         last_.clear();
         run(sub_, MOSQUITTO_SUB, to() + QStringList{"-v", "-t", "kt/#", "-t", "homeassistant/#"});
     }
-    void startDaemon(const QByteArray& broker, const QByteArray& id = "test")
+    void startDaemon(const QByteArray& broker, const QByteArray& id = "test", const QByteArray& boards = "serials = KM.0001, KM-0002\n",
+                     QProcess* daemon = nullptr)
     {
-        daemon_.setWorkingDirectory(dir_.path());
-        daemon_.start(KESTRUNE_MQTT, {"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
-                                      '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\nserials = KM.0001, KM-0002\n")});
+        daemon = daemon ? daemon : &daemon_;
+        daemon->setWorkingDirectory(dir_.path());
+        daemon->start(KESTRUNE_MQTT, {"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
+                                      '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\n" + boards)});
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/bridge/" + id + "/availability"), "online", 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
+    }
+    void stop(QProcess& daemon, int sig)
+    {
+        ::kill(static_cast<pid_t>(daemon.processId()), sig);
+        QVERIFY(daemon.waitForFinished() && daemon.exitStatus() == (sig == SIGKILL ? QProcess::CrashExit : QProcess::NormalExit) &&
+                (sig == SIGKILL || daemon.exitCode() == 0));
     }
     void publish(const QByteArray& topic, const QByteArray& payload, const QStringList& how = {"-s"})
     {
@@ -105,17 +114,20 @@ private slots:
         connect(&sub_, &QProcess::readyReadStandardOutput, this, [this] {
             for (QByteArray line; sub_.canReadLine();) {
                 line = sub_.readLine().chopped(1);
-                last_.insert(line.left(line.indexOf(' ')), line.mid(line.indexOf(' ') + 1));
+                last_.insert(line.left(line.indexOf(' ')), line.endsWith(" (null)") ? "" : line.mid(line.indexOf(' ') + 1));
+                heard_ += line + '\n';
             }
         });
         connect(&daemon_, &QProcess::readyReadStandardError, this, [this] { log_ += daemon_.readAllStandardError(); });
+        connect(&other_, &QProcess::readyReadStandardError, this, [this] { otherLog_ += other_.readAllStandardError(); });
         startBroker();
         startDaemon({});
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
     }
-    void cleanup() { if (QTest::currentTestFailed()) qWarning("the daemon's log:\n%s", log_.constData()); }
+    void cleanup() { if (QTest::currentTestFailed()) qWarning("the daemons' logs:\n%s\n%s", log_.constData(), otherLog_.constData()); }
     void cleanupTestCase()
     {
-        for (QProcess* p : {&daemon_, &sub_, &broker_})
+        for (QProcess* p : {&daemon_, &other_, &sub_, &broker_})
             p->terminate(), p->waitForFinished();
         emulated_ftdi_bus_free(bus_);
     }
@@ -123,15 +135,17 @@ private slots:
     void availabilityAndDiscovery()
     {
         QTRY_COMPARE(last_.value("kt/KM-0002/availability"), "online");
-        QTRY_VERIFY(last_.contains("homeassistant/switch/kestrune_KM-0002_8/config"));
+        QTRY_VERIFY(last_.contains("homeassistant/switch/kestrune_test/KM-0002_8/config"));
         QTRY_COMPARE(last_.value(A + "state"), "00000000");  // said after its availability
         QCOMPARE(written(a_) + written(b_), QByteArray());  // taking a board writes nothing
-        QCOMPARE(QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_KM-0002_8/config")).object(),
-                 QJsonDocument::fromJson(R"({"unique_id": "kestrune_KM-0002_8", "name": "Relay 8", "command_topic": "kt/KM-0002/relay/8/set",
+        QCOMPARE(QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_test/KM-0002_8/config")).object(),
+                 QJsonDocument::fromJson(R"({"unique_id": "kestrune_test_KM-0002_8", "name": "Relay 8", "command_topic": "kt/KM-0002/relay/8/set",
             "state_topic": "kt/KM-0002/relay/8", "payload_on": "ON", "payload_off": "OFF", "qos": 1, "availability_mode": "all",
             "availability": [{"topic": "kt/bridge/test/availability", "payload_available": "online", "payload_not_available": "offline"},
                 {"topic": "kt/KM-0002/availability", "payload_available": "online", "payload_not_available": "offline"}], "device":
-            {"identifiers": ["kestrune_KM-0002"], "name": "Relay board KM-0002", "model": "Eight relays", "manufacturer": "Acme"}})").object());
+            {"identifiers": ["kestrune_test_KM-0002"], "name": "Relay board KM-0002", "model": "Eight relays", "manufacturer": "Acme",
+             "serial_number": "KM-0002"}})").object());
+        QCOMPARE(last_.value("homeassistant/switch/kestrune_KM-0002_8/config", "not cleared"), "");  // the old form
     }
 
     // Messages to board A, one after the other, and the patterns each one
@@ -161,11 +175,11 @@ private slots:
         row("unknown word", "relay/1/set", "ONN");
         row("bad pattern", "state/set", "1111111");
         row("invalid JSON", "program/set", R"({"program": "11111111-1")");
-        row("program over 1 MB", "program/set", "{\"program\": \"" + QByteArray("11111111-1\\r\\n").repeated(90000) + "\"}");
+        row("over 1 MiB", "program/set", "{\"program\": \"" + QByteArray("11111111-1\\r\\n").repeated(90000) + "\"}");
+        row("extra level", "relay/1/set/x", "ON");
         row("not a row", "program/set", R"({"program": "11111111-1\r\nOFFOFFOF-5"})");
         row("six relays", "program/set", R"({"program": "\ufeff000000"})");
         row("unknown control", "program/control", "HALT");
-        row("board not taken", "kt/KM-0003/state/set", "11111111");
         row("retained", "state/set", "11111111", {}, {"-s", "-r"});
     }
     void messages()
@@ -179,6 +193,7 @@ private slots:
         send(topic, payload, patterns, how);
         QCOMPARE(written(b_), before);
         QTRY_COMPARE(log_.count("ignored"), patterns.isEmpty() ? 1 : 0);
+        QCOMPARE(log_.contains("over the limit of 1048576 bytes"), QByteArray(QTest::currentDataTag()) == "over 1 MiB");  // before parsing
     }
 
     // A program played row by row; control of one that runs, and a relay
@@ -207,7 +222,7 @@ private slots:
         startBroker();  // an empty one: everything must be said again
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/bridge/test/availability"), "online", 40000);
         QTRY_COMPARE(last_.value(A + "state"), state);
-        QTRY_VERIFY(last_.contains("homeassistant/switch/kestrune_KM_0001_1/config"));
+        QTRY_VERIFY(last_.contains("homeassistant/switch/kestrune_test/KM_0001_1/config"));
         send(A + "state/set", "00000000", {"00000000"});
         emulated_ftdi_pull_out(bus_, a_);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "offline", 10000);
@@ -222,38 +237,126 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 10000);
         const int excluded = emulated_ftdi_wait_plugged(bus_);
         QVERIFY(excluded >= 0 && emulated_ftdi_claim_count(bus_, excluded) == 0 && emulated_ftdi_driver_bound(bus_, excluded));
+        QCOMPARE(last_.value(A + "program"), R"({"row":0,"rows":0,"state":"stopped"})");
         send(A + "relay/2/set", "ON", {"01000000"});
     }
 
     void sigterm()
     {
         const QByteArray before = written(a_) + written(b_);
-        ::kill(static_cast<pid_t>(daemon_.processId()), SIGTERM);
-        QVERIFY(daemon_.waitForFinished() && daemon_.exitStatus() == QProcess::NormalExit && daemon_.exitCode() == 0);
+        stop(daemon_, SIGTERM);
         for (const QByteArray topic : {"kt/bridge/test/availability", "kt/KM_0001/availability", "kt/KM-0002/availability"})
             QTRY_COMPARE(last_.value(topic), "offline");
+        QCOMPARE(last_.value("kt/KM_0001/owner"), "");
         QCOMPARE(written(a_) + written(b_), before);
         QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x02);  // the relays stay as they were
     }
 
-    // Refuses a password that others may read; TLS with a client certificate.
+    // Daemons machineA and machineB with clone boards of one serial, each
+    // allowed one of them by its port, and B a board without a serial.
+    void twoDaemons()
+    {
+        const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-7", nullptr}, {"CLONE1", nullptr, nullptr, "1-8", nullptr},
+                                            {nullptr, nullptr, nullptr, "2-3.2", nullptr}, {"CLONE1", nullptr, nullptr, "1-9", nullptr}};
+        int c[4];
+        for (int i = 0; i < 4; ++i)
+            QVERIFY((c[i] = emulated_ftdi_add_board_with(bus_, &boards[i])) >= 0);
+        const QByteArray bBoards = "serials = port:1-8, port:2-3.2\n";
+        startDaemon({}, "machineB", bBoards, &other_);
+        QTRY_COMPARE(last_.value("kt/bridge/machineB/nodes"), R"(["CLONE1","port-2-3_2"])");
+        QVERIFY(otherLog_.contains("the board at port 2-3.2 has no serial number: serving it as kt/port-2-3_2"));
+        QCOMPARE(last_.value("kt/CLONE1/owner"), "machineB");
+        // A refuses the node B holds while B is online, and takes it when B is gone.
+        startDaemon({}, "machineA", "serials = port:1-7\n");
+        QTRY_VERIFY(log_.contains("not serving board CLONE1 at port 1-7: node kt/CLONE1 belongs to daemon machineB which is online; "
+                                  "give this board a node name of its own in [boards] (node.CLONE1 = NAME) or use another base topic"));
+        QVERIFY(!emulated_ftdi_claimed(bus_, c[0]) && emulated_ftdi_claimed(bus_, c[1]));
+        stop(other_, SIGKILL);
+        emulated_ftdi_pull_out(bus_, c[2]);
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machineA", 10000);
+        QVERIFY(emulated_ftdi_claimed(bus_, c[0]));
+        // B again: the node it left online with its board gone goes offline, and CLONE1 is A's.
+        QCOMPARE(last_.value("kt/port-2-3_2/availability"), "online");
+        startDaemon({}, "machineB", bBoards, &other_);
+        QTRY_COMPARE(last_.value("kt/port-2-3_2/availability"), "offline");
+        QTRY_VERIFY(otherLog_.contains("belongs to daemon machineA"));
+        QCOMPARE(last_.value("kt/CLONE1/availability"), "online");
+        stop(other_, SIGTERM);
+        // Of two live claims the smaller id keeps the node; a larger one is answered.
+        const unsigned released = emulated_ftdi_release_count(bus_, c[0]);
+        publish("kt/CLONE1/owner", "machine0");
+        QTRY_VERIFY(log_.contains("let go of board CLONE1 at port 1-7: daemon machine0 serves node kt/CLONE1 too"));
+        QCOMPARE(emulated_ftdi_release_count(bus_, c[0]), released + 1);
+        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");  // taken again: machine0 is not online
+        publish("kt/CLONE1/owner", "machineZ");
+        QTRY_VERIFY(heard_.indexOf("kt/CLONE1/owner machineA", heard_.indexOf("kt/CLONE1/owner machineZ")) > 0);
+        // A node name is the way out; the Home Assistant ids stay apart; SIGHUP stops B cleanly.
+        startDaemon({}, "machineB", "serials = port:1-9\nnode.port:1-9 = bench\n", &other_);  // (the killed one's claim on 1-8 stays)
+        QTRY_COMPARE(last_.value("kt/bench/availability"), "online");
+        publish("kt/CLONE1/relay/1/set", "ON");
+        QTRY_COMPARE(written(c[0]), QByteArray("\x01"));
+        QCOMPARE(written(c[3]), QByteArray());
+        for (const auto& [topic, id] : {std::pair{"kestrune_machineA/CLONE1_1", "kestrune_machineA_CLONE1_1"}, {"kestrune_machineB/port-1-9_1", "kestrune_machineB_port-1-9_1"}})
+            QTRY_COMPARE(QJsonDocument::fromJson(last_.value("homeassistant/switch/" + QByteArray(topic) + "/config"))["unique_id"].toString(), QString(id));
+        stop(other_, SIGHUP);
+        for (const QByteArray topic : {"kt/bridge/machineB/availability", "kt/bench/availability"})
+            QTRY_COMPARE(last_.value(topic), "offline");
+        QCOMPARE(last_.value("kt/bench/owner"), "");
+        stop(daemon_, SIGTERM);
+    }
+
+    // Two daemons with one id: one line says so, and they do not take the id from each other once a second.
+    void sameId()
+    {
+        log_.clear(), otherLog_.clear();
+        startDaemon({}, "twin", "serials = port:1-7\n");
+        startDaemon({}, "twin", "serials = port:1-9\n", &other_);
+        QTRY_VERIFY_WITH_TIMEOUT((log_ + otherLog_).contains("another daemon uses the id twin on this broker"), 20000);
+        const qsizetype connects = (log_ + otherLog_).count("connected to the broker");
+        QTest::qWait(10000);
+        const QByteArray both = log_ + otherLog_;
+        stop(daemon_, SIGTERM), stop(other_, SIGTERM);
+        QVERIFY2(both.count("another daemon uses the id twin") == 1 && both.count("connected to the broker") <= connects + 2, both.constData());
+    }
+
+    // Refuses a password that others may read, a settings file that is not
+    // one, a key given as CA; TLS with a client certificate, and a wrong CA's reason.
     void security()
     {
-        QProcess refused;
-        refused.start(KESTRUNE_MQTT, {"--config", file("open.conf", "[broker]\npassword = s3cret\n", QFile::ReadOwner | QFile::ReadGroup)});
-        QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
-        const QByteArray said = refused.readAllStandardError();
-        QVERIFY2(said.contains("readable by its owner only") && !said.contains("s3cret"), said.constData());
         QProcess openssl;
         run(openssl, "sh", {"-c", R"(set -e; exec 2> openssl.log; echo subjectAltName=IP:127.0.0.1 > san
             key() { n=$1 cn=$2; shift 2; openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout $n.key -subj /CN=$cn "$@"; }
-            key ca kestrune-test-ca -x509 -days 1 -out ca.crt; for who in server client; do key $who 127.0.0.1 -out $who.csr
+            key ca kestrune-test-ca -x509 -days 1 -out ca.crt; key other kestrune-other-ca -x509 -days 1 -out other.crt
+            for who in server client; do key $who 127.0.0.1 -out $who.csr
             openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san -out $who.crt; done)"});
-        QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
+        QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0 && mkfifo(qPrintable(dir_.filePath("fifo")), 0600) == 0);
+        const std::pair<QString, QByteArray> refusals[] = {
+            {file("open.conf", "[broker]\npassword = s3cret\n", QFile::ReadOwner | QFile::ReadGroup), "readable by its owner only"},
+            {"/dev/zero", "/dev/zero is not a regular file of at most 64 KiB"}, {"fifo", "fifo is not a regular file of at most 64 KiB"},
+            {file("keyasca.conf", "[broker]\ncafile = client.key\n"), "the cafile client.key holds no PEM certificate"}};
+        for (const auto& [config, error] : refusals) {
+            QProcess refused;
+            refused.setWorkingDirectory(dir_.path());
+            refused.start(KESTRUNE_MQTT, {"--config", config});
+            QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
+            const QByteArray said = refused.readAllStandardError();
+            QVERIFY2(said.contains(error) && !said.contains("s3cret"), said.constData());
+        }
         tls_ = QStringList{"--cafile", "ca.crt", "--cert", "client.crt", "--key", "client.key"};
         startBroker("cafile ca.crt\ncertfile server.crt\nkeyfile server.key\nrequire_certificate true\n");
+        other_.setWorkingDirectory(dir_.path());
+        QProcessEnvironment debug = QProcessEnvironment::systemEnvironment();
+        debug.insert("QT_LOGGING_RULES", "kestrune.mqtt.debug=true");  // a line for each attempt
+        other_.setProcessEnvironment(debug);
+        otherLog_.clear();
+        other_.start(KESTRUNE_MQTT, {"--config", file("wrong.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\ncafile = other.crt\n")});
+        QTRY_VERIFY(otherLog_.contains("cannot reach the broker at 127.0.0.1:" + QByteArray::number(port_) + " (A TLS error occurred.: OpenSSL Error"));
         startDaemon("cafile = ca.crt\ncertfile = client.crt\nkeyfile = client.key\n", "tls");
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
         send(A + "relay/4/set", "on", {"01010000"});
+        QTRY_VERIFY_WITH_TIMEOUT(otherLog_.count("connecting to") >= 3, 20000);
+        // The reason not again at each retry; no board taken before the broker tells who owns it.
+        QVERIFY2(otherLog_.count("certificate verify failed") == 1 && !otherLog_.contains("took board"), otherLog_.constData());
     }
 };
 

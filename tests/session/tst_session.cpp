@@ -40,7 +40,7 @@ private slots:
         QTEST(rig.views(), "views");
         QCOMPARE(rig.rows(), QStringList{'>' + RelayPattern::toText(std::uint8_t(std::max(pins, 0))) + "-0"});
         QTEST(s.statusText, "status");
-        QCOMPARE(s.statusColor, s.statusText == "Board found !" ? Colors::Lime : Colors::Red);
+        QCOMPARE(s.boardFound, s.statusText == "Board found !");
         QVERIFY(!s.Timer1.isEnabled() && s.resolutionText == "1");
         for (int b = 0; b < boards; ++b)
             QVERIFY(rig.writes(b).empty() && rig.library.bitMode(b) == (b < 35 && (b || pins >= 0) ? 1 : 0));
@@ -91,7 +91,7 @@ private slots:
         SessionRig rig(3, [](SimulatedLibrary& lib) { lib.forcePins(1, 0x81, 0x81); });
         WindowSession& s = *rig.s;
         rig.run([&] { s.ComboBox1Change(1); });
-        QCOMPARE(std::pair(s.statusText, s.statusColor), std::pair(QStringLiteral("Board found !"), Colors::Lime));
+        QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board found !"), true));
         QCOMPARE(rig.views(), QStringLiteral("10000001 10000001 10000001 00000000"));
         rig.run([&] { s.ComboBox1DropDown(); });
         QCOMPARE(std::pair(rig.library.openCount(1), rig.library.closeCount(1)), std::pair(2, 1));
@@ -101,7 +101,7 @@ private slots:
 
         rig.library.setHeldElsewhere(2, true);
         rig.run([&] { s.ComboBox1DropDown(); s.ComboBox1Change(2); });
-        QCOMPARE(std::pair(s.statusText, s.statusColor), std::pair(QStringLiteral("Board not found or already opened!"), Colors::Red));
+        QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board not found or already opened!"), false));
 
         // Slot 1 still holds board 2 while slot 0 tries it: the first
         // discovery after the pull-out cannot open it, the next one can.

@@ -146,8 +146,8 @@ struct SessionRig {
 
     // One word per view, one character per relay: the manual captions
     // (1 = the turn-off label shows, 0 = the turn-on label, ? = neither),
-    // the step bars (1 = raised), the indicators (1 = lime, 0 = red,
-    // - = neither), then the step bar captions the same way as the manual ones.
+    // the step bars (1 = raised), the lamps (1 = on, 0 = off,
+    // - = unlit), then the step bar captions the same way as the manual ones.
     QString views() const
     {
         QString captions, bars, lamps, barCaptions;
@@ -158,8 +158,8 @@ struct SessionRig {
             };
             captions += QLatin1Char(which(s->captions[i]));
             barCaptions += QLatin1Char(which(s->barCaptions[i]));
-            bars += QLatin1Char(s->barTops[i] == WindowSession::BarRaised ? '1' : s->barTops[i] == WindowSession::BarLowered ? '0' : '?');
-            lamps += QLatin1Char(s->indicators[i] == Colors::Lime ? '1' : s->indicators[i] == Colors::Red ? '0' : '-');
+            bars += QLatin1Char(s->barsRaised[i] ? '1' : '0');
+            lamps += QLatin1Char(s->indicators[i] == Lamp::On ? '1' : s->indicators[i] == Lamp::Off ? '0' : '-');
         }
         return QStringList{captions, bars, lamps, barCaptions}.join(QLatin1Char(' '));
     }

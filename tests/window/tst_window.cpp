@@ -11,11 +11,11 @@ void checkMirrored(const Rig& rig)
 {
     const TForm1& f = *rig.form;
     const WindowSession& s = rig.s();
-    QCOMPARE(std::pair(f.Panel27->text(), f.Panel27->color()), std::pair(s.statusText, s.statusColor));
+    QCOMPARE(std::pair(f.Panel27->text(), f.Panel27->color()), std::pair(s.statusText, Looks::statusColor(s.boardFound)));
     for (int r = 1; r <= 8; ++r) {
         const auto i = std::size_t(r);
         QCOMPARE(std::pair(f.manualButton(r)->text(), f.stepBar(r)->text()), std::pair(s.captions[i], s.barCaptions[i]));
-        QCOMPARE(std::pair(f.stepBar(r)->y(), f.indicator(r)->color()), std::pair(s.barTops[i], s.indicators[i]));
+        QCOMPARE(std::pair(f.stepBar(r)->y(), f.indicator(r)->color()), std::pair(Looks::barTop(s.barsRaised[i]), Looks::lampColor(s.indicators[i])));
     }
     QCOMPARE(f.Edit9->text(), s.timerValue);
     QCOMPARE(f.StringGrid4->currentRow(), s.currentRow());

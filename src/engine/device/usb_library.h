@@ -49,10 +49,10 @@ inline QString printableText(const QString& text)
 class UsbLibrary {
 public:
     using Handle = std::uint32_t;
-    using Status = int;
+    enum class Status { Ok, Failed };
 
-    static constexpr Status Ok = 0;
-    static constexpr Status Failed = 1;
+    static constexpr Status Ok = Status::Ok;
+    static constexpr Status Failed = Status::Failed;
 
     virtual ~UsbLibrary() = default;
 

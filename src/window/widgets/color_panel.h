@@ -1,6 +1,6 @@
 #pragma once
 
-#include "session/window_session.h"
+#include "window/looks.h"
 
 #include <QLabel>
 
