@@ -22,7 +22,8 @@ private slots:
             const std::uint8_t pattern[2] = {0xA5, 0x5A};
             std::uint32_t written = 99;
             std::uint8_t pins = 0x3C;
-            QCOMPARE(library.setBitMode(handle, 0xFF, 0x01) + library.preWrite(handle) + library.close(handle), 3);
+            for (const UsbLibrary::Status status : {library.setBitMode(handle, 0xFF, 0x01), library.preWrite(handle), library.close(handle)})
+                QCOMPARE(status, UsbLibrary::Failed);
             QCOMPARE(library.write(handle, pattern, 2, written), UsbLibrary::Failed);
             QCOMPARE(library.readPins(handle, pins), UsbLibrary::Failed);
             QVERIFY(written == 0 && pins == 0x3C);
