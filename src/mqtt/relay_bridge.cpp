@@ -220,6 +220,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
         readBack(*b);
         publishProgram(*b);
     });
+    connect(board.player.get(), &BoardPlayer::stepMade, this, [this, b] { readBack(*b); });
     for (auto signal : {&BoardPlayer::stopped, &BoardPlayer::paused, &BoardPlayer::resumed})
         connect(board.player.get(), signal, this, [this, b] { publishProgram(*b); });
     connect(board.player.get(), &BoardPlayer::writeFailed, this, [this, b](const QString& what) {

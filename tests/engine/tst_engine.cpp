@@ -362,9 +362,10 @@ private slots:
         QVERIFY(b.log.isEmpty());
         QEventLoop loop;
         QObject::connect(&player, &BoardPlayer::stopped, &loop, &QEventLoop::quit);
+        QObject::connect(&player, &BoardPlayer::stepMade, [&] { b.log << "made"; });
         QCOMPARE(player.play(rowsOf({"00000010-5", "00000001-5", "10000000-5"}), 10, false), QString());
         loop.exec();
-        QCOMPARE(b.log.join(' '), "w40 w00 w80 w01");
+        QCOMPARE(b.log.join(' '), "w40 w00 w80 made w01");
         std::vector<std::chrono::steady_clock::time_point> at;
         for (const auto& c : b.library.calls())
             if (c.op == SimulatedLibrary::Op::Write) at.push_back(c.at);

@@ -12,6 +12,7 @@ BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
         writer_.cancel();
         emit stopped();
     });
+    connect(&writer_, &StepWriter::made, this, &BoardPlayer::stepMade);
     connect(&writer_, &StepWriter::makeFailed, this, [this](const QString& what) {
         runner_.stop();
         emit writeFailed(what);

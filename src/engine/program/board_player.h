@@ -40,6 +40,9 @@ public:
 signals:
     // A step began: its row (0-based), the pattern written and its duration.
     void stepStarted(int row, std::uint8_t pattern, int duration);
+    // A step that changed over inside an interlock group wrote its break on
+    // its tick (stepStarted) and has now written its make.
+    void stepMade();
     // The program ended by itself, or by stop().
     void stopped();
     void paused();

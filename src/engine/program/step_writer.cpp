@@ -61,6 +61,8 @@ void StepWriter::make()
     lock_.reset();
     if (status != UsbLibrary::Ok)
         emit makeFailed(link_.lastError());
+    else
+        emit made();
 }
 
 void StepWriter::cancel()

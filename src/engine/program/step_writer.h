@@ -37,6 +37,8 @@ public:
     QString error() const;
 
 signals:
+    // The make a step's break left pending was written.
+    void made();
     // A pending make could not be written.
     void makeFailed(const QString& what);
 
