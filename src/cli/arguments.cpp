@@ -86,7 +86,13 @@ QString usage()
         "\n"
         "Without SELECT the one attached board is used. Exit status: 0 success,\n"
         "1 failure, 2 usage error. play ended by SIGINT, SIGTERM or SIGHUP stops\n"
-        "cleanly and dies by that signal.\n");
+        "cleanly and dies by that signal.\n"
+        "\n"
+        "play keeps time by the clock: steps begin a whole number of ticks after the\n"
+        "start, and steps whose time passed while the process was held up are written\n"
+        "at once, in order. It prints a line per step and, on stderr at the end, the\n"
+        "steps, how many were written late and the largest lateness; --quiet prints\n"
+        "neither.\n");
 }
 
 Parsed parse(const QStringList& arguments)

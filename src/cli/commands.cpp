@@ -181,10 +181,13 @@ int play(BoardLink& link, const Arguments& a, SignalWatcher* watcher)
             end();
         });
 
-    if (const QString error = player.play(std::move(file.rows), a.tickMs, a.repeat); !error.isEmpty())
+    const QString error = player.play(std::move(file.rows), a.tickMs, a.repeat);
+    if (!error.isEmpty())
         status = fail(error);
     else if (!over)
         loop.exec();
+    if (error.isEmpty() && !a.quiet)
+        complain(player.summary());
 
     // Off at the end, also after a signal; not on a board that stopped answering.
     if (RelayBoard relays(link, index); a.offAtEnd && status == 0 && relays.write(0) != UsbLibrary::Ok)

@@ -166,11 +166,14 @@ Parsed parse(const Topics& topics, const QByteArray& topic, const QByteArray& pa
     return fail(QStringLiteral("not a command topic"));
 }
 
-QByteArray programState(const char* state, int row, int rows)
+QByteArray programState(const char* state, int row, int rows, const HeadlessSchedule::Figures& figures)
 {
     const QJsonObject object{{QStringLiteral("state"), QLatin1String(state)},
                              {QStringLiteral("row"), row},
-                             {QStringLiteral("rows"), rows}};
+                             {QStringLiteral("rows"), rows},
+                             {QStringLiteral("steps"), qint64(figures.steps)},
+                             {QStringLiteral("late"), qint64(figures.late)},
+                             {QStringLiteral("largest_late_ms"), double(figures.largest.count()) / 1e6}};
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/program/headless_schedule.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -97,8 +99,9 @@ Parsed parse(const Topics& topics, const QByteArray& topic, const QByteArray& pa
 // bytes as \xNN, and "..." when cut.
 QString quoted(const QByteArray& bytes, qsizetype max = 60);
 
-// The retained payloads the daemon publishes.
-QByteArray programState(const char* state, int row, int rows);
+// The retained payloads the daemon publishes. A program's state carries the
+// steps written since it began, how many late and the largest lateness.
+QByteArray programState(const char* state, int row, int rows, const HeadlessSchedule::Figures& figures);
 struct DeviceText {
     QString serial;
     QString description;

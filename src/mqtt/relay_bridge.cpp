@@ -446,7 +446,8 @@ void RelayBridge::publishProgram(const Board& board)
              programState(names[static_cast<int>(board.player->state())], board.player->row(),
                           board.programLoaded || board.player->state() != ProgramRunner::State::Stopped
                               ? board.player->rowCount()
-                              : 0));
+                              : 0,
+                          board.player->figures()));
 }
 
 void RelayBridge::publishDiscovery(const Board& board)

@@ -28,7 +28,9 @@ private slots:
     // of the board added first. FILE names a file holding program (none
     // when program is empty). At the first line of output, the board added
     // first is pulled out ("pull") or the process gets a signal ("int",
-    // "term", "hup"); a death by signal n reads as status 128 + n. "held": a
+    // "term", "hup"), or is stopped for 1.5 s ("stop": it catches up, each
+    // step written once, in order); a death by signal n reads as status
+    // 128 + n. A play that printed steps ends with a summary. "held": a
     // program that cannot be seen holds the board added first; "hold": a
     // play of FILE on it holds it (PID in err is its pid). "nodes": the
     // board added first cannot be opened by this user. "plug": the serial
@@ -107,6 +109,15 @@ private slots:
             "11000000-5\r\n", "int");
         row("SIGTERM in play", one, "play FILE --repeat", 143, "1\t01000000\t9999\n", "", "01000000",
             "01000000-9999\r\n", "term");
+        QByteArray twelve;  // rows 1 to 12 of 25 ticks: the bytes 1 to 12
+        QString steps;
+        for (int row = 1; row <= 12; ++row) {
+            twelve += RelayPattern::toText(std::uint8_t(row)) + "-25\n";
+            steps += QString("%1\t%2\t25\n").arg(row).arg(RelayPattern::toText(std::uint8_t(row)));
+        }
+        row("stopped half-way in play", one, "play FILE --tick 10", 0, steps,
+            "^kestrune-cli: 12 steps, ([1-9]|1[0-2]) written late, largest lateness [0-9.]+ ms, ended [0-9.]+ ms late\n$",
+            "00110000", twelve, "stop");
         row("SIGHUP in play", one, "play FILE --repeat --off-at-end --tick 3", 129, "(1\t00100000\t1\n)+", "", "00000000",
             "00100000-1", "hup");
     }
@@ -156,9 +167,11 @@ private slots:
                 QCOMPARE(emulated_ftdi_plug_in_later(bus_.get(), &late, 50), int(serials.size()));
             cli.start(KESTRUNE_CLI, arguments);
             const int signal = during == "int" ? SIGINT : during == "term" ? SIGTERM : during == "hup" ? SIGHUP : 0;
-            if (last && (during == "pull" || signal)) {
+            if (last && (during == "pull" || during == "stop" || signal)) {
                 QVERIFY(cli.waitForReadyRead(10000));
-                if (during == "pull")
+                if (during == "stop")
+                    ::kill(pid_t(cli.processId()), SIGSTOP), QThread::msleep(1500), ::kill(pid_t(cli.processId()), SIGCONT);
+                else if (during == "pull")
                     emulated_ftdi_pull_out(bus_.get(), 0);
                 else
                     ::kill(pid_t(cli.processId()), signal);
@@ -177,7 +190,14 @@ private slots:
         QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(printed).hasMatch(),
                  qPrintable(printed));
         err.replace("PID", QString::number(holder.processId()));
-        QVERIFY2(err.isEmpty() ? said.isEmpty() : QRegularExpression(err).match(said).hasMatch(), qPrintable(said));
+        const QRegularExpression summary("kestrune-cli: \\d+ steps, .* written late, largest lateness .*\n");
+        QCOMPARE(summary.match(said).hasMatch(), lines.last().startsWith("play") && !out.isEmpty());
+        QVERIFY2(err.isEmpty() ? QString(said).remove(summary).isEmpty() : QRegularExpression(err).match(said).hasMatch(), qPrintable(said));
+        if (during == "stop") {
+            QByteArray bytes(32, '\0');
+            bytes.truncate(qsizetype(emulated_ftdi_written(bus_.get(), 0, reinterpret_cast<unsigned char*>(bytes.data()), 32)));
+            QCOMPARE(bytes, QByteArray("\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c"));
+        }
         QVERIFY(said.isEmpty() || said.startsWith("kestrune-cli: "));
         if (!pins.isEmpty())
             QCOMPARE(this->pins(0), pins);

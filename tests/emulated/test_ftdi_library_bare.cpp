@@ -22,8 +22,7 @@ private slots:
             const std::uint8_t pattern[2] = {0xA5, 0x5A};
             std::uint32_t written = 99;
             std::uint8_t pins = 0x3C;
-            for (const UsbLibrary::Status status : {library.setBitMode(handle, 0xFF, 0x01), library.preWrite(handle), library.close(handle)})
-                QCOMPARE(status, UsbLibrary::Failed);
+            QVERIFY(library.setBitMode(handle, 0xFF, 0x01) == UsbLibrary::Failed && library.preWrite(handle) == UsbLibrary::Failed && library.close(handle) == UsbLibrary::Failed);
             QCOMPARE(library.write(handle, pattern, 2, written), UsbLibrary::Failed);
             QCOMPARE(library.readPins(handle, pins), UsbLibrary::Failed);
             QVERIFY(written == 0 && pins == 0x3C);

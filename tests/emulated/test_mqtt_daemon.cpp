@@ -29,6 +29,8 @@ class MqttDaemonTest : public QObject {
     QMap<QByteArray, QByteArray> last_;       // topic -> latest payload ("" for an empty one)
     QByteArray heard_;                        // every "topic payload" line, in order
 
+    // Board A's program state without the lateness figures, which depend on the machine's load.
+    QByteArray shown() const { return QString(last_.value(A + "program")).remove(QRegularExpression(R"("largest_late_ms":[0-9.e-]+,"late":\d+,)")).toUtf8(); }
     QString file(const QString& name, const QByteArray& text, QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner)
     {
         QFile f(dir_.filePath(name));
@@ -202,16 +204,16 @@ private slots:
     {
         send(A + "program/set", R"({"program": "11000000-2\r\n00110000-1\n00000011-3", "tick_ms": 5})",
              {"11000000", "00110000", "00000011"});
-        QTRY_COMPARE(last_.value(A + "program"), R"({"row":2,"rows":3,"state":"stopped"})");
+        QTRY_COMPARE(shown(), R"({"row":2,"rows":3,"state":"stopped","steps":3})");
         const QByteArray endless = R"({"program": "10000000-9999\r\n", "tick_ms": 100, "repeat": true})";
         const QByteArray steps[][3] = {{"set", endless, "running"}, {"control", "pause", "paused"},
                                        {"control", "RESUME", "running"}, {"control", "Stop", "stopped"}, {"set", endless, "running"}};
         for (const auto& [leaf, payload, state] : steps) {
             publish(A + "program/" + leaf, payload);
-            QTRY_COMPARE(last_.value(A + "program"), "{\"row\":0,\"rows\":1,\"state\":\"" + state + "\"}");
+            QTRY_COMPARE(shown(), "{\"row\":0,\"rows\":1,\"state\":\"" + state + "\",\"steps\":1}");
         }
         send(A + "relay/8/set", "on", {"10000001"});
-        QCOMPARE(last_.value(A + "program"), R"({"row":0,"rows":1,"state":"stopped"})");
+        QCOMPARE(shown(), R"({"row":0,"rows":1,"state":"stopped","steps":1})");
     }
 
     void brokerAndBoardGoneAndBack()
@@ -230,14 +232,14 @@ private slots:
         // B's serial number, a board the daemon may not take is plugged in
         // (listed first from then on): it is never touched.
         emulated_ftdi_set_serial_read_ms(bus_, b_, 300);
-        const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "1-9", nullptr};
+        const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "3-1", nullptr};
         a_ = emulated_ftdi_add_board_with(bus_, &again);
         const EmulatedFtdiBoard other{"KM-0009", nullptr, nullptr, "2-1", "ttyUSB5"};
         QVERIFY(emulated_ftdi_plug_in_later(bus_, &other, 50) >= 0);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 10000);
         const int excluded = emulated_ftdi_wait_plugged(bus_);
         QVERIFY(excluded >= 0 && emulated_ftdi_claim_count(bus_, excluded) == 0 && emulated_ftdi_driver_bound(bus_, excluded));
-        QCOMPARE(last_.value(A + "program"), R"({"row":0,"rows":0,"state":"stopped"})");
+        QCOMPARE(shown(), R"({"row":0,"rows":0,"state":"stopped","steps":0})");
         send(A + "relay/2/set", "ON", {"01000000"});
     }
 

@@ -7,6 +7,7 @@
 #include "engine/program/board_player.h"
 #include "engine/program/program_file.h"
 #include "engine/program/program_row.h"
+#include "engine/program/program_runner.h"
 #include "engine/program/strict_program.h"
 #include "engine/program/tick_timer.h"
 
@@ -52,6 +53,12 @@ struct RuledBoard {
     QStringList log;  // "w40" for a byte written, "p30" for a pause of 30 ms
     RelayBoard relays{link, 0, [this](int ms) { log << QStringLiteral("p%1").arg(ms); }};
 };
+
+struct FakeClock final : MonotonicClock {
+    std::chrono::nanoseconds at{};
+    std::chrono::nanoseconds now() const override { return at; }
+};
+
 QList<QByteArray> slotsOf(const LabelTable& table)
 {
     QList<QByteArray> out;
@@ -389,6 +396,47 @@ private slots:
         QCOMPARE(b.relays.setRelays(0x01, 0x01), UsbLibrary::Ok);
         QCOMPARE(b.library.writes(0), Bytes{0x01});
         QCOMPARE(QFileInfo(QStringLiteral("kestrune-1-1.lock")).permissions() & 0x7777, QFile::Permissions(0x6666));
+    }
+
+    // Played without a window, steps keep to the clock at 1 ms a tick: after
+    // a late wake-up every step whose time passed is loaded, in order and
+    // each once, and play goes on in the step the clock is in; a pause moves
+    // the boundaries ahead by its length; repeat keeps one schedule.
+    void headlessPlay_data()
+    {
+        QTest::addColumn<bool>("repeat");
+        QTest::addColumn<QString>("events");  // at ms after the start: w wake-up, p pause, r resume
+        QTest::addColumn<QString>("played");  // after the start and each event: rows loaded @ wake-up set (- none)
+        // Rows A of 3 ticks, B of 0 (as 1), C of 2: steps at 0, 3 and 4 ms, the end at 6.
+        QTest::newRow("on time, one early wake-up") << false << "w2 w3 w4 w6" << "A@3 @3 B@4 C@6 @- 0 of 3 late, end 0";
+        QTest::newRow("late, catches up") << false << "w5 w6" << "A@3 BC@6 @- 2 of 3 late, end 0";
+        QTest::newRow("late past the end") << false << "w9" << "A@3 BC@- 2 of 3 late, end 3";
+        QTest::newRow("pause shifts") << false << "w3 p3 w8 r10 w11 w13" << "A@3 B@4 @- @- @11 C@13 @- 0 of 3 late, end 0";
+        QTest::newRow("repeat, late") << true << "w13" << "A@3 BCABCA@15 6 of 7 late, end -1";
+    }
+    void headlessPlay()
+    {
+        using std::chrono::milliseconds;
+        ProgramList list;
+        list.replaceAll(rowsOf({"10000000-3", "01000000-0", "00100000-2"}));
+        QString played;
+        ProgramRunner* r = nullptr;
+        ProgramRunner runner(list, [&](int row) { list.setCurrent(row), played += QChar(u'A' + row), r->setCount(*ProgramRow::duration(list.text(row))); });
+        const milliseconds origin(1000);
+        FakeClock clock;  // the start at 1 s
+        TickTimer timer;  // wakes only when the event loop runs, which it does not here
+        r = &runner, clock.at = origin;
+        runner.setTimer(&timer), runner.setHeadless(&clock), runner.setRepeat(fetch<bool>("repeat"));
+        const auto wake = [&] { played += timer.isActive() ? QString("@%1 ").arg((timer.wakeTime() - origin) / milliseconds(1)) : "@- "; };
+        runner.start(), wake();
+        for (const QString& event : fetch<QString>("events").split(u' ')) {
+            clock.at = origin + milliseconds(event.mid(1).toInt());
+            event[0] == u'w' ? runner.tick() : event[0] == u'p' ? runner.pause() : runner.resume();
+            wake();
+        }
+        const HeadlessSchedule::Figures& f = runner.figures();
+        QCOMPARE(played + QString("%1 of %2 late, end %3").arg(f.late).arg(f.steps).arg(f.end.count() < 0 ? -1 : f.end / milliseconds(1)),
+                 fetch<QString>("played"));
     }
 };
 

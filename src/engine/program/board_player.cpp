@@ -7,6 +7,7 @@ BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
     : QObject(parent), writer_(link, index), runner_(list_, [this](int row) { load(row); })
 {
     runner_.setTimer(&timer_);
+    runner_.setHeadless(&MonotonicClock::system());
     connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
     connect(&runner_, &ProgramRunner::finished, this, [this] {
         writer_.cancel();
@@ -16,6 +17,11 @@ BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
     connect(&writer_, &StepWriter::makeFailed, this, [this](const QString& what) {
         runner_.stop();
         emit writeFailed(what);
+    });
+    // Told once the runner has counted the step, so its figures include it.
+    connect(&runner_, &ProgramRunner::stepStarted, this, [this](int row) {
+        if (written_)
+            emit stepStarted(row, *std::exchange(written_, std::nullopt), runner_.count());
     });
 }
 
@@ -74,5 +80,16 @@ void BoardPlayer::load(int row)
         emit writeFailed(writer_.error());
         return;
     }
-    emit stepStarted(row, pattern, runner_.count());
+    written_ = pattern;
+}
+
+QString BoardPlayer::summary() const
+{
+    const HeadlessSchedule::Figures& f = figures();
+    const auto ms = [](std::chrono::nanoseconds t) { return QString::number(double(t.count()) / 1e6, 'f', 3); };
+    QString text = QStringLiteral("%1 steps, %2 written late, largest lateness %3 ms")
+                       .arg(f.steps).arg(f.late).arg(ms(f.largest));
+    if (f.end.count() >= 0)
+        text += QStringLiteral(", ended %1 ms late").arg(ms(f.end));
+    return text;
 }

@@ -11,12 +11,15 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 // Plays programs on one board without a window: a program list, a runner and
 // a tick timer of its own. Every row is checked before anything is written;
 // each step's pattern goes to the board through a StepWriter, under the
 // board's rules. One player per board.
+// It keeps time by the clock: a step begins a whole number of ticks after the
+// program's start, however late the process was (see ProgramRunner).
 class BoardPlayer final : public QObject {
     Q_OBJECT
 public:
@@ -35,7 +38,11 @@ public:
     int row() const { return list_.current(); }
     int rowCount() const { return list_.count(); }
     const ProgramList& list() const { return list_; }
-    quint64 missedTicks() const { return timer_.missedTicks(); }
+    // The steps written since the last play() and how late.
+    const HeadlessSchedule::Figures& figures() const { return runner_.figures(); }
+    // One line: steps, how many written late, the largest lateness and,
+    // once the program ended by itself, how late it ended.
+    QString summary() const;
 
 signals:
     // A step began: its row (0-based), the pattern written and its duration.
@@ -58,4 +65,5 @@ private:
     ProgramList list_;
     TickTimer timer_;
     ProgramRunner runner_;
+    std::optional<std::uint8_t> written_;  // the pattern the row loaded wrote
 };

@@ -3,6 +3,12 @@
 #include "engine/program/program_list.h"
 #include "engine/program/tick_timer.h"
 
+namespace {
+// Steps loaded on one late wake-up at most before the event loop runs again
+// (a signal, a command), so a long catch-up never shuts it out.
+constexpr int CatchUpBatch = 256;
+}  // namespace
+
 ProgramRunner::ProgramRunner(ProgramList& list, RowLoader loader, QObject* parent)
     : QObject(parent), list_(list), loader_(std::move(loader))
 {
@@ -23,7 +29,9 @@ void ProgramRunner::setCount(int count)
 
 void ProgramRunner::setState(State state)
 {
-    if (timer_)
+    if (timer_ && clock_ && state == State::Running)
+        wake();
+    else if (timer_)
         timer_->setEnabled(state == State::Running);
     if (state == state_)
         return;
@@ -31,17 +39,36 @@ void ProgramRunner::setState(State state)
     emit stateChanged(state);
 }
 
+void ProgramRunner::wake()
+{
+    if (timer_)
+        timer_->wakeAt(schedule_.stepEnd());
+}
+
 void ProgramRunner::loadAndBegin(int row)
 {
     loader_(row);
+    begin(row);
+}
+
+void ProgramRunner::begin(int row)
+{
     saved_ = count_;
+    if (clock_ && state_ != State::Stopped) {  // not a step whose write failed
+        schedule_.begin(count_);
+        schedule_.written(clock_->now());
+    }
     emit stepStarted(row);
 }
 
 void ProgramRunner::start()
 {
+    if (clock_)
+        schedule_.start(clock_->now(), std::chrono::milliseconds(timer_ ? timer_->interval() : 1));
     setState(State::Running);
     loadAndBegin(0);
+    if (clock_ && state_ == State::Running)
+        wake();
 }
 
 void ProgramRunner::stop()
@@ -54,27 +81,46 @@ void ProgramRunner::stop()
 
 void ProgramRunner::pause()
 {
-    if (state_ == State::Running)
-        setState(State::Paused);
+    if (state_ != State::Running)
+        return;
+    if (clock_)
+        schedule_.pause(clock_->now());
+    setState(State::Paused);
 }
 
 void ProgramRunner::resume()
 {
-    if (state_ == State::Paused)
-        setState(State::Running);
+    if (state_ != State::Paused)
+        return;
+    if (clock_)
+        schedule_.resume(clock_->now());
+    setState(State::Running);
 }
 
 void ProgramRunner::tick()
 {
     if (state_ != State::Running)
         return;
-    if (count_ >= 2) {
-        setCount(count_ - 1);
+    if (!clock_) {
+        if (count_ >= 2)
+            setCount(count_ - 1);
+        else
+            endStep();
         return;
     }
+    for (int n = 0; n < CatchUpBatch && state_ == State::Running && schedule_.due(clock_->now()); ++n)
+        endStep();
+    if (state_ == State::Running)
+        wake();  // at once when still behind
+}
+
+void ProgramRunner::endStep()
+{
     // The step is over: the count goes back to the duration it began with.
     setCount(saved_);
     emit stepEnded(saved_);
+    if (clock_)
+        schedule_.next();
     const int next = list_.current() + 1;
     if (next < list_.count()) {
         loadAndBegin(next);
@@ -83,8 +129,10 @@ void ProgramRunner::tick()
         if (list_.current() != 0)
             loadAndBegin(0);
         else
-            emit stepStarted(0);
+            begin(0);
     } else {
+        if (clock_)
+            schedule_.ended(clock_->now());
         setState(State::Stopped);
         emit finished();
     }

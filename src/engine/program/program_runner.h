@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/program/headless_schedule.h"
+
 #include <QObject>
 
 #include <functional>
@@ -17,6 +19,12 @@ class TickTimer;
 // Loading a row is the front end's business: the loader makes the row current
 // in the list and applies it to the board and whatever shows it, and may
 // raise a RangeError, which ends the operation where it stands.
+//
+// Headless (without a window), the runner keeps time by a clock instead of
+// counting ticks: step boundaries lie a whole number of ticks after the
+// start (HeadlessSchedule), the timer wakes it at the next one, and after a
+// late wake-up every step whose time has passed is loaded, in order and
+// each once, before play goes on in the step the clock is in.
 class ProgramRunner final : public QObject {
     Q_OBJECT
 public:
@@ -28,6 +36,12 @@ public:
     // The timer that drives the runner, enabled while running. Its ticks
     // are the owner's to connect to tick().
     void setTimer(TickTimer* timer);
+    // Keeps time by clock from the next start on; nullptr: counts ticks.
+    // Headless, the tick is the timer's interval.
+    void setHeadless(const MonotonicClock* clock) { clock_ = clock; }
+    bool isHeadless() const { return clock_ != nullptr; }
+    // Headless: how many steps were loaded and how late, since the start.
+    const HeadlessSchedule::Figures& figures() const { return schedule_.figures(); }
 
     State state() const { return state_; }
     bool isActive() const { return state_ != State::Stopped; }  // running or paused
@@ -65,6 +79,9 @@ signals:
 private:
     void setState(State state);
     void loadAndBegin(int row);
+    void begin(int row);
+    void endStep();
+    void wake();
 
     ProgramList& list_;
     RowLoader loader_;
@@ -73,4 +90,6 @@ private:
     bool repeat_ = false;
     int count_ = 0;
     int saved_ = 0;
+    const MonotonicClock* clock_ = nullptr;
+    HeadlessSchedule schedule_;
 };

@@ -35,6 +35,14 @@ void TickTimer::setEnabled(bool enabled)
     if (enabled == enabled_)
         return;
     enabled_ = enabled;
+    wake_ = std::chrono::nanoseconds(-1);
+    arm();
+}
+
+void TickTimer::wakeAt(std::chrono::nanoseconds time)
+{
+    enabled_ = true;
+    wake_ = std::max(time, std::chrono::nanoseconds(1));  // an all-zero value would disarm
     arm();
 }
 
@@ -44,6 +52,12 @@ void TickTimer::arm()
         return;
     // Setting the timer, or clearing it, also discards expiries not yet read.
     itimerspec period{};
+    if (enabled_ && wake_.count() >= 0) {
+        period.it_value.tv_sec = static_cast<time_t>(wake_.count() / 1'000'000'000);
+        period.it_value.tv_nsec = static_cast<long>(wake_.count() % 1'000'000'000);
+        ::timerfd_settime(fd_, TFD_TIMER_ABSTIME, &period, nullptr);
+        return;
+    }
     if (enabled_) {
         const long ns = static_cast<long>(interval_) * 1'000'000L;
         period.it_interval.tv_sec = ns / 1'000'000'000L;
