@@ -49,7 +49,7 @@ endfunction()
 
 kestrune_gzip(${KESTRUNE_PACKAGING_DIR}/debian/changelog ${KESTRUNE_PACKAGING_OUT}/changelog.gz)
 # The pages name the version in their footer.
-foreach(_page kestrune.1 kestrune-demo.1 kestrune-cli.1 kestrune-mqtt.8)
+foreach(_page kestrune.1 kestrune-demo.1 kestrune-cli.1 kestrune-mqtt.8 kestrune-boards.conf.5)
     configure_file(${KESTRUNE_PACKAGING_DIR}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/man/${_page} @ONLY)
     kestrune_gzip(${KESTRUNE_PACKAGING_OUT}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/${_page}.gz)
 endforeach()
@@ -67,6 +67,14 @@ endfunction()
 # Always "lib", never the multiarch libdir.
 install(FILES ${KESTRUNE_PACKAGING_DIR}/60-kestrune.rules
         DESTINATION lib/udev/rules.d
+        COMPONENT udev)
+# boards.conf, which every front end reads: its page and an example go with
+# the package they all depend on.
+install(FILES ${KESTRUNE_PACKAGING_OUT}/kestrune-boards.conf.5.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man5
+        COMPONENT udev)
+install(FILES ${KESTRUNE_PACKAGING_DIR}/examples/boards.conf
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune-udev/examples
         COMPONENT udev)
 kestrune_install_docs(udev kestrune-udev)
 set(KESTRUNE_COMPONENTS udev)
@@ -176,7 +184,9 @@ set(CPACK_DEBIAN_UDEV_DESCRIPTION
 This package holds the udev rule that kestrune, kestrune-cli and
 kestrune-mqtt share. It lets ordinary users open FTDI devices (USB vendor
 0403) without root rights: the user logged in at the local seat, and the
-members of group plugdev, for cron jobs, SSH sessions and services.")
+members of group plugdev, for cron jobs, SSH sessions and services.
+It also holds the manual page of /etc/kestrune/boards.conf, which names
+boards and relays for all three, and an example of that file.")
 
 set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME kestrune)
 set(CPACK_COMPONENT_WINDOW_DEPENDS udev)

@@ -19,6 +19,7 @@ mkdir "$tmp/bin" "$tmp/files"
 printf '#!/bin/sh\n[ "$1" = list ] && printf "1\\tA10KX4Y2\\tFT245R USB FIFO\\t1-1.2\\n2\\tB77\\tFT232R USB UART\\t1-3\\n"\n' \
     >"$tmp/bin/kestrune-cli"
 chmod +x "$tmp/bin/kestrune-cli"
+printf '; names\n[board pump-house]\nserial = A10KX4Y2\nrelay.1 = pump\nrelay.2 = valve\n\n[board bench]\nport = 1-3\n' >"$tmp/boards.conf"
 : >"$tmp/files/blink.txt"
 : >"$tmp/files/chase.txt"
 PATH=$tmp/bin:$PATH
@@ -49,9 +50,9 @@ cd "$tmp/files" || exit 1
 expect 'kestrune-cli ' 'get list off on play set'
 expect 'kestrune-cli o' 'off on'
 expect 'kestrune-cli --v' '--version'
-expect 'kestrune-cli --' '--board --help --json --off-at-end --port --quiet --repeat --serial --tick --version'
-expect 'kestrune-cli list --' '--json'
-expect 'kestrune-cli play --' '--board --off-at-end --port --quiet --repeat --serial --tick'
+expect 'kestrune-cli --' '--board --boards --help --json --name --off-at-end --port --quiet --repeat --serial --tick --version'
+expect 'kestrune-cli list --' '--boards --json'
+expect 'kestrune-cli play --' '--board --boards --name --off-at-end --port --quiet --repeat --serial --tick'
 expect 'kestrune-cli on ' '1 2 3 4 5 6 7 8 all'
 expect 'kestrune-cli --serial B77 off 2 7 ' '1 3 4 5 6 8 all'
 expect 'kestrune-cli on --serial ' 'A10KX4Y2 B77'
@@ -64,6 +65,9 @@ expect 'kestrune-cli play --tick 5 ' 'blink.txt chase.txt'
 expect 'kestrune-cli play c' 'chase.txt'
 expect 'kestrune-cli play blink.txt ' ''
 expect 'kestrune-cli set ' ''
+expect "kestrune-cli get --boards $tmp/boards.conf --name " 'bench pump-house'
+expect "kestrune-cli on --name pump-house --boards $tmp/boards.conf p" 'pump'
+expect "kestrune-cli off --boards = $tmp/boards.conf --name pump-house pump " '1 2 3 4 5 6 7 8 all valve'
 
 if [ "$failures" -eq 0 ]; then
     echo "check-completion: PASS $cases cases"

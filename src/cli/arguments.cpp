@@ -1,10 +1,12 @@
 #include "cli/arguments.h"
 
+#include "engine/config/boards_conf.h"
 #include "engine/device/relay_board.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -21,10 +23,11 @@ const std::map<QString, Command> commands = {
 std::set<QString> optionsOf(Command command)
 {
     const std::set<QString> select = {QStringLiteral("board"), QStringLiteral("serial"),
-                                      QStringLiteral("port")};
+                                      QStringLiteral("port"), QStringLiteral("name")};
     std::set<QString> options;
     if (command != Command::List)
         options = select;
+    options.insert(QStringLiteral("boards"));
     if (command == Command::List || command == Command::Get)
         options.insert(QStringLiteral("json"));
     if (command == Command::Play)
@@ -42,21 +45,13 @@ std::optional<int> number(const QString& text)
     return text.toInt();
 }
 
-// Relays 1 to 8, or "all", as a mask.
-std::optional<std::uint8_t> relayMask(const QStringList& names)
+// Relays 1 to 8, "all", or what can be a relay's name in boards.conf.
+bool relayWords(const QStringList& words)
 {
-    std::uint8_t mask = 0;
-    for (const QString& name : names) {
-        if (name == QStringLiteral("all")) {
-            mask = 0xFF;
-            continue;
-        }
-        const auto relay = number(name);
-        if (!relay || *relay < 1 || *relay > 8)
-            return std::nullopt;
-        mask |= RelayPattern::bit(*relay);
-    }
-    return mask;
+    return std::all_of(words.begin(), words.end(), [](const QString& word) {
+        const auto relay = number(word);
+        return relay ? *relay >= 1 && *relay <= 8 : BoardsConf::validName(word);
+    });
 }
 
 Parsed usageError(const QString& error)
@@ -70,7 +65,7 @@ QString usage()
 {
     return QStringLiteral(
         "Usage:\n"
-        "  kestrune-cli list [--json]\n"
+        "  kestrune-cli list [--json] [--boards FILE]\n"
         "  kestrune-cli get  [SELECT] [--json]\n"
         "  kestrune-cli set  [SELECT] PATTERN\n"
         "  kestrune-cli on   [SELECT] RELAY...\n"
@@ -79,11 +74,14 @@ QString usage()
         "  kestrune-cli --help | --version\n"
         "\n"
         "SELECT   --board N (1-based, as in \"Relay Board N\") | --serial SERIAL | --port BUS-PORTS (e.g. 1-1.2)\n"
+        "         | --name NAME (a board named in boards.conf)\n"
         "PATTERN  eight characters 0 or 1, relay 1 first, as in a program row: 10100000\n"
-        "RELAY    1 to 8, or all\n"
+        "RELAY    1 to 8, a relay's name in boards.conf, or all\n"
         "MS       1 to 60000 milliseconds per tick; default 1\n"
         "FILE     one row a line: PATTERN, '-' and 0 to 9999 ticks: 10100000-15\n"
         "\n"
+        "Every command takes --boards FILE: the boards.conf to read instead of\n"
+        "/etc/kestrune/boards.conf. A file with a mistake refuses every command.\n"
         "Without SELECT the one attached board is used. Exit status: 0 success,\n"
         "1 failure, 2 usage error. play ended by SIGINT, SIGTERM or SIGHUP stops\n"
         "cleanly and dies by that signal.\n"
@@ -105,6 +103,8 @@ Parsed parse(const QStringList& arguments)
         {QStringLiteral("board"), {}, QStringLiteral("N")},
         {QStringLiteral("serial"), {}, QStringLiteral("SERIAL")},
         {QStringLiteral("port"), {}, QStringLiteral("BUS-PORTS")},
+        {QStringLiteral("name"), {}, QStringLiteral("NAME")},
+        {QStringLiteral("boards"), {}, QStringLiteral("FILE")},
         {QStringLiteral("tick"), {}, QStringLiteral("MS")},
         {QStringLiteral("repeat"), {}},
         {QStringLiteral("off-at-end"), {}},
@@ -146,10 +146,12 @@ Parsed parse(const QStringList& arguments)
     const QString board = parser.value(QStringLiteral("board"));
     parsed.select.serial = parser.value(QStringLiteral("serial"));
     parsed.select.port = parser.value(QStringLiteral("port"));
+    parsed.select.name = parser.value(QStringLiteral("name"));
+    parsed.boardsFile = parser.value(QStringLiteral("boards"));
     const int chosen = int(parser.isSet(QStringLiteral("board"))) + int(parser.isSet(QStringLiteral("serial"))) +
-                       int(parser.isSet(QStringLiteral("port")));
+                       int(parser.isSet(QStringLiteral("port"))) + int(parser.isSet(QStringLiteral("name")));
     if (chosen > 1)
-        return usageError(QStringLiteral("choose the board by one of --board, --serial and --port"));
+        return usageError(QStringLiteral("choose the board by one of --board, --serial, --port and --name"));
     if (parser.isSet(QStringLiteral("board"))) {
         const auto n = number(board);
         if (!n || *n < 1)
@@ -157,8 +159,11 @@ Parsed parse(const QStringList& arguments)
         parsed.select.number = *n;
     }
     if ((parser.isSet(QStringLiteral("serial")) && parsed.select.serial.isEmpty()) ||
-        (parser.isSet(QStringLiteral("port")) && parsed.select.port.isEmpty()))
-        return usageError(QStringLiteral("an empty serial number or port names no board"));
+        (parser.isSet(QStringLiteral("port")) && parsed.select.port.isEmpty()) ||
+        (parser.isSet(QStringLiteral("name")) && parsed.select.name.isEmpty()))
+        return usageError(QStringLiteral("an empty serial number, port or name names no board"));
+    if (parser.isSet(QStringLiteral("boards")) && parsed.boardsFile.isEmpty())
+        return usageError(QStringLiteral("--boards needs a file"));
 
     parsed.json = parser.isSet(QStringLiteral("json"));
     parsed.repeat = parser.isSet(QStringLiteral("repeat"));
@@ -191,11 +196,10 @@ Parsed parse(const QStringList& arguments)
     case Command::On:
     case Command::Off: {
         if (words.isEmpty())
-            return usageError(QStringLiteral("%1 takes one or more RELAY: 1 to 8, or all").arg(known->first));
-        const auto mask = relayMask(words);
-        if (!mask)
-            return usageError(QStringLiteral("a RELAY is 1 to 8, or all: '%1'").arg(words.join(u' ')));
-        parsed.pattern = *mask;
+            return usageError(QStringLiteral("%1 takes one or more RELAY: 1 to 8, a name, or all").arg(known->first));
+        if (!relayWords(words))
+            return usageError(QStringLiteral("a RELAY is 1 to 8, a relay's name, or all: '%1'").arg(words.join(u' ')));
+        parsed.relays = words;
         break;
     }
     case Command::Play:

@@ -18,7 +18,9 @@ struct Arguments {
     Command command = Command::Help;
     BoardSelector select;
     bool json = false;
-    std::uint8_t pattern = 0;  // set: the pattern; on, off: the relays named
+    std::uint8_t pattern = 0;  // set: the pattern
+    QStringList relays;        // on, off: numbers, names in boards.conf, or all
+    QString boardsFile;        // --boards; empty: the default file, if there is one
     QString file;              // play
     int tickMs = 1;
     bool repeat = false;

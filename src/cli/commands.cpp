@@ -1,6 +1,8 @@
 #include "cli/commands.h"
 
 #include "engine/signal_watcher.h"
+#include "engine/config/boards_conf.h"
+#include "engine/config/rules_source.h"
 #include "engine/device/board_finder.h"
 #include "engine/device/board_link.h"
 #include "engine/device/board_lock.h"
@@ -14,6 +16,7 @@
 #include <QJsonObject>
 
 #include <cstdio>
+#include <optional>
 
 namespace cli {
 namespace {
@@ -37,9 +40,9 @@ QByteArray json(const QJsonDocument& document)
 
 // The device index of the board a command addresses; -1 (and the reason
 // said) when no single board matches.
-int choose(BoardLink& link, const BoardSelector& select)
+int choose(BoardLink& link, const BoardSelector& select, const BoardsConf& conf)
 {
-    const BoardFinder::Result found = BoardFinder::find(link, select);
+    const BoardFinder::Result found = BoardFinder::find(link, select, &conf);
     if (!found.found())
         complain(found.error);
     return found.index;
@@ -74,7 +77,13 @@ std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index)
     return open(link, index) ? std::move(lock) : nullptr;
 }
 
-int list(BoardLink& link, bool asJson)
+// A board's name, or null when boards.conf names it not.
+QJsonValue nameOf(const NamedBoard* board)
+{
+    return board ? QJsonValue(board->name) : QJsonValue(QJsonValue::Null);
+}
+
+int list(BoardLink& link, bool asJson, const BoardsConf& conf)
 {
     const QList<DeviceInfo> devices = link.list();
     if (asJson) {
@@ -87,24 +96,26 @@ int list(BoardLink& link, bool asJson)
                                      {QStringLiteral("manufacturer"), d.manufacturer},
                                      {QStringLiteral("bus"), d.bus},
                                      {QStringLiteral("address"), d.address},
-                                     {QStringLiteral("port"), d.port}});
+                                     {QStringLiteral("port"), d.port},
+                                     {QStringLiteral("name"), nameOf(conf.board(d))}});
         }
         print(json(QJsonDocument(array)));
         return 0;
     }
     QByteArray text;
     for (int index = 0; index < devices.size(); ++index)
-        text += BoardFinder::line(index, devices[index]).toUtf8() + '\n';
+        text += BoardFinder::line(index, devices[index], &conf).toUtf8() + '\n';
     print(text);
     return 0;
 }
 
-int get(BoardLink& link, const Arguments& a)
+int get(BoardLink& link, const Arguments& a, const BoardsConf& conf)
 {
-    const int index = choose(link, a.select);
+    const int index = choose(link, a.select, conf);
     if (index < 0)
         return 1;
-    const QString serial = link.describe(index).value_or(DeviceInfo{}).serial;
+    const DeviceInfo device = link.describe(index).value_or(DeviceInfo{});
+    const NamedBoard* named = conf.board(device);
     const auto lock = lockAndOpen(link, index);
     if (!lock)
         return 1;
@@ -119,21 +130,57 @@ int get(BoardLink& link, const Arguments& a)
         return 0;
     }
     QJsonArray relays;
-    for (int relay = 1; relay <= 8; ++relay)
+    QJsonArray names;
+    for (int relay = 1; relay <= 8; ++relay) {
         relays.append(bool(pins & RelayPattern::bit(relay)));
+        const QString relayName = named ? named->relays[std::size_t(relay - 1)] : QString();
+        names.append(relayName.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(relayName));
+    }
     print(json(QJsonDocument(QJsonObject{{QStringLiteral("board"), index + 1},
-                                         {QStringLiteral("serial"), serial},
+                                         {QStringLiteral("serial"), device.serial},
+                                         {QStringLiteral("name"), nameOf(named)},
                                          {QStringLiteral("pattern"), QString::fromLatin1(pattern)},
-                                         {QStringLiteral("relays"), relays}})));
+                                         {QStringLiteral("relays"), relays},
+                                         {QStringLiteral("names"), names}})));
     return 0;
 }
 
-// set, on and off: read the pins, give the relays in mask the levels, write
-// (break, dead time, make where an interlock asks), and hand the board back.
-int setRelays(BoardLink& link, const BoardSelector& select, std::uint8_t mask, std::uint8_t levels)
+// The relays words name on the board at index (numbers, its relays' names
+// in boards.conf, all) as a mask; nothing (and the reason said) for a name
+// it does not have.
+std::optional<std::uint8_t> relayMask(BoardLink& link, int index, const QStringList& words, const BoardsConf& conf)
 {
-    const int index = choose(link, select);
-    const auto lock = index < 0 ? nullptr : lockAndOpen(link, index);
+    const NamedBoard* named = conf.board(link.describe(index).value_or(DeviceInfo{}));
+    const NamedBoard unnamed;
+    std::uint8_t mask = 0;
+    for (const QString& word : words) {
+        const int relay = (named ? named : &unnamed)->relay(word);
+        if (word != QLatin1String("all") && relay == 0) {
+            complain(named ? QStringLiteral("board %1 has no relay named %2").arg(named->name, word)
+                           : QStringLiteral("board %1 has no name in boards.conf, so no relay named %2").arg(index + 1).arg(word));
+            return std::nullopt;
+        }
+        mask |= word == QLatin1String("all") ? 0xFF : RelayPattern::bit(relay);
+    }
+    return mask;
+}
+
+// set, on and off: read the pins, give the relays in mask (or named by
+// words) the levels, write (break, dead time, make where an interlock asks),
+// and hand the board back.
+int setRelays(BoardLink& link, const BoardSelector& select, const BoardsConf& conf, std::uint8_t mask,
+              const QStringList& words, std::uint8_t levels)
+{
+    const int index = choose(link, select, conf);
+    if (index < 0)
+        return 1;
+    if (!words.isEmpty()) {
+        const auto named = relayMask(link, index, words, conf);
+        if (!named)
+            return 1;
+        mask = *named;
+    }
+    const auto lock = lockAndOpen(link, index);
     if (!lock)
         return 1;
     RelayBoard relays(link, index);
@@ -145,13 +192,13 @@ int setRelays(BoardLink& link, const BoardSelector& select, std::uint8_t mask, s
     return 0;
 }
 
-int play(BoardLink& link, const Arguments& a, SignalWatcher* watcher)
+int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatcher* watcher)
 {
     StrictProgram::Result file = StrictProgram::read(a.file);
     if (!file.ok())
         return fail(file.message(a.file));
     // Each step takes the lock on its own; the open only waits for it.
-    const int index = choose(link, a.select);
+    const int index = choose(link, a.select, conf);
     if (index < 0 || !lockAndOpen(link, index))
         return 1;
 
@@ -215,20 +262,30 @@ int run(const Arguments& a, BoardLink& link, SignalWatcher* watcher)
     case Command::Version:
         print("kestrune-cli " KESTRUNE_VERSION "\n");
         return 0;
-    case Command::List:
-        return list(link, a.json);
-    case Command::Get:
-        return get(link, a);
-    case Command::Set:
-        return setRelays(link, a.select, 0xFF, a.pattern);
-    case Command::On:
-        return setRelays(link, a.select, a.pattern, 0xFF);
-    case Command::Off:
-        return setRelays(link, a.select, a.pattern, 0x00);
-    case Command::Play:
+    default:
         break;
     }
-    return play(link, a, watcher);
+    // A boards.conf with a mistake stops every command: it may hold a safety rule.
+    const BoardsConf conf = BoardsConf::load(a.boardsFile.isEmpty() ? BoardsConf::DefaultFile : a.boardsFile,
+                                             !a.boardsFile.isEmpty());
+    if (!conf.ok())
+        return fail(conf.error);
+    link.setRulesSource(rulesFrom(conf));
+    switch (a.command) {
+    case Command::List:
+        return list(link, a.json, conf);
+    case Command::Get:
+        return get(link, a, conf);
+    case Command::Set:
+        return setRelays(link, a.select, conf, 0xFF, {}, a.pattern);
+    case Command::On:
+        return setRelays(link, a.select, conf, 0, a.relays, 0xFF);
+    case Command::Off:
+        return setRelays(link, a.select, conf, 0, a.relays, 0x00);
+    default:
+        break;
+    }
+    return play(link, a, conf, watcher);
 }
 
 }  // namespace cli

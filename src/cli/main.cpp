@@ -1,7 +1,6 @@
 // kestrune-cli: relay boards from scripts, on the engine and libftdi1.
 #include "engine/signal_watcher.h"
 #include "engine/device/board_link.h"
-#include "engine/device/configured_rules.h"
 #include "engine/device/ftdi_library.h"
 #include "cli/arguments.h"
 #include "cli/commands.h"
@@ -27,6 +26,5 @@ int main(int argc, char* argv[])
 
     FtdiLibrary library;
     BoardLink link(library);
-    link.setRulesSource(configuredRules);
     return cli::run(*parsed.arguments, link, watcher ? &*watcher : nullptr);
 }

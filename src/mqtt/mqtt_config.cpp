@@ -1,5 +1,7 @@
 #include "mqtt/mqtt_config.h"
 
+#include "engine/config/ini_file.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
@@ -18,10 +20,9 @@ namespace {
 // A settings file is small: anything larger (or not a file) is a mistake.
 constexpr qint64 MaxFileSize = 64 * 1024;
 
-// "[section]" lines and "key = value" lines; '#' or ';' starts a comment
-// line. A value is taken as written (one pair of surrounding double quotes
-// dropped), so passwords keep every character.
-struct IniFile {
+// The settings of the file, "section/key" -> value (see IniFile for its
+// form), or the first mistake in it.
+struct Settings {
     QMap<QString, QString> values;  // "section/key" -> value
     QString error;
 };
@@ -35,35 +36,25 @@ const QStringList knownKeys = {
     QStringLiteral("topics/discovery"), QStringLiteral("boards/serials"),
 };
 
-IniFile readIni(const QString& path, const QByteArray& content)
+Settings readIni(const QString& path, const QByteArray& content)
 {
-    IniFile ini;
-    QString section;
-    const QList<QByteArray> lines = content.split('\n');
-    for (qsizetype n = 0; n < lines.size(); ++n) {
-        const QString line = QString::fromUtf8(lines[n]).trimmed();
-        const QString where = QStringLiteral("%1, line %2").arg(path).arg(n + 1);
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char(';')))
-            continue;
-        if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
-            section = line.mid(1, line.size() - 2).trimmed();
-            continue;
+    Settings ini;
+    const IniFile::Result parsed = IniFile::parse(content);
+    const auto where = [&](int line) { return QStringLiteral("%1, line %2").arg(path).arg(line); };
+    for (const IniFile::Section& section : parsed.sections) {
+        for (const IniFile::Entry& entry : section.entries) {
+            if (parsed.errorLine > 0 && entry.line > parsed.errorLine)
+                break;
+            const QString key = section.name + QLatin1Char('/') + entry.key;
+            if (!knownKeys.contains(key) && !key.startsWith(QLatin1String("boards/node."))) {
+                ini.error = QStringLiteral("%1: unknown setting \"%2\"").arg(where(entry.line), key);
+                return ini;
+            }
+            ini.values.insert(key, entry.value);
         }
-        const qsizetype equals = line.indexOf(QLatin1Char('='));
-        if (equals < 0) {
-            ini.error = QStringLiteral("%1: expected [section] or key = value").arg(where);
-            return ini;
-        }
-        const QString key = section + QLatin1Char('/') + line.left(equals).trimmed();
-        if (!knownKeys.contains(key) && !key.startsWith(QLatin1String("boards/node."))) {
-            ini.error = QStringLiteral("%1: unknown setting \"%2\"").arg(where, key);
-            return ini;
-        }
-        QString value = line.mid(equals + 1).trimmed();
-        if (value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"')))
-            value = value.mid(1, value.size() - 2);
-        ini.values.insert(key, value);
     }
+    if (parsed.errorLine > 0)
+        ini.error = QStringLiteral("%1: expected [section] or key = value").arg(where(parsed.errorLine));
     return ini;
 }
 
@@ -73,18 +64,6 @@ bool topicPart(const QString& text, bool slashAllowed)
     return !text.isEmpty() && !text.contains(QLatin1Char('+')) && !text.contains(QLatin1Char('#')) &&
            !text.contains(QChar(0)) && (slashAllowed || !text.contains(QLatin1Char('/'))) &&
            !text.startsWith(QLatin1Char('/')) && !text.endsWith(QLatin1Char('/'));
-}
-
-std::optional<bool> truth(const QString& text)
-{
-    const QString t = text.toLower();
-    if (t == QLatin1String("true") || t == QLatin1String("yes") || t == QLatin1String("on") ||
-        t == QLatin1String("1"))
-        return true;
-    if (t == QLatin1String("false") || t == QLatin1String("no") || t == QLatin1String("off") ||
-        t == QLatin1String("0"))
-        return false;
-    return std::nullopt;
 }
 
 ConfigExit failure(const QString& text)
@@ -147,8 +126,11 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
                                           QStringLiteral("PREFIX"));
     const QCommandLineOption noDiscoveryOption(QStringLiteral("no-discovery"),
                                                QStringLiteral("Publish no Home Assistant discovery."));
+    const QCommandLineOption boardsOption(QStringLiteral("boards"),
+                                          QStringLiteral("Boards and relays by name (default %1).").arg(BoardsConf::DefaultFile),
+                                          QStringLiteral("FILE"));
     parser.addOptions({configOption, hostOption, portOption, baseOption, idOption, prefixOption,
-                       noDiscoveryOption});
+                       noDiscoveryOption, boardsOption});
     if (!parser.parse(arguments))
         return failure(parser.errorText());
     if (parser.isSet(help))
@@ -171,7 +153,7 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
         const QByteArray content = file.read(MaxFileSize + 1);  // it may have grown since
         if (content.size() > MaxFileSize)
             return failure(QStringLiteral("%1 is not a regular file of at most 64 KiB").arg(path));
-        const IniFile ini = readIni(path, content);
+        const Settings ini = readIni(path, content);
         if (!ini.error.isEmpty())
             return failure(ini.error);
         values = ini.values;
@@ -222,7 +204,7 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
         return failure(QStringLiteral("the discovery prefix \"%1\" is empty, has + or #, or starts or ends with /").arg(prefix));
     config.topics = {base.toUtf8(), id.toUtf8(), prefix.toUtf8()};
 
-    const auto discovery = truth(values.value(QStringLiteral("topics/discovery"), QStringLiteral("true")));
+    const auto discovery = IniFile::truth(values.value(QStringLiteral("topics/discovery"), QStringLiteral("true")));
     if (!discovery)
         return failure(QStringLiteral("discovery must be true or false"));
     config.discovery = *discovery && !parser.isSet(noDiscoveryOption);
@@ -238,6 +220,15 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
                                .arg(board, it->second));
         config.nodeNames.insert(board, it->second.toUtf8());
     }
+
+    // A boards.conf with a mistake stops the daemon: it may hold a safety rule.
+    config.boards = BoardsConf::load(parser.isSet(boardsOption) ? parser.value(boardsOption) : BoardsConf::DefaultFile,
+                                     parser.isSet(boardsOption));
+    if (!config.boards.ok())
+        return failure(config.boards.error);
+    if (const NamedBoard* bridge = config.boards.named(QStringLiteral("bridge")))
+        return failure(QStringLiteral("%1:%2: the daemon's own topics are named bridge: name the board otherwise")
+                           .arg(config.boards.file).arg(bridge->line));
 
     broker.clientId = config.topics.id;
     broker.willTopic = config.topics.bridgeAvailability();

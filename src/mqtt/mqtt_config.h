@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/config/boards_conf.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_payloads.h"
 
@@ -21,6 +22,7 @@ struct DaemonConfig {
     bool discovery = true;
     QStringList serials;  // serials and port:PORT entries; empty: every board
     QMap<QString, QByteArray> nodeNames;  // serial or port:PORT -> its node's name
+    BoardsConf boards;    // boards.conf: a named board's node is its name
 };
 
 // Not to run: the text for stdout (help, version) with exit code 0, or an

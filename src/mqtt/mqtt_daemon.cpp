@@ -1,6 +1,5 @@
 #include "mqtt/mqtt_daemon.h"
 
-#include "engine/device/configured_rules.h"
 #include "engine/device/ftdi_library.h"
 
 #include <QCoreApplication>
@@ -13,10 +12,9 @@ MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject*
       config_(config),
       signals_({SIGTERM, SIGINT, SIGHUP}),
       client_(config.broker),
-      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames},
+      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames, config.boards},
               [this](const QByteArray& topic, const QByteArray& payload) { client_.publish(topic, payload); })
 {
-    bridge_.setRulesSource(configuredRules);
     connect(&signals_, &SignalWatcher::received, this, &MqttDaemon::shutDown);
     // The retained markers are read first: a probe sent to this daemon itself
     // arrives after all of them (the broker keeps the order).
@@ -44,6 +42,8 @@ QString MqttDaemon::start()
                              << (config_.broker.cafile.isEmpty() ? "without TLS" : "with TLS")
                              << "- topics" << QString::fromUtf8(config_.topics.base + "/...")
                              << "- id" << QString::fromUtf8(config_.topics.id);
+    if (!config_.boards.file.isEmpty())
+        qCInfo(lcMqtt).noquote() << "board names from" << config_.boards.file;
     if (config_.serials.isEmpty())
         qCWarning(lcMqtt) << "no [boards] serials set: taking every board attached";
     if (QString error = client_.start(); !error.isEmpty())

@@ -188,7 +188,7 @@ QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const Q
     const QString id = QStringLiteral("kestrune_%1_%2")
                            .arg(QString::fromUtf8(topicName(QString::fromUtf8(topics.id))), QString::fromUtf8(key));
     QJsonObject deviceObject{{QStringLiteral("identifiers"), QJsonArray{id}},
-                             {QStringLiteral("name"), QStringLiteral("Relay board ") + QString::fromUtf8(name)}};
+                             {QStringLiteral("name"), device.name.isEmpty() ? QStringLiteral("Relay board ") + QString::fromUtf8(name) : device.name}};
     if (!device.serial.isEmpty())
         deviceObject.insert(QStringLiteral("serial_number"), device.serial);
     if (!device.description.isEmpty())
@@ -197,7 +197,8 @@ QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const Q
         deviceObject.insert(QStringLiteral("manufacturer"), device.manufacturer);
     const QJsonObject config{
         {QStringLiteral("unique_id"), id + QLatin1Char('_') + QString::number(relay)},
-        {QStringLiteral("name"), QStringLiteral("Relay %1").arg(relay)},
+        {QStringLiteral("name"), device.relays[std::size_t(relay - 1)].isEmpty() ? QStringLiteral("Relay %1").arg(relay)
+                                                                                  : device.relays[std::size_t(relay - 1)]},
         {QStringLiteral("command_topic"), QString::fromUtf8(topics.relay(name, relay) + "/set")},
         {QStringLiteral("state_topic"), QString::fromUtf8(topics.relay(name, relay))},
         {QStringLiteral("payload_on"), QStringLiteral("ON")},

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <variant>
@@ -106,6 +107,8 @@ struct DeviceText {
     QString serial;
     QString description;
     QString manufacturer;
+    QString name;                   // the board's name in boards.conf, if any
+    std::array<QString, 8> relays;  // its relays' names there, if any
 };
 // The config of one relay of the board with this key, served as node name.
 QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const QByteArray& key,

@@ -1,5 +1,6 @@
 #include "mqtt/relay_bridge.h"
 
+#include "engine/config/rules_source.h"
 #include "engine/device/board_link.h"
 #include "engine/device/relay_board.h"
 #include "engine/program/board_player.h"
@@ -66,6 +67,7 @@ struct RelayBridge::Board {
     QString label() const { return serial.isEmpty() ? QStringLiteral("without serial") : printableText(serial); }
     QByteArray name;
     QByteArray key;  // see Identity
+    const NamedBoard* named = nullptr;  // its section in boards.conf, if any
     DeviceInfo info;
     std::unique_ptr<BoardLink> link;
     std::unique_ptr<BoardPlayer> player;  // declared after link: destroyed first
@@ -90,11 +92,6 @@ RelayBridge::RelayBridge(UsbLibrary& library, Settings settings, Publish publish
 }
 
 RelayBridge::~RelayBridge() = default;
-
-void RelayBridge::setRulesSource(std::function<BoardRules(const DeviceInfo&)> source)
-{
-    scanner_->setRulesSource(std::move(source));
-}
 
 void RelayBridge::start()
 {
@@ -140,18 +137,28 @@ void RelayBridge::scan()
         if (!allowed(device, settings_.serials))
             continue;
         const Identity identity = identify(device, settings_.nodeNames);
-        auto& entry = boards_[identity.name];
+        // boards.conf names a board over [boards] node.X; the key stays.
+        const NamedBoard* named = settings_.boards.board(device);
+        const QByteArray name = named ? named->name.toUtf8() : identity.name;
+        auto& entry = boards_[name];
         if (!entry) {
             entry = std::make_unique<Board>();
             entry->serial = device.serial;
-            entry->name = identity.name;
+            entry->name = name;
             entry->key = identity.key;
+            entry->named = named;
             if (device.serial.isEmpty())
                 qCInfo(lcMqtt).noquote() << "the board at port" << device.port << "has no serial number: serving it as"
-                                         << QString::fromUtf8(settings_.topics.base + '/' + identity.name);
+                                         << QString::fromUtf8(settings_.topics.base + '/' + name);
+            if (named && identity.name != identify(device, {}).name) {
+                const QString port = QStringLiteral("port:") + device.port;
+                qCInfo(lcMqtt).noquote() << "boards.conf names the board at port" << device.port << named->name
+                                         << "- its node, not" << QString::fromUtf8(identity.name) << "of [boards] node."
+                                                + (settings_.nodeNames.contains(port) ? port : device.serial);
+            }
         }
         Board& board = *entry;
-        if (board.key != identity.key || board.serial != device.serial ||
+        if (board.key != identity.key || board.serial != device.serial || board.named != named ||
             (board.online() && !sameDevice(board.info, device))) {
             const QString why = QStringLiteral("another board has the name %1 on the bus")
                                     .arg(QString::fromUtf8(board.name));
@@ -196,7 +203,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
     // Opened only if it is still the board listed (and allowed): a board
     // plugged in since the list was made is never touched.
     auto link = std::make_unique<BoardLink>(library_);
-    link->setRulesSource(scanner_->rulesSource());
+    link->setRulesSource(rulesFrom(settings_.boards));
     std::uint8_t pins = 0;
     if (link->open(index, info) != UsbLibrary::Ok || link->read(index, pins) != UsbLibrary::Ok) {
         const QString why = link->lastError();
@@ -454,7 +461,9 @@ void RelayBridge::publishDiscovery(const Board& board)
 {
     if (!settings_.discovery)
         return;
-    const DeviceText device{board.serial, board.info.description, board.info.manufacturer};
+    DeviceText device{board.serial, board.info.description, board.info.manufacturer, {}, {}};
+    if (board.named)
+        device.name = board.named->name, device.relays = board.named->relays;
     for (int relay = 1; relay <= 8; ++relay)
         publish_(settings_.topics.discovery(board.key, relay),
                  discoveryConfig(settings_.topics, board.name, board.key, relay, device));

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/device/board_rules.h"
 #include "engine/device/usb_library.h"
+#include "engine/config/boards_conf.h"
 #include "mqtt/mqtt_payloads.h"
 
 #include <QLoggingCategory>
@@ -38,13 +38,11 @@ public:
         QStringList serials;  // the boards this daemon may take (serials, port:PORT); empty: any
         int scanMs = 2000;    // how often to look for boards coming and going
         QMap<QString, QByteArray> nodeNames;  // serial or port:PORT -> its node's name
+        BoardsConf boards;    // a board named there is served under its name (over nodeNames)
     };
 
     RelayBridge(UsbLibrary& library, Settings settings, Publish publish, QObject* parent = nullptr);
     ~RelayBridge() override;
-
-    // Where the boards taken from now on get their rules (BoardLink::RulesSource).
-    void setRulesSource(std::function<BoardRules(const DeviceInfo&)> source);
 
     const MqttPayloads::Topics& topics() const { return settings_.topics; }
     // Where each node served is subscribed to: from its take until it is let go.

@@ -16,11 +16,12 @@ QString boardEntryText(int n)
     return text;
 }
 
-QString detailsOf(const DeviceInfo& info)
+QString detailsOf(const DeviceInfo& info, const NamedBoard* named)
 {
     QStringList lines;
     lines << QStringLiteral("Serial number: %1")
-                 .arg(info.serial.isEmpty() ? QStringLiteral("(none)") : printableText(info.serial));
+                 .arg(info.serial.isEmpty() ? QStringLiteral("(none)") : printableText(info.serial)) +
+                 (named ? QStringLiteral("   Name: %1").arg(named->name) : QString());
     if (!info.description.isEmpty())
         lines << printableText(info.description);
     if (!info.port.isEmpty())
@@ -47,7 +48,8 @@ void WindowSession::DiscoverBoards()
     for (int n = 1; n <= listed; ++n) {
         link.open(n - 1);
         const QString text = listed == 1 ? QStringLiteral("Relay Board 1") : boardEntryText(n);
-        boardEntries.append({text, detailsOf(link.describe(n - 1).value_or(DeviceInfo{}))});
+        const DeviceInfo info = link.describe(n - 1).value_or(DeviceInfo{});
+        boardEntries.append({text, detailsOf(info, boards.board(info))});
     }
     // Discovery picks no entry; the box shows the first board's name.
     boardText = QStringLiteral("Relay Board 1");
@@ -91,6 +93,7 @@ void WindowSession::refreshFromBoard()
 // that fails stays silent, as before; a lock another program kept is said.
 void WindowSession::WriteRelayState()
 {
+    requireBoards();
     RelayBoard relays(link, selected, pause);
     if (relays.write(RelayState) != UsbLibrary::Ok && relays.refused())
         emit errorRaised(relays.error());

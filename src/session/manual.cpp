@@ -57,6 +57,7 @@ void WindowSession::CaptionsFromBoard()
 
 void WindowSession::ManualRelayClick(int relay)
 {
+    requireBoards();
     RelayCommand(relay);
     IndicatorsFromCaptions();
     UpdateCurrentRowFromBoard();
@@ -67,6 +68,7 @@ void WindowSession::ManualRelayClick(int relay)
 
 void WindowSession::Button9Click()
 {
+    requireBoards();
     RelayCommand(AllOn);
     IndicatorsFromCaptions();
     UpdateCurrentRowFromBoard();
@@ -76,6 +78,7 @@ void WindowSession::Button9Click()
 
 void WindowSession::Button10Click()
 {
+    requireBoards();
     RelayCommand(AllOff);
     IndicatorsFromCaptions();
     UpdateCurrentRowFromBoard();

@@ -13,6 +13,7 @@
 
 void WindowSession::StepBarClick(int relay)
 {
+    requireBoards();
     setBar(relay, barLowered(relay));
     // A bar raised lowers the others of its interlock group.
     std::uint8_t lowered = 0;
@@ -76,6 +77,7 @@ void WindowSession::UpdateCurrentRowFromBoard()
 
 void WindowSession::StringGrid4Click()
 {
+    requireBoards();
     const int row = program.current();
     const QByteArray text = currentText();
     ProgramRow::requirePattern(text, row);
@@ -271,6 +273,7 @@ void WindowSession::Button34Click()
         return;
     }
     // A first row that cannot be played starts no run.
+    requireBoards();
     ProgramRow::requirePattern(program.text(0), 0);
     runner.start();
 }

@@ -1,18 +1,20 @@
 #include "session/window_session.h"
 
+#include "engine/config/rules_source.h"
+
 #include <QThread>
 
 #include <algorithm>
+#include <stdexcept>
 
 Q_LOGGING_CATEGORY(lcSession, "kestrune", QtInfoMsg)
 
-WindowSession::WindowSession(UsbLibrary& library, QObject* parent, BoardLink::RulesSource rules)
+WindowSession::WindowSession(UsbLibrary& library, QObject* parent)
     : QObject(parent),
       link(library),
       runner(program, [this](int row) { loadRow(row); }),
       pause([](int ms) { QThread::msleep(static_cast<unsigned long>(ms)); })
 {
-    link.setRulesSource(std::move(rules));
     captions.fill(QString());
     barCaptions.fill(QString());
     indicators.fill(Lamp::Unlit);
@@ -42,6 +44,10 @@ WindowSession::~WindowSession()
 
 void WindowSession::FormCreate()
 {
+    boards = BoardsConf::load(boardsFile, false);
+    if (!boards.ok())
+        emit errorRaised(boards.error);
+    link.setRulesSource(rulesFrom(boards));
     LoadLabels();
     setStatus(false, QStringLiteral("Board not found !"));
     program.setText(0, "00000000-0");
@@ -63,6 +69,12 @@ void WindowSession::FormClose()
 {
     link.close(0);
     SaveLabels();
+}
+
+void WindowSession::requireBoards() const
+{
+    if (!boards.ok())
+        throw std::runtime_error(boards.error.toLocal8Bit().toStdString());
 }
 
 // ---------------------------------------------------------------- views as data

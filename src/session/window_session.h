@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/config/boards_conf.h"
 #include "engine/device/board_link.h"
 #include "engine/labels/label_table.h"
 #include "engine/program/program_list.h"
@@ -52,12 +53,15 @@ public:
         Repeat = 0x400,
     };
 
-    // rules: where the boards opened get their rules (BoardLink::setRulesSource).
-    explicit WindowSession(UsbLibrary& library, QObject* parent = nullptr, BoardLink::RulesSource rules = {});
+    explicit WindowSession(UsbLibrary& library, QObject* parent = nullptr);
     ~WindowSession() override;
 
     // ---- State ----
     BoardLink link;
+    // boards.conf, read at start from boardsFile. A refused file refuses
+    // every relay operation with its error until the window is restarted.
+    QString boardsFile = BoardsConf::DefaultFile;
+    BoardsConf boards;
     int selected = 0;  // the board every relay operation addresses
     std::uint8_t RelayState = 0;
     LabelTable labels;
@@ -68,7 +72,7 @@ public:
 
     struct BoardEntry {
         QString text;     // "Relay Board n"
-        QString details;  // serial number, description and port
+        QString details;  // name in boards.conf, serial number, description and port
     };
     QList<BoardEntry> boardEntries;
     QString boardText;
@@ -162,6 +166,8 @@ signals:
     void labelDialogRequested();
 
 private:
+    // Ends the handler with the boards.conf error when the file was refused.
+    void requireBoards() const;
     void setStatus(bool found, const QString& text);
     void setCaption(int relay, bool on);
     void setBar(int relay, bool raised);

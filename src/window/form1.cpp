@@ -32,9 +32,10 @@
 
 using namespace Form1Layout;
 
-TForm1::TForm1(UsbLibrary& library, QWidget* parent, BoardLink::RulesSource rules)
-    : QWidget(parent), session_(std::make_unique<WindowSession>(library, nullptr, std::move(rules)))
+TForm1::TForm1(UsbLibrary& library, QWidget* parent, const QString& boardsFile)
+    : QWidget(parent), session_(std::make_unique<WindowSession>(library))
 {
+    session_->boardsFile = boardsFile;
     buildWindow();
     connectHandlers();
     mirror(~0);

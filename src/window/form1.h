@@ -29,7 +29,9 @@ class UsbLibrary;
 class TForm1 final : public QWidget {
     Q_OBJECT
 public:
-    explicit TForm1(UsbLibrary& library, QWidget* parent = nullptr, BoardLink::RulesSource rules = {});
+    // boardsFile: the boards.conf to read at start.
+    explicit TForm1(UsbLibrary& library, QWidget* parent = nullptr,
+                    const QString& boardsFile = BoardsConf::DefaultFile);
     ~TForm1() override;
 
     WindowSession& session() { return *session_; }

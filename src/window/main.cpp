@@ -1,13 +1,12 @@
 // kestrune: the relay board controller on real boards.
 #include "window/run_window.h"
-#include "engine/device/configured_rules.h"
 #include "engine/device/ftdi_library.h"
 
 int main(int argc, char* argv[])
 {
     return runWindow(argc, argv, [] {
         FtdiLibrary library;
-        TForm1 form(library, nullptr, configuredRules);
+        TForm1 form(library);
         form.show();
         QApplication::exec();
     });

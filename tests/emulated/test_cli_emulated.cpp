@@ -70,12 +70,12 @@ private slots:
             "\\(pid PID\\)\n$", "10000000", "10000000-9999\n", "hold");
         row("hot-plug race", two, "on --serial KC-A 1", 0, "", "", "10000000", {}, "plug");
         row("get json in a hot-plug race", two, "set --serial KC-A 10000001; get --json --serial KC-A", 0,
-            "\\{\"board\":2,\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001", {}, "plug");
+            "\\{\"board\":2,\"name\":null,\"names\":\\[null(,null){7}\\],\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001", {}, "plug");
         row("list in a hot-plug", two, "list", 0, "1\tKC-B\t[^\n]*\n2\tKC-A\t[^\n]*\n", "", "11111111", {}, "plug");
         const QStringList escape{"X\x1b[2J\t\\"}, local{"Ürün-Ω一", "KC-B"};
         const QString escaped = "X\\\\x1b\\[2J\\\\t\\\\\\\\";
         row("list json, control characters", escape, "list --json", 0, "\\[\\{\"address\":\\d+,\"board\":1,\"bus\":\\d+,"
-            "\"description\":\"FT232R USB UART\",\"manufacturer\":\"FTDI\",\"port\":\"1-1\",\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n", "", "11111111");
+            "\"description\":\"FT232R USB UART\",\"manufacturer\":\"FTDI\",\"name\":null,\"port\":\"1-1\",\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n", "", "11111111");
         row("control characters in a message", escape, "on 1 --serial KC-Z", 1, "",
             "^kestrune-cli: no board has serial number KC-Z; 1 board is attached:\n  1\t" + escaped + "\tFT232R USB UART\t1-1\n$", "11111111");
         row("serial as printed", escape, "on 2 --serial X\\x1b[2J\\t\\\\", 0, "", "", "01000000");
@@ -84,6 +84,17 @@ private slots:
             "11111111", {}, "nodes");
         row("port in use", two, "on --serial KC-B 1; on --serial KC-A 1", 1, "",
             "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
+        // boards.conf (as FILE): boards and relays by name, and a file with a
+        // mistake refusing every command.
+        const QByteArray conf = "[board pump-house]\nserial = KC-A\nrelay.1 = pump\nrelay.2 = valve\n[board bench]\nport = 1-9\n";
+        row("by name, relays by name", two, "on --boards FILE --name pump-house pump valve 8; off valve --name pump-house --boards FILE; get --json "
+            "--name pump-house --boards FILE", 0, "\\{\"board\":2,\"name\":\"pump-house\",\"names\":\\[\"pump\",\"valve\"(,null){6}\\],\"pattern\":\"10000001\",.*\n", "", "10000001", conf);
+        row("list names", two, "list --boards FILE", 0, "1\tKC-B\t[^\n]*\t1-2\n2\tKC-A\t[^\n]*\t1-1\tpump-house\n", "", "11111111", conf);
+        row("no such relay name", one, "on --boards FILE pump heater", 1, "", "^kestrune-cli: board pump-house has no relay named heater\n$", "11111111", conf);
+        row("named board absent", one, "on 1 --boards FILE --name bench", 1, "", "^kestrune-cli: board bench is not attached; 1 board is attached:\n  1\tKC-A\t.*\tpump-house\n$", "11111111", conf);
+        row("relay names without a file", one, "on pump", 1, "", "^kestrune-cli: board 1 has no name in boards.conf, so no relay named pump\n$", "11111111");
+        row("bad file refuses everything", one, "on 1 --boards FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:4: relay name pump is used twice\n$",
+            "11111111", "[board pump-house]\nserial = KC-A\nrelay.1 = pump\nrelay.2 = pump\n");
         row("no board", {}, "get", 1, "", "^kestrune-cli: no board is attached\n$", "");
         row("help", {}, "--help", 0, "Usage:\n(.*\n)+", "", "");
         row("version", {}, "--version", 0, "kestrune-cli [0-9]+\\.[0-9]+\\.[0-9]+\n", "", "");

@@ -60,12 +60,12 @@ class MqttDaemonTest : public QObject {
         run(sub_, MOSQUITTO_SUB, to() + QStringList{"-v", "-t", "kt/#", "-t", "homeassistant/#"});
     }
     void startDaemon(const QByteArray& broker, const QByteArray& id = "test", const QByteArray& boards = "serials = KM.0001, KM-0002\n",
-                     QProcess* daemon = nullptr)
+                     QProcess* daemon = nullptr, const QStringList& more = {})
     {
         daemon = daemon ? daemon : &daemon_;
         daemon->setWorkingDirectory(dir_.path());
-        daemon->start(KESTRUNE_MQTT, {"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
-                                      '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\n" + boards)});
+        daemon->start(KESTRUNE_MQTT, QStringList{"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
+                                      '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\n" + boards)} + more);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/bridge/" + id + "/availability"), "online", 20000);
     }
     void stop(QProcess& daemon, int sig)
@@ -359,6 +359,32 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(otherLog_.count("connecting to") >= 3, 20000);
         // The reason not again at each retry; no board taken before the broker tells who owns it.
         QVERIFY2(otherLog_.count("certificate verify failed") == 1 && !otherLog_.contains("took board"), otherLog_.constData());
+    }
+
+    // boards.conf: a named board served under its name over a node.X,
+    // discovery naming the device and its relays (the ids as before); a file
+    // with a mistake stops the daemon.
+    void boardNames()
+    {
+        stop(daemon_, SIGTERM);
+        QProcess refused;
+        refused.setWorkingDirectory(dir_.path());
+        refused.start(KESTRUNE_MQTT, {"--config", "tls.conf", "--boards", file("bad.conf", "[board pump-house]\nserial = KM-0002\nrelay.9 = x\n")});
+        QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
+        QCOMPARE(refused.readAllStandardError(), "kestrune-mqtt: " + dir_.filePath("bad.conf").toUtf8() + ":3: relay.9: a relay is 1 to 8\n");
+        log_.clear();
+        startDaemon("cafile = ca.crt\ncertfile = client.crt\nkeyfile = client.key\n", "tls", "serials = KM.0001, KM-0002\nnode.KM-0002 = pumps\n", nullptr,
+                    {"--boards", file("boards.conf", "[board pump-house]\nserial = KM-0002\nrelay.1 = pump\n")});
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/pump-house/availability"), "online", 20000);
+        QVERIFY2(log_.contains("pump-house - its node, not pumps of [boards] node.KM-0002"), log_.constData());
+        const auto discovery = [&](char relay) { return QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_tls/KM-0002_" + QByteArray(1, relay) + "/config")).object(); };
+        QTRY_COMPARE(discovery('1').value("command_topic").toString(), "kt/pump-house/relay/1/set");
+        QCOMPARE(QStringList({discovery('1')["name"].toString(), discovery('2')["name"].toString(), discovery('1')["device"].toObject()["name"].toString(),
+                              discovery('1')["unique_id"].toString()}), QStringList({"pump", "Relay 2", "pump-house", "kestrune_tls_KM-0002_1"}));
+        const QByteArray before = written(b_);
+        publish("kt/pump-house/relay/1/set", "ON");
+        QTRY_COMPARE(last_.value("kt/pump-house/relay/1"), "ON");
+        QCOMPARE(written(b_), before + QByteArray("\x01"));
     }
 };
 

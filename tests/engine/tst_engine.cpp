@@ -1,7 +1,8 @@
-// The engine's parts below the window: labels.dat, program files, relay
+// The engine's parts below the window: labels.dat, boards.conf, program files, relay
 // operations on one board, and programs played on a board without a window.
 #include "fixture.h"
 
+#include "engine/config/boards_conf.h"
 #include "engine/device/board_link.h"
 #include "engine/device/board_lock.h"
 #include "engine/program/board_player.h"
@@ -290,6 +291,60 @@ private slots:
         const int stopped = ticks;
         QTest::qWait(350);
         QCOMPARE(ticks, stopped);
+    }
+
+    // boards.conf: a good file read into data, and each mistake refusing the
+    // whole file as FILE:LINE: REASON (the line is the one to mend).
+    void boardsConf_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("error");
+        const QByteArray head = "; pumps\n[board pump-house]\nserial = A10KX3F2\nrelay.1 = pump\nrelay.7 = fwd\nrelay.8 = rev\n";
+        auto row = [&](const char* name, const QByteArray& tail, const QString& error) { QTest::newRow(name) << head + tail << (error.isEmpty() ? error : "b.conf:" + error); };
+        row("good", "interlock = fwd rev, 3 4 5\ndead_time_ms = 200\ninvert = yes\npulse_ms.1 = 2000\non_start = restore\n"
+            "# clones\n[board bench]\nport = 1-1.2\n[board bench-2]\nserial = A10KX3F2\nport = 1-1.3\n", "");
+        row("unknown key", "colour = red\n", "7: unknown key \"colour\"");
+        row("relay 9", "relay.9 = heater\n", "7: relay.9: a relay is 1 to 8");
+        row("relay name twice", "relay.2 = pump\n", "7: relay name pump is used twice");
+        row("relay named all", "relay.2 = all\n", "7: bad relay name \"all\": 1-32 of a-z, 0-9, _ and -, not all digits, not \"all\"");
+        row("key twice", "relay.1 = tap\n", "7: relay.1 is given twice");
+        row("board name twice", "[board pump-house]\nport = 1-4\n", "7: board name pump-house is used twice");
+        row("one board twice", "[board other]\nserial = A10KX3F2\n", "7: board other is board pump-house again (line 2)");
+        row("neither serial nor port", "[board empty]\nrelay.1 = x\n", "7: board empty has neither serial nor port");
+        row("digits only", "[board 42]\nserial = B\n", "7: bad board name \"42\": 1-32 of a-z, 0-9, _ and -, not all digits");
+        row("capitals", "[board Pump]\nserial = B\n", "7: bad board name \"Pump\": 1-32 of a-z, 0-9, _ and -, not all digits");
+        row("33 characters", "[board " + QByteArray(33, 'a') + "]\nserial = B\n", "7: bad board name \"" + QString(33, 'a') + "\": 1-32 of a-z, 0-9, _ and -, not all digits");
+        row("other section", "[boards]\n", "7: unknown section [boards]; a section is [board NAME]");
+        QTest::newRow("key before a section") << QByteArray("serial = x\n") + head << "b.conf:1: a key outside [board NAME]";
+        row("no equals sign", "relay.2 valve\n", "7: expected [section] or key = value");
+        row("bad port", "port = usb1\n", "7: a port is a bus and its port path, e.g. 1-1.2");
+        row("empty serial", "[board b]\nserial =\n", "8: the serial is empty");
+        row("dead time", "dead_time_ms = 10001\n", "7: dead_time_ms must be 0 to 10000");
+        row("invert", "invert = maybe\n", "7: invert must be yes or no");
+        row("on_start", "on_start = on\n", "7: on_start must be keep, off or restore");
+        row("pulse of a day and more", "pulse_ms.2 = 86400001\n", "7: pulse_ms.2 must be 1 to 86400000 milliseconds");
+        row("group of one", "interlock = fwd\n", "7: an interlock group needs two relays or more: \"fwd\"");
+        row("relay in two groups", "interlock = 7 8, 8 1\n", "7: relay 8 is in two interlock groups");
+        row("unknown relay in a group", "interlock = fwd heater\n", "7: board pump-house has no relay \"heater\"");
+    }
+    void boardsConf()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, error);
+        const BoardsConf conf = BoardsConf::parse(QStringLiteral("b.conf"), content);
+        QCOMPARE(conf.error, error);
+        QCOMPARE(conf.boards.size(), error.isEmpty() ? 3 : 0);
+        if (!error.isEmpty())
+            return;
+        const NamedBoard& pump = conf.boards[0];
+        QCOMPARE(std::tuple(pump.name, pump.rules, pump.pulseMs[0], pump.onStart == NamedBoard::OnStart::Restore),
+                 std::tuple(QStringLiteral("pump-house"), BoardRules{{{7, 8}, {3, 4, 5}}, 200, true}, 2000, true));
+        QCOMPARE(QList<int>({pump.relay("pump"), pump.relay("8"), pump.relay("valve"), pump.relay("9")}), QList<int>({1, 8, 0, 0}));
+        // A device is the board that names it by both identities, else the first that names it.
+        const DeviceInfo clone{"A10KX3F2", {}, {}, 1, 2, "1-1.3"}, other{"A10KX3F2", {}, {}, 1, 3, "1-1.4"}, both{"A10KX3F2", {}, {}, 1, 4, "1-1.2"};
+        QCOMPARE(QStringList({conf.board(clone)->name, conf.board(other)->name, conf.board(both)->name, conf.board(DeviceInfo{"Z", {}, {}, 1, 5, "1-1.2"})->name}),
+                 QStringList({"bench-2", "pump-house", "pump-house", "bench"}));
+        QCOMPARE(conf.named("bench"), &conf.boards[1]);
     }
 
     void relaysAndPlayer()

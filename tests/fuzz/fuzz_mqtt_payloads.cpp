@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     library->setLogging(false);
     library->addBoard();
     library->setSerial(library->addBoard(), QStringLiteral("AB.C:1"));
-    const RelayBridge::Settings settings{{"kestrune", "fuzz", "homeassistant"}, true, {}, 2000, {}};
+    const RelayBridge::Settings settings{{"kestrune", "fuzz", "homeassistant"}, true, {}, 2000, {}, {}};
     bridge = new RelayBridge(*library, settings, [](const QByteArray& topic, const QByteArray&) {
         strayTopic |= !topic.startsWith("kestrune/") && !topic.startsWith("homeassistant/switch/");
     });

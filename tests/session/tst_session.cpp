@@ -237,12 +237,13 @@ private slots:
         QTEST(rig.writes(), "written");
     }
 
-    // Relays 7 and 8 interlocked: a click or a raised bar that changes over
+    // Relays 7 and 8 interlocked in boards.conf: a click or a raised bar that changes over
     // breaks, pauses the dead time in the handler, and makes; ALL ON and a
     // row with both on are refused with messages of their own.
     void interlockedWindow()
     {
-        SessionRig rig(1, {}, [](const DeviceInfo&) { return BoardRules{{{7, 8}}, 200, false}; });
+        const auto conf = [](SimulatedLibrary&) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8\ndead_time_ms = 200\n"); };
+        SessionRig rig(1, conf, "boards.conf");
         rig.program({"00000000-5", "00000011-5"});
         for (const QString op : {"m7", "m8", "on", "pick1", "b7"})
             rig.act(op);

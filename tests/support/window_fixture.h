@@ -19,13 +19,16 @@ namespace fixture {
 
 inline void click(QWidget* w, Qt::MouseButton b = Qt::LeftButton) { QTest::mouseClick(w, b); }
 
-// A window on simulated boards, in a working directory of its own.
+// A window on simulated boards, in a working directory of its own, reading
+// boardsConf there as its boards.conf when given.
 struct Rig {
-    explicit Rig(int boards = 1)
+    explicit Rig(int boards = 1, const QByteArray& boardsConf = {})
     {
         for (int i = 0; i < boards; ++i)
             library.addBoard();
-        form = std::make_unique<TForm1>(library);
+        if (!boardsConf.isEmpty())
+            writeFile(work.file("boards.conf"), boardsConf);
+        form = std::make_unique<TForm1>(library, nullptr, work.file("boards.conf"));
         form->session().pause = [](int) {};
     }
     ~Rig() { form->Timer1->setEnabled(false); }

@@ -58,6 +58,25 @@ private slots:
         checkMirrored(rig);
     }
 
+    // boards.conf names a board in its tooltip; a file with a mistake shows
+    // its error at start, and every relay operation is refused with it.
+    void boardsConf()
+    {
+        QCOMPARE(Rig(1, "[board pump-house]\nserial = KSIM0001\n").form->ComboBox1->itemData(0, Qt::ToolTipRole).toString(),
+                 QStringLiteral("Serial number: KSIM0001   Name: pump-house\nSimulated relay board\nPort: 1-1"));
+        Rig rig(1, "[board pump-house]\nport = 1-1\nrelay.1 = x\nrelay.2 = x\n");
+        const QString error = rig.work.file("boards.conf") + ":4: relay name x is used twice";
+        QCOMPARE(takeErrorBox(), error);
+        TForm1& f = *rig.form;
+        const auto shown = [&] { return std::tuple(f.manualButton(1)->text(), f.stepBar(2)->y(), f.indicator(1)->color()); };
+        const auto before = shown();
+        for (QWidget* control : std::initializer_list<QWidget*>{f.manualButton(1), f.Button9, f.Button10, f.stepBar(2), f.Button34, nullptr}) {
+            control ? click(control) : rig.clickRow(0);
+            QCOMPARE(takeErrorBox(), error);
+        }
+        QCOMPARE(std::tuple(rig.writes(), rig.s().runActive(), shown()), std::tuple(Bytes{}, false, before));
+    }
+
     // Clicks, keys and picks reach the session; what they change shows.
     void controls()
     {

@@ -5,6 +5,7 @@
 #include <QString>
 
 class BoardLink;
+class BoardsConf;
 
 // Which board a front end addresses: by number (1-based, the n of "Relay
 // Board n"), by serial number or by port path; with none of them, the one
@@ -13,6 +14,7 @@ struct BoardSelector {
     int number = 0;  // 0: not chosen by number
     QString serial;  // empty: not chosen by serial
     QString port;    // empty: not chosen by port
+    QString name;    // empty: not chosen by its name in boards.conf
 };
 
 // Finds the device a selector names among the boards attached now, from one
@@ -26,10 +28,12 @@ struct Result {
     bool found() const { return index >= 0; }
 };
 
-Result find(BoardLink& link, const BoardSelector& selector);
+// conf gives the boards' names; without it no board has a name.
+Result find(BoardLink& link, const BoardSelector& selector, const BoardsConf* conf = nullptr);
 
 // One board as a line: number, serial, description and port, tab-separated
-// (a field the device does not tell stays empty; control characters escaped).
-QString line(int index, const DeviceInfo& info);
+// (a field the device does not tell stays empty; control characters
+// escaped), then its name in conf when it has one.
+QString line(int index, const DeviceInfo& info, const BoardsConf* conf = nullptr);
 
 }  // namespace BoardFinder

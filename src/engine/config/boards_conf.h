@@ -1,0 +1,60 @@
+#pragma once
+
+#include "engine/device/board_rules.h"
+#include "engine/device/usb_library.h"
+
+#include <QList>
+#include <QString>
+
+#include <array>
+
+// One board of boards.conf: its name, how to know it, its relays' names, its
+// safety rules and its pulse and start-up settings.
+struct NamedBoard {
+    enum class OnStart { Keep, Off, Restore };
+
+    int line = 0;    // of its "[board NAME]"
+    QString name;
+    QString serial;  // empty: any serial
+    QString port;    // empty: any port
+    std::array<QString, 8> relays;  // the names of relays 1-8; empty: none
+    BoardRules rules;
+    std::array<int, 8> pulseMs{};   // relays 1-8; 0: not given
+    OnStart onStart = OnStart::Keep;
+
+    // Whether the device is this board: every identity given matches.
+    bool matches(const DeviceInfo& device) const;
+    // Relay 1-8 for a number or a relay's name; 0 for neither.
+    int relay(const QString& numberOrName) const;
+    // The name of relay 1-8, or its number when it has none.
+    QString relayName(int relay) const;
+};
+
+// /etc/kestrune/boards.conf (or the file a front end is told to read): the
+// boards and relays by name, the same for every front end. A file with any
+// mistake is refused whole; a front end then switches nothing.
+class BoardsConf {
+public:
+    inline static const QString DefaultFile = QStringLiteral("/etc/kestrune/boards.conf");
+
+    // Reads path. A missing file is no error unless required (named on a
+    // command line): then nothing is named and everything works as without.
+    static BoardsConf load(const QString& path, bool required);
+    // The file's content, read as path.
+    static BoardsConf parse(const QString& path, const QByteArray& content);
+
+    bool ok() const { return error.isEmpty(); }
+    const NamedBoard* named(const QString& name) const;
+    // The board the device is: the entry matching it by both serial and
+    // port, else the first matching it by one (a device can match a serial
+    // section and a port section alike; the file cannot know that before).
+    const NamedBoard* board(const DeviceInfo& device) const;
+
+    QString file;               // the file read; empty when there was none
+    QString error;              // "FILE:LINE: REASON"; empty when accepted
+    QList<NamedBoard> boards;   // empty when refused
+
+    // Whether text is a board or relay name: 1-32 of a-z, 0-9, _ and -,
+    // not all digits.
+    static bool validName(const QString& text);
+};
