@@ -2,6 +2,8 @@
 
 #include "engine/device/board_lock.h"
 
+#include <QThread>
+
 BoardLink::BoardLink(UsbLibrary& library, QObject* parent) : QObject(parent), library_(library) {}
 
 BoardLink::~BoardLink()
@@ -11,9 +13,15 @@ BoardLink::~BoardLink()
 
 int BoardLink::discover()
 {
-    if (library_.enumerate(devices_) != UsbLibrary::Ok)
-        devices_.clear();
-    return count();
+    // A look fails now and then while another process hands a board back to
+    // its driver (the bus changes under it): it is tried again a few times.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (library_.enumerate(devices_) == UsbLibrary::Ok)
+            return count();
+        QThread::msleep(10);
+    }
+    devices_.clear();
+    return 0;
 }
 
 std::optional<DeviceInfo> BoardLink::describe(int index) const
