@@ -1,9 +1,7 @@
 // FtdiLibrary against emulated FT232R boards: the real libftdi1 and libusb
 // talk to umockdev's usbdevfs emulation, so these tests see what reaches the
 // board, not just what FtdiLibrary asks libftdi for.
-#include "engine/device/board_link.h"
 #include "engine/device/ftdi_library.h"
-#include "engine/device/relay_board.h"
 #include "emulated_ftdi.h"
 
 #include <QtTest>
@@ -62,34 +60,6 @@ private slots:
     }
     void init() { bus_.reset(emulated_ftdi_bus_new()); QVERIFY(bus_); }
     void cleanup() { bus_.reset(); }
-
-    // An active-low motor pair (7 8 interlocked): opening it switches no
-    // relay on, though a fresh chip's latch is 0x00; a relay switched on stays
-    // on through a close and an open; a switch-over breaks before it makes.
-    // The pins only ever fall where a relay was asked on.
-    void invertedBoard()
-    {
-        const int board = emulated_ftdi_add_board(bus(), "KR300001");
-        const QTemporaryDir locks;
-        FtdiLibrary library;
-        BoardLink link(library);
-        link.setRulesSource([](const DeviceInfo&) { return BoardRules{{{7, 8}}, 100, true}; });
-        link.setLockFolder(locks.path());
-        std::uint8_t relays = 0xFF;
-        QVERIFY(link.discover() == 1 && link.open(0) == Ok && link.read(0, relays) == Ok);
-        QCOMPARE(relays, 0x00);
-        QCOMPARE(RelayBoard(link, 0).setRelays(0x40, 0x40), Ok);
-        link.close(0);
-        QVERIFY(link.open(0) == Ok && link.read(0, relays) == Ok && relays == 0x40);
-        QElapsedTimer clock;
-        clock.start();
-        QCOMPARE(RelayBoard(link, 0).setRelays(0x80, 0x80), Ok);  // rev: fwd breaks, 100 ms, rev makes
-        qInfo("break, dead time 100 ms and make took %.1f ms", double(clock.nsecsElapsed()) / 1e6);
-        Bytes levels(emulated_ftdi_pin_history(bus(), board, nullptr, 0));
-        emulated_ftdi_pin_history(bus(), board, levels.data(), levels.size());
-        QCOMPARE(levels, (Bytes{0xFF, 0xBF, 0xFF, 0xBF, 0xFF, 0x7F}));
-        QVERIFY(clock.elapsed() >= 100);
-    }
 
     // Two boards in bit-bang mode: each follows only its own writes and
     // reads back its own pins. Closed, a board goes back to its kernel driver

@@ -242,11 +242,9 @@ private slots:
     // row with both on are refused with messages of their own.
     void interlockedWindow()
     {
-        const auto conf = [](SimulatedLibrary&) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8\ndead_time_ms = 200\n"); };
-        SessionRig rig(1, conf, "boards.conf");
+        SessionRig rig(1, [](SimulatedLibrary&) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8\ndead_time_ms = 200\n"); }, "boards.conf");
         rig.program({"00000000-5", "00000011-5"});
-        for (const QString op : {"m7", "m8", "on", "pick1", "b7"})
-            rig.act(op);
+        for (const QString op : {"m7", "m8", "on", "pick1", "b7"}) rig.act(op);
         QCOMPARE(rig.writes(), (Bytes{0x40, 0x00, 0x80, 0x00, 0x40}));
         QCOMPARE(rig.pauses.count(200), 2);
         QCOMPARE(rig.errors, (QStringList{"ALL ON is refused on this board: relays 7, 8 are interlocked: at most one of them may be on",
