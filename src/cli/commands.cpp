@@ -2,8 +2,10 @@
 
 #include "engine/signal_watcher.h"
 #include "engine/config/boards_conf.h"
+#include "engine/config/rules_source.h"
 #include "engine/device/board_finder.h"
 #include "engine/device/board_link.h"
+#include "engine/device/board_lock.h"
 #include "engine/device/relay_board.h"
 #include "engine/device/relay_pulser.h"
 #include "engine/program/board_player.h"
@@ -62,6 +64,20 @@ bool open(BoardLink& link, int index)
     return false;
 }
 
+// Takes the board's lock, waiting for another process that switches it
+// (which has it claimed meanwhile), then opens it; null (and the reason said)
+// when either fails. Held until the board is closed, it makes a whole
+// command one switch.
+std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index)
+{
+    auto lock = link.lock(index, BoardLock::WaitMs);
+    if (!lock->held()) {
+        complain(lock->error());
+        return nullptr;
+    }
+    return open(link, index) ? std::move(lock) : nullptr;
+}
+
 // A board's name, or null when boards.conf names it not.
 QJsonValue nameOf(const NamedBoard* board)
 {
@@ -101,7 +117,8 @@ int get(BoardLink& link, const Arguments& a, const BoardsConf& conf)
         return 1;
     const DeviceInfo device = link.describe(index).value_or(DeviceInfo{});
     const NamedBoard* named = conf.board(device);
-    if (!open(link, index))
+    const auto lock = lockAndOpen(link, index);
+    if (!lock)
         return 1;
     std::uint8_t pins = 0;
     const UsbLibrary::Status status = RelayBoard(link, index).read(pins);
@@ -150,7 +167,8 @@ std::optional<std::uint8_t> relayMask(BoardLink& link, int index, const QStringL
 }
 
 // set, on and off: read the pins, give the relays in mask (or named by
-// words) the levels, write once, and hand the board back.
+// words) the levels, write (break, dead time, make where an interlock asks),
+// and hand the board back.
 int setRelays(BoardLink& link, const BoardSelector& select, const BoardsConf& conf, std::uint8_t mask,
               const QStringList& words, std::uint8_t levels)
 {
@@ -163,10 +181,12 @@ int setRelays(BoardLink& link, const BoardSelector& select, const BoardsConf& co
             return 1;
         mask = *named;
     }
-    if (!open(link, index))
+    const auto lock = lockAndOpen(link, index);
+    if (!lock)
         return 1;
-    const UsbLibrary::Status status = RelayBoard(link, index).setRelays(mask, levels);
-    const QString why = link.lastError();
+    RelayBoard relays(link, index);
+    const UsbLibrary::Status status = relays.setRelays(mask, levels);
+    const QString why = relays.error();
     link.close(index);
     if (status != UsbLibrary::Ok)
         return fail(QStringLiteral("board %1: %2").arg(index + 1).arg(why));
@@ -182,7 +202,8 @@ int pulse(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWat
         return 1;
     const auto mask = relayMask(link, index, a.relays, conf);
     const NamedBoard* named = conf.board(link.describe(index).value_or(DeviceInfo{}));
-    if (!mask || !open(link, index))
+    // Each edge takes the lock on its own; the open only waits for it.
+    if (!mask || !lockAndOpen(link, index))
         return 1;
     std::array<int, 8> ms{};
     for (int relay = 1; relay <= 8; ++relay)
@@ -225,8 +246,9 @@ int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatc
     StrictProgram::Result file = StrictProgram::read(a.file);
     if (!file.ok())
         return fail(file.message(a.file));
+    // Each step takes the lock on its own; the open only waits for it.
     const int index = choose(link, a.select, conf);
-    if (index < 0 || !open(link, index))
+    if (index < 0 || !lockAndOpen(link, index))
         return 1;
 
     BoardPlayer player(link, index);
@@ -264,8 +286,8 @@ int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatc
         complain(player.summary());
 
     // Off at the end, also after a signal; not on a board that stopped answering.
-    if (a.offAtEnd && status == 0 && RelayBoard(link, index).write(0) != UsbLibrary::Ok)
-        status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(link.lastError()));
+    if (RelayBoard relays(link, index); a.offAtEnd && status == 0 && relays.write(0) != UsbLibrary::Ok)
+        status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(relays.error()));
     link.close(index);
     if (signal != 0)
         SignalWatcher::dieBy(signal);
@@ -297,6 +319,7 @@ int run(const Arguments& a, BoardLink& link, SignalWatcher* watcher)
                                              !a.boardsFile.isEmpty());
     if (!conf.ok())
         return fail(conf.error);
+    link.setRulesSource(rulesFrom(conf));
     switch (a.command) {
     case Command::List:
         return list(link, a.json, conf);

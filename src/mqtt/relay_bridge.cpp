@@ -1,5 +1,6 @@
 #include "mqtt/relay_bridge.h"
 
+#include "engine/config/rules_source.h"
 #include "engine/device/board_link.h"
 #include "engine/device/relay_board.h"
 #include "engine/device/relay_pulser.h"
@@ -217,6 +218,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
     // Opened only if it is still the board listed (and allowed): a board
     // plugged in since the list was made is never touched.
     auto link = std::make_unique<BoardLink>(library_);
+    link->setRulesSource(rulesFrom(settings_.boards));
     std::uint8_t pins = 0;
     if (link->open(index, info) != UsbLibrary::Ok || link->read(index, pins) != UsbLibrary::Ok) {
         const QString why = link->lastError();
@@ -247,6 +249,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
         qCWarning(lcMqtt).noquote() << "could not end a pulse on board" << printableText(b->serial) << "-"
                                     << b->pulser->error();
     });
+    connect(board.player.get(), &BoardPlayer::stepMade, this, [this, b] { wrote(*b); });
     for (auto signal : {&BoardPlayer::stopped, &BoardPlayer::paused, &BoardPlayer::resumed})
         connect(board.player.get(), signal, this, [this, b] { publishProgram(*b); });
     connect(board.player.get(), &BoardPlayer::writeFailed, this, [this, b](const QString& what) {
@@ -412,7 +415,7 @@ void RelayBridge::apply(Board& board, const Command& command)
         if (status == UsbLibrary::Ok)
             return wrote(board);
         qCWarning(lcMqtt).noquote() << "could not switch board" << printableText(board.serial) << "-"
-                                    << board.link->lastError();
+                                    << relays.error();
     };
     std::visit(Overloaded{
                    [&](const RelayCommand& c) {
@@ -505,7 +508,7 @@ void RelayBridge::startUp(Board& board)
     RelayBoard relays(*board.link, board.slot);
     if (relays.write(*pattern) != UsbLibrary::Ok)
         qCWarning(lcMqtt).noquote() << "could not set board" << board.label() << "as it starts -"
-                                    << board.link->lastError();
+                                    << relays.error();
     else
         qCInfo(lcMqtt).noquote() << "set board" << board.label() << "to" << RelayPattern::toText(*pattern) << "as it starts";
     // Said with the board's availability, right after this.

@@ -2,6 +2,8 @@
 // and read-back.
 #include "session/window_session.h"
 
+#include "engine/device/relay_board.h"
+
 namespace {
 
 // The list entry of board n (1-35): "Relay Board" and three blanks, with the
@@ -86,10 +88,15 @@ void WindowSession::refreshFromBoard()
     UpdateCurrentRowDuration();
 }
 
+// Under the board's lock and interlocks: a change-over inside a group
+// pauses here for the dead time between its break and its make. A board
+// that fails stays silent, as before; a lock another program kept is said.
 void WindowSession::WriteRelayState()
 {
     requireBoards();
-    link.write(selected, RelayState);
+    RelayBoard relays(link, selected, pause);
+    if (relays.write(RelayState) != UsbLibrary::Ok && relays.refused())
+        emit errorRaised(relays.error());
 }
 
 void WindowSession::ReadRelayState()

@@ -2,6 +2,9 @@
 // action of its next click, and ALL ON / ALL OFF.
 #include "session/window_session.h"
 
+#include "engine/device/interlock.h"
+#include "engine/program/range_error.h"
+
 namespace {
 constexpr int AllOn = 9;
 constexpr int AllOff = 10;
@@ -9,6 +12,9 @@ constexpr int AllOff = 10;
 
 void WindowSession::RelayCommand(int command)
 {
+    const BoardRules& rules = link.rules(selected);
+    if (const QString why = Interlock::conflict(rules, 0xFF); command == AllOn && !why.isEmpty())
+        throw RangeError(QStringLiteral("ALL ON is refused on this board: %1").arg(why));
     std::uint8_t state = RelayState;
     pause(PauseMs);
     if (command >= 1 && command <= RelayCount) {
@@ -16,7 +22,13 @@ void WindowSession::RelayCommand(int command)
         const int relay = command;
         const auto bit = static_cast<std::uint8_t>(1u << (relay - 1));
         const bool off = captions[static_cast<std::size_t>(relay)] == labelText(labels.turnOn(relay));
-        state = off ? (state | bit) : (state & static_cast<std::uint8_t>(~bit));
+        state = off ? Interlock::switchOn(rules, state, bit) : (state & static_cast<std::uint8_t>(~bit));
+        // Switching a relay of an interlock group on switches the others of it off.
+        for (int other = 1; other <= RelayCount; ++other)
+            if (other != relay && (RelayState & ~state & (1u << (other - 1)))) {
+                setCaption(other, false);
+                CopyRelayCaptionToStepBar(static_cast<unsigned>(other));
+            }
         setCaption(relay, off);
     } else if (command == AllOn || command == AllOff) {
         for (int relay = 1; relay <= RelayCount; ++relay)

@@ -1,6 +1,7 @@
 // Timer mode: the step bars, the program list and its files, and the runner.
 #include "session/window_session.h"
 
+#include "engine/device/interlock.h"
 #include "engine/device/relay_board.h"
 #include "engine/program/program_file.h"
 #include "engine/program/program_row.h"
@@ -14,6 +15,15 @@ void WindowSession::StepBarClick(int relay)
 {
     requireBoards();
     setBar(relay, barLowered(relay));
+    // A bar raised lowers the others of its interlock group.
+    std::uint8_t lowered = 0;
+    if (const auto bit = static_cast<std::uint8_t>(1u << (relay - 1)); !barLowered(relay))
+        for (const std::uint8_t group : Interlock::groupMasks(link.rules(selected)))
+            if (group & bit)
+                lowered |= static_cast<std::uint8_t>(group & ~bit);
+    for (int other = 1; other <= RelayCount; ++other)
+        if (lowered & (1u << (other - 1)))
+            setBar(other, false);
     WriteStepBarsToBoard();
     UpdateIndicatorsFromStepBars();
     pause(PauseMs);
@@ -21,6 +31,9 @@ void WindowSession::StepBarClick(int relay)
     UpdateCurrentRowDuration();
     CaptionsFromBoard();
     CopyRelayCaptionToStepBar(static_cast<unsigned>(relay));
+    for (unsigned other = 1; other <= RelayCount; ++other)
+        if (lowered & (1u << (other - 1)))
+            CopyRelayCaptionToStepBar(other);
 }
 
 void WindowSession::WriteStepBarsToBoard()
@@ -68,6 +81,8 @@ void WindowSession::StringGrid4Click()
     const int row = program.current();
     const QByteArray text = currentText();
     ProgramRow::requirePattern(text, row);
+    if (const QString why = Interlock::conflict(link.rules(selected), ProgramRow::pattern(text, row)); !why.isEmpty())
+        throw RangeError(QStringLiteral("Row %1 cannot be loaded: %2").arg(row + 1).arg(why));
     loadAtResume_ = false;
     auto at = [&](int position) { return ProgramRow::lineChar(text, row, position); };
     for (int relay = 1; relay <= RelayCount; ++relay)

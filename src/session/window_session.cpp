@@ -1,5 +1,7 @@
 #include "session/window_session.h"
 
+#include "engine/config/rules_source.h"
+
 #include <QThread>
 
 #include <algorithm>
@@ -45,6 +47,7 @@ void WindowSession::FormCreate()
     boards = BoardsConf::load(boardsFile, false);
     if (!boards.ok())
         emit errorRaised(boards.error);
+    link.setRulesSource(rulesFrom(boards));
     LoadLabels();
     setStatus(false, QStringLiteral("Board not found !"));
     program.setText(0, "00000000-0");

@@ -74,6 +74,7 @@ typedef struct {
     guint8 mode;
     guint8 latency;
     GByteArray *written;
+    GByteArray *levels; /* every pin level byte the pins went through, in order */
     unsigned claims;
     unsigned releases;
     unsigned opens;
@@ -161,6 +162,15 @@ static guint8 pin_levels(const Board *b)
     return (guint8)((b->outputs & b->mask) | (guint8)~b->mask);
 }
 
+/* Notes the pin levels when they changed: each mode change and each byte
+ * clocked out may move them. */
+static void note_levels(Board *b)
+{
+    const guint8 now = pin_levels(b);
+    if (b->levels->len == 0 || b->levels->data[b->levels->len - 1] != now)
+        g_byte_array_append(b->levels, &now, 1);
+}
+
 /* Answers a control transfer. setup is the 8-byte setup packet, data the
  * data stage (room bytes for IN). Returns the number of bytes of the data
  * stage, or -1 to stall the request. */
@@ -242,6 +252,7 @@ static int control_request(Board *b, const guint8 *setup, guint8 *data, size_t r
     case REQ_SET_BITMODE:
         b->mask = (guint8)(value & 0xFF);
         b->mode = (guint8)(value >> 8);
+        note_levels(b);
         return 0;
     case REQ_READ_PINS: {
         const guint8 pins = pin_levels(b);
@@ -263,8 +274,10 @@ static void bulk_out(Board *b, const guint8 *data, size_t len)
     if (len == 0)
         return;
     g_byte_array_append(b->written, data, (guint)len);
-    if (b->mode != 0x00)
-        b->outputs = data[len - 1];
+    for (size_t i = 0; i < len && b->mode != 0x00; ++i) {
+        b->outputs = data[i];
+        note_levels(b);
+    }
 }
 
 /* ---- usbdevfs --------------------------------------------------------- */
@@ -588,6 +601,7 @@ static void board_free(Board *b)
     }
     g_free(b->syspath);
     g_byte_array_unref(b->written);
+    g_byte_array_unref(b->levels);
     g_free(b);
 }
 
@@ -807,6 +821,8 @@ int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *
     b->devnum = id + 2; /* 1 is the root hub */
     b->latency = 16;
     b->written = g_byte_array_new();
+    b->levels = g_byte_array_new();
+    note_levels(b);
     b->syspath = g_strdup_printf("/sys/devices/%s", b->port);
     snprintf(b->devnode, sizeof b->devnode, "/dev/bus/usb/%03u/%03d", bus_number, b->devnum);
     memcpy(b->device_descriptor, device_descriptor, sizeof device_descriptor);
@@ -1102,7 +1118,23 @@ void emulated_ftdi_clear_written(EmulatedFtdiBus *bus, int board)
         return;
     g_mutex_lock(&bus->lock);
     g_byte_array_set_size(b->written, 0);
+    g_byte_array_set_size(b->levels, 0);
+    note_levels(b);
     g_mutex_unlock(&bus->lock);
+}
+
+size_t emulated_ftdi_pin_history(const EmulatedFtdiBus *bus, int board, unsigned char *out, size_t max)
+{
+    const Board *b = board_at(bus, board);
+    size_t total;
+    if (!b)
+        return 0;
+    g_mutex_lock((GMutex *)&bus->lock);
+    total = b->levels->len;
+    if (out && max > 0)
+        memcpy(out, b->levels->data, MIN(total, max));
+    g_mutex_unlock((GMutex *)&bus->lock);
+    return total;
 }
 
 /* Whether the device carries the serial number `serial`. */

@@ -138,6 +138,12 @@ unsigned char emulated_ftdi_bit_mode(const EmulatedFtdiBus *bus, int board);
  * out (out may be NULL when max is 0) and returns the total length. */
 size_t emulated_ftdi_written(const EmulatedFtdiBus *bus, int board, unsigned char *out, size_t max);
 void emulated_ftdi_clear_written(EmulatedFtdiBus *bus, int board);
+/* The pin levels the board went through, each change once, from its plug-in
+ * (or its latest clear_written) on. The pins follow the output latch (the
+ * last byte clocked out in bit-bang mode, 0x00 on a fresh chip) on the lines
+ * the bit mask makes outputs; inputs and a chip out of bit-bang mode read
+ * high. Copies up to max into out; returns how many there are. */
+size_t emulated_ftdi_pin_history(const EmulatedFtdiBus *bus, int board, unsigned char *out, size_t max);
 
 /* Non-zero while some program has the board's interface claimed. */
 int emulated_ftdi_claimed(const EmulatedFtdiBus *bus, int board);

@@ -4,6 +4,7 @@
 
 #include "engine/config/boards_conf.h"
 #include "engine/device/board_link.h"
+#include "engine/device/board_lock.h"
 #include "engine/program/board_player.h"
 #include "engine/program/program_file.h"
 #include "engine/program/program_row.h"
@@ -13,6 +14,8 @@
 
 #include <QElapsedTimer>
 #include <QThread>
+
+#include <sys/file.h>
 
 using namespace fixture;
 
@@ -35,6 +38,23 @@ QByteArray imageOf(const QList<QByteArray>& labels, char fill = '\0')
         out += label + '\0' + QByteArray(19 - label.size(), fill);
     return out;
 }
+// A simulated board whose pins read as given, opened under a motor pair
+// (7 8) and a group of three (3 4 5) with a 30 ms dead time.
+struct RuledBoard {
+    explicit RuledBoard(std::uint8_t pins, bool invert = false)
+    {
+        library.addBoard(), library.setPins(0, pins);
+        library.setWriteObserver([this](int, std::uint8_t b) { log << QStringLiteral("w%1").arg(b, 2, 16, QLatin1Char('0')); });
+        link.setRulesSource([=](const DeviceInfo&) { return BoardRules{{{7, 8}, {3, 4, 5}}, 30, invert}; });
+        link.setLockFolder(QDir::currentPath());
+        link.discover(), link.open(0), library.clearLog(), log.clear();
+    }
+    SimulatedLibrary library;
+    BoardLink link{library};
+    QStringList log;  // "w40" for a byte written, "p30" for a pause of 30 ms
+    RelayBoard relays{link, 0, [this](int ms) { log << QStringLiteral("p%1").arg(ms); }};
+};
+
 struct FakeClock final : MonotonicClock {
     std::chrono::nanoseconds at{};
     std::chrono::nanoseconds now() const override { return at; }
@@ -344,6 +364,88 @@ private slots:
                  QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
         QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
         QCOMPARE(library.writes(0), Bytes{0x83});
+    }
+
+    // A change-over inside a group breaks (the group off, the rest as asked),
+    // pauses the dead time, then makes; two of a group on is refused whole.
+    void interlocks_data()
+    {
+        QTest::addColumn<int>("pins");
+        QTest::addColumn<QString>("op");
+        QTest::addColumn<int>("pattern");
+        QTest::addColumn<QString>("log");
+        QTest::newRow("on rev after fwd") << 0x41 << "on" << 0x80 << "w01 p30 w81";
+        QTest::newRow("set rev, relay 2 in the break") << 0x41 << "set" << 0x82 << "w02 p30 w82";
+        QTest::newRow("toggle 5 of three") << 0x04 << "toggle" << 0x10 << "w00 p30 w10";
+        QTest::newRow("fwd off: no pause") << 0x40 << "toggle" << 0x40 << "w00";
+        QTest::newRow("fwd again: no pause") << 0x40 << "on" << 0x40 << "w40";
+        QTest::newRow("set both refused") << 0x40 << "set" << 0xC0 << "";
+        QTest::newRow("on both refused") << 0x00 << "on" << 0xC0 << "";
+        QTest::newRow("3 and 4 refused") << 0x00 << "set" << 0x0C << "";
+    }
+    void interlocks()
+    {
+        RuledBoard b(std::uint8_t(fetch<int>("pins")));
+        const auto pattern = std::uint8_t(fetch<int>("pattern"));
+        const QString op = fetch<QString>("op");
+        const auto status = op == "set" ? b.relays.write(pattern)
+                            : op == "on" ? b.relays.setRelays(pattern, pattern)
+                                         : b.relays.toggleRelays(pattern);
+        QCOMPARE(b.log.join(' '), fetch<QString>("log"));
+        QCOMPARE(status == UsbLibrary::Ok, !b.log.isEmpty());
+        QCOMPARE(b.relays.error().startsWith("refused: relays "), b.log.isEmpty());
+    }
+
+    // Inverted: the wire carries the complement, the relays read back as
+    // asked, and the open writes the latch as read before the lines drive.
+    void invertedBoard()
+    {
+        RuledBoard b(0x00, true);
+        b.library.setPins(0, 0xBF); // relay 7 left on by an earlier run
+        b.link.open(0);
+        QString calls;
+        for (const auto& c : b.library.calls()) calls += QStringLiteral("%1:%2 ").arg(int(c.op)).arg(c.byte, 2, 16, QLatin1Char('0'));
+        QCOMPARE(calls, "3:00 1:00 6:bf 2:00 4:00 5:bf 2:ff ");  // close, open, read, in, latch, out
+        std::uint8_t pins = 0;
+        QVERIFY(b.relays.setRelays(0x80, 0x80) == UsbLibrary::Ok && b.relays.read(pins) == UsbLibrary::Ok && pins == 0x80);
+        QCOMPARE(b.library.writes(0), (Bytes{0xBF, 0xFF, 0x7F}));
+    }
+
+    // A step that changes over writes its break on its tick and its make the
+    // dead time later; its end stays on the tick. Rows with two of a group
+    // on are refused before anything is written.
+    void playerInterlock()
+    {
+        RuledBoard b(0x00);
+        BoardPlayer player(b.link, 0);
+        QCOMPARE(player.play(rowsOf({"00000010-5", "00000011-5"}), 10, false),
+                 "row 2 cannot be played: relays 7, 8 are interlocked: at most one of them may be on");
+        QVERIFY(b.log.isEmpty());
+        QEventLoop loop;
+        QObject::connect(&player, &BoardPlayer::stopped, &loop, &QEventLoop::quit);
+        QObject::connect(&player, &BoardPlayer::stepMade, [&] { b.log << "made"; });
+        QCOMPARE(player.play(rowsOf({"00000010-5", "00000001-5", "10000000-5"}), 10, false), QString());
+        loop.exec();
+        QCOMPARE(b.log.join(' '), "w40 w00 w80 made w01");
+        std::vector<std::chrono::steady_clock::time_point> at;  // of the writes
+        for (const auto& c : b.library.calls()) c.op == SimulatedLibrary::Op::Write ? at.push_back(c.at) : void();
+        const double gap = std::chrono::duration<double, std::milli>(at[2] - at[1]).count();
+        QVERIFY2(gap >= 30, qPrintable(QString("break to make %1 ms, dead time 30").arg(gap)));
+    }
+
+    // One switch at a time: a change waits for the board's lock and fails,
+    // saying why, when another holder keeps it; the lock file is 0666.
+    void boardLock()
+    {
+        RuledBoard b(0x00);
+        QFile other(BoardLock::path(QDir::currentPath(), "1-1"));  // as another process holds it
+        QVERIFY(other.open(QIODevice::ReadWrite) && ::flock(other.handle(), LOCK_EX) == 0);
+        b.relays.setLockWait(50);
+        QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Failed && b.log.isEmpty());
+        QVERIFY2(b.relays.error().startsWith("the board at port 1-1 is busy"), qPrintable(b.relays.error()));
+        other.close();
+        QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Ok && b.log == QStringList{"w01"});
+        QCOMPARE(QFileInfo(QStringLiteral("kestrune-1-1.lock")).permissions() & 0x7777, QFile::Permissions(0x6666));
     }
 
     // Played without a window, steps keep to the clock at 1 ms a tick: after

@@ -237,6 +237,21 @@ private slots:
         QTEST(rig.writes(), "written");
     }
 
+    // Relays 7 and 8 interlocked in boards.conf: a click or a raised bar that changes over
+    // breaks, pauses the dead time in the handler, and makes; ALL ON and a
+    // row with both on are refused with messages of their own.
+    void interlockedWindow()
+    {
+        SessionRig rig(1, [](SimulatedLibrary&) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8\ndead_time_ms = 200\n"); }, "boards.conf");
+        rig.program({"00000000-5", "00000011-5"});
+        for (const QString op : {"m7", "m8", "on", "pick1", "b7"}) rig.act(op);
+        QCOMPARE(rig.writes(), (Bytes{0x40, 0x00, 0x80, 0x00, 0x40}));
+        QCOMPARE(rig.pauses.count(200), 2);
+        QCOMPARE(rig.errors, (QStringList{"ALL ON is refused on this board: relays 7, 8 are interlocked: at most one of them may be on",
+                                          "Row 2 cannot be loaded: relays 7, 8 are interlocked: at most one of them may be on"}));
+        QCOMPARE(rig.views(), "00000010 00000010 00000010 00000010");
+    }
+
     // A press on any relay button fills the dialog's texts and saves the
     // labels; a right press asks for the dialog. OK stores at most 18
     // characters after a pause, unless both would be stored alike. A file's

@@ -94,15 +94,18 @@ inline QString runAsNobody(const char* testClass, const char* function)
 }
 
 // A window session on simulated boards, in a working directory of its own,
-// with its pauses recorded instead of slept; `prepare` runs in that directory.
+// with its pauses recorded instead of slept; `prepare` runs in that directory;
+// boards.conf is read from boardsFile there (none: the system's).
 struct SessionRig {
-    explicit SessionRig(int boards = 1, std::function<void(SimulatedLibrary&)> prepare = {})
+    explicit SessionRig(int boards = 1, std::function<void(SimulatedLibrary&)> prepare = {}, const QString& boardsFile = {})
     {
         for (int i = 0; i < boards; ++i)
             library.addBoard();
         if (prepare)
             prepare(library);
         s = std::make_unique<WindowSession>(library);
+        if (!boardsFile.isEmpty())
+            s->boardsFile = boardsFile;
         s->pause = [this](int ms) { pauses << ms; };
         QObject::connect(s.get(), &WindowSession::errorRaised, [this](const QString& e) { errors << e; });
         s->guarded([this] { s->FormCreate(); });

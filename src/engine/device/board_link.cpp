@@ -1,5 +1,9 @@
 #include "engine/device/board_link.h"
 
+#include "engine/device/board_lock.h"
+
+#include <QThread>
+
 BoardLink::BoardLink(UsbLibrary& library, QObject* parent) : QObject(parent), library_(library) {}
 
 BoardLink::~BoardLink()
@@ -9,9 +13,15 @@ BoardLink::~BoardLink()
 
 int BoardLink::discover()
 {
-    if (library_.enumerate(devices_) != UsbLibrary::Ok)
-        devices_.clear();
-    return count();
+    // A look fails now and then while another process hands a board back to
+    // its driver (the bus changes under it): it is tried again a few times.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (library_.enumerate(devices_) == UsbLibrary::Ok)
+            return count();
+        QThread::msleep(10);
+    }
+    devices_.clear();
+    return 0;
 }
 
 std::optional<DeviceInfo> BoardLink::describe(int index) const
@@ -47,11 +57,48 @@ UsbLibrary::Status BoardLink::open(int index, const DeviceInfo& device)
     if (index < 0 || index >= SlotCount)
         return UsbLibrary::Failed;
     close(index);
-    auto& slot = handles_[static_cast<std::size_t>(index)];
+    const auto at = static_cast<std::size_t>(index);
+    auto& slot = handles_[at];
     const UsbLibrary::Status opened = library_.open(device, slot);
     if (opened != UsbLibrary::Ok || slot == 0)
         return UsbLibrary::Failed;
+    rules_[at] = rulesSource_ ? rulesSource_(device) : BoardRules{};
+    ports_[at] = device.port;
+    if (rules_[at].invert)
+        return openInverted(slot);
     return library_.setBitMode(slot, OutputMask, BitBangMode);
+}
+
+// The pins are read before the lines become inputs: an input floats high, so
+// a read after it would lose the relays an earlier run left on. Lines that
+// were outputs float high (relays off) for the two calls between; none
+// comes on.
+UsbLibrary::Status BoardLink::openInverted(UsbLibrary::Handle handle)
+{
+    std::uint8_t pins = 0xFF;
+    UsbLibrary::Status status = library_.readPins(handle, pins);
+    if (status == UsbLibrary::Ok)
+        status = library_.setBitMode(handle, 0x00, BitBangMode);
+    std::uint32_t written = 0;
+    if (status == UsbLibrary::Ok && library_.preWrite(handle) == UsbLibrary::Ok)
+        status = library_.write(handle, &pins, 1, written);
+    if (status == UsbLibrary::Ok && written != 1)
+        status = UsbLibrary::Failed;
+    // A latch that could not be written must never be driven.
+    return status == UsbLibrary::Ok ? library_.setBitMode(handle, OutputMask, BitBangMode) : status;
+}
+
+const BoardRules& BoardLink::rules(int index) const
+{
+    static const BoardRules none;
+    return index >= 0 && index < SlotCount && handle(index) != 0 ? rules_[static_cast<std::size_t>(index)] : none;
+}
+
+std::unique_ptr<BoardLock> BoardLink::lock(int index, int waitMs) const
+{
+    const QString port = handle(index) != 0 ? ports_[static_cast<std::size_t>(index)]
+                                            : describe(index).value_or(DeviceInfo{}).port;
+    return std::make_unique<BoardLock>(lockFolder_, port, waitMs);
 }
 
 void BoardLink::close(int index)
@@ -73,6 +120,8 @@ void BoardLink::closeAll()
 UsbLibrary::Status BoardLink::write(int index, std::uint8_t byte)
 {
     const UsbLibrary::Handle h = handle(index);
+    if (rules(index).invert)
+        byte = static_cast<std::uint8_t>(~byte);
     library_.preWrite(h);
     std::uint32_t written = 0;
     UsbLibrary::Status status = library_.write(h, &byte, 1, written);
@@ -85,9 +134,12 @@ UsbLibrary::Status BoardLink::write(int index, std::uint8_t byte)
 
 UsbLibrary::Status BoardLink::read(int index, std::uint8_t& pins)
 {
-    const UsbLibrary::Status status = library_.readPins(handle(index), pins);
+    std::uint8_t levels = 0;
+    const UsbLibrary::Status status = library_.readPins(handle(index), levels);
     if (status != UsbLibrary::Ok)
         emit failed(index, lastError());
+    else
+        pins = rules(index).invert ? static_cast<std::uint8_t>(~levels) : levels;
     return status;
 }
 

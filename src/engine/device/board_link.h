@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/device/board_rules.h"
 #include "engine/device/usb_library.h"
 
 #include <QList>
@@ -7,7 +8,11 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
+
+class BoardLock;
 
 // The attached boards, shared by whoever needs them: discovery over a
 // UsbLibrary, a table of open handles (slot k holds device k), and the write
@@ -25,6 +30,19 @@ public:
 
     UsbLibrary& library() const { return library_; }
 
+    // Where each board opened from now on gets its rules (boards.conf);
+    // without a source a board has none: no interlock, not inverted.
+    using RulesSource = std::function<BoardRules(const DeviceInfo&)>;
+    void setRulesSource(RulesSource source) { rulesSource_ = std::move(source); }
+    const RulesSource& rulesSource() const { return rulesSource_; }
+    // The rules of the board open in slot index (none when it is empty).
+    const BoardRules& rules(int index) const;
+    // The folder of the boards' lock files; the system's unless a test says.
+    void setLockFolder(const QString& folder) { lockFolder_ = folder; }
+    // Takes the lock of the board open in slot index, or else of device
+    // index of the latest discovery (see BoardLock).
+    std::unique_ptr<BoardLock> lock(int index, int waitMs) const;
+
     // Looks at the bus once and records every attached device with its
     // identity; claims nothing. The count is 0 when the look fails.
     int discover();
@@ -41,7 +59,10 @@ public:
     // Opens this device into slot in bit-bang mode, closing what the slot
     // held first. The slot keeps whatever handle the library gave, so a
     // failed open leaves it empty. Returns the status of the open, or of the
-    // bit-mode call after a successful open.
+    // bit-mode call after a successful open. An inverted board's lines are
+    // made outputs only after its latch holds the levels its pins had, so
+    // that the open switches no relay on (a fresh chip's latch is 0x00,
+    // which would close every relay of an active-low board).
     UsbLibrary::Status open(int slot, const DeviceInfo& device);
     // Closes one slot; the other boards stay open.
     void close(int index);
@@ -49,9 +70,11 @@ public:
     bool isOpen(int index) const { return handle(index) != 0; }
     UsbLibrary::Handle handle(int index) const;
 
-    // The pre-write call, then one byte.
+    // The pre-write call, then one byte: bit n-1 set switches relay n on
+    // (on an inverted board, its pin goes low).
     UsbLibrary::Status write(int index, std::uint8_t byte);
-    // The pin levels; pins is left as it was when the read fails.
+    // The relays on, from the pin levels; pins is left as it was when the
+    // read fails.
     UsbLibrary::Status read(int index, std::uint8_t& pins);
 
     // The library's words for the latest failure, or a generic text.
@@ -63,6 +86,12 @@ signals:
 
 private:
     UsbLibrary& library_;
+    UsbLibrary::Status openInverted(UsbLibrary::Handle handle);
+
     std::array<UsbLibrary::Handle, SlotCount> handles_{};
+    std::array<BoardRules, SlotCount> rules_{};
+    std::array<QString, SlotCount> ports_{};
     QList<DeviceInfo> devices_;
+    RulesSource rulesSource_;
+    QString lockFolder_ = QStringLiteral("/run/lock");
 };

@@ -47,7 +47,7 @@ UsbLibrary::Status RelayPulser::write(std::uint8_t mask, std::uint8_t levels)
 {
     RelayBoard board(link_, index_);
     const UsbLibrary::Status status = board.setRelays(mask, levels);
-    error_ = status == UsbLibrary::Ok ? QString() : link_.lastError();
+    error_ = status == UsbLibrary::Ok ? QString() : board.error();
     return status;
 }
 

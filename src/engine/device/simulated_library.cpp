@@ -172,10 +172,10 @@ UsbLibrary::Status SimulatedLibrary::setBitMode(Handle handle, std::uint8_t mask
 {
     const int board = boardOf(handle);
     if (board < 0)
-        return log(Op::SetBitMode, -1, mode, Failed);
+        return log(Op::SetBitMode, -1, mask, Failed);
     // Only the all-outputs bit-bang mode drives every relay pin.
     boards_[static_cast<std::size_t>(board)].mode = mask == 0xFF ? mode : 0;
-    return log(Op::SetBitMode, board, mode, Ok);
+    return log(Op::SetBitMode, board, mask, Ok);
 }
 
 UsbLibrary::Status SimulatedLibrary::close(Handle handle)

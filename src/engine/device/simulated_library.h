@@ -21,7 +21,7 @@ public:
     struct Call {
         Op op;
         int board;                  // -1 when the call named no board
-        std::uint8_t byte;          // byte written, or pins read back
+        std::uint8_t byte;          // byte written, pins read back, or bit mask set
         Status status;
         std::chrono::steady_clock::time_point at;
     };

@@ -4,12 +4,20 @@
 #include "engine/program/program_row.h"
 
 BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
-    : QObject(parent), board_(link, index), runner_(list_, [this](int row) { load(row); })
+    : QObject(parent), writer_(link, index), runner_(list_, [this](int row) { load(row); })
 {
     runner_.setTimer(&timer_);
     runner_.setHeadless(&MonotonicClock::system());
     connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
-    connect(&runner_, &ProgramRunner::finished, this, &BoardPlayer::stopped);
+    connect(&runner_, &ProgramRunner::finished, this, [this] {
+        writer_.cancel();
+        emit stopped();
+    });
+    connect(&writer_, &StepWriter::made, this, &BoardPlayer::stepMade);
+    connect(&writer_, &StepWriter::makeFailed, this, [this](const QString& what) {
+        runner_.stop();
+        emit writeFailed(what);
+    });
     // Told once the runner has counted the step, so its figures include it.
     connect(&runner_, &ProgramRunner::stepStarted, this, [this](int row) {
         if (written_)
@@ -22,6 +30,8 @@ QString BoardPlayer::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
     if (tickMs < 1 || tickMs > 60000)
         return QStringLiteral("the tick must be 1 to 60000 ms, not %1").arg(tickMs);
     if (QString error = ProgramRow::firstError(rows); !error.isEmpty())
+        return error;
+    if (QString error = writer_.refusal(rows); !error.isEmpty())
         return error;
     runner_.stop();
     list_.replaceAll(std::move(rows));
@@ -36,6 +46,7 @@ void BoardPlayer::stop()
     if (!runner_.isActive())
         return;
     runner_.stop();
+    writer_.cancel();
     emit stopped();
 }
 
@@ -64,9 +75,9 @@ void BoardPlayer::load(int row)
     // as it does in the window.
     if (const auto duration = ProgramRow::duration(text))
         runner_.setCount(*duration);
-    if (board_.write(pattern) != UsbLibrary::Ok) {
+    if (writer_.write(pattern) != UsbLibrary::Ok) {
         runner_.stop();
-        emit writeFailed(board_.link().lastError());
+        emit writeFailed(writer_.error());
         return;
     }
     written_ = pattern;

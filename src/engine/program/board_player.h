@@ -3,6 +3,7 @@
 #include "engine/device/relay_board.h"
 #include "engine/program/program_list.h"
 #include "engine/program/program_runner.h"
+#include "engine/program/step_writer.h"
 #include "engine/program/tick_timer.h"
 
 #include <QByteArray>
@@ -15,7 +16,8 @@
 
 // Plays programs on one board without a window: a program list, a runner and
 // a tick timer of its own. Every row is checked before anything is written;
-// each step's pattern goes to the board as one write. One player per board.
+// each step's pattern goes to the board through a StepWriter, under the
+// board's rules. One player per board.
 // It keeps time by the clock: a step begins a whole number of ticks after the
 // program's start, however late the process was (see ProgramRunner).
 class BoardPlayer final : public QObject {
@@ -25,7 +27,8 @@ public:
 
     // Replaces what plays with rows, ticking every tickMs (1-60000) ms.
     // Returns an empty text when it started, else the reason (the range error
-    // naming the first row that cannot be played); nothing is written then.
+    // naming the first row that cannot be played, or the first row the
+    // board's interlocks refuse); nothing is written then.
     QString play(std::vector<QByteArray> rows, int tickMs, bool repeat);
     void stop();
     void pause();
@@ -44,6 +47,9 @@ public:
 signals:
     // A step began: its row (0-based), the pattern written and its duration.
     void stepStarted(int row, std::uint8_t pattern, int duration);
+    // A step that changed over inside an interlock group wrote its break on
+    // its tick (stepStarted) and has now written its make.
+    void stepMade();
     // The program ended by itself, or by stop().
     void stopped();
     void paused();
@@ -55,7 +61,7 @@ signals:
 private:
     void load(int row);
 
-    RelayBoard board_;
+    StepWriter writer_;
     ProgramList list_;
     TickTimer timer_;
     ProgramRunner runner_;
