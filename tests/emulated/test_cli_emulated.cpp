@@ -254,7 +254,8 @@ private slots:
 
     // boards.conf rules end to end: a motor pair switched over breaks, waits
     // the dead time and makes (never both on, also with two processes racing),
-    // both on is refused; an active-low board is listed, switched, read back.
+    // both on is refused; an active-low board is listed, switched, read back;
+    // a pulse's first edge breaks before it makes, on either kind of board.
     void boardRules()
     {
         QVERIFY(emulated_ftdi_add_board(bus_.get(), "KC-A") == 0 && emulated_ftdi_add_board(bus_.get(), "KC-B") == 1);
@@ -286,9 +287,13 @@ private slots:
             QVERIFY(fwd.waitForFinished(20000) && rev.waitForFinished(20000) && fwd.exitCode() == 0 && rev.exitCode() == 0);
         }
         QVERIFY2(!history(0).contains("c0"), history(0).constData());
+        cli("off fwd rev --name hoist"), cli("on rev --name hoist"), cli("pulse fwd --for 50ms --name hoist");
+        QVERIFY2(history(0).endsWith("00 80 00 40 00"), history(0).constData());
         QVERIFY(cli("list").contains("\tKC-B\t") && cli("on 1 --name low").size() > 0);
         QVERIFY(cli("get --name low").endsWith(" 10000000\n"));
         QCOMPARE(history(1), "ff fe ff fe");  // get's open lets the lines float high while it writes the latch
+        cli("cycle 1 --name low --for 20ms");
+        QCOMPARE(history(1), "ff fe ff fe ff fe ff fe");  // opened as by get, then off and on
     }
 };
 
