@@ -66,10 +66,10 @@ struct SessionRig {
         session = std::make_unique<WindowSession>(library);
         WindowSession* s = session.get();
         QObject::connect(s, &WindowSession::errorRaised, [this] { ++errors; });
-        QObject::connect(&s->Timer1, &TickTimer::timeout, s, [s] { s->guarded([s] { s->Timer1Timer(); }); });
-        s->guarded([s] { s->FormCreate(); });
+        QObject::connect(&s->tickTimer, &TickTimer::timeout, s, [s] { s->guarded([s] { s->tick(); }); });
+        s->guarded([s] { s->startUp(); });
     }
-    ~SessionRig() { session->Timer1.setEnabled(false); }
+    ~SessionRig() { session->tickTimer.setEnabled(false); }
 
     SimulatedLibrary library;
     std::unique_ptr<WindowSession> session;

@@ -109,16 +109,16 @@ void playSideBySide(const QString& cli, int seconds, int tickMs, int duration, b
     bench::SessionRig rig(1);
     WindowSession& s = *rig.session;
     s.program.replaceAll(rows);
-    s.TrackBar1Change(tickMs);
+    s.setResolution(tickMs);
     Clock::time_point lastTick;
-    QObject::connect(&s.Timer1, &TickTimer::timeout, [&] { lastTick = Clock::now(); });
+    QObject::connect(&s.tickTimer, &TickTimer::timeout, [&] { lastTick = Clock::now(); });
 
     QProcess play;
     play.setStandardOutputFile(QProcess::nullDevice());
     play.start(cli, {QStringLiteral("play"), path, QStringLiteral("--tick"), QString::number(tickMs)});
     rig.library.clearLog();
     const auto t0 = Clock::now();
-    s.Button34Click();  // Start: plays row 0 at once
+    s.startOrStop();  // Start: plays row 0 at once
     while (s.runActive() || play.state() != QProcess::NotRunning)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     const QByteArray load = loadAverage();

@@ -3,7 +3,7 @@
 // row of the program grid with clicking the first.
 #include "bench_common.h"
 
-#include "window/form1.h"
+#include "window/main_window.h"
 #include "window/widgets/program_grid.h"
 #include "window/widgets/program_model.h"
 
@@ -40,7 +40,7 @@ void answerFileDialog(const QString& path)
 }
 
 // Clicks a row of the program grid as the operator does.
-void clickRow(TForm1& form, int row)
+void clickRow(MainWindow& form, int row)
 {
     const QModelIndex index = form.programModel->index(row, 0);
     form.StringGrid4->scrollTo(index);
@@ -63,7 +63,7 @@ int main(int argc, char* argv[])
 
     SimulatedLibrary library;
     library.addBoard();
-    TForm1 form(library);
+    MainWindow form(library);
     WindowSession& s = form.session();
     std::vector<QByteArray> program;
     program.reserve(Rows);
@@ -79,7 +79,7 @@ int main(int argc, char* argv[])
     auto t0 = Clock::now();
     {
         answerFileDialog(path);
-        form.Button20Click();
+        form.saveFile();
     }
     const double saveMs = msSince(t0);
 
@@ -87,7 +87,7 @@ int main(int argc, char* argv[])
     t0 = Clock::now();
     {
         answerFileDialog(path + QStringLiteral(".txt"));
-        form.Button19Click();
+        form.openFile();
     }
     const double openMs = msSince(t0);
     const int opened = s.program.count();

@@ -10,7 +10,7 @@
 //   runner_timing --window    the child: "window <ticks> <missed>"
 #include "bench_common.h"
 
-#include "window/form1.h"
+#include "window/main_window.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -50,14 +50,14 @@ double tickCost(int rows, int ticks)
     WindowSession& s = *rig.session;
     rig.library.setLogging(false);
     s.program.replaceAll(program(rows, 3));
-    s.CheckBox1Click(true);
-    s.Button34Click();
-    s.Timer1.setEnabled(false);  // ticks are driven by hand here
+    s.setRepeat(true);
+    s.startOrStop();
+    s.tickTimer.setEnabled(false);  // ticks are driven by hand here
     std::vector<double> costs;
     costs.reserve(static_cast<std::size_t>(ticks));
     for (int i = 0; i < ticks; ++i) {
         const auto t0 = Clock::now();
-        s.Timer1Timer();
+        s.tick();
         costs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     return bench::percentile(costs, 0.5);
@@ -73,18 +73,18 @@ struct TickCount {
 TickCount ticksIn(WindowSession& s, int ms)
 {
     s.program.replaceAll(program(8, 10));
-    s.TrackBar1Change(1);
-    s.CheckBox1Click(true);
+    s.setResolution(1);
+    s.setRepeat(true);
     TickCount count;
-    const auto missedBefore = s.Timer1.missedTicks();
-    const auto counter = QObject::connect(&s.Timer1, &TickTimer::timeout, [&] { ++count.ticks; });
+    const auto missedBefore = s.tickTimer.missedTicks();
+    const auto counter = QObject::connect(&s.tickTimer, &TickTimer::timeout, [&] { ++count.ticks; });
     QEventLoop loop;
     QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    s.Button34Click();  // Start
+    s.startOrStop();  // Start
     loop.exec();
-    s.Button34Click();  // Stop
+    s.startOrStop();  // Stop
     QObject::disconnect(counter);
-    count.missed = s.Timer1.missedTicks() - missedBefore;
+    count.missed = s.tickTimer.missedTicks() - missedBefore;
     return count;
 }
 
@@ -100,7 +100,7 @@ int windowChild(int argc, char* argv[])
     bench::WorkDir work;
     SimulatedLibrary library;
     library.addBoard();
-    TForm1 form(library);
+    MainWindow form(library);
     form.TabbedNotebook1->setCurrentIndex(2);  // the timer page: bars, lamps, program, count
     form.show();
     if (!QTest::qWaitForWindowExposed(&form)) {
@@ -158,15 +158,15 @@ int main(int argc, char* argv[])
 
     std::vector<Clock::time_point> ticks;
     ticks.reserve(Rows * Duration + 16);
-    QObject::connect(&s.Timer1, &TickTimer::timeout, [&] { ticks.push_back(Clock::now()); });
+    QObject::connect(&s.tickTimer, &TickTimer::timeout, [&] { ticks.push_back(Clock::now()); });
 
     rig.library.clearLog();
     const auto start = Clock::now();
-    s.Button34Click();  // Start: plays row 0 on
+    s.startOrStop();  // Start: plays row 0 on
     while (s.runActive())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     const auto end = ticks.empty() ? Clock::now() : ticks.back();
-    const auto missed = static_cast<unsigned long long>(s.Timer1.missedTicks());
+    const auto missed = static_cast<unsigned long long>(s.tickTimer.missedTicks());
 
     const double ideal = Rows * std::max(Duration, 1) * Resolution;
     const double real = std::chrono::duration<double, std::milli>(end - start).count();

@@ -54,25 +54,25 @@ int main(int argc, char* argv[])
     trim.start(1000);
 
     std::vector<QByteArray> program(std::begin(Program), std::end(Program));
-    s.ComboBox1Change(0);  // the operator picks the first board
+    s.pickBoard(0);  // the operator picks the first board
     s.program.replaceAll(program);
-    s.CheckBox1Click(true);
-    const int resolution = s.Timer1.interval();
+    s.setRepeat(true);
+    const int resolution = s.tickTimer.interval();
 
     long long ticks = 0;
-    QObject::connect(&s.Timer1, &TickTimer::timeout, [&] { ++ticks; });
+    QObject::connect(&s.tickTimer, &TickTimer::timeout, [&] { ++ticks; });
 
     bool stillRunning = false;
     QTimer::singleShot(seconds * 1000, Qt::PreciseTimer, [&] {
         stillRunning = s.runActive();
-        s.guarded([&] { s.Button34Click(); });  // Stop
+        s.guarded([&] { s.startOrStop(); });  // Stop
         app.quit();
     });
 
     const double rssStart = bench::residentMB();
     QElapsedTimer clock;
     clock.start();
-    s.guarded([&] { s.Button34Click(); });  // Start
+    s.guarded([&] { s.startOrStop(); });  // Start
     app.exec();
     const double rssEnd = bench::residentMB();
     const double elapsed = static_cast<double>(clock.elapsed()) / 1000.0;
@@ -80,7 +80,7 @@ int main(int argc, char* argv[])
     std::printf("soak: %d s at %d ms, %lld ticks, rss start %.1f MB end %.1f MB"
                 " (%lld bytes written, %llu ticks missed, %.1f s elapsed)\n",
                 seconds, resolution, ticks, rssStart, rssEnd, bytesWritten,
-                static_cast<unsigned long long>(s.Timer1.missedTicks()), elapsed);
+                static_cast<unsigned long long>(s.tickTimer.missedTicks()), elapsed);
 
     // The run must still have been going, with the program as it was loaded
     // and the board showing the current row.

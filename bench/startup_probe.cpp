@@ -1,7 +1,7 @@
 // Builds the window the way kestrune (--real) or kestrune-demo (--demo)
 // does, reports "shown <resident MB>" once it is first shown, and quits.
 #include "window/board_view.h"
-#include "window/form1.h"
+#include "window/main_window.h"
 #include "bench_common.h"
 #include "engine/device/ftdi_library.h"
 #include "engine/device/simulated_library.h"
@@ -44,7 +44,7 @@ int main(int argc, char* argv[])
         SimulatedLibrary library;
         library.addBoard();
         library.addBoard();
-        TForm1 form(library);
+        MainWindow form(library);
         BoardView view(library);
         form.installEventFilter(&watcher);
         form.show();
@@ -52,7 +52,7 @@ int main(int argc, char* argv[])
         return QApplication::exec();
     }
     FtdiLibrary library;
-    TForm1 form(library);
+    MainWindow form(library);
     form.installEventFilter(&watcher);
     form.show();
     return QApplication::exec();

@@ -31,7 +31,7 @@ QString detailsOf(const DeviceInfo& info, const NamedBoard* named)
 
 }  // namespace
 
-void WindowSession::DiscoverBoards()
+void WindowSession::discoverBoards()
 {
     boardEntries.clear();
     boardIndex = -1;
@@ -56,12 +56,12 @@ void WindowSession::DiscoverBoards()
     emit changed(BoardList);
 }
 
-void WindowSession::ComboBox1DropDown()
+void WindowSession::rediscoverBoards()
 {
-    DiscoverBoards();
+    discoverBoards();
 }
 
-void WindowSession::ComboBox1Change(int index)
+void WindowSession::pickBoard(int index)
 {
     // Text typed into the box picks no entry and names no board: the
     // selection stays as it was.
@@ -81,32 +81,32 @@ void WindowSession::ComboBox1Change(int index)
 
 void WindowSession::refreshFromBoard()
 {
-    IndicatorsFromBoard();
-    CaptionsFromBoard();
-    UpdateCurrentRowFromBoard();
-    UpdateStepBarsFromBoard();
-    UpdateCurrentRowDuration();
+    indicatorsFromBoard();
+    captionsFromBoard();
+    currentRowFromBoard();
+    stepBarsFromBoard();
+    updateCurrentRowDuration();
 }
 
 // Under the board's lock and interlocks: a change-over inside a group
 // pauses here for the dead time between its break and its make. A board
 // that fails stays silent, as before; a lock another program kept is said.
-void WindowSession::WriteRelayState()
+void WindowSession::writeRelayByte()
 {
     requireBoards();
     RelayBoard relays(link, selected, pause);
-    if (relays.write(RelayState) != UsbLibrary::Ok && relays.refused())
+    if (relays.write(relayByte) != UsbLibrary::Ok && relays.refused())
         emit errorRaised(relays.error());
 }
 
-void WindowSession::ReadRelayState()
+void WindowSession::readRelayByte()
 {
-    link.read(selected, RelayState);
+    link.read(selected, relayByte);
 }
 
-void WindowSession::IndicatorsFromBoard()
+void WindowSession::indicatorsFromBoard()
 {
-    ReadRelayState();
+    readRelayByte();
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setIndicator(relay, (RelayState >> (relay - 1)) & 1 ? Lamp::On : Lamp::Off);
+        setIndicator(relay, (relayByte >> (relay - 1)) & 1 ? Lamp::On : Lamp::Off);
 }

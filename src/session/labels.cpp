@@ -3,7 +3,7 @@
 
 #include <QLoggingCategory>
 
-void WindowSession::LoadLabels()
+void WindowSession::loadLabels()
 {
     LabelTable loaded;
     if (!LabelFile::load(QString::fromLatin1(LabelFile::FileName), loaded))
@@ -18,25 +18,25 @@ void WindowSession::LoadLabels()
     emit changed(BarCaptions);
 }
 
-void WindowSession::SaveLabels()
+void WindowSession::saveLabels()
 {
     if (const QString error = LabelFile::save(QString::fromLatin1(LabelFile::FileName), labels); !error.isEmpty())
         qCWarning(lcSession).noquote() << "labels not saved:" << error;
 }
 
-void WindowSession::RelayButtonMouseDown(int editedLabelIndex, bool rightButton)
+void WindowSession::relayButtonPressed(int editedLabelIndex, bool rightButton)
 {
-    EditedLabelIndex = editedLabelIndex;
+    labelBeingEdited = editedLabelIndex;
     const int relay = (editedLabelIndex - 1) % RelayCount + 1;
     labelOnText = labelText(labels.turnOn(relay));
     labelOffText = labelText(labels.turnOff(relay));
     emit changed(LabelEdits);
     if (rightButton)
         emit labelDialogRequested();
-    SaveLabels();
+    saveLabels();
 }
 
-QString WindowSession::CompleteLabelEdit(const QString& onText, const QString& offText)
+QString WindowSession::completeLabelEdit(const QString& onText, const QString& offText)
 {
     // Labels keep at most 18 characters of what was typed, in Latin-1.
     constexpr int StoredLimit = 18;
@@ -49,7 +49,7 @@ QString WindowSession::CompleteLabelEdit(const QString& onText, const QString& o
                               "whether its next click switches the relay on or off.\n\n"
                               "Both would be stored as \"%1\".")
             .arg(QString::fromLatin1(on));
-    const int relay = (EditedLabelIndex - 1) % RelayCount + 1;
+    const int relay = (labelBeingEdited - 1) % RelayCount + 1;
     if (relay >= 1 && relay <= RelayCount) {
         labels.setSlot(relay - 1, on);
         labels.setSlot(relay + RelayCount - 1, off);

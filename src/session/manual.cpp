@@ -10,12 +10,12 @@ constexpr int AllOn = 9;
 constexpr int AllOff = 10;
 }
 
-void WindowSession::RelayCommand(int command)
+void WindowSession::relayCommand(int command)
 {
     const BoardRules& rules = link.rules(selected);
     if (const QString why = Interlock::conflict(rules, 0xFF); command == AllOn && !why.isEmpty())
         throw RangeError(QStringLiteral("ALL ON is refused on this board: %1").arg(why));
-    std::uint8_t state = RelayState;
+    std::uint8_t state = relayByte;
     pause(PauseMs);
     if (command >= 1 && command <= RelayCount) {
         // The caption decides: showing the turn-on label means the relay is off.
@@ -25,9 +25,9 @@ void WindowSession::RelayCommand(int command)
         state = off ? Interlock::switchOn(rules, state, bit) : (state & static_cast<std::uint8_t>(~bit));
         // Switching a relay of an interlock group on switches the others of it off.
         for (int other = 1; other <= RelayCount; ++other)
-            if (other != relay && (RelayState & ~state & (1u << (other - 1)))) {
+            if (other != relay && (relayByte & ~state & (1u << (other - 1)))) {
                 setCaption(other, false);
-                CopyRelayCaptionToStepBar(static_cast<unsigned>(other));
+                copyCaptionToStepBar(static_cast<unsigned>(other));
             }
         setCaption(relay, off);
     } else if (command == AllOn || command == AllOff) {
@@ -35,12 +35,12 @@ void WindowSession::RelayCommand(int command)
             setCaption(relay, command == AllOn);
         state = command == AllOn ? 0xFF : 0x00;
     }
-    RelayState = state;
-    WriteRelayState();
+    relayByte = state;
+    writeRelayByte();
     pause(PauseMs);
 }
 
-void WindowSession::IndicatorsFromCaptions()
+void WindowSession::indicatorsFromCaptions()
 {
     for (int relay = 1; relay <= RelayCount; ++relay) {
         const bool off = captions[static_cast<std::size_t>(relay)] == labelText(labels.turnOn(relay));
@@ -48,40 +48,40 @@ void WindowSession::IndicatorsFromCaptions()
     }
 }
 
-void WindowSession::CaptionsFromBoard()
+void WindowSession::captionsFromBoard()
 {
-    ReadRelayState();
+    readRelayByte();
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setCaption(relay, (RelayState >> (relay - 1)) & 1);
+        setCaption(relay, (relayByte >> (relay - 1)) & 1);
 }
 
-void WindowSession::ManualRelayClick(int relay)
+void WindowSession::toggleRelay(int relay)
 {
     requireBoards();
-    RelayCommand(relay);
-    IndicatorsFromCaptions();
-    UpdateCurrentRowFromBoard();
-    UpdateStepBarsFromBoard();
-    UpdateCurrentRowDuration();
-    CopyRelayCaptionToStepBar(static_cast<unsigned>(relay));
+    relayCommand(relay);
+    indicatorsFromCaptions();
+    currentRowFromBoard();
+    stepBarsFromBoard();
+    updateCurrentRowDuration();
+    copyCaptionToStepBar(static_cast<unsigned>(relay));
 }
 
-void WindowSession::Button9Click()
+void WindowSession::allOn()
 {
     requireBoards();
-    RelayCommand(AllOn);
-    IndicatorsFromCaptions();
-    UpdateCurrentRowFromBoard();
-    UpdateStepBarsFromBoard();
-    UpdateCurrentRowDuration();
+    relayCommand(AllOn);
+    indicatorsFromCaptions();
+    currentRowFromBoard();
+    stepBarsFromBoard();
+    updateCurrentRowDuration();
 }
 
-void WindowSession::Button10Click()
+void WindowSession::allOff()
 {
     requireBoards();
-    RelayCommand(AllOff);
-    IndicatorsFromCaptions();
-    UpdateCurrentRowFromBoard();
-    UpdateStepBarsFromBoard();
-    UpdateCurrentRowDuration();
+    relayCommand(AllOff);
+    indicatorsFromCaptions();
+    currentRowFromBoard();
+    stepBarsFromBoard();
+    updateCurrentRowDuration();
 }

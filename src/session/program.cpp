@@ -11,7 +11,7 @@
 
 // ---------------------------------------------------------------- step bars
 
-void WindowSession::StepBarClick(int relay)
+void WindowSession::toggleStepBar(int relay)
 {
     requireBoards();
     setBar(relay, barLowered(relay));
@@ -24,42 +24,42 @@ void WindowSession::StepBarClick(int relay)
     for (int other = 1; other <= RelayCount; ++other)
         if (lowered & (1u << (other - 1)))
             setBar(other, false);
-    WriteStepBarsToBoard();
-    UpdateIndicatorsFromStepBars();
+    writeStepBarsToBoard();
+    indicatorsFromStepBars();
     pause(PauseMs);
-    UpdateCurrentRowFromBoard();
-    UpdateCurrentRowDuration();
-    CaptionsFromBoard();
-    CopyRelayCaptionToStepBar(static_cast<unsigned>(relay));
+    currentRowFromBoard();
+    updateCurrentRowDuration();
+    captionsFromBoard();
+    copyCaptionToStepBar(static_cast<unsigned>(relay));
     for (unsigned other = 1; other <= RelayCount; ++other)
         if (lowered & (1u << (other - 1)))
-            CopyRelayCaptionToStepBar(other);
+            copyCaptionToStepBar(other);
 }
 
-void WindowSession::WriteStepBarsToBoard()
+void WindowSession::writeStepBarsToBoard()
 {
     std::uint8_t state = 0;
     for (int relay = 1; relay <= RelayCount; ++relay)
         if (!barLowered(relay))
             state |= static_cast<std::uint8_t>(1u << (relay - 1));
-    RelayState = state;
-    WriteRelayState();
+    relayByte = state;
+    writeRelayByte();
 }
 
-void WindowSession::UpdateIndicatorsFromStepBars()
+void WindowSession::indicatorsFromStepBars()
 {
     for (int relay = 1; relay <= RelayCount; ++relay)
         setIndicator(relay, barLowered(relay) ? Lamp::Off : Lamp::On);
 }
 
-void WindowSession::UpdateStepBarsFromBoard()
+void WindowSession::stepBarsFromBoard()
 {
-    ReadRelayState();
+    readRelayByte();
     for (int relay = 1; relay <= RelayCount; ++relay)
-        setBar(relay, (RelayState >> (relay - 1)) & 1);
+        setBar(relay, (relayByte >> (relay - 1)) & 1);
 }
 
-void WindowSession::CopyRelayCaptionToStepBar(unsigned relay)
+void WindowSession::copyCaptionToStepBar(unsigned relay)
 {
     if (relay < 1 || relay > RelayCount)
         return;
@@ -69,13 +69,13 @@ void WindowSession::CopyRelayCaptionToStepBar(unsigned relay)
 
 // ---------------------------------------------------------------- program list
 
-void WindowSession::UpdateCurrentRowFromBoard()
+void WindowSession::currentRowFromBoard()
 {
-    ReadRelayState();
-    program.setText(program.current(), RelayPattern::toText(RelayState));
+    readRelayByte();
+    program.setText(program.current(), RelayPattern::toText(relayByte));
 }
 
-void WindowSession::StringGrid4Click()
+void WindowSession::loadCurrentRow()
 {
     requireBoards();
     const int row = program.current();
@@ -89,9 +89,9 @@ void WindowSession::StringGrid4Click()
         setBar(relay, at(relay) == '1');
     for (int relay = 1; relay <= RelayCount; ++relay) {
         const auto bit = static_cast<std::uint8_t>(1u << (relay - 1));
-        RelayState = at(relay) == '0' ? (RelayState & static_cast<std::uint8_t>(~bit)) : (RelayState | bit);
+        relayByte = at(relay) == '0' ? (relayByte & static_cast<std::uint8_t>(~bit)) : (relayByte | bit);
     }
-    WriteRelayState();
+    writeRelayByte();
     for (int relay = 1; relay <= RelayCount; ++relay)
         setIndicator(relay, at(relay) == '0' ? Lamp::Off : Lamp::On);
     for (int relay = 1; relay <= RelayCount; ++relay)
@@ -108,7 +108,7 @@ void WindowSession::loadRow(int row)
     // A run cannot go on in a row that cannot be played: it stops at once,
     // before the error is reported.
     try {
-        StringGrid4Click();
+        loadCurrentRow();
     } catch (const RangeError&) {
         haltRun();
         throw;
@@ -130,7 +130,7 @@ void WindowSession::makeRowCurrent(int row)
         loadRow(row);
 }
 
-void WindowSession::PickRow(int row)
+void WindowSession::pickRow(int row)
 {
     if (row < 0 || row >= program.count())
         return;
@@ -147,7 +147,7 @@ void WindowSession::PickRow(int row)
 
 void WindowSession::restoreStepDuration(int row)
 {
-    program.setText(row, ProgramRow::withDuration(program.text(row), SavedStepDuration()));
+    program.setText(row, ProgramRow::withDuration(program.text(row), savedStepDuration()));
 }
 
 void WindowSession::restartStep()
@@ -173,7 +173,7 @@ void WindowSession::beginStepInCurrentRow()
     }
 }
 
-void WindowSession::Button23Click()
+void WindowSession::addRow()
 {
     if (runActive())
         restoreStepDuration(program.current());
@@ -185,7 +185,7 @@ void WindowSession::Button23Click()
         runner.restartStep();
 }
 
-void WindowSession::Button21Click()
+void WindowSession::clearLastRow()
 {
     const int count = program.count();
     const bool removesCurrent = count > 1 && program.current() == count - 1;
@@ -195,7 +195,7 @@ void WindowSession::Button21Click()
         beginStepInCurrentRow();
 }
 
-void WindowSession::Button22Click()
+void WindowSession::clearAllRows()
 {
     program.setCount(2);
     program.setText(0, "00000000-0");
@@ -209,19 +209,19 @@ void WindowSession::Button22Click()
 
 // ---------------------------------------------------------------- program files
 
-QString WindowSession::SaveProgram(const QString& path) const
+QString WindowSession::saveProgram(const QString& path) const
 {
     std::vector<QByteArray> rows = program.rows();
     // While a step is being counted its row shows the remaining count; the
     // file keeps the step's own duration.
     if (runActive()) {
         auto& counted = rows[static_cast<std::size_t>(program.current())];
-        counted = ProgramRow::withDuration(counted, SavedStepDuration());
+        counted = ProgramRow::withDuration(counted, savedStepDuration());
     }
     return ProgramFile::write(path, rows);
 }
 
-QString WindowSession::OpenProgram(const QString& path)
+QString WindowSession::openProgram(const QString& path)
 {
     // The list is replaced only once the file has been read whole.
     auto file = ProgramFile::read(path);
@@ -235,7 +235,7 @@ QString WindowSession::OpenProgram(const QString& path)
 
 // ---------------------------------------------------------------- runner
 
-void WindowSession::UpdateCurrentRowDuration()
+void WindowSession::updateCurrentRowDuration()
 {
     const int row = program.current();
     const QByteArray text = currentText();
@@ -259,14 +259,14 @@ void WindowSession::UpdateCurrentRowDuration()
     program.setText(row, completed);
 }
 
-void WindowSession::Timer1Timer()
+void WindowSession::tick()
 {
     // A row the runner cannot play ends the run before the error is
     // reported (see loadRow), so that no later tick raises it again.
     runner.tick();
 }
 
-void WindowSession::Button34Click()
+void WindowSession::startOrStop()
 {
     if (runActive()) {
         runner.stop();
@@ -278,7 +278,7 @@ void WindowSession::Button34Click()
     runner.start();
 }
 
-void WindowSession::Button35Click()
+void WindowSession::pauseOrResume()
 {
     if (runner.state() == ProgramRunner::State::Running) {
         runner.pause();
@@ -289,22 +289,22 @@ void WindowSession::Button35Click()
     }
 }
 
-void WindowSession::CheckBox1Click(bool repeat)
+void WindowSession::setRepeat(bool repeat)
 {
     runner.setRepeat(repeat);
     emit changed(Repeat);
 }
 
-void WindowSession::TrackBar1Change(int milliseconds)
+void WindowSession::setResolution(int milliseconds)
 {
     resolution = milliseconds;
-    Timer1.setInterval(milliseconds);
+    tickTimer.setInterval(milliseconds);
     resolutionText = QString::number(milliseconds);
     emit changed(Resolution);
 }
 
-void WindowSession::UpDown1Click(int delta)
+void WindowSession::stepTimerValue(int delta)
 {
     setTimerPosition(timerPosition() + delta);
-    UpdateCurrentRowDuration();
+    updateCurrentRowDuration();
 }

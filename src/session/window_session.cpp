@@ -19,8 +19,8 @@ WindowSession::WindowSession(UsbLibrary& library, QObject* parent)
     barCaptions.fill(QString());
     indicators.fill(Lamp::Unlit);
     barCaptions[1] = QStringLiteral("ABCDEFGHIJ");
-    Timer1.setInterval(1);
-    runner.setTimer(&Timer1);
+    tickTimer.setInterval(1);
+    runner.setTimer(&tickTimer);
 
     connect(&runner, &ProgramRunner::stateChanged, this, [this](ProgramRunner::State state) {
         if (state == ProgramRunner::State::Stopped)
@@ -37,38 +37,38 @@ WindowSession::WindowSession(UsbLibrary& library, QObject* parent)
 
 WindowSession::~WindowSession()
 {
-    Timer1.setEnabled(false);
+    tickTimer.setEnabled(false);
 }
 
 // ---------------------------------------------------------------- lifecycle
 
-void WindowSession::FormCreate()
+void WindowSession::startUp()
 {
     boards = BoardsConf::load(boardsFile, false);
     if (!boards.ok())
         emit errorRaised(boards.error);
     link.setRulesSource(rulesFrom(boards));
-    LoadLabels();
+    loadLabels();
     setStatus(false, QStringLiteral("Board not found !"));
     program.setText(0, "00000000-0");
     program.setCount(1);
-    DiscoverBoards();
-    RelayState = 0;
+    discoverBoards();
+    relayByte = 0;
     // The window starts out showing the relays as the first board has them,
     // and says it found the board it shows.
     if (link.isOpen(selected)) {
         setStatus(true, QStringLiteral("Board found !"));
         refreshFromBoard();
         for (unsigned relay = 1; relay <= RelayCount; ++relay)
-            CopyRelayCaptionToStepBar(relay);
+            copyCaptionToStepBar(relay);
     }
-    Timer1.setEnabled(false);
+    tickTimer.setEnabled(false);
 }
 
-void WindowSession::FormClose()
+void WindowSession::shutDown()
 {
     link.close(0);
-    SaveLabels();
+    saveLabels();
 }
 
 void WindowSession::requireBoards() const
@@ -139,7 +139,7 @@ void WindowSession::setTimerPosition(int position)
         setTimerValue(QString::number(position));
 }
 
-void WindowSession::Edit9Change(const QString& text)
+void WindowSession::editTimerValue(const QString& text)
 {
     if (text == timerValue)
         return;
@@ -152,5 +152,5 @@ void WindowSession::timerValueEdited()
 {
     // The count is whatever number the timer value shows.
     runner.setCount(timerPosition());
-    UpdateCurrentRowDuration();
+    updateCurrentRowDuration();
 }

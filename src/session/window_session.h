@@ -63,11 +63,11 @@ public:
     QString boardsFile = BoardsConf::DefaultFile;
     BoardsConf boards;
     int selected = 0;  // the board every relay operation addresses
-    std::uint8_t RelayState = 0;
+    std::uint8_t relayByte = 0;
     LabelTable labels;
-    int EditedLabelIndex = 0;
+    int labelBeingEdited = 0;
     ProgramList program;
-    TickTimer Timer1;
+    TickTimer tickTimer;
     ProgramRunner runner;
 
     struct BoardEntry {
@@ -96,7 +96,7 @@ public:
 
     int timerPosition() const;  // the timer value as a number, 0-9999
     bool runActive() const { return runner.isActive(); }
-    int SavedStepDuration() const { return runner.savedStepDuration(); }
+    int savedStepDuration() const { return runner.savedStepDuration(); }  // SavedStepDuration
     int currentRow() const { return program.current(); }
 
     // Runs a handler; a range error it raises is reported by errorRaised().
@@ -104,60 +104,60 @@ public:
     void guarded(F&& handler);
 
     // ---- Start-up and shut-down ----
-    void FormCreate();
-    void FormClose();
+    void startUp();  // FormCreate
+    void shutDown();  // FormClose
 
     // ---- Board link ----
-    void DiscoverBoards();
-    void ComboBox1DropDown();
-    void ComboBox1Change(int index);  // index -1: text typed, no entry picked
-    void WriteRelayState();
-    void ReadRelayState();
-    void IndicatorsFromBoard();
+    void discoverBoards();  // DiscoverBoards
+    void rediscoverBoards();  // ComboBox1DropDown
+    void pickBoard(int index);  // ComboBox1Change: index -1: text typed, no entry picked
+    void writeRelayByte();  // WriteRelayState
+    void readRelayByte();  // ReadRelayState
+    void indicatorsFromBoard();  // IndicatorsFromBoard
 
     // ---- Manual relay panel ----
-    void RelayCommand(int command);  // 1-8 a relay, 9 all on, 10 all off
-    void IndicatorsFromCaptions();
-    void CaptionsFromBoard();
-    void ManualRelayClick(int relay);  // Button2Click ... Button8Click
-    void Button9Click();
-    void Button10Click();
+    void relayCommand(int command);  // RelayCommand: 1-8 a relay, 9 all on, 10 all off
+    void indicatorsFromCaptions();  // IndicatorsFromCaptions
+    void captionsFromBoard();  // CaptionsFromBoard
+    void toggleRelay(int relay);  // ManualRelayClick: Button2Click ... Button8Click
+    void allOn();  // Button9Click
+    void allOff();  // Button10Click
 
     // ---- Labels ----
-    void LoadLabels();
-    void SaveLabels();
-    void RelayButtonMouseDown(int editedLabelIndex, bool rightButton);
+    void loadLabels();  // LoadLabels
+    void saveLabels();  // SaveLabels
+    void relayButtonPressed(int editedLabelIndex, bool rightButton);  // RelayButtonMouseDown
     // Empty when stored; else why the texts were refused (nothing is stored).
-    QString CompleteLabelEdit(const QString& onText, const QString& offText);
+    QString completeLabelEdit(const QString& onText, const QString& offText);  // CompleteLabelEdit
 
     // ---- Step bars ----
-    void StepBarClick(int relay);  // Button18Click ... Button11Click
-    void UpdateStepBarsFromBoard();
-    void UpdateIndicatorsFromStepBars();
-    void WriteStepBarsToBoard();
-    void CopyRelayCaptionToStepBar(unsigned relay);
+    void toggleStepBar(int relay);  // StepBarClick: Button18Click ... Button11Click
+    void stepBarsFromBoard();  // UpdateStepBarsFromBoard
+    void indicatorsFromStepBars();  // UpdateIndicatorsFromStepBars
+    void writeStepBarsToBoard();  // WriteStepBarsToBoard
+    void copyCaptionToStepBar(unsigned relay);  // CopyRelayCaptionToStepBar
 
     // ---- Program list ----
-    void UpdateCurrentRowFromBoard();
-    void StringGrid4Click();
-    void PickRow(int row);  // the operator makes a row current: a click or a key
-    void Button23Click();   // Add
-    void Button21Click();   // Clear
-    void Button22Click();   // Clear all
+    void currentRowFromBoard();  // UpdateCurrentRowFromBoard
+    void loadCurrentRow();  // StringGrid4Click
+    void pickRow(int row);  // PickRow: the operator makes a row current: a click or a key
+    void addRow();  // Button23Click: Add
+    void clearLastRow();  // Button21Click: Clear
+    void clearAllRows();  // Button22Click: Clear all
 
     // ---- Program files; the error text is empty on success ----
-    QString SaveProgram(const QString& path) const;
-    QString OpenProgram(const QString& path);
+    QString saveProgram(const QString& path) const;
+    QString openProgram(const QString& path);  // OpenProgram
 
     // ---- Program runner ----
-    void UpdateCurrentRowDuration();
-    void Timer1Timer();
-    void Button34Click();  // Start / Stop
-    void Button35Click();  // Pause / Resume
-    void CheckBox1Click(bool repeat);
-    void TrackBar1Change(int milliseconds);
-    void UpDown1Click(int delta);  // an arrow: +1 or -1
-    void Edit9Change(const QString& text);  // the operator edited the timer value
+    void updateCurrentRowDuration();  // UpdateCurrentRowDuration
+    void tick();  // Timer1Timer
+    void startOrStop();  // Button34Click: Start / Stop
+    void pauseOrResume();  // Button35Click: Pause / Resume
+    void setRepeat(bool repeat);  // CheckBox1Click
+    void setResolution(int milliseconds);  // TrackBar1Change
+    void stepTimerValue(int delta);  // UpDown1Click: an arrow: +1 or -1
+    void editTimerValue(const QString& text);  // Edit9Change: the operator edited the timer value
 
 signals:
     void changed(int aspects);

@@ -6,7 +6,7 @@ int main(int argc, char* argv[])
 {
     return runWindow(argc, argv, [] {
         FtdiLibrary library;
-        TForm1 form(library);
+        MainWindow form(library);
         form.show();
         QApplication::exec();
     });

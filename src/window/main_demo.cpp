@@ -10,7 +10,7 @@ int main(int argc, char* argv[])
         SimulatedLibrary library;
         library.addBoard();
         library.addBoard();
-        TForm1 form(library);
+        MainWindow form(library);
         BoardView view(library);
         view.move(form.x(), form.y() + form.frameGeometry().height() + 40);
         form.show();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "window/form1.h"
+#include "window/main_window.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -11,14 +11,14 @@ using namespace fixture;
 
 namespace {
 // The indicators, relay 1 first: 1 lime, 0 red, ? neither.
-QByteArray lamps(const TForm1& form)
+QByteArray lamps(const MainWindow& form)
 {
     QByteArray out;
     for (int relay = 1; relay <= 8; ++relay)
         out += form.indicator(relay)->color() == Colors::Lime ? '1' : form.indicator(relay)->color() == Colors::Red ? '0' : '?';
     return out;
 }
-void pick(TForm1& form, int index)
+void pick(MainWindow& form, int index)
 {
     form.ComboBox1->setCurrentIndex(index);
     emit form.ComboBox1->activated(index);
@@ -61,7 +61,7 @@ private slots:
         const int a = emulated_ftdi_index_of_serial("KW-RELAY-0001") == 0 ? 0 : 1, b = 1 - a;  // list entries 0 and 1
         WorkDir work;
         auto library = std::make_unique<FtdiLibrary>();
-        auto form = std::make_unique<TForm1>(*library);
+        auto form = std::make_unique<MainWindow>(*library);
         WindowSession& s = form->session();
         s.pause = [](int) {};
         QCOMPARE(form->ComboBox1->count(), 2);
@@ -108,7 +108,7 @@ private slots:
         QVERIFY(QDir().mkpath("lock") && QDir().mkpath("proc/" + pid));
         writeFile("lock/LCK..ttyUSB3", pid + '\n');
         FtdiLibrary library({QString::fromUtf8(emulated_ftdi_sys_dir(bus())), work.file("proc"), work.file("dev"), work.file("lock")});
-        TForm1 form(library);
+        MainWindow form(library);
         QCOMPARE(form.ComboBox1->count(), 3);
         pick(form, emulated_ftdi_index_of_serial("KW-BUSY"));
         QCOMPARE(form.Panel27->text(), QStringLiteral("Board not found or already opened!"));

@@ -41,7 +41,7 @@ private slots:
         QCOMPARE(rig.rows(), QStringList{'>' + RelayPattern::toText(std::uint8_t(std::max(pins, 0))) + "-0"});
         QTEST(s.statusText, "status");
         QCOMPARE(s.boardFound, s.statusText == "Board found !");
-        QVERIFY(!s.Timer1.isEnabled() && s.resolutionText == "1");
+        QVERIFY(!s.tickTimer.isEnabled() && s.resolutionText == "1");
         for (int b = 0; b < boards; ++b)
             QVERIFY(rig.writes(b).empty() && rig.library.bitMode(b) == (b < 35 && (b || pins >= 0) ? 1 : 0));
     }
@@ -90,26 +90,26 @@ private slots:
     {
         SessionRig rig(3, [](SimulatedLibrary& lib) { lib.forcePins(1, 0x81, 0x81); });
         WindowSession& s = *rig.s;
-        rig.run([&] { s.ComboBox1Change(1); });
+        rig.run([&] { s.pickBoard(1); });
         QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board found !"), true));
         QCOMPARE(rig.views(), QStringLiteral("10000001 10000001 10000001 00000000"));
-        rig.run([&] { s.ComboBox1DropDown(); });
+        rig.run([&] { s.rediscoverBoards(); });
         QCOMPARE(std::pair(rig.library.openCount(1), rig.library.closeCount(1)), std::pair(2, 1));
         QCOMPARE(s.boardIndex, -1);
-        rig.run([&] { s.ComboBox1Change(-1); s.Button9Click(); });
+        rig.run([&] { s.pickBoard(-1); s.allOn(); });
         QCOMPARE(rig.writes(1), Bytes{0xFF});  // still board 2
 
         rig.library.setHeldElsewhere(2, true);
-        rig.run([&] { s.ComboBox1DropDown(); s.ComboBox1Change(2); });
+        rig.run([&] { s.rediscoverBoards(); s.pickBoard(2); });
         QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board not found or already opened!"), false));
 
         // Slot 1 still holds board 2 while slot 0 tries it: the first
         // discovery after the pull-out cannot open it, the next one can.
         rig.library.setAttached(0, false);
-        rig.run([&] { s.ComboBox1DropDown(); s.ComboBox1Change(0); });
+        rig.run([&] { s.rediscoverBoards(); s.pickBoard(0); });
         QCOMPARE(s.boardEntries.size(), 2);
         QCOMPARE(s.statusText, QStringLiteral("Board not found or already opened!"));
-        rig.run([&] { s.ComboBox1DropDown(); s.ComboBox1Change(0); s.Button10Click(); });
+        rig.run([&] { s.rediscoverBoards(); s.pickBoard(0); s.allOff(); });
         QCOMPARE(s.statusText, QStringLiteral("Board found !"));
         QCOMPARE(rig.writes(1), (Bytes{0xFF, 0x00}));
     }
@@ -146,15 +146,15 @@ private slots:
         QFETCH(QStringList, ticks);
         SessionRig rig(1);
         WindowSession& s = *rig.s;
-        rig.run([&] { s.Edit9Change(QStringLiteral("7")); });  // shown before the file was opened
+        rig.run([&] { s.editTimerValue(QStringLiteral("7")); });  // shown before the file was opened
         rig.program(fetch<QStringList>("rows"));
-        s.CheckBox1Click(fetch<bool>("repeat"));
+        s.setRepeat(fetch<bool>("repeat"));
         for (int t = 0; t < ticks.size(); ++t) {
             rig.act(t ? "tick" : "start");
             QCOMPARE(rig.run(), ticks[t]);
         }
         QTEST(rig.writes(), "written");
-        QCOMPARE(s.Timer1.isEnabled(), s.runActive());
+        QCOMPARE(s.tickTimer.isEnabled(), s.runActive());
         QVERIFY(rig.errors.isEmpty());
     }
 
@@ -195,11 +195,11 @@ private slots:
         QTEST(rig.run() + " | " + RelayPattern::toText(rig.library.pins(0)), "after");
         if (s.runner.state() == ProgramRunner::State::Running)  // the bars, lamps and captions show the counted row
             QCOMPARE(rig.views().left(26), QStringList(3, rig.rows()[s.currentRow()].mid(1, 8)).join(' '));
-        QCOMPARE(s.SaveProgram(QStringLiteral("saved.txt")), QString());
-        rig.run([&] { s.Button34Click(); });
+        QCOMPARE(s.saveProgram(QStringLiteral("saved.txt")), QString());
+        rig.run([&] { s.startOrStop(); });
         QTEST(rig.run(), "stopped");
         QCOMPARE(readFile(QStringLiteral("saved.txt")), ProgramFile::serialize(s.program.rows()));
-        QVERIFY(!s.Timer1.isEnabled());
+        QVERIFY(!s.tickTimer.isEnabled());
     }
 
     // A row whose first eight characters are not all 0 or 1 is neither
@@ -229,7 +229,7 @@ private slots:
         SessionRig rig(1);
         WindowSession& s = *rig.s;
         rig.program(fetch<QStringList>("rows"));
-        QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.Timer1.isEnabled()); });  // no tick under the message
+        QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.tickTimer.isEnabled()); });  // no tick under the message
         for (const QString& op : fetch<QString>("ops").split(' '))
             rig.act(op);
         QTEST(QStringLiteral("%1 (%2)").arg(rig.errors.value(0)).arg(rig.errors.size()), "error");
@@ -267,17 +267,17 @@ private slots:
         QCOMPARE(std::pair(s.captions[2], s.labels.turnOff(2)), std::pair(QStringLiteral("Pump"), QByteArray("Pump")));
         int asked = 0;
         QObject::connect(&s, &WindowSession::labelDialogRequested, [&] { ++asked; });
-        s.RelayButtonMouseDown(11, true);  // relay 3's step bar
+        s.relayButtonPressed(11, true);  // relay 3's step bar
         QCOMPARE(asked, 1);
         QCOMPARE(s.labelOnText, QStringLiteral("Relay 3 ON"));
-        QVERIFY(s.CompleteLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("A label of 24 lett")).contains("must differ"));
+        QVERIFY(s.completeLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("A label of 24 lett")).contains("must differ"));
         QVERIFY(s.labels.turnOff(3) == "Relay 3 OFF" && rig.pauses.isEmpty());
-        s.CompleteLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("Off"));
+        s.completeLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("Off"));
         QCOMPARE(std::pair(s.labels.turnOn(3), s.labels.turnOff(3)), std::pair(QByteArray("A label of 24 lett"), QByteArray("Off")));
         QCOMPARE(rig.pauses, QList<int>{50});
-        s.RelayButtonMouseDown(3, false);
+        s.relayButtonPressed(3, false);
         QCOMPARE(asked, 1);
-        s.FormClose();
+        s.shutDown();
         QCOMPARE(readFile(QStringLiteral("labels.dat")), s.labels.image());
         QCOMPARE(std::pair(rig.library.closeCount(0), rig.library.closeCount(1)), std::pair(1, 0));
     }

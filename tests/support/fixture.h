@@ -108,9 +108,9 @@ struct SessionRig {
             s->boardsFile = boardsFile;
         s->pause = [this](int ms) { pauses << ms; };
         QObject::connect(s.get(), &WindowSession::errorRaised, [this](const QString& e) { errors << e; });
-        s->guarded([this] { s->FormCreate(); });
+        s->guarded([this] { s->startUp(); });
     }
-    ~SessionRig() { s->Timer1.setEnabled(false); }
+    ~SessionRig() { s->tickTimer.setEnabled(false); }
 
     // Rows as an opened file puts them: row 0 current, nothing loaded.
     void program(const QStringList& rows) { s->program.replaceAll(rowsOf(rows)); }
@@ -130,19 +130,19 @@ struct SessionRig {
     {
         using W = WindowSession;
         static const QHash<QString, void (W::*)()> plain{
-            {"on", &W::Button9Click}, {"off", &W::Button10Click}, {"add", &W::Button23Click}, {"clear", &W::Button21Click},
-            {"clearall", &W::Button22Click}, {"start", &W::Button34Click}, {"pause", &W::Button35Click},
-            {"resume", &W::Button35Click}, {"tick", &W::Timer1Timer}};
+            {"on", &W::allOn}, {"off", &W::allOff}, {"add", &W::addRow}, {"clear", &W::clearLastRow},
+            {"clearall", &W::clearAllRows}, {"start", &W::startOrStop}, {"pause", &W::pauseOrResume},
+            {"resume", &W::pauseOrResume}, {"tick", &W::tick}};
         W& w = *s;
         const int n = op.right(1).toInt();
         run([&] {
             if (plain.contains(op)) (w.*plain[op])();
-            else if (op[0] == 'm') w.ManualRelayClick(n);
-            else if (op[0] == 'b') w.StepBarClick(n);
-            else if (op.startsWith("pick")) w.PickRow(n);
-            else if (op == "up") w.UpDown1Click(1);
-            else if (op.startsWith("type")) w.Edit9Change(op.mid(4));
-            else QCOMPARE(w.OpenProgram(QStringLiteral("next.txt")), QString());
+            else if (op[0] == 'm') w.toggleRelay(n);
+            else if (op[0] == 'b') w.toggleStepBar(n);
+            else if (op.startsWith("pick")) w.pickRow(n);
+            else if (op == "up") w.stepTimerValue(1);
+            else if (op.startsWith("type")) w.editTimerValue(op.mid(4));
+            else QCOMPARE(w.openProgram(QStringLiteral("next.txt")), QString());
         });
     }
     Bytes writes(int board = 0) const { return library.writes(board); }

@@ -5,9 +5,9 @@
 #include "fixture.h"
 
 #include "window/widgets/color_panel.h"
-#include "window/form1.h"
+#include "window/main_window.h"
 #include "window/widgets/board_combo_box.h"
-#include "window/form2.h"
+#include "window/label_dialog.h"
 #include "window/widgets/limited_edit.h"
 #include "window/widgets/program_grid.h"
 #include "window/widgets/program_model.h"
@@ -28,10 +28,10 @@ struct Rig {
             library.addBoard();
         if (!boardsConf.isEmpty())
             writeFile(work.file("boards.conf"), boardsConf);
-        form = std::make_unique<TForm1>(library, nullptr, work.file("boards.conf"));
+        form = std::make_unique<MainWindow>(library, nullptr, work.file("boards.conf"));
         form->session().pause = [](int) {};
     }
-    ~Rig() { form->Timer1->setEnabled(false); }
+    ~Rig() { form->tickTimer->setEnabled(false); }
     WindowSession& s() const { return form->session(); }
     void clickRow(int i)
     {
@@ -43,7 +43,7 @@ struct Rig {
 
     WorkDir work;
     SimulatedLibrary library;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> form;
 };
 
 // ---- modal dialogs ---------------------------------------------------------

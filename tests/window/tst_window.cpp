@@ -9,7 +9,7 @@ namespace {
 // Every control that shows session state, compared with the session.
 void checkMirrored(const Rig& rig)
 {
-    const TForm1& f = *rig.form;
+    const MainWindow& f = *rig.form;
     const WindowSession& s = rig.s();
     QCOMPARE(std::pair(f.Panel27->text(), f.Panel27->color()), std::pair(s.statusText, Looks::statusColor(s.boardFound)));
     for (int r = 1; r <= 8; ++r) {
@@ -43,7 +43,7 @@ private slots:
     void layout()
     {
         Rig rig(2);
-        const TForm1& f = *rig.form;
+        const MainWindow& f = *rig.form;
         QCOMPARE(std::pair(f.windowTitle(), f.size()), std::pair(QStringLiteral("Kestrune  ver. 1.3"), QSize(785, 413)));
         QVERIFY(QFile::exists(QStringLiteral(":/kestrune.png")) && !f.windowIcon().isNull());
         const std::pair<const char*, QRect> placed[] = {
@@ -67,7 +67,7 @@ private slots:
         Rig rig(1, "[board pump-house]\nport = 1-1\nrelay.1 = x\nrelay.2 = x\n");
         const QString error = rig.work.file("boards.conf") + ":4: relay name x is used twice";
         QCOMPARE(takeErrorBox(), error);
-        TForm1& f = *rig.form;
+        MainWindow& f = *rig.form;
         const auto shown = [&] { return std::tuple(f.manualButton(1)->text(), f.stepBar(2)->y(), f.indicator(1)->color()); };
         const auto before = shown();
         for (QWidget* control : std::initializer_list<QWidget*>{f.manualButton(1), f.Button9, f.Button10, f.stepBar(2), f.Button34, nullptr}) {
@@ -81,7 +81,7 @@ private slots:
     void controls()
     {
         Rig rig(2);
-        TForm1& f = *rig.form;
+        MainWindow& f = *rig.form;
         Bytes expected;  // each manual button switches its relay on, then each step bar its relay off
         for (int r = 1; r <= 16; ++r) {
             click(r <= 8 ? f.manualButton(r) : f.stepBar(r - 8));
@@ -98,14 +98,14 @@ private slots:
         rig.clickRow(0);
         QCOMPARE(f.Edit9->text(), QStringLiteral("0"));
         f.TrackBar1->setValue(7);
-        QCOMPARE(f.Timer1->interval(), 7);
+        QCOMPARE(f.tickTimer->interval(), 7);
         click(f.CheckBox1);
         QVERIFY(rig.s().runner.repeat());
         click(f.Button34);
-        QVERIFY(f.Timer1->isEnabled());
+        QVERIFY(f.tickTimer->isEnabled());
         click(f.Button35);
         QCOMPARE(f.Button35->text(), QStringLiteral("Resume"));
-        QVERIFY(!f.Timer1->isEnabled());
+        QVERIFY(!f.tickTimer->isEnabled());
         click(f.Button34);
         click(f.Button22);                    // Clear all
         click(f.Button21);                    // Clear: one row stays
@@ -126,8 +126,8 @@ private slots:
     void labelDialog()
     {
         Rig rig(1);
-        TForm1& f = *rig.form;
-        TForm2* dialog = f.Form2();
+        MainWindow& f = *rig.form;
+        LabelDialog* dialog = f.labelDialog();
         click(f.stepBar(2), Qt::RightButton);
         QVERIFY(dialog->isVisible() && !QApplication::activeModalWidget());
         QCOMPARE(dialog->Edit2->text(), QStringLiteral("Relay 2 OFF"));
@@ -151,7 +151,7 @@ private slots:
     void fileDialogs()
     {
         Rig rig(1);
-        TForm1& f = *rig.form;
+        MainWindow& f = *rig.form;
         rig.s().program.replaceAll(rowsOf({"10000000-1", "01000000-2"}));
         clickThrough(f.Button20, {chooseFile(rig.work.file("prog"))});
         QCOMPARE(readFile(rig.work.file("prog.txt")), QByteArray("10000000-1\r\n01000000-2\r\n"));
@@ -200,7 +200,7 @@ private slots:
     {
         for (const bool focused : {false, true}) {
             Rig rig(2);
-            TForm1& f = *rig.form;
+            MainWindow& f = *rig.form;
             f.show();
             QVERIFY(QTest::qWaitForWindowActive(&f));
             auto turn = [&](QWidget* control, int delta) {
@@ -215,7 +215,7 @@ private slots:
             QCOMPARE(std::pair(int(picked.count()), rig.s().boardIndex), focused ? std::pair(1, 0) : std::pair(0, -1));
             f.TabbedNotebook1->setCurrentIndex(2);
             turn(f.TrackBar1, 120);
-            QCOMPARE(std::pair(f.Timer1->interval() > 1, f.Label5->text() != "1"), std::pair(focused, focused));
+            QCOMPARE(std::pair(f.tickTimer->interval() > 1, f.Label5->text() != "1"), std::pair(focused, focused));
         }
         QCOMPARE(BoardComboBox().focusPolicy(), Qt::StrongFocus);  // a wheel turn alone takes no focus
     }

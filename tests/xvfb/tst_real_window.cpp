@@ -19,7 +19,7 @@ private slots:
     void showsAndPaintsTheDesignedWindow()
     {
         Rig rig(2);
-        TForm1& f = *rig.form;
+        MainWindow& f = *rig.form;
         f.show();
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         QCOMPARE(f.size(), QSize(785, 413));
@@ -45,9 +45,9 @@ private slots:
 
         // The label dialog opens next to the window as a window of its own.
         click(f.manualButton(2), Qt::RightButton);
-        QVERIFY(QTest::qWaitForWindowExposed(f.Form2()));
-        QCOMPARE(f.Form2()->windowTitle(), QStringLiteral("Setting"));
-        f.Form2()->hide();
+        QVERIFY(QTest::qWaitForWindowExposed(f.labelDialog()));
+        QCOMPARE(f.labelDialog()->windowTitle(), QStringLiteral("Setting"));
+        f.labelDialog()->hide();
         f.close();
     }
 };

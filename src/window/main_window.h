@@ -19,30 +19,30 @@ class QLineEdit;
 class QPushButton;
 class QSlider;
 class QTabWidget;
-class TForm2;
+class LabelDialog;
 class UpDown;
 class UsbLibrary;
 
 // The main window: designer-named controls that show a WindowSession and
 // forward the operator's actions to it. The session holds all state; the
 // window holds the dialogs (file dialogs, message boxes, the label dialog).
-class TForm1 final : public QWidget {
+class MainWindow final : public QWidget {
     Q_OBJECT
 public:
     // boardsFile: the boards.conf to read at start.
-    explicit TForm1(UsbLibrary& library, QWidget* parent = nullptr,
+    explicit MainWindow(UsbLibrary& library, QWidget* parent = nullptr,
                     const QString& boardsFile = BoardsConf::DefaultFile);
-    ~TForm1() override;
+    ~MainWindow() override;
 
     WindowSession& session() { return *session_; }
     const WindowSession& session() const { return *session_; }
-    TForm2* Form2() const { return form2_.get(); }
+    LabelDialog* labelDialog() const { return labelDialog_.get(); }
 
     // ---- Controls, under their designer names ----
     QTabWidget* TabbedNotebook1;
     ColorPanel* Panel27;  // the status strip
     QLabel* Label3;
-    TickTimer* Timer1;    // the session's
+    TickTimer* tickTimer;    // the session's
     QFileDialog* SaveDialog1;
     QFileDialog* OpenDialog1;
     // Options page
@@ -83,8 +83,8 @@ public:
     QPushButton* stepBar(int relay) const { return stepBars_[idx(relay)]; }
 
     // ---- Handlers that need a dialog ----
-    void Button19Click();  // Open File
-    void Button20Click();  // Save File
+    void openFile();  // Open File
+    void saveFile();  // Save File
 
     // Errors raised in handlers are shown in an error box once the handler
     // has returned; while one box is open, later errors are counted only.
@@ -112,7 +112,7 @@ private:
     void showError(const QString& message);
 
     std::unique_ptr<WindowSession> session_;
-    std::unique_ptr<TForm2> form2_;
+    std::unique_ptr<LabelDialog> labelDialog_;
     std::array<QPushButton*, 9> manualButtons_{};
     std::array<ColorPanel*, 9> indicators_{};
     std::array<QPushButton*, 9> stepBars_{};

@@ -1,9 +1,9 @@
-#include "window/form1.h"
-#include "window/form1_controls.h"
+#include "window/main_window.h"
+#include "window/main_window_controls.h"
 
 #include "window/widgets/color_panel.h"
 #include "window/widgets/board_combo_box.h"
-#include "window/form2.h"
+#include "window/label_dialog.h"
 #include "window/widgets/performance_graph.h"
 #include "window/widgets/program_grid.h"
 #include "window/widgets/program_model.h"
@@ -32,75 +32,75 @@
 
 using namespace Form1Layout;
 
-TForm1::TForm1(UsbLibrary& library, QWidget* parent, const QString& boardsFile)
+MainWindow::MainWindow(UsbLibrary& library, QWidget* parent, const QString& boardsFile)
     : QWidget(parent), session_(std::make_unique<WindowSession>(library))
 {
     session_->boardsFile = boardsFile;
     buildWindow();
     connectHandlers();
     mirror(~0);
-    handle([this] { session_->FormCreate(); });
-    form2_ = std::make_unique<TForm2>(*session_);
+    handle([this] { session_->startUp(); });
+    labelDialog_ = std::make_unique<LabelDialog>(*session_);
 }
 
-TForm1::~TForm1() = default;
+MainWindow::~MainWindow() = default;
 
 
 // ---------------------------------------------------------------- wiring
 
-void TForm1::connectHandlers()
+void MainWindow::connectHandlers()
 {
     WindowSession* w = session_.get();
-    connect(w, &WindowSession::changed, this, &TForm1::mirror);
-    connect(w, &WindowSession::errorRaised, this, &TForm1::reportError);
+    connect(w, &WindowSession::changed, this, &MainWindow::mirror);
+    connect(w, &WindowSession::errorRaised, this, &MainWindow::reportError);
     connect(w, &WindowSession::labelDialogRequested, this, [this] {
-        form2_->show();
-        form2_->raise();
-        form2_->activateWindow();
+        labelDialog_->show();
+        labelDialog_->raise();
+        labelDialog_->activateWindow();
     });
     connect(&w->program, &ProgramList::currentChanged, StringGrid4, &ProgramGrid::setCurrentRow);
     connect(&w->program, &ProgramList::resized, this,
             [this] { StringGrid4->setCurrentRow(session_->program.current()); });
 
     connect(ComboBox1, &BoardComboBox::aboutToDropDown, this,
-            [this, w] { handle([w] { w->ComboBox1DropDown(); }); });
+            [this, w] { handle([w] { w->rediscoverBoards(); }); });
     connect(ComboBox1, qOverload<int>(&QComboBox::activated), this,
-            [this, w] { handle([this, w] { w->ComboBox1Change(ComboBox1->currentIndex()); }); });
+            [this, w] { handle([this, w] { w->pickBoard(ComboBox1->currentIndex()); }); });
 
     for (int relay = 1; relay <= RelayCount; ++relay) {
         connect(manualButton(relay), &QPushButton::clicked, this,
-                [this, w, relay] { handle([w, relay] { w->ManualRelayClick(relay); }); });
+                [this, w, relay] { handle([w, relay] { w->toggleRelay(relay); }); });
         connect(stepBar(relay), &QPushButton::clicked, this,
-                [this, w, relay] { handle([w, relay] { w->StepBarClick(relay); }); });
+                [this, w, relay] { handle([w, relay] { w->toggleStepBar(relay); }); });
     }
     auto onClick = [this](QAbstractButton* button, void (WindowSession::*handler)()) {
         connect(button, &QAbstractButton::clicked, this,
                 [this, handler] { handle([this, handler] { (session_.get()->*handler)(); }); });
     };
-    onClick(Button9, &WindowSession::Button9Click);
-    onClick(Button10, &WindowSession::Button10Click);
-    onClick(Button23, &WindowSession::Button23Click);
-    onClick(Button21, &WindowSession::Button21Click);
-    onClick(Button22, &WindowSession::Button22Click);
-    onClick(Button34, &WindowSession::Button34Click);
-    onClick(Button35, &WindowSession::Button35Click);
-    connect(Button19, &QPushButton::clicked, this, [this] { handle([this] { Button19Click(); }); });
-    connect(Button20, &QPushButton::clicked, this, [this] { handle([this] { Button20Click(); }); });
+    onClick(Button9, &WindowSession::allOn);
+    onClick(Button10, &WindowSession::allOff);
+    onClick(Button23, &WindowSession::addRow);
+    onClick(Button21, &WindowSession::clearLastRow);
+    onClick(Button22, &WindowSession::clearAllRows);
+    onClick(Button34, &WindowSession::startOrStop);
+    onClick(Button35, &WindowSession::pauseOrResume);
+    connect(Button19, &QPushButton::clicked, this, [this] { handle([this] { openFile(); }); });
+    connect(Button20, &QPushButton::clicked, this, [this] { handle([this] { saveFile(); }); });
     connect(CheckBox1, &QCheckBox::toggled, this,
-            [this, w](bool on) { handle([w, on] { w->CheckBox1Click(on); }); });
+            [this, w](bool on) { handle([w, on] { w->setRepeat(on); }); });
 
     connect(StringGrid4, &ProgramGrid::rowPicked, this,
-            [this, w](int row) { handle([w, row] { w->PickRow(row); }); });
-    connect(Timer1, &TickTimer::timeout, this, [this, w] { handle([w] { w->Timer1Timer(); }); });
+            [this, w](int row) { handle([w, row] { w->pickRow(row); }); });
+    connect(tickTimer, &TickTimer::timeout, this, [this, w] { handle([w] { w->tick(); }); });
     connect(TrackBar1, &QSlider::valueChanged, this,
-            [this, w](int ms) { handle([w, ms] { w->TrackBar1Change(ms); }); });
+            [this, w](int ms) { handle([w, ms] { w->setResolution(ms); }); });
     connect(Edit9, &QLineEdit::textChanged, this,
-            [this, w](const QString& text) { handle([w, text] { w->Edit9Change(text); }); });
+            [this, w](const QString& text) { handle([w, text] { w->editTimerValue(text); }); });
     connect(UpDown1, &UpDown::stepped, this,
-            [this, w](int delta) { handle([w, delta] { w->UpDown1Click(delta); }); });
+            [this, w](int delta) { handle([w, delta] { w->stepTimerValue(delta); }); });
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event)
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
     // Without the focus a wheel turn, meant to scroll past the track bar,
     // would silently change the tick of a running program; it goes on to
@@ -115,7 +115,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
         const QVariant index = watched->property(EditedIndexProperty);
         if (index.isValid()) {
             const bool right = static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
-            handle([this, &index, right] { session_->RelayButtonMouseDown(index.toInt(), right); });
+            handle([this, &index, right] { session_->relayButtonPressed(index.toInt(), right); });
         }
     }
     return QWidget::eventFilter(watched, event);
@@ -123,7 +123,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event)
 
 // ---------------------------------------------------------------- mirroring
 
-void TForm1::mirror(int aspects)
+void MainWindow::mirror(int aspects)
 {
     const WindowSession& w = *session_;
     auto blocked = [](QObject* control, auto&& apply) {
@@ -178,13 +178,13 @@ void TForm1::mirror(int aspects)
     }
     if (aspects & WindowSession::Repeat)
         blocked(CheckBox1, [&] { CheckBox1->setChecked(w.runner.repeat()); });
-    if (aspects & WindowSession::LabelEdits && form2_)
-        form2_->showTexts(w.labelOnText, w.labelOffText);
+    if (aspects & WindowSession::LabelEdits && labelDialog_)
+        labelDialog_->showTexts(w.labelOnText, w.labelOffText);
 }
 
 // ---------------------------------------------------------------- errors
 
-void TForm1::reportError(const QString& message)
+void MainWindow::reportError(const QString& message)
 {
     ++errorsReported_;
     lastError_ = message;
@@ -196,7 +196,7 @@ void TForm1::reportError(const QString& message)
     QTimer::singleShot(0, this, [this, message] { showError(message); });
 }
 
-void TForm1::showError(const QString& message)
+void MainWindow::showError(const QString& message)
 {
     QMessageBox::critical(isVisible() ? this : nullptr, QStringLiteral("Kestrune"), message);
     errorBoxBusy_ = false;
@@ -209,7 +209,7 @@ void TForm1::showError(const QString& message)
 
 // ---------------------------------------------------------------- program files
 
-void TForm1::Button20Click()
+void MainWindow::saveFile()
 {
     SaveDialog1->selectFile(QStringLiteral("New"));
     if (SaveDialog1->exec() != QDialog::Accepted)
@@ -227,30 +227,30 @@ void TForm1::Button20Click()
         if (answer != QMessageBox::Yes)
             return;
     }
-    if (const QString error = session_->SaveProgram(path); !error.isEmpty())
+    if (const QString error = session_->saveProgram(path); !error.isEmpty())
         QMessageBox::warning(this, QStringLiteral("Save File"), error);
 }
 
-void TForm1::Button19Click()
+void MainWindow::openFile()
 {
     if (OpenDialog1->exec() != QDialog::Accepted)
         return;
     const QStringList chosen = OpenDialog1->selectedFiles();
     if (chosen.isEmpty() || chosen.first().isEmpty())
         return;
-    if (const QString error = session_->OpenProgram(chosen.first()); !error.isEmpty())
+    if (const QString error = session_->openProgram(chosen.first()); !error.isEmpty())
         QMessageBox::warning(this, QStringLiteral("Open File"), error);
 }
 
 // ---------------------------------------------------------------- shut-down
 
-void TForm1::closeEvent(QCloseEvent* event)
+void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (!closed_) {
         closed_ = true;
-        handle([this] { session_->FormClose(); });
-        if (form2_)
-            form2_->hide();
+        handle([this] { session_->shutDown(); });
+        if (labelDialog_)
+            labelDialog_->hide();
     }
     event->accept();
 }

@@ -1,4 +1,4 @@
-#include "window/form2.h"
+#include "window/label_dialog.h"
 
 #include "session/window_session.h"
 #include "window/widgets/limited_edit.h"
@@ -12,7 +12,7 @@ namespace {
 constexpr int TypedLimit = 10;
 }
 
-TForm2::TForm2(WindowSession& session) : QWidget(nullptr, Qt::Dialog), session_(session)
+LabelDialog::LabelDialog(WindowSession& session) : QWidget(nullptr, Qt::Dialog), session_(session)
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Setting"));
@@ -41,7 +41,7 @@ TForm2::TForm2(WindowSession& session) : QWidget(nullptr, Qt::Dialog), session_(
     setTabOrder(Button1, Edit1);
     setTabOrder(Edit1, Edit2);
 
-    connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
+    connect(Button1, &QPushButton::clicked, this, &LabelDialog::completeLabelEdit);
     for (QWidget* w : {static_cast<QWidget*>(Button1), static_cast<QWidget*>(Edit1),
                        static_cast<QWidget*>(Edit2)})
         w->installEventFilter(this);
@@ -51,7 +51,7 @@ TForm2::TForm2(WindowSession& session) : QWidget(nullptr, Qt::Dialog), session_(
     move(532, 228);
 }
 
-bool TForm2::isEnter(const QEvent* event)
+bool LabelDialog::isEnter(const QEvent* event)
 {
     if (event->type() != QEvent::KeyPress)
         return false;
@@ -59,42 +59,37 @@ bool TForm2::isEnter(const QEvent* event)
     return key == Qt::Key_Return || key == Qt::Key_Enter;
 }
 
-bool TForm2::eventFilter(QObject* watched, QEvent* event)
+bool LabelDialog::eventFilter(QObject* watched, QEvent* event)
 {
     // Edit1KeyPress, Edit2KeyPress and Button1KeyPress: Enter completes the
     // edit; every other key reaches the control as usual.
     if (isEnter(event)) {
-        CompleteLabelEdit();
+        completeLabelEdit();
         return true;
     }
     return QWidget::eventFilter(watched, event);
 }
 
-void TForm2::keyPressEvent(QKeyEvent* event)
+void LabelDialog::keyPressEvent(QKeyEvent* event)
 {
     // FormKeyPress
     if (isEnter(event)) {
-        CompleteLabelEdit();
+        completeLabelEdit();
         return;
     }
     QWidget::keyPressEvent(event);
 }
 
-void TForm2::Button1Click()
-{
-    CompleteLabelEdit();
-}
-
-void TForm2::showTexts(const QString& onText, const QString& offText)
+void LabelDialog::showTexts(const QString& onText, const QString& offText)
 {
     Edit1->setText(onText);
     Edit2->setText(offText);
 }
 
-void TForm2::CompleteLabelEdit()
+void LabelDialog::completeLabelEdit()
 {
     QString refusal;
-    session_.guarded([this, &refusal] { refusal = session_.CompleteLabelEdit(Edit1->text(), Edit2->text()); });
+    session_.guarded([this, &refusal] { refusal = session_.completeLabelEdit(Edit1->text(), Edit2->text()); });
     // Refused texts stay as typed, for the operator to mend.
     if (!refusal.isEmpty()) {
         QMessageBox::warning(this, windowTitle(), refusal);

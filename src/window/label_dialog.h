@@ -12,11 +12,11 @@ class QPushButton;
 // two texts in the label table and hides the dialog, unless the session
 // refuses them (a message says why and the dialog stays); closing it from
 // the window frame stores nothing.
-class TForm2 final : public QWidget {
+class LabelDialog final : public QWidget {
     Q_OBJECT
 public:
     // The dialog edits the labels of the relay the session last named.
-    explicit TForm2(WindowSession& session);
+    explicit LabelDialog(WindowSession& session);
 
     // Puts the texts the session gives into the two edits.
     void showTexts(const QString& onText, const QString& offText);
@@ -27,8 +27,7 @@ public:
     QLabel* Label1;
     QLabel* Label2;
 
-    void CompleteLabelEdit();
-    void Button1Click();
+    void completeLabelEdit();  // Button1Click, and Enter in the dialog
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,8 +1,8 @@
 // The main window's layout: every control with its designer name, caption,
 // place and size. The wiring, in the class's other file, connects them to
 // the session.
-#include "window/form1.h"
-#include "window/form1_controls.h"
+#include "window/main_window.h"
+#include "window/main_window_controls.h"
 
 #include "window/widgets/board_combo_box.h"
 #include "window/widgets/color_panel.h"
@@ -49,7 +49,7 @@ QFont pixelFont(int pixels, bool bold = false)
 }
 
 }  // namespace
-void TForm1::buildWindow()
+void MainWindow::buildWindow()
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Kestrune  ver. 1.3"));
@@ -98,15 +98,15 @@ void TForm1::buildWindow()
                   w.indicatorAt.y(), 49, 25);
     }
 
-    Timer1 = &session_->Timer1;
-    Timer1->setObjectName(QStringLiteral("Timer1"));
+    tickTimer = &session_->tickTimer;
+    tickTimer->setObjectName(QStringLiteral("Timer1"));
 
     SaveDialog1 = new QFileDialog(this);
     SaveDialog1->setObjectName(QStringLiteral("SaveDialog1"));
     SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog1->setFileMode(QFileDialog::AnyFile);
     SaveDialog1->setOption(QFileDialog::DontUseNativeDialog);
-    SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);  // asked by Button20Click
+    SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);  // asked by saveFile
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
     OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
@@ -114,13 +114,13 @@ void TForm1::buildWindow()
     OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
 }
 
-void TForm1::buildOptionsPage(QWidget* page)
+void MainWindow::buildOptionsPage(QWidget* page)
 {
     Label6 = place(new QLabel(QStringLiteral("Select Board"), page), "Label6", 264, 128, 61, 13);
     ComboBox1 = place(new BoardComboBox(page), "ComboBox1", 264, 144, 169, 21);
 }
 
-void TForm1::buildManualPage(QWidget* page)
+void MainWindow::buildManualPage(QWidget* page)
 {
     for (int relay = 1; relay <= RelayCount; ++relay) {
         const RelayWiring& w = Wiring[relay];
@@ -135,7 +135,7 @@ void TForm1::buildManualPage(QWidget* page)
         place(new QPushButton(QStringLiteral("ALL OFF"), page), "Button10", 376, 288, 209, 41);
 }
 
-void TForm1::buildTimerPage(QWidget* page)
+void MainWindow::buildTimerPage(QWidget* page)
 {
     PerformanceGraph1 =
         place(new PerformanceGraph(page), "PerformanceGraph1", 8, 16, 649, 129);
