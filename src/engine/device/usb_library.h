@@ -132,5 +132,4 @@ public:
     //   open refused because the device is in use: which port, and which
     //   process where known); empty when the library cannot tell.
     virtual QString lastError() const { return {}; }
-}; }
 };
