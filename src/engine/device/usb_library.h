@@ -43,7 +43,7 @@ inline QString printableText(const QString& text)
 
 // The operations of the USB interface chip's driver library that the program
 // uses. Handles are opaque non-zero values; zero means "no handle". Every
-// operation returns a status (0 = success) that callers are free to ignore:
+// operation returns a Status that callers are free to ignore:
 // a failing call must have no effect, and must never crash, even on a zero,
 // closed or stale handle or on a board that was pulled out.
 class UsbLibrary {
@@ -56,35 +56,80 @@ public:
 
     virtual ~UsbLibrary() = default;
 
-    // Lists and describes every attached device from one look at the bus,
-    // without claiming any: each device exactly once.
+    // enumerate
+    //   Lists and describes every attached device from one look at the bus,
+    //   without claiming any: each device exactly once.
+    // Parameters:
+    //   devices - receives the devices; left as it was on failure
+    // Returns:
+    //   Ok, or Failed when the bus cannot be listed (see lastError)
+    // See also: open
     virtual Status enumerate(QList<DeviceInfo>& devices) = 0;
 
-    // Opens the device enumerate() described, only when the device now at
-    // its bus, address and port still has its serial number; nothing touches
-    // a device before that. Writes a non-zero handle on success and zero on
-    // failure (gone, another device in its place, or held elsewhere).
+    // open
+    //   Opens a device enumerate() described, only when the device now at its
+    //   bus, address and port still has its serial number; nothing (claim,
+    //   detach, reset, bit mode) touches a device before that.
+    // Parameters:
+    //   device - as enumerate() gave it
+    //   handle - receives a non-zero handle on success, zero on failure
+    // Returns:
+    //   Ok, or Failed when the device is gone, another device is in its place,
+    //   or it is held elsewhere (see lastError: who holds it, where known)
+    // See also: enumerate, close
     virtual Status open(const DeviceInfo& device, Handle& handle) = 0;
 
-    // Sets the chip's bit mode: mask 0xFF with mode 0x01 is asynchronous
-    // bit-bang with all eight data pins as outputs.
+    // setBitMode
+    // Parameters:
+    //   handle - from open
+    //   mask   - the pins that are outputs (bit n: pin n)
+    //   mode   - 0x01 asynchronous bit-bang; 0x00 leaves bit-bang mode
+    // Returns:
+    //   Ok, or Failed (see lastError)
     virtual Status setBitMode(Handle handle, std::uint8_t mask, std::uint8_t mode) = 0;
 
-    // Releases the handle.
+    // close
+    //   Releases the handle and gives the device back to its kernel driver.
+    //   The relays keep their state.
+    // Parameters:
+    //   handle - from open; zero, closed or stale handles are ignored
+    // Returns:
+    //   Ok when the handle was open (even if the device was pulled out), else
+    //   Failed
     virtual Status close(Handle handle) = 0;
 
-    // Called right before every write; leaves the device in bit-bang mode.
+    // preWrite
+    //   Called right before every write; leaves the device in bit-bang mode.
+    // Returns:
+    //   Ok, or Failed (see lastError)
+    // See also: write
     virtual Status preWrite(Handle handle) = 0;
 
-    // Drives data[0..length) onto the pins; writes the number of bytes taken.
+    // write
+    //   Drives data[0..length) onto the pins, one byte after another.
+    // Parameters:
+    //   handle  - from open
+    //   data    - the pin levels, bit n for pin n
+    //   length  - the number of bytes
+    //   written - receives the number of bytes taken
+    // Returns:
+    //   Ok, or Failed (see lastError)
+    // See also: preWrite, readPins
     virtual Status write(Handle handle, const std::uint8_t* data, std::uint32_t length,
                          std::uint32_t& written) = 0;
 
-    // Writes the present pin levels into pins; leaves pins untouched on failure.
+    // readPins
+    // Parameters:
+    //   handle - from open
+    //   pins   - receives the present pin levels; untouched on failure
+    // Returns:
+    //   Ok, or Failed (see lastError)
     virtual Status readPins(Handle handle, std::uint8_t& pins) = 0;
 
-    // Why the latest failing call failed, in words for a person (for an open
-    // refused because the device is in use: which port, and which process
-    // where known). Empty when the library cannot tell.
+    // lastError
+    // Returns:
+    //   why the latest failing call failed, in words for a person (for an
+    //   open refused because the device is in use: which port, and which
+    //   process where known); empty when the library cannot tell.
     virtual QString lastError() const { return {}; }
 };
