@@ -44,9 +44,9 @@ QByteArray json(const QJsonDocument& document)
 int choose(BoardLink& link, const BoardSelector& select, const BoardsConf& conf)
 {
     const BoardFinder::Result found = BoardFinder::find(link, select, &conf);
-    if (!found.found())
+    if (!found.ok())
         complain(found.error);
-    return found.index;
+    return found.value.value_or(-1);
 }
 
 // Opens the board in bit-bang mode; false (and the reason said) when it

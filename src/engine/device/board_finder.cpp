@@ -19,7 +19,7 @@ Result refuse(const QString& reason, const QList<DeviceInfo>& devices, const Boa
     QString text = reason;
     for (int index = 0; index < devices.size(); ++index)
         text += QStringLiteral("\n  ") + line(index, devices[index], conf);
-    return {-1, text};
+    return Result::failure(text);
 }
 
 }  // namespace
@@ -39,20 +39,20 @@ Result find(BoardLink& link, const BoardSelector& selector, const BoardsConf* co
     const QList<DeviceInfo> devices = link.list();
     const int count = int(devices.size());
     if (count == 0)
-        return {-1, QStringLiteral("no board is attached")};
+        return Result::failure(QStringLiteral("no board is attached"));
     if (!selector.name.isEmpty()) {
         const NamedBoard* named = conf ? conf->named(selector.name) : nullptr;
         if (!named)
-            return {-1, conf && !conf->file.isEmpty()
+            return Result::failure(conf && !conf->file.isEmpty()
                             ? QStringLiteral("%1 names no board %2").arg(conf->file, printableText(selector.name))
                             : QStringLiteral("no board is named %1: there is no %2")
-                                  .arg(printableText(selector.name), conf ? conf->DefaultFile : QStringLiteral("boards.conf"))};
+                                  .arg(printableText(selector.name), conf ? conf->DefaultFile : QStringLiteral("boards.conf")));
         QList<int> matches;
         for (int index = 0; index < count; ++index)
             if (conf->board(devices[index]) == named)
                 matches.append(index);
         if (matches.size() == 1)
-            return {matches.first(), {}};
+            return Result::success(matches.first());
         return refuse(matches.isEmpty() ? QStringLiteral("board %1 is not attached; %2 attached:").arg(named->name, boards(count))
                                         : QStringLiteral("%1 attached boards are %2; tell them apart by port in %3:")
                                               .arg(matches.size()).arg(named->name, conf->file),
@@ -61,12 +61,12 @@ Result find(BoardLink& link, const BoardSelector& selector, const BoardsConf* co
     if (selector.serial.isEmpty() && selector.port.isEmpty()) {
         if (selector.number > 0) {
             if (selector.number <= count)
-                return {selector.number - 1, {}};
+                return Result::success(selector.number - 1);
             return refuse(QStringLiteral("there is no board %1; %2 attached:").arg(selector.number).arg(boards(count)),
                           devices, conf);
         }
         if (count == 1)
-            return {0, {}};
+            return Result::success(0);
         return refuse(QStringLiteral("%1 attached; choose one:").arg(boards(count)), devices, conf);
     }
 
@@ -78,7 +78,7 @@ Result find(BoardLink& link, const BoardSelector& selector, const BoardsConf* co
                      : devices[index].port == selector.port)
             matches.append(index);
     if (matches.size() == 1)
-        return {matches.first(), {}};
+        return Result::success(matches.first());
     const QString what = bySerial ? QStringLiteral("serial number %1").arg(printableText(selector.serial))
                                   : QStringLiteral("port %1").arg(printableText(selector.port));
     if (matches.isEmpty())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/device/usb_library.h"
+#include "engine/outcome.h"
 
 #include <QString>
 
@@ -22,11 +23,9 @@ struct BoardSelector {
 // discovery recorded (BoardLink::open), so it is that board or none.
 namespace BoardFinder {
 
-struct Result {
-    int index = -1;  // 0-based index in link's discovery; -1 when no single board matches
-    QString error;   // why not, with the attached boards listed one a line
-    bool found() const { return index >= 0; }
-};
+// The 0-based index in link's discovery of the one board that matches; or
+// why none does, with the attached boards listed one a line.
+using Result = Outcome<int>;
 
 // conf gives the boards' names; without it no board has a name.
 Result find(BoardLink& link, const BoardSelector& selector, const BoardsConf* conf = nullptr);
