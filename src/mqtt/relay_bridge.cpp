@@ -86,6 +86,7 @@ struct RelayBridge::Board {
     std::optional<std::uint8_t> saved;      // the state last kept in its file
     QElapsedTimer lastSave;
     bool saveDue = false;
+    QString saveError;  // why the state could not be kept, logged once
 
     bool online() const { return player != nullptr; }
 };
@@ -481,10 +482,12 @@ void RelayBridge::saveState(Board& board)
 {
     board.saveDue = false;
     board.lastSave.start();
-    if (const QString error = saveWholeFile(stateFile(board), RelayPattern::toText(board.pins) + '\n'); !error.isEmpty())
+    const QString error = saveWholeFile(stateFile(board), RelayPattern::toText(board.pins) + '\n');
+    if (!error.isEmpty() && error != board.saveError)
         qCWarning(lcMqtt).noquote() << "cannot keep the state of board" << board.label() << "in" << stateFile(board)
                                     << "-" << error;
-    else
+    board.saveError = error;
+    if (error.isEmpty())
         board.saved = board.pins;
 }
 
