@@ -29,10 +29,8 @@ struct Arguments {
     bool quiet = false;
 };
 
-struct Parsed {
-    std::optional<Arguments> arguments;
-    QString error;  // the usage error when there are no arguments
-};
+// The arguments, or the usage error when there are none.
+using Parsed = Outcome<Arguments>;
 
 // arguments as QCoreApplication::arguments() gives them, program name first.
 // Options may stand before or after the positional arguments.

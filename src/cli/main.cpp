@@ -14,18 +14,18 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     const cli::Parsed parsed = cli::parse(QCoreApplication::arguments());
-    if (!parsed.arguments) {
+    if (!parsed.value) {
         cli::complain(parsed.error + QStringLiteral(" (try --help)"));
         return 2;
     }
     // Before the USB library starts any thread of its own, so that every
     // thread leaves these signals to the watcher.
     std::optional<SignalWatcher> watcher;
-    if (const cli::Command command = parsed.arguments->command;
+    if (const cli::Command command = parsed.value->command;
         command == cli::Command::Play || command == cli::Command::Pulse || command == cli::Command::Cycle)
         watcher.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP, SIGPIPE});
 
     FtdiLibrary library;
     BoardLink link(library);
-    return cli::run(*parsed.arguments, link, watcher ? &*watcher : nullptr);
+    return cli::run(*parsed.value, link, watcher ? &*watcher : nullptr);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/outcome.h"
 #include "engine/program/headless_schedule.h"
 
 #include <QByteArray>
@@ -97,10 +98,7 @@ struct Command {
 
 // What a message on topic says, or why it says nothing this daemon can do
 // (the reason is one line for a log, with the input quoted safely).
-struct Parsed {
-    std::optional<Command> command;
-    QString error;
-};
+using Parsed = Outcome<Command>;
 Parsed parse(const Topics& topics, const QByteArray& topic, const QByteArray& payload);
 
 // Up to max characters of bytes for a log line: printable ASCII kept, other

@@ -400,13 +400,13 @@ void RelayBridge::handleMessage(const QByteArray& topic, const QByteArray& paylo
     if (retained)
         return ignore(QStringLiteral("it is retained, and commands count only as they are sent"));
     Parsed parsed = parse(settings_.topics, topic, payload);
-    if (!parsed.command)
+    if (!parsed.value)
         return ignore(parsed.error);
-    Board* board = boardNamed(parsed.command->board);
+    Board* board = boardNamed(parsed.value->board);
     if (!board || !board->online())
         return ignore(QStringLiteral("this daemon holds no board %1")
-                          .arg(quoted(parsed.command->board)));
-    apply(*board, *parsed.command);
+                          .arg(quoted(parsed.value->board)));
+    apply(*board, *parsed.value);
 }
 
 void RelayBridge::apply(Board& board, const Command& command)

@@ -53,14 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bridge->handleMessage(topic, payload, retained);
     const MqttPayloads::Parsed parsed = MqttPayloads::parse(bridge->topics(), topic, payload);
     const bool wrote = !library->writes(0).empty() || !library->writes(1).empty();
-    if (strayTopic || (wrote && (retained || !parsed.command)))
+    if (strayTopic || (wrote && (retained || !parsed.value)))
         std::abort();
-    if (!retained && parsed.command) {
-        const int board = parsed.command->board == "KSIM0001" ? 0 : parsed.command->board == "AB_C_1" ? 1 : -1;
+    if (!retained && parsed.value) {
+        const int board = parsed.value->board == "KSIM0001" ? 0 : parsed.value->board == "AB_C_1" ? 1 : -1;
         if (board < 0 && wrote)
             std::abort();
-        const auto* state = std::get_if<MqttPayloads::StateCommand>(&parsed.command->action);
-        if (state && board >= 0 && bridge->onlineBoards().contains(parsed.command->board) &&
+        const auto* state = std::get_if<MqttPayloads::StateCommand>(&parsed.value->action);
+        if (state && board >= 0 && bridge->onlineBoards().contains(parsed.value->board) &&
             library->pins(board) != state->pattern)
             std::abort();
     }
