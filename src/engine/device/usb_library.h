@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/printable.h"
+
 #include <QList>
 #include <QString>
 
@@ -16,30 +18,6 @@ struct DeviceInfo {
     int address = 0;
     QString port;          // bus and port path as sysfs names it, e.g. "1-1.2"
 };
-
-// The text for a terminal or a log: control characters and the backslash
-// escaped (a tab as "\t", ESC as "\x1b", "\" as "\\"), so that a device's
-// string can neither move the cursor nor break a column. Qt has no escaper
-// of this form.
-inline QString printableText(const QString& text)
-{
-    QString out;
-    for (const QChar c : text) {
-        if (c == QLatin1Char('\\'))
-            out += QStringLiteral("\\\\");
-        else if (c == QLatin1Char('\t'))
-            out += QStringLiteral("\\t");
-        else if (c == QLatin1Char('\n'))
-            out += QStringLiteral("\\n");
-        else if (c == QLatin1Char('\r'))
-            out += QStringLiteral("\\r");
-        else if (c.category() == QChar::Other_Control)
-            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
 
 // The operations of the USB interface chip's driver library that the program
 // uses. Handles are opaque non-zero values; zero means "no handle". Every

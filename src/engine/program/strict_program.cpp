@@ -1,5 +1,6 @@
 #include "engine/program/strict_program.h"
 
+#include "engine/printable.h"
 #include "engine/program/program_row.h"
 
 #include <QDir>
@@ -10,22 +11,6 @@
 
 namespace StrictProgram {
 namespace {
-
-// Bytes of a row for a message: printable ASCII as is, everything else as
-// \xNN, so that no control byte reaches a terminal or a log. (Rows are at most
-// MaxLineLength bytes, so nothing is cut.)
-QString quoted(QByteArrayView bytes)
-{
-    QString text = QStringLiteral("\"");
-    for (const char byte : bytes) {
-        const auto c = static_cast<unsigned char>(byte);
-        if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"')
-            text += QLatin1Char(byte);
-        else
-            text += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
-    }
-    return text + QLatin1Char('"');
-}
 
 constexpr char Bom[] = "\xEF\xBB\xBF";
 
@@ -121,7 +106,7 @@ QString Result::message(const QString& name) const
 
 QString rowError(QByteArrayView text)
 {
-    const QString row = quoted(text);
+    const QString row = quotedBytes(text);
     for (qsizetype relay = 1; relay <= 8; ++relay) {
         if (relay > text.size())
             return QStringLiteral("%1 is not a row: a row is eight relays 0 or 1, \"-\" and a "
@@ -132,14 +117,14 @@ QString rowError(QByteArrayView text)
             return QStringLiteral("%1: relay %2 is %3, not 0 or 1")
                 .arg(row)
                 .arg(relay)
-                .arg(quoted(text.sliced(relay - 1, 1)));
+                .arg(quotedBytes(text.sliced(relay - 1, 1)));
     }
     if (text.size() == 8 || text[8] != '-')
         return QStringLiteral("%1: the eight relays are not followed by \"-\" and a duration").arg(row);
     const QByteArrayView duration = text.sliced(9);
     if (duration.isEmpty() || duration.size() > 4 || !std::all_of(duration.begin(), duration.end(), isDigit))
         return QStringLiteral("%1: the duration %2 is not a number of 0 to %3 ticks")
-            .arg(row, quoted(duration))
+            .arg(row, quotedBytes(duration))
             .arg(ProgramRow::MaxDuration);
     return {};
 }
