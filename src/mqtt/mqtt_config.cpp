@@ -18,8 +18,6 @@
 namespace {
 
 // A settings file is small: anything larger (or not a file) is a mistake.
-constexpr qint64 MaxFileSize = 64 * 1024;
-
 // The settings of the file, "section/key" -> value (see IniFile for its
 // form), or the first mistake in it.
 struct Settings {
@@ -43,8 +41,6 @@ Settings readIni(const QString& path, const QByteArray& content)
     const auto where = [&](int line) { return QStringLiteral("%1, line %2").arg(path).arg(line); };
     for (const IniFile::Section& section : parsed.sections) {
         for (const IniFile::Entry& entry : section.entries) {
-            if (parsed.errorLine > 0 && entry.line > parsed.errorLine)
-                break;
             const QString key = section.name + QLatin1Char('/') + entry.key;
             if (!knownKeys.contains(key) && !key.startsWith(QLatin1String("boards/node."))) {
                 ini.error = QStringLiteral("%1: unknown setting \"%2\"").arg(where(entry.line), key);
@@ -89,10 +85,10 @@ QString tlsFileError(const QString& name, const QString& path)
         return QSslCertificate::fromPath(path, QSsl::Pem).isEmpty()
                    ? QStringLiteral("the %1 %2 holds no PEM certificate").arg(name, path)
                    : QString();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() > MaxFileSize)
-        return QStringLiteral("cannot read the keyfile %1: %2").arg(path, file.errorString());
-    const QByteArray pem = file.readAll();
+    const IniFile::FileContent file = IniFile::read(path);
+    if (!file.error.isEmpty())
+        return file.error;
+    const QByteArray& pem = file.content;
     for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa, QSsl::Dh})
         if (!QSslKey(pem, algorithm, QSsl::Pem, QSsl::PrivateKey).isNull())
             return {};
@@ -145,21 +141,16 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     QMap<QString, QString> values;
     const QString path = parser.isSet(configOption) ? parser.value(configOption) : DaemonConfig::DefaultFile;
     if (parser.isSet(configOption) || QFileInfo::exists(path)) {
-        QFile file(path);
-        if (const QFileInfo info(path); info.exists() && (!info.isFile() || info.size() > MaxFileSize))
-            return failure(QStringLiteral("%1 is not a regular file of at most 64 KiB").arg(path));
-        if (!file.open(QIODevice::ReadOnly))
-            return failure(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-        const QByteArray content = file.read(MaxFileSize + 1);  // it may have grown since
-        if (content.size() > MaxFileSize)
-            return failure(QStringLiteral("%1 is not a regular file of at most 64 KiB").arg(path));
-        const Settings ini = readIni(path, content);
+        const IniFile::FileContent file = IniFile::read(path);
+        if (!file.error.isEmpty())
+            return failure(file.error);
+        const Settings ini = readIni(path, file.content);
         if (!ini.error.isEmpty())
             return failure(ini.error);
         values = ini.values;
         config.file = path;
         if (!values.value(QStringLiteral("broker/password")).isEmpty() &&
-            (file.permissions() & (QFile::ReadGroup | QFile::ReadOther)))
+            (QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther)))
             return failure(QStringLiteral("%1 holds a password and others may read it; make it "
                                           "readable by its owner only (chmod 600 %1)")
                                .arg(path));

@@ -172,7 +172,7 @@ BoardsConf BoardsConf::load(const QString& path, bool required)
         BoardsConf conf;
         if (required || QFileInfo::exists(path)) {
             conf.file = path;
-            conf.error = QStringLiteral("%1: %2").arg(path, read.error);
+            conf.error = read.error;
         }
         return conf;
     }

@@ -46,12 +46,12 @@ std::optional<bool> truth(const QString& text)
 
 FileContent read(const QString& path, qint64 maxSize)
 {
-    const QString tooBig = QStringLiteral("not a regular file of at most %1 KiB").arg(maxSize / 1024);
+    const QString tooBig = QStringLiteral("%1 is not a regular file of at most %2 KiB").arg(path).arg(maxSize / 1024);
     if (const QFileInfo info(path); info.exists() && (!info.isFile() || info.size() > maxSize))
         return {{}, tooBig};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return {{}, QStringLiteral("cannot read it: %1").arg(file.errorString())};
+        return {{}, QStringLiteral("cannot read %1: %2").arg(path, file.errorString())};
     FileContent read{file.read(maxSize + 1), {}};  // it may have grown since
     if (read.content.size() > maxSize)
         return {{}, tooBig};

@@ -37,7 +37,8 @@ Result parse(const QByteArray& content);
 // "yes", "true", "on", "1" and "no", "false", "off", "0", in any case.
 std::optional<bool> truth(const QString& text);
 
-// The content of a settings file of at most maxSize bytes, or why not.
+// The content of a settings file of at most maxSize bytes, or why not, in a
+// sentence that names the file.
 struct FileContent {
     QByteArray content;
     QString error;  // empty when read

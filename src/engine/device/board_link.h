@@ -34,7 +34,6 @@ public:
     // without a source a board has none: no interlock, not inverted.
     using RulesSource = std::function<BoardRules(const DeviceInfo&)>;
     void setRulesSource(RulesSource source) { rulesSource_ = std::move(source); }
-    const RulesSource& rulesSource() const { return rulesSource_; }
     // The rules of the board open in slot index (none when it is empty).
     const BoardRules& rules(int index) const;
     // The folder of the boards' lock files; the system's unless a test says.

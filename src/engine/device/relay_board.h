@@ -33,8 +33,6 @@ public:
     // pause waits the dead time; the thread sleeps when none is given.
     RelayBoard(BoardLink& link, int index, Pause pause = {});
 
-    int index() const { return index_; }
-    BoardLink& link() const { return link_; }
     // Why the latest call failed, for a person: the refusal, the lock, or
     // the board's own words.
     QString error() const;

@@ -37,7 +37,6 @@ public:
     ProgramRunner::State state() const { return runner_.state(); }
     int row() const { return list_.current(); }
     int rowCount() const { return list_.count(); }
-    const ProgramList& list() const { return list_; }
     // The steps written since the last play() and how late.
     const HeadlessSchedule::Figures& figures() const { return runner_.figures(); }
     // One line: steps, how many written late, the largest lateness and,

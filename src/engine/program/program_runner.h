@@ -39,7 +39,6 @@ public:
     // Keeps time by clock from the next start on; nullptr: counts ticks.
     // Headless, the tick is the timer's interval.
     void setHeadless(const MonotonicClock* clock) { clock_ = clock; }
-    bool isHeadless() const { return clock_ != nullptr; }
     // Headless: how many steps were loaded and how late, since the start.
     const HeadlessSchedule::Figures& figures() const { return schedule_.figures(); }
 

@@ -24,7 +24,6 @@ public:
     StepWriter(BoardLink& link, int index, QObject* parent = nullptr);
     ~StepWriter() override;
 
-    BoardLink& link() const { return link_; }
     // Why rows cannot be played on this board (a row with two relays of a
     // group on), naming the first such row; empty when they can.
     QString refusal(const std::vector<QByteArray>& rows) const;
