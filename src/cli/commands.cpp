@@ -208,9 +208,7 @@ int pulse(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWat
     std::array<int, 8> ms{};
     for (int relay = 1; relay <= 8; ++relay)
         if (*mask & RelayPattern::bit(relay))
-            ms[relay - 1] = a.forMs > 0                               ? a.forMs
-                            : named && named->pulseMs[relay - 1] > 0 ? named->pulseMs[relay - 1]
-                                                                      : RelayPulser::DefaultMs;
+            ms[relay - 1] = pulseLength(named, relay, a.forMs);
 
     RelayPulser pulser(link, index);
     QEventLoop loop;

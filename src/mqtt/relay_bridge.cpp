@@ -100,11 +100,7 @@ RelayBridge::RelayBridge(UsbLibrary& library, Settings settings, Publish publish
 {
     connect(&scanTimer_, &QTimer::timeout, this, &RelayBridge::scan);
     saveTimer_.setSingleShot(true);
-    connect(&saveTimer_, &QTimer::timeout, this, [this] {
-        for (auto& entry : boards_)
-            if (entry.second->saveDue)
-                saveState(*entry.second);
-    });
+    connect(&saveTimer_, &QTimer::timeout, this, &RelayBridge::saveDueStates);
 }
 
 RelayBridge::~RelayBridge() = default;
@@ -260,8 +256,7 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
     qCInfo(lcMqtt).noquote() << "took board" << board.label() << QLatin1Char('(') + printableText(info.description)
                              << "by" << printableText(info.manufacturer) + QLatin1Char(')') << "at port" << info.port
                              << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
-    owners_[board.name] = settings_.topics.id;
-    publish_(settings_.topics.board(board.name, "owner"), settings_.topics.id);
+    claim(board.name);
     subscribe_(settings_.topics.nodeFilter(board.name), true);
     if (!board.known && !board.serial.isEmpty())  // the ids of earlier versions
         for (int relay = 1; relay <= 8; ++relay)
@@ -385,6 +380,11 @@ void RelayBridge::ownerSaid(const QByteArray& name, const QByteArray& owner, boo
                                  .arg(QString::fromUtf8(owner), QString::fromUtf8(settings_.topics.base + '/' + name)),
                      true);
     }
+    claim(name);
+}
+
+void RelayBridge::claim(const QByteArray& name)
+{
     owners_[name] = settings_.topics.id;
     publish_(settings_.topics.board(name, "owner"), settings_.topics.id);
 }
@@ -425,8 +425,7 @@ void RelayBridge::apply(Board& board, const Command& command)
                        board.pulser->cancel(bit);  // a later command has the last word
                        if (c.action == Switch::Pulse || c.action == Switch::Cycle) {
                            std::array<int, 8> ms{};
-                           const int own = board.named ? board.named->pulseMs[std::size_t(c.relay - 1)] : 0;
-                           ms[c.relay - 1] = c.ms > 0 ? c.ms : own > 0 ? own : RelayPulser::DefaultMs;
+                           ms[c.relay - 1] = pulseLength(board.named, c.relay, c.ms);
                            return written(board.pulser->start(
                                c.action == Switch::Pulse ? RelayPulser::Kind::Pulse : RelayPulser::Kind::Cycle, ms));
                        }
@@ -526,6 +525,11 @@ void RelayBridge::finishPulses()
     for (auto& entry : boards_)
         if (entry.second->online() && entry.second->pulser->pending())
             entry.second->pulser->finish();
+    saveDueStates();
+}
+
+void RelayBridge::saveDueStates()
+{
     for (auto& entry : boards_)
         if (entry.second->saveDue)
             saveState(*entry.second);
@@ -604,8 +608,7 @@ void RelayBridge::publishAll()
         if (!board->known)
             continue;
         if (board->online()) {
-            owners_[name] = settings_.topics.id;
-            publish_(settings_.topics.board(name, "owner"), settings_.topics.id);
+            claim(name);
             subscribe_(settings_.topics.nodeFilter(name), true);
         }
         publishDiscovery(*board);

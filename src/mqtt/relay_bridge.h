@@ -90,6 +90,9 @@ private:
     // goes offline and loses its marker.
     void letGo(Board& board, const QString& why, bool yielded = false);
     void publishNodes();
+    // Marks a node as this daemon's (its retained owner marker).
+    void claim(const QByteArray& name);
+    void saveDueStates();
     void publishStale();
     void apply(Board& board, const MqttPayloads::Command& command);
     void readBack(Board& board);

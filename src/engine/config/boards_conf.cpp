@@ -1,6 +1,7 @@
 #include "engine/config/boards_conf.h"
 
 #include "engine/config/ini_file.h"
+#include "engine/device/relay_pulser.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -11,7 +12,6 @@
 namespace {
 
 constexpr int RelayCount = 8;
-constexpr int MaxPulseMs = 24 * 60 * 60 * 1000;
 
 struct Refusal {
     int line;
@@ -86,9 +86,9 @@ std::optional<Refusal> readBoard(const IniFile::Section& section, NamedBoard& bo
                 return Refusal{e.line, QStringLiteral("relay name %1 is used twice").arg(e.value)};
             board.relays[std::size_t(relayKey - 1)] = e.value;
         } else if (pulseKey > 0) {
-            const auto ms = number(e.value, 1, MaxPulseMs);
+            const auto ms = number(e.value, 1, RelayPulser::MaxMs);
             if (!ms)
-                return Refusal{e.line, QStringLiteral("%1 must be 1 to %2 milliseconds").arg(e.key).arg(MaxPulseMs)};
+                return Refusal{e.line, QStringLiteral("%1 must be 1 to %2 milliseconds").arg(e.key).arg(RelayPulser::MaxMs)};
             board.pulseMs[std::size_t(pulseKey - 1)] = *ms;
         } else if (e.key == QLatin1String("serial") || e.key == QLatin1String("port")) {
             static const QRegularExpression portForm(QStringLiteral("^[0-9]{1,3}-[0-9]{1,3}(\\.[0-9]{1,3}){0,6}$"));
@@ -225,4 +225,12 @@ const NamedBoard* BoardsConf::board(const DeviceInfo& device) const
         if (b.matches(device) && (!best || (!b.serial.isEmpty() && !b.port.isEmpty() && (best->serial.isEmpty() || best->port.isEmpty()))))
             best = &b;
     return best;
+}
+
+int pulseLength(const NamedBoard* board, int relay, int givenMs)
+{
+    if (givenMs > 0)
+        return givenMs;
+    const int own = board ? board->pulseMs[static_cast<std::size_t>(relay - 1)] : 0;
+    return own > 0 ? own : RelayPulser::DefaultMs;
 }

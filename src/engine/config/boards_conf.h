@@ -30,6 +30,10 @@ struct NamedBoard {
     QString relayName(int relay) const;
 };
 
+// How long a pulse or a cycle of relay 1-8 lasts: givenMs when given (> 0),
+// else the relay's pulse_ms on board (may be null), else RelayPulser's default.
+int pulseLength(const NamedBoard* board, int relay, int givenMs);
+
 // /etc/kestrune/boards.conf (or the file a front end is told to read): the
 // boards and relays by name, the same for every front end. A file with any
 // mistake is refused whole; a front end then switches nothing.

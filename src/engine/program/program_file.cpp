@@ -53,31 +53,47 @@ QString savePath(const QString& chosen)
                                                                         : chosen + QLatin1String(".txt");
 }
 
-Outcome<std::vector<QByteArray>> read(const QString& path)
+QString tooLarge(const QString& path)
 {
-    using Result = Outcome<std::vector<QByteArray>>;
+    return QStringLiteral("Cannot open \"%1\": the file is larger than %2 MB and cannot be a program.")
+        .arg(QDir::toNativeSeparators(path))
+        .arg(MaxFileSize / (1024 * 1024));
+}
+
+QString readError(const QString& path, const QFile& file)
+{
+    return QStringLiteral("Cannot read \"%1\": %2.").arg(QDir::toNativeSeparators(path), file.errorString());
+}
+
+QString openForReading(const QString& path, QFile& file)
+{
     const QString shown = QDir::toNativeSeparators(path);
     const QFileInfo info(path);
     if (!info.exists())
-        return Result::failure(QStringLiteral("Cannot open \"%1\": the file does not exist.").arg(shown));
+        return QStringLiteral("Cannot open \"%1\": the file does not exist.").arg(shown);
     if (info.isDir())
-        return Result::failure(QStringLiteral("Cannot open \"%1\": it is a folder, not a file.").arg(shown));
-    QFile file(path);
+        return QStringLiteral("Cannot open \"%1\": it is a folder, not a file.").arg(shown);
+    file.setFileName(path);
     if (!file.open(QIODevice::ReadOnly))
-        return Result::failure(QStringLiteral("Cannot open \"%1\": %2.").arg(shown, file.errorString()));
-    const QString tooLarge = QStringLiteral("Cannot open \"%1\": the file is larger than %2 MB "
-                                            "and cannot be a program.")
-                                 .arg(shown)
-                                 .arg(MaxFileSize / (1024 * 1024));
+        return QStringLiteral("Cannot open \"%1\": %2.").arg(shown, file.errorString());
     if (file.size() > MaxFileSize)
-        return Result::failure(tooLarge);
+        return tooLarge(path);
+    return {};
+}
+
+Outcome<std::vector<QByteArray>> read(const QString& path)
+{
+    using Result = Outcome<std::vector<QByteArray>>;
+    QFile file;
+    if (const QString error = openForReading(path, file); !error.isEmpty())
+        return Result::failure(error);
     // Read one byte past the limit: a file that grows, or reports no size,
     // is caught here too.
     QByteArray content = file.read(MaxFileSize + 1);
     if (file.error() != QFileDevice::NoError)
-        return Result::failure(QStringLiteral("Cannot read \"%1\": %2.").arg(shown, file.errorString()));
+        return Result::failure(readError(path, file));
     if (content.size() > MaxFileSize)
-        return Result::failure(tooLarge);
+        return Result::failure(tooLarge(path));
     return Result::success(parse(content));
 }
 

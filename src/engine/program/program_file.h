@@ -3,6 +3,7 @@
 #include "engine/outcome.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
 #include <vector>
@@ -15,6 +16,14 @@ namespace ProgramFile {
 inline constexpr int PieceLength = 24;
 // A program file larger than this is refused instead of being read.
 inline constexpr qint64 MaxFileSize = 32 * 1024 * 1024;
+
+// Opens path for reading as a program: empty, or why not ("Cannot open ...":
+// missing, a folder, not readable, larger than MaxFileSize). Readers of their
+// own hold what they read to MaxFileSize too, with tooLarge(path).
+QString openForReading(const QString& path, QFile& file);
+QString tooLarge(const QString& path);
+// Why reading file failed part-way.
+QString readError(const QString& path, const QFile& file);
 
 // Splits file content into rows. A line ends at LF; a CR directly before the
 // LF is dropped. A piece ends after its line end or after PieceLength

@@ -1,11 +1,10 @@
 #include "engine/program/strict_program.h"
 
 #include "engine/printable.h"
+#include "engine/program/program_file.h"
 #include "engine/program/program_row.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 #include <algorithm>
 
@@ -139,25 +138,10 @@ Result parse(QByteArrayView content)
 Result read(const QString& path)
 {
     Result result;
-    const QString shown = QDir::toNativeSeparators(path);
-    QFile file(path);
-    const QFileInfo info(path);
-    if (!info.exists())
-        result.reason = QStringLiteral("Cannot open \"%1\": the file does not exist.").arg(shown);
-    else if (info.isDir())
-        result.reason = QStringLiteral("Cannot open \"%1\": it is a folder, not a file.").arg(shown);
-    else if (!file.open(QIODevice::ReadOnly))
-        result.reason = QStringLiteral("Cannot open \"%1\": %2.").arg(shown, file.errorString());
+    QFile file;
+    result.reason = ProgramFile::openForReading(path, file);
     if (!result.ok())
         return result;
-    const QString tooLarge = QStringLiteral("Cannot open \"%1\": the file is larger than %2 MB "
-                                            "and cannot be a program.")
-                                 .arg(shown)
-                                 .arg(MaxFileSize / (1024 * 1024));
-    if (file.size() > MaxFileSize) {
-        result.reason = tooLarge;
-        return result;
-    }
     // Pieces are read until the first fault; a file that grows, or has no
     // size (a pipe), is held to the same limit as it is read.
     Reader reader;
@@ -166,14 +150,14 @@ Result read(const QString& path)
     for (qint64 got; (got = file.read(piece, sizeof piece)) > 0;) {
         total += got;
         if (total > MaxFileSize) {
-            result.reason = tooLarge;
+            result.reason = ProgramFile::tooLarge(path);
             return result;
         }
         if (!reader.feed(QByteArrayView(piece, got)))
             break;
     }
     if (file.error() != QFileDevice::NoError) {
-        result.reason = QStringLiteral("Cannot read \"%1\": %2.").arg(shown, file.errorString());
+        result.reason = ProgramFile::readError(path, file);
         return result;
     }
     return reader.finish();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/program/program_file.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -21,7 +23,7 @@ namespace StrictProgram {
 
 inline constexpr int MaxLineLength = 64;
 // A file larger than this is refused unread (as the window does).
-inline constexpr qint64 MaxFileSize = 32 * 1024 * 1024;
+inline constexpr qint64 MaxFileSize = ProgramFile::MaxFileSize;
 
 struct Result {
     std::vector<QByteArray> rows;  // the rows, without line ends, when ok()
