@@ -124,14 +124,11 @@ std::optional<Refusal> readBoard(const IniFile::Section& section, NamedBoard& bo
     return std::nullopt;
 }
 
-// Whether two entries can only be one board: every identity both give is
-// the same.
+// Whether two entries can only be one board: they give the same identity
+// (each gives a serial or a port, or it is refused before this).
 bool sameBoard(const NamedBoard& a, const NamedBoard& b)
 {
-    const bool serials = !a.serial.isEmpty() && !b.serial.isEmpty();
-    const bool ports = !a.port.isEmpty() && !b.port.isEmpty();
-    return (serials || ports) && (!serials || a.serial == b.serial) && (!ports || a.port == b.port) &&
-           a.serial.isEmpty() == b.serial.isEmpty() && a.port.isEmpty() == b.port.isEmpty();
+    return a.serial == b.serial && a.port == b.port;
 }
 
 }  // namespace
@@ -190,9 +187,8 @@ BoardsConf BoardsConf::parse(const QString& path, const QByteArray& content)
     for (qsizetype s = 1; !refusal && s < ini.sections.size(); ++s) {
         NamedBoard board;
         refusal = readBoard(ini.sections[s], board);
-        for (const NamedBoard& other : conf.boards) {
-            if (refusal)
-                break;
+        for (qsizetype o = 0; !refusal && o < conf.boards.size(); ++o) {
+            const NamedBoard& other = conf.boards[o];
             if (other.name == board.name)
                 refusal = Refusal{board.line, QStringLiteral("board name %1 is used twice").arg(board.name)};
             else if (sameBoard(other, board))
