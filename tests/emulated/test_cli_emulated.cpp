@@ -161,6 +161,8 @@ private slots:
         // "locked": a UUCP lock file of this (live) process holds the first board's port.
         QFile lock(QStringLiteral("/run/lock/LCK..ttyUSB0"));
         const auto unlock = qScopeGuard([&] { if (during == "locked") lock.remove(); });
+        if (during == "locked" && qgetenv("KESTRUNE_TEST_LOCKS") != "private")
+            QSKIP("/run/lock is the machine's: no lock file of a real serial port is written");
         if (during == "locked" && !(QDir().mkpath("/run/lock") && lock.open(QIODevice::NewOnly | QIODevice::WriteOnly)
                                     && lock.write(QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n') == 11))
             QSKIP("cannot make a lock file in /run/lock");

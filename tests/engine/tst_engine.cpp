@@ -15,7 +15,10 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
 using namespace fixture;
 
@@ -434,18 +437,69 @@ private slots:
     }
 
     // One switch at a time: a change waits for the board's lock and fails,
-    // saying why, when another holder keeps it; the lock file is 0666.
+    // saying why, when another holder keeps it. Any user takes the lock,
+    // whoever made the file and whatever its mode; a missing one is made
+    // 0666 under any umask; only a regular file is taken for one.
+    void boardLock_data()
+    {
+        QTest::addColumn<QString>("planted");  // at the lock file's path: "" none, "0444 of uid 64001", "fifo", "link"
+        QTest::addColumn<QString>("refusal");  // the start of the error; empty when the lock is taken
+        QTest::newRow("none") << "" << "";
+        QTest::newRow("another user's, read-only") << "0444 of uid 64001" << "";
+        QTest::newRow("another user's, made by the lock") << "taken by uid 64001" << "";
+        QTest::newRow("FIFO") << "fifo" << "cannot use the lock file";
+        QTest::newRow("symbolic link") << "link" << "cannot open the lock file";
+    }
     void boardLock()
     {
+        QFETCH(QString, planted);
+        QFETCH(QString, refusal);
         RuledBoard b(0x00);
-        QFile other(BoardLock::path(QDir::currentPath(), "1-1"));  // as another process holds it
+        const QString path = BoardLock::path(QDir::currentPath(), "1-1");
+        const QByteArray name = QFile::encodeName(path);
+        // Runs `take` in a child as a user of its own, as another login would; true when it exited 0.
+        const auto asUser = [](uid_t uid, const std::function<bool()>& take) {
+            const pid_t child = ::fork();
+            if (child == 0)
+                _exit(::setgroups(0, nullptr) == 0 && ::setgid(uid) == 0 && ::setuid(uid) == 0 && take() ? 0 : 1);
+            int status = 0;
+            return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        };
+        if (planted != "" && ::getuid() != 0)
+            QSKIP("needs root to act as other users");
+        if (planted != "")  // a sticky folder every user may write, as /run/lock is
+            QVERIFY(::chmod(QFile::encodeName(QDir::currentPath()), 01777) == 0);
+        if (planted == "0444 of uid 64001")
+            QVERIFY(asUser(64001, [&] { ::umask(0222); const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL, 0666); return fd >= 0; }));
+        if (planted == "taken by uid 64001")
+            QVERIFY(asUser(64001, [&] { ::umask(0077); return BoardLock(QDir::currentPath(), "1-1", 0).held(); }));
+        if (planted == "fifo")
+            QVERIFY(::mkfifo(name, 0666) == 0);
+        if (planted == "link")
+            QVERIFY(QFile::link("elsewhere", path));
+        if (planted.contains("uid")) {  // another user takes it too, and so does this process
+            QVERIFY(asUser(64002, [] { return BoardLock(QDir::currentPath(), "1-1", 0).held(); }));
+            QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Ok && b.log == QStringList{"w01"});
+            return;
+        }
+        if (!refusal.isEmpty()) {
+            QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Failed && b.log.isEmpty());
+            QVERIFY2(b.relays.error().startsWith(refusal), qPrintable(b.relays.error()));
+            return;
+        }
+        QFile other(path);  // as another process holds it
+        ::umask(0077);
         QVERIFY(other.open(QIODevice::ReadWrite) && ::flock(other.handle(), LOCK_EX) == 0);
+        ::umask(0022);
         b.relays.setLockWait(50);
         QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Failed && b.log.isEmpty());
         QVERIFY2(b.relays.error().startsWith("the board at port 1-1 is busy"), qPrintable(b.relays.error()));
         other.close();
+        other.remove();
+        ::umask(0077);
         QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Ok && b.log == QStringList{"w01"});
-        QCOMPARE(QFileInfo(QStringLiteral("kestrune-1-1.lock")).permissions() & 0x7777, QFile::Permissions(0x6666));
+        ::umask(0022);
+        QCOMPARE(QFileInfo(path).permissions() & 0x7777, QFile::Permissions(0x6666));
     }
 
     // Played without a window, steps keep to the clock at 1 ms a tick: after

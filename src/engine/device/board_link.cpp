@@ -4,7 +4,10 @@
 
 #include <QThread>
 
-BoardLink::BoardLink(UsbLibrary& library, QObject* parent) : QObject(parent), library_(library) {}
+BoardLink::BoardLink(UsbLibrary& library, QObject* parent)
+    : QObject(parent), library_(library), lockFolder_(library.lockFolder())
+{
+}
 
 BoardLink::~BoardLink()
 {

@@ -36,7 +36,7 @@ public:
     void setRulesSource(RulesSource source) { rulesSource_ = std::move(source); }
     // The rules of the board open in slot index (none when it is empty).
     const BoardRules& rules(int index) const;
-    // The folder of the boards' lock files; the system's unless a test says.
+    // The folder of the boards' lock files; the library's unless a test says.
     void setLockFolder(const QString& folder) { lockFolder_ = folder; }
     // Takes the lock of the board open in slot index, or else of device
     // index of the latest discovery (see BoardLock).
@@ -92,5 +92,5 @@ private:
     std::array<QString, SlotCount> ports_{};
     QList<DeviceInfo> devices_;
     RulesSource rulesSource_;
-    QString lockFolder_ = QStringLiteral("/run/lock");
+    QString lockFolder_;
 };

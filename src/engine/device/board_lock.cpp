@@ -23,6 +23,45 @@ QHash<QString, Held>& heldFiles()
     static QHash<QString, Held> files;
     return files;
 }
+// Opens the lock file for flock, which needs no write access: an existing
+// file is opened read-only, whoever created it and whatever its mode, so
+// fs.protected_regular (which refuses O_CREAT on another user's file in a
+// sticky folder) never locks anyone out. Only a missing file is created, 0666
+// whatever the umask. Anything but a regular file is refused, so that a FIFO
+// planted in the folder cannot hang the open. Returns -1 with a reason.
+int openLockFile(const QByteArray& name, QString& error)
+{
+    const auto fail = [&](const char* what) {
+        error = QStringLiteral("cannot %1 the lock file %2: %3")
+                    .arg(QLatin1String(what), QFile::decodeName(name), QString::fromLocal8Bit(std::strerror(errno)));
+        return -1;
+    };
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd < 0 && errno == EEXIST)
+                continue; // another process created it first: open theirs
+            if (fd >= 0 && ::fchmod(fd, 0666) != 0) {
+                const int why = errno;
+                ::close(fd);
+                errno = why;
+                return fail("set the mode of");
+            }
+        }
+        if (fd < 0)
+            return fail("open");
+        struct stat st{};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            error = QStringLiteral("cannot use the lock file %1: it is not a regular file").arg(QFile::decodeName(name));
+            return -1;
+        }
+        return fd;
+    }
+    errno = EEXIST;
+    return fail("open");
+}
 }  // namespace
 
 QString BoardLock::path(const QString& folder, const QString& port)
@@ -32,7 +71,7 @@ QString BoardLock::path(const QString& folder, const QString& port)
 
 BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs)
 {
-    if (port.isEmpty())
+    if (folder.isEmpty() || port.isEmpty())
         return;
     const QString file = path(folder, port);
     if (const auto it = heldFiles().find(file); it != heldFiles().end()) {
@@ -44,13 +83,9 @@ BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs)
         error_ = QStringLiteral("no lock file can be named after the port \"%1\"").arg(port);
         return;
     }
-    const QByteArray name = QFile::encodeName(file);
-    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) {
-        error_ = QStringLiteral("cannot open the lock file %1: %2").arg(file, QString::fromLocal8Bit(std::strerror(errno)));
+    const int fd = openLockFile(QFile::encodeName(file), error_);
+    if (fd < 0)
         return;
-    }
-    ::fchmod(fd, 0666); // the umask took bits away; a file of another user stays as it is
     // flock has no timeout of its own: try, and sleep a little, until the deadline.
     const QDeadlineTimer deadline(waitMs);
     while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

@@ -3,7 +3,8 @@
 #include <QString>
 
 // One switch at a time per board, across processes: an exclusive flock on
-// FOLDER/kestrune-PORT.lock (created mode 0666 so every user can take it),
+// FOLDER/kestrune-PORT.lock (created mode 0666; opened read-only, so every
+// user can take it whoever created it),
 // held while the object lives. Whoever switches a board takes it around a
 // whole read-modify-write or break-before-make, so two processes cannot lose
 // each other's change or make two interlocked relays on together. Within one
@@ -14,7 +15,8 @@ public:
     static constexpr int WaitMs = 5000;
 
     // Takes the lock of the board at port, waiting up to waitMs for another
-    // holder to let go. A board without a port has nothing to lock by: held.
+    // holder to let go. A board without a port has nothing to lock by, and
+    // boards without a lock folder belong to this process alone: held.
     BoardLock(const QString& folder, const QString& port, int waitMs = WaitMs);
     ~BoardLock();
     BoardLock(const BoardLock&) = delete;

@@ -50,6 +50,7 @@ public:
     // libftdi's own words for the latest failure, or why a device was
     // refused: who uses its serial port or holds it, or that it is gone.
     QString lastError() const override { return lastError_; }
+    QString lockFolder() const override { return usage_.roots().lock; }
 
     // Number of boards currently open through this object.
     std::size_t openCount() const { return boards_.size(); }

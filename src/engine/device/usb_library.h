@@ -110,4 +110,11 @@ public:
     //   open refused because the device is in use: which port, and which
     //   process where known); empty when the library cannot tell.
     virtual QString lastError() const { return {}; }
+
+    // lockFolder
+    // Returns:
+    //   the folder of the lock files that keep processes from switching one
+    //   board at once; empty when the boards belong to this process alone
+    //   (simulated ones), so that nothing is locked on the machine
+    virtual QString lockFolder() const { return {}; }
 };
