@@ -70,6 +70,7 @@ class MqttDaemonTest : public QObject {
     }
     void stop(QProcess& daemon, int sig)
     {
+        QVERIFY(daemon.processId() > 0);  // kill(0) would signal the whole process group
         ::kill(static_cast<pid_t>(daemon.processId()), sig);
         QVERIFY(daemon.waitForFinished() && daemon.exitStatus() == (sig == SIGKILL ? QProcess::CrashExit : QProcess::NormalExit) &&
                 (sig == SIGKILL || daemon.exitCode() == 0));
@@ -457,6 +458,64 @@ private slots:
         publish("kt/pump-house/relay/1/set", "ON");
         QTRY_COMPARE(last_.value("kt/pump-house/relay/1"), "ON");
         QCOMPARE(written(b_), before + QByteArray("\x01"));
+    }
+
+    // The daemon as its unit starts it (unit-sandbox.sh): everything
+    // read-only but what the unit makes writable, as a user of its own in
+    // group plugdev. It switches a board, which takes its lock file; the
+    // same unit without /run/lock writable cannot, and a directive the
+    // sandbox does not model refuses the run.
+    void unitSandbox_data()
+    {
+        QTest::addColumn<QByteArray>("change");  // to the unit: "-LINE" drops it, "+LINE" adds it
+        QTest::addColumn<QByteArray>("outcome"); // "switched", or what the log or the sandbox says
+        QTest::newRow("as packaged") << QByteArray() << QByteArray("switched");
+        QTest::newRow("no ReadWritePaths=") << QByteArray("-ReadWritePaths=/run/lock") << QByteArray("Read-only file system");
+        QTest::newRow("a directive not modelled") << QByteArray("+BindPaths=/srv") << QByteArray("BindPaths= is a directive this sandbox does not model");
+    }
+    void unitSandbox()
+    {
+        QFETCH(QByteArray, change);
+        QFETCH(QByteArray, outcome);
+        QFile uidMap("/proc/self/uid_map"), packaged(KESTRUNE_UNIT);
+        if (QProcess::execute("unshare", {"--mount", "true"}) != 0 || !uidMap.open(QIODevice::ReadOnly) || uidMap.readAll().simplified() != "0 0 4294967295")
+            QSKIP("needs root outside a user namespace, and unshare --mount");
+        if (daemon_.state() != QProcess::NotRunning) {  // the boards are the sandboxed daemon's alone
+            stop(daemon_, SIGTERM);
+            tls_.clear();
+            startBroker();
+        }
+        QVERIFY(packaged.open(QIODevice::ReadOnly));
+        QByteArray unit = packaged.readAll();
+        change.startsWith('-') ? void(unit.replace(change.mid(1) + '\n', "")) : void(unit.replace("[Service]\n", "[Service]\n" + change.mid(1) + '\n'));
+        const uid_t uid = 64010;  // a user of its own, as DynamicUser= makes one
+        const QString state = dir_.filePath("state"), credentials = dir_.filePath("credentials"), bed = qEnvironmentVariable("UMOCKDEV_DIR");
+        QVERIFY(QDir(dir_.path()).mkpath("state") && QDir(dir_.path()).mkpath("credentials") && !bed.isEmpty());
+        file("credentials/mqtt.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\n[topics]\nbase = kt\nid = boxed\n[boards]\nserials = KM.0001\n");
+        // The boards' nodes as the udev rule leaves them: group plugdev may use them.
+        QCOMPARE(QProcess::execute("sh", {"-c", "chown -R " + QString::number(uid) + " \"$0\" \"$1\" && chgrp -R plugdev \"$2\" && chmod -R g+rwX \"$2\"",
+                                          state, credentials, bed}), 0);
+        QProcess boxed;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KESTRUNE_TEST_PRELOAD", env.value("KESTRUNE_TEST_PRELOAD", env.value("LD_PRELOAD")));
+        env.remove("LD_PRELOAD");
+        boxed.setProcessEnvironment(env);
+        boxed.setProcessChannelMode(QProcess::MergedChannels);
+        boxed.start(UNIT_SANDBOX, {file("unit.service", unit), QString::number(uid), state, credentials, KESTRUNE_MQTT, bed});
+        const QByteArray before = written(a_);
+        if (outcome != "switched") {
+            QTRY_VERIFY_WITH_TIMEOUT(boxed.state() == QProcess::NotRunning || boxed.peek(1 << 20).contains("took board"), 20000);
+            if (boxed.state() != QProcess::NotRunning)
+                publish(A + "relay/2/set", "ON");
+            QTRY_VERIFY_WITH_TIMEOUT(boxed.peek(1 << 20).contains(outcome), 20000);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
+            publish(A + "relay/2/set", "ON");
+            QTRY_COMPARE(last_.value(A + "relay/2"), "ON");
+        }
+        boxed.terminate();
+        QVERIFY2(boxed.state() == QProcess::NotRunning || boxed.waitForFinished(), boxed.readAll().constData());
+        QCOMPARE(written(a_).size() - before.size(), outcome == "switched" ? 1 : 0);
     }
 };
 
