@@ -1,21 +1,10 @@
 #include "mqtt/relay_bridge.h"
 
-#include "engine/config/rules_source.h"
-#include "engine/device/board_link.h"
+#include "engine/device/device_entries.h"
 #include "engine/device/relay_board.h"
-#include "engine/device/relay_pulser.h"
-#include "engine/save_file.h"
-#include "engine/program/board_player.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QUrl>
-
-#include <algorithm>
-
-Q_LOGGING_CATEGORY(lcMqtt, "kestrune.mqtt", QtInfoMsg)
 
 using namespace MqttPayloads;
 
@@ -25,35 +14,17 @@ template <class... F> struct Overloaded : F... {
 };
 template <class... F> Overloaded(F...) -> Overloaded<F...>;
 
-bool sameDevice(const DeviceInfo& a, const DeviceInfo& b)
-{
-    return a.serial == b.serial && a.port == b.port && a.bus == b.bus && a.address == b.address;
-}
-
-// Whether the allow-list (serials and port:PORT entries; empty: any) lets
-// this daemon take the device.
-bool allowed(const DeviceInfo& device, const QStringList& allowList)
-{
-    return allowList.isEmpty() || allowList.contains(QStringLiteral("port:") + device.port) ||
-           (!device.serial.isEmpty() && allowList.contains(device.serial));
-}
-
-// How a board is served: its node's name in topics, and the key its Home
-// Assistant ids carry (the serial, or port-BUS-PORTS where the port tells it
-// apart), which a new node name leaves alone.
-struct Identity {
-    QByteArray name;
-    QByteArray key;
-};
-
-Identity identify(const DeviceInfo& device, const QMap<QString, QByteArray>& nodeNames)
+// How a board is served without a name in boards.conf: its node's name in
+// topics, and the key its Home Assistant ids carry (the serial, or
+// port-BUS-PORTS where the port tells it apart), which a new node name
+// leaves alone.
+BoardPool::Naming identify(const DeviceInfo& device, const QMap<QString, QByteArray>& nodeNames)
 {
     const QByteArray portKey = topicName(QStringLiteral("port-") + QString(device.port).replace(QLatin1Char('.'), QLatin1Char('_')));
-    if (const auto byPort = nodeNames.find(QStringLiteral("port:") + device.port); byPort != nodeNames.end())
-        return {*byPort, portKey};
-    if (device.serial.isEmpty())
-        return {portKey, portKey};
-    return {nodeNames.value(device.serial, topicName(device.serial)), topicName(device.serial)};
+    const std::optional<QString> entry = DeviceEntries::match(device, nodeNames.keys());
+    if (device.serial.isEmpty() || (entry && *entry == DeviceEntries::portEntry(device)))
+        return {entry ? nodeNames.value(*entry) : portKey, portKey};
+    return {entry ? nodeNames.value(*entry) : topicName(device.serial), topicName(device.serial)};
 }
 
 QByteArray nodeList(const QList<QByteArray>& names)
@@ -65,127 +36,69 @@ QByteArray nodeList(const QList<QByteArray>& names)
 }
 }  // namespace
 
-// One board this daemon has seen. While taken it has a link of its own (so
-// its slot never moves when other boards come and go) and a player.
-struct RelayBridge::Board {
-    QString serial;
-    QString label() const { return serial.isEmpty() ? QStringLiteral("without serial") : printableText(serial); }
-    QByteArray name;
-    QByteArray key;  // see Identity
-    const NamedBoard* named = nullptr;  // its section in boards.conf, if any
-    DeviceInfo info;
-    std::unique_ptr<BoardLink> link;
-    std::unique_ptr<BoardPlayer> player;  // declared after link: destroyed first
-    std::unique_ptr<RelayPulser> pulser;
-    int slot = -1;
-    std::uint8_t pins = 0;
-    std::optional<std::uint8_t> published;  // relay levels last published
-    bool known = false;                     // taken once: it has a discovery config
-    bool programLoaded = false;
-    QString refusal;                        // why the last take failed, logged once
-    std::optional<std::uint8_t> saved;      // the state last kept in its file
-    QElapsedTimer lastSave;
-    bool saveDue = false;
-    QString saveError;  // why the state could not be kept, logged once
-
-    bool online() const { return player != nullptr; }
-};
-
 RelayBridge::RelayBridge(UsbLibrary& library, Settings settings, Publish publish, QObject* parent)
     : QObject(parent),
       settings_(std::move(settings)),
       publish_(std::move(publish)),
-      library_(library),
-      scanner_(std::make_unique<BoardLink>(library))
+      states_(settings_.stateDir),
+      pool_(library, BoardPool::Settings{settings_.serials, settings_.boards, settings_.scanMs},
+            [this](const DeviceInfo& device, const NamedBoard* named) { return nameOf(device, named); },
+            [this](const QByteArray& name) { return ownerElsewhere(name); })
 {
-    connect(&scanTimer_, &QTimer::timeout, this, &RelayBridge::scan);
-    saveTimer_.setSingleShot(true);
-    connect(&saveTimer_, &QTimer::timeout, this, &RelayBridge::saveDueStates);
+    connect(&pool_, &BoardPool::seen, this, &RelayBridge::seen);
+    connect(&pool_, &BoardPool::taken, this, [this](const QByteArray& name) { taken(*pool_.entry(name)); });
+    connect(&pool_, &BoardPool::gone, this, [this](const QByteArray& name) { letGo(*pool_.entry(name), QStringLiteral("is gone")); });
+    connect(&pool_, &BoardPool::servedElsewhere, this, [this](const QByteArray& name, const DeviceInfo& device, const QByteArray& owner) {
+        refuse(*pool_.entry(name), device, owner);
+    });
+    connect(&pool_, &BoardPool::notTaken, this, [this](const QByteArray& name, const DeviceInfo& device, const QString& why) {
+        leftAlone(*pool_.entry(name), device, why, false);
+    });
+    connect(&pool_, &BoardPool::nameTaken, this, [this](const QByteArray& name, const DeviceInfo& device) {
+        leftAlone(*pool_.entry(name), device, QStringLiteral("another board has the name %1 on the bus").arg(QString::fromUtf8(name)), true);
+    });
 }
 
 RelayBridge::~RelayBridge() = default;
 
 void RelayBridge::start()
 {
-    scanTimer_.start(settings_.scanMs);
+    pool_.start();
 }
 
 void RelayBridge::markersLearned()
 {
-    if (learned_)
+    if (pool_.enabled())
         return publishAll();
-    learned_ = true;
-    scan();
+    pool_.enable();
     publishStale();
-}
-
-void RelayBridge::scanSoon()
-{
-    if (scanQueued_)
-        return;
-    scanQueued_ = true;
-    QTimer::singleShot(0, this, &RelayBridge::scan);
 }
 
 void RelayBridge::scan()
 {
-    scanQueued_ = false;
-    if (!learned_)
-        return;
-    const QList<DeviceInfo> devices = scanner_->list();
-    // A board held is gone when it is no longer listed where it was and its
-    // handle has died with it (a list that missed it once changes nothing).
-    for (auto& entry : boards_) {
-        Board& board = *entry.second;
-        std::uint8_t pins = 0;
-        if (board.online() &&
-            std::none_of(devices.begin(), devices.end(),
-                         [&](const DeviceInfo& d) { return sameDevice(d, board.info); }) &&
-            board.link->read(board.slot, pins) != UsbLibrary::Ok)
-            letGo(board, QStringLiteral("is gone"));
-    }
-    for (int index = 0; index < devices.size(); ++index) {
-        const DeviceInfo& device = devices[index];
-        if (!allowed(device, settings_.serials))
-            continue;
-        const Identity identity = identify(device, settings_.nodeNames);
-        // boards.conf names a board over [boards] node.X; the key stays.
-        const NamedBoard* named = settings_.boards.board(device);
-        const QByteArray name = named ? named->name.toUtf8() : identity.name;
-        auto& entry = boards_[name];
-        if (!entry) {
-            entry = std::make_unique<Board>();
-            entry->serial = device.serial;
-            entry->name = name;
-            entry->key = identity.key;
-            entry->named = named;
-            if (device.serial.isEmpty())
-                qCInfo(lcMqtt).noquote() << "the board at port" << device.port << "has no serial number: serving it as"
-                                         << QString::fromUtf8(settings_.topics.base + '/' + name);
-            if (named && identity.name != identify(device, {}).name) {
-                const QString port = QStringLiteral("port:") + device.port;
-                qCInfo(lcMqtt).noquote() << "boards.conf names the board at port" << device.port << named->name
-                                         << "- its node, not" << QString::fromUtf8(identity.name) << "of [boards] node."
-                                                + (settings_.nodeNames.contains(port) ? port : device.serial);
-            }
-        }
-        Board& board = *entry;
-        if (board.key != identity.key || board.serial != device.serial || board.named != named ||
-            (board.online() && !sameDevice(board.info, device))) {
-            const QString why = QStringLiteral("another board has the name %1 on the bus")
-                                    .arg(QString::fromUtf8(board.name));
-            if (board.refusal != why)
-                qCWarning(lcMqtt).noquote() << "left board" << printableText(device.serial) << "at port"
-                                            << device.port << "alone:" << why;
-            board.refusal = why;
-            continue;
-        }
-        if (board.online())
-            continue;
-        if (const QByteArray owner = ownerElsewhere(board.name); !owner.isEmpty())
-            refuse(board, device, owner);
-        else
-            take(board, index, device);
+    pool_.scan();
+}
+
+// boards.conf names a board over [boards] node.X; the key stays.
+BoardPool::Naming RelayBridge::nameOf(const DeviceInfo& device, const NamedBoard* named) const
+{
+    BoardPool::Naming naming = identify(device, settings_.nodeNames);
+    if (named)
+        naming.name = named->name.toUtf8();
+    return naming;
+}
+
+void RelayBridge::seen(const QByteArray& name, const DeviceInfo& device)
+{
+    if (device.serial.isEmpty())
+        qCInfo(lcMqtt).noquote() << "the board at port" << device.port << "has no serial number: serving it as"
+                                 << QString::fromUtf8(settings_.topics.base + '/' + name);
+    const QByteArray byNodeNames = identify(device, settings_.nodeNames).name;
+    if (const Entry* board = pool_.entry(name); board && board->named && byNodeNames != identify(device, {}).name) {
+        const QString port = DeviceEntries::portEntry(device);
+        qCInfo(lcMqtt).noquote() << "boards.conf names the board at port" << device.port << QString::fromUtf8(name)
+                                 << "- its node, not" << QString::fromUtf8(byNodeNames) << "of [boards] node."
+                                        + (settings_.nodeNames.contains(port) ? port : device.serial);
     }
 }
 
@@ -197,7 +110,7 @@ QByteArray RelayBridge::ownerElsewhere(const QByteArray& name) const
                : QByteArray();
 }
 
-void RelayBridge::refuse(Board& board, const DeviceInfo& info, const QByteArray& owner)
+void RelayBridge::refuse(Entry& board, const DeviceInfo& info, const QByteArray& owner)
 {
     const QString why = QStringLiteral("daemon %1").arg(QString::fromUtf8(owner));
     if (board.refusal != why)
@@ -205,54 +118,35 @@ void RelayBridge::refuse(Board& board, const DeviceInfo& info, const QByteArray&
             << "not serving board" << board.label() << "at port"
             << info.port + QLatin1Char(':') << "node" << QString::fromUtf8(settings_.topics.base + '/' + board.name)
             << "belongs to" << why << "which is online; give this board a node name of its own in [boards] (node."
-                + (info.serial.isEmpty() ? QStringLiteral("port:") + info.port : printableText(info.serial))
+                + (info.serial.isEmpty() ? DeviceEntries::portEntry(info) : printableText(info.serial))
                 + " = NAME) or use another base topic";
     board.refusal = why;
 }
 
-void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
+void RelayBridge::leftAlone(Entry& board, const DeviceInfo& info, const QString& why, bool nameTaken)
 {
-    // Opened only if it is still the board listed (and allowed): a board
-    // plugged in since the list was made is never touched.
-    auto link = std::make_unique<BoardLink>(library_);
-    link->setRulesSource(rulesFrom(settings_.boards));
-    std::uint8_t pins = 0;
-    if (link->open(index, info) != UsbLibrary::Ok || link->read(index, pins) != UsbLibrary::Ok) {
-        const QString why = link->lastError();
-        if (board.refusal != why)
-            qCWarning(lcMqtt).noquote() << "cannot take board" << printableText(info.serial) << "at port"
-                                        << info.port << "now:" << why;
-        board.refusal = why;
-        return;
+    if (board.refusal != why) {
+        if (nameTaken)
+            qCWarning(lcMqtt).noquote() << "left board" << printableText(info.serial) << "at port" << info.port << "alone:" << why;
+        else
+            qCWarning(lcMqtt).noquote() << "cannot take board" << printableText(info.serial) << "at port" << info.port << "now:" << why;
     }
-    board.refusal.clear();
-    board.info = info;
-    board.link = std::move(link);
-    board.slot = index;
-    board.pins = pins;
-    board.published.reset();
-    board.programLoaded = false;
-    board.player = std::make_unique<BoardPlayer>(*board.link, index);
-    board.pulser = std::make_unique<RelayPulser>(*board.link, index);
-    connect(board.link.get(), &BoardLink::failed, this, &RelayBridge::scanSoon);
-    Board* b = &board;
-    connect(board.player.get(), &BoardPlayer::stepStarted, this, [this, b] {
-        wrote(*b);
-        publishProgram(*b);
+    board.refusal = why;
+}
+
+void RelayBridge::taken(Entry& board)
+{
+    HeldBoard& held = *board.held;
+    const QByteArray name = board.name;
+    published_[name].reset();
+    connect(&held, &HeldBoard::changed, this, [this, name] {
+        Entry& b = *pool_.entry(name);
+        publishRelays(b, false);
+        states_.wrote(name, b.label(), b.held->pins());
     });
-    connect(board.pulser.get(), &RelayPulser::secondEdge, this, [this, b](std::uint8_t, UsbLibrary::Status status) {
-        if (status == UsbLibrary::Ok)
-            return wrote(*b);
-        qCWarning(lcMqtt).noquote() << "could not end a pulse on board" << printableText(b->serial) << "-"
-                                    << b->pulser->error();
-    });
-    connect(board.player.get(), &BoardPlayer::stepMade, this, [this, b] { wrote(*b); });
-    for (auto signal : {&BoardPlayer::stopped, &BoardPlayer::paused, &BoardPlayer::resumed})
-        connect(board.player.get(), signal, this, [this, b] { publishProgram(*b); });
-    connect(board.player.get(), &BoardPlayer::writeFailed, this, [this, b](const QString& what) {
-        qCWarning(lcMqtt).noquote() << "program on board" << printableText(b->serial) << "stopped:" << what;
-        publishProgram(*b);
-    });
+    connect(&held, &HeldBoard::programChanged, this, [this, name] { publishProgram(*pool_.entry(name)); });
+    connect(&held, &HeldBoard::problem, this, [](const QString& what) { qCWarning(lcMqtt).noquote() << what; });
+    const DeviceInfo& info = held.info();
     qCInfo(lcMqtt).noquote() << "took board" << board.label() << QLatin1Char('(') + printableText(info.description)
                              << "by" << printableText(info.manufacturer) + QLatin1Char(')') << "at port" << info.port
                              << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
@@ -268,15 +162,11 @@ void RelayBridge::take(Board& board, int index, const DeviceInfo& info)
     publishNodes();
 }
 
-void RelayBridge::letGo(Board& board, const QString& why, bool yielded)
+void RelayBridge::letGo(Entry& board, const QString& why, bool yielded)
 {
-    if (board.saveDue)
-        saveState(board);
-    board.player->stop();
-    board.pulser.reset();  // a board gone takes no second edge
-    board.player.reset();
-    board.link.reset();
-    board.published.reset();
+    states_.keepDue(board.name);
+    pool_.release(board);
+    published_[board.name].reset();
     subscribe_(settings_.topics.nodeFilter(board.name), false);
     if (yielded) {
         qCCritical(lcMqtt).noquote() << "let go of board" << board.label() << "at port"
@@ -312,7 +202,7 @@ void RelayBridge::publishStale()
         if (owner == settings_.topics.id)
             stale.insert(name);
     for (const QByteArray& name : stale) {
-        const Board* board = boardNamed(name);
+        const Entry* board = pool_.entry(name);
         if (name.isEmpty() || name.contains('/') || name.contains('+') || name.contains('#') ||
             (board && board->online()) || !ownerElsewhere(name).isEmpty())
             continue;
@@ -326,16 +216,10 @@ void RelayBridge::publishStale()
     }
 }
 
-RelayBridge::Board* RelayBridge::boardNamed(const QByteArray& name)
-{
-    const auto it = boards_.find(name);
-    return it == boards_.end() ? nullptr : it->second.get();
-}
-
 QList<QByteArray> RelayBridge::onlineBoards() const
 {
     QList<QByteArray> names;
-    for (const auto& [name, board] : boards_)
+    for (const auto& [name, board] : pool_.entries())
         if (board->online())
             names.append(name);
     return names;
@@ -351,7 +235,7 @@ bool RelayBridge::readMarker(const QByteArray& topic, const QByteArray& payload,
         else
             onlineDaemons_.erase(parts[1]);
     } else if (topic == settings_.topics.bridge("nodes")) {
-        if (!learned_)
+        if (!pool_.enabled())
             earlierNodes_ = payload;
     } else if (parts.size() == 2 && parts[1] == "owner" && !parts[0].isEmpty()) {
         ownerSaid(parts[0], payload, retained);
@@ -370,7 +254,7 @@ void RelayBridge::ownerSaid(const QByteArray& name, const QByteArray& owner, boo
         return;
     }
     owners_[name] = owner;
-    Board* board = boardNamed(name);
+    Entry* board = pool_.entry(name);
     if (!board || !board->online() || owner == settings_.topics.id)
         return;
     if (owner < settings_.topics.id && (!retained || onlineDaemons_.count(owner))) {
@@ -402,174 +286,91 @@ void RelayBridge::handleMessage(const QByteArray& topic, const QByteArray& paylo
     Parsed parsed = parse(settings_.topics, topic, payload);
     if (!parsed.value)
         return ignore(parsed.error);
-    Board* board = boardNamed(parsed.value->board);
+    Entry* board = pool_.entry(parsed.value->board);
     if (!board || !board->online())
         return ignore(QStringLiteral("this daemon holds no board %1")
                           .arg(quoted(parsed.value->board)));
     apply(*board, *parsed.value);
 }
 
-void RelayBridge::apply(Board& board, const Command& command)
+void RelayBridge::apply(Entry& board, const Command& command)
 {
-    RelayBoard relays(*board.link, board.slot);
-    const auto written = [&](UsbLibrary::Status status) {
-        if (status == UsbLibrary::Ok)
-            return wrote(board);
-        qCWarning(lcMqtt).noquote() << "could not switch board" << printableText(board.serial) << "-"
-                                    << relays.error();
-    };
-    std::visit(Overloaded{
-                   [&](const RelayCommand& c) {
-                       board.player->stop();
-                       const std::uint8_t bit = RelayPattern::bit(c.relay);
-                       board.pulser->cancel(bit);  // a later command has the last word
-                       if (c.action == Switch::Pulse || c.action == Switch::Cycle) {
-                           std::array<int, 8> ms{};
-                           ms[c.relay - 1] = pulseLength(board.named, c.relay, c.ms);
-                           return written(board.pulser->start(
-                               c.action == Switch::Pulse ? RelayPulser::Kind::Pulse : RelayPulser::Kind::Cycle, ms));
-                       }
-                       written(c.action == Switch::Toggle
-                                   ? relays.toggleRelays(bit)
-                                   : relays.setRelays(bit, c.action == Switch::On ? bit : 0));
-                   },
-                   [&](const StateCommand& c) {
-                       board.player->stop();
-                       board.pulser->cancel(0xFF);
-                       written(relays.write(c.pattern));
-                   },
-                   [&](const ProgramCommand& c) {
-                       const QString error = board.player->play(c.rows, c.tickMs, c.repeat);
-                       if (!error.isEmpty())
-                           qCWarning(lcMqtt).noquote() << "ignored a program for board"
-                                                       << printableText(board.serial) + QLatin1Char(':') << error;
-                       else
-                           board.programLoaded = true, board.pulser->cancel(0xFF);
-                   },
-                   [&](const ControlCommand& c) {
-                       if (c.control == Control::Stop)
-                           board.player->stop();
-                       else if (c.control == Control::Pause)
-                           board.player->pause();
-                       else
-                           board.player->resume();
-                   },
-               },
-               command.action);
+    HeldBoard& held = *board.held;
+    const QString error = std::visit(
+        Overloaded{
+            [&](const RelayCommand& c) {
+                switch (c.action) {
+                case Switch::Pulse: return held.pulse(c.relay, RelayPulser::Kind::Pulse, c.ms);
+                case Switch::Cycle: return held.pulse(c.relay, RelayPulser::Kind::Cycle, c.ms);
+                case Switch::Toggle: return held.toggleRelay(c.relay);
+                default: return held.setRelay(c.relay, c.action == Switch::On);
+                }
+            },
+            [&](const StateCommand& c) { return held.setPattern(c.pattern); },
+            [&](const ProgramCommand& c) { return held.play(c.rows, c.tickMs, c.repeat); },
+            [&](const ControlCommand& c) {
+                if (c.control == Control::Stop)
+                    held.stop();
+                else if (c.control == Control::Pause)
+                    held.pause();
+                else
+                    held.resume();
+                return QString();
+            },
+        },
+        command.action);
+    if (!error.isEmpty())
+        qCWarning(lcMqtt).noquote() << error;
 }
 
-void RelayBridge::wrote(Board& board)
+void RelayBridge::startUp(Entry& board)
 {
-    readBack(board);
-    if (settings_.stateDir.isEmpty() || board.saved == board.pins)
-        return;
-    board.saveDue = true;
-    if (!board.lastSave.isValid() || board.lastSave.hasExpired(250))
-        saveState(board);
-    else if (!saveTimer_.isActive())
-        saveTimer_.start(250);
-}
-
-QString RelayBridge::stateFile(const Board& board) const
-{
-    // Percent-encoded: a node name may hold any character but / + #, and "." or "..".
-    return settings_.stateDir + QLatin1Char('/') + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(board.name))) +
-           QStringLiteral(".state");
-}
-
-void RelayBridge::saveState(Board& board)
-{
-    board.saveDue = false;
-    board.lastSave.start();
-    const QString error = saveWholeFile(stateFile(board), RelayPattern::toText(board.pins) + '\n');
-    if (!error.isEmpty() && error != board.saveError)
-        qCWarning(lcMqtt).noquote() << "cannot keep the state of board" << board.label() << "in" << stateFile(board)
-                                    << "-" << error;
-    board.saveError = error;
-    if (error.isEmpty())
-        board.saved = board.pins;
-}
-
-void RelayBridge::startUp(Board& board)
-{
-    using OnStart = NamedBoard::OnStart;
-    const OnStart mode = board.named ? board.named->onStart : OnStart::Keep;
-    std::optional<std::uint8_t> pattern;
-    if (mode == OnStart::Off)
-        pattern = 0;
-    if (mode == OnStart::Restore) {
-        QFile file(stateFile(board));
-        if (settings_.stateDir.isEmpty() || !file.open(QIODevice::ReadOnly))
-            qCInfo(lcMqtt).noquote() << "board" << board.label() << "has no state kept: keeping its relays as they are";
-        else if (!(pattern = RelayPattern::fromText(file.read(9).trimmed())))
-            qCWarning(lcMqtt).noquote() << stateFile(board) << "holds no relay pattern: keeping the relays of board"
-                                        << board.label() << "as they are";
-    }
+    const NamedBoard::OnStart mode = board.named ? board.named->onStart : NamedBoard::OnStart::Keep;
+    const std::optional<std::uint8_t> pattern = states_.startPattern(board.name, board.label(), mode);
     if (!pattern)
         return;
-    RelayBoard relays(*board.link, board.slot);
-    if (relays.write(*pattern) != UsbLibrary::Ok)
-        qCWarning(lcMqtt).noquote() << "could not set board" << board.label() << "as it starts -"
-                                    << relays.error();
+    // Said with the board's availability, right after this.
+    if (const QString error = board.held->startWith(*pattern); !error.isEmpty())
+        qCWarning(lcMqtt).noquote() << "could not set board" << board.label() << "as it starts -" << error;
     else
         qCInfo(lcMqtt).noquote() << "set board" << board.label() << "to" << RelayPattern::toText(*pattern) << "as it starts";
-    // Said with the board's availability, right after this.
-    if (std::uint8_t pins = 0; board.link->read(board.slot, pins) == UsbLibrary::Ok)
-        board.pins = pins;
-    if (!settings_.stateDir.isEmpty() && board.saved != board.pins)
-        saveState(board);
+    states_.keep(board.name, board.label(), board.held->pins());
 }
 
 void RelayBridge::finishPulses()
 {
-    for (auto& entry : boards_)
-        if (entry.second->online() && entry.second->pulser->pending())
-            entry.second->pulser->finish();
-    saveDueStates();
+    for (const auto& [name, board] : pool_.entries())
+        if (board->online())
+            board->held->finishPulses();
+    states_.keepAllDue();
 }
 
-void RelayBridge::saveDueStates()
+void RelayBridge::publishRelays(Entry& board, bool all)
 {
-    for (auto& entry : boards_)
-        if (entry.second->saveDue)
-            saveState(*entry.second);
-}
-
-void RelayBridge::readBack(Board& board)
-{
-    std::uint8_t pins = 0;
-    if (board.link->read(board.slot, pins) != UsbLibrary::Ok)
-        return;  // the link says so; the next scan sees whether the board is gone
-    board.pins = pins;
-    publishRelays(board, false);
-}
-
-void RelayBridge::publishRelays(Board& board, bool all)
-{
+    std::optional<std::uint8_t>& published = published_[board.name];
+    const std::uint8_t pins = board.held->pins();
     for (int relay = 1; relay <= 8; ++relay) {
         const std::uint8_t bit = RelayPattern::bit(relay);
-        if (all || !board.published || ((*board.published ^ board.pins) & bit))
-            publish_(settings_.topics.relay(board.name, relay),
-                     (board.pins & bit) ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF"));
+        if (all || !published || ((*published ^ pins) & bit))
+            publish_(settings_.topics.relay(board.name, relay), (pins & bit) ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF"));
     }
-    board.published = board.pins;
-    publish_(settings_.topics.board(board.name, "state"), RelayPattern::toText(board.pins));
+    published = pins;
+    publish_(settings_.topics.board(board.name, "state"), RelayPattern::toText(pins));
 }
 
-void RelayBridge::publishProgram(const Board& board)
+void RelayBridge::publishProgram(const Entry& board)
 {
-    if (!board.player)
+    if (!board.held)
         return;
     static constexpr const char* names[] = {"stopped", "running", "paused"};
+    const BoardPlayer& player = board.held->player();
     publish_(settings_.topics.board(board.name, "program"),
-             programState(names[static_cast<int>(board.player->state())], board.player->row(),
-                          board.programLoaded || board.player->state() != ProgramRunner::State::Stopped
-                              ? board.player->rowCount()
-                              : 0,
-                          board.player->figures()));
+             programState(names[static_cast<int>(player.state())], player.row(),
+                          board.held->programLoaded() || player.state() != ProgramRunner::State::Stopped ? player.rowCount() : 0,
+                          player.figures()));
 }
 
-void RelayBridge::publishDiscovery(const Board& board)
+void RelayBridge::publishDiscovery(const Entry& board)
 {
     if (!settings_.discovery)
         return;
@@ -588,7 +389,7 @@ void RelayBridge::publishDiscovery(const Board& board)
     }
 }
 
-void RelayBridge::publishBoard(Board& board)
+void RelayBridge::publishBoard(Entry& board)
 {
     if (!board.online() && !ownerElsewhere(board.name).isEmpty())
         return;  // another daemon serves the node now
@@ -602,7 +403,7 @@ void RelayBridge::publishBoard(Board& board)
 
 void RelayBridge::publishAll()
 {
-    for (auto& [name, board] : boards_) {
+    for (const auto& [name, board] : pool_.entries()) {
         if (board->online() && owners_[name] != settings_.topics.id)
             ownerSaid(name, owners_[name], true);  // claimed while this daemon was away
         if (!board->known)
@@ -620,7 +421,7 @@ void RelayBridge::publishAll()
 
 void RelayBridge::publishOffline()
 {
-    for (auto& [name, board] : boards_) {
+    for (const auto& [name, board] : pool_.entries()) {
         if (!board->online())
             continue;
         publish_(settings_.topics.board(name, "availability"), QByteArrayLiteral("offline"));

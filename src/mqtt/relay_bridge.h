@@ -2,13 +2,14 @@
 
 #include "engine/device/usb_library.h"
 #include "engine/config/boards_conf.h"
+#include "mqtt/board_pool.h"
+#include "mqtt/daemon_log.h"
 #include "mqtt/mqtt_payloads.h"
+#include "mqtt/state_keeper.h"
 
-#include <QLoggingCategory>
 #include <QMap>
 #include <QObject>
 #include <QStringList>
-#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -16,15 +17,14 @@
 #include <optional>
 #include <set>
 
-Q_DECLARE_LOGGING_CATEGORY(lcMqtt)
-
-class BoardLink;
-
-// The boards of one daemon on the bus: takes the boards it may (at start and
-// whenever one appears), lets go of those pulled out, applies commands in the
-// order they come, and says everything it knows as retained messages through
-// a publish function. Knows nothing of the broker: whoever connects it calls
-// handleMessage() for each message and publishAll() after each (re)connect.
+// The MQTT side of the daemon's boards: serves each board of the pool as a
+// node, keeps to the ownership rules among daemons on one broker (retained
+// owner markers; a node owned by another online daemon is left alone, and
+// when two claim one at once the smaller id keeps it), applies commands in
+// the order they come, and says everything it knows as retained messages
+// through a publish function. Knows nothing of the broker: whoever connects
+// it calls handleMessage() for each message and publishAll() after each
+// (re)connect.
 class RelayBridge final : public QObject {
     Q_OBJECT
 public:
@@ -78,46 +78,37 @@ public:
     QList<QByteArray> onlineBoards() const;
 
 private:
-    struct Board;
+    using Entry = BoardPool::Entry;
 
-    Board* boardNamed(const QByteArray& name);
+    BoardPool::Naming nameOf(const DeviceInfo& device, const NamedBoard* named) const;
+    void seen(const QByteArray& name, const DeviceInfo& device);
     bool readMarker(const QByteArray& topic, const QByteArray& payload, bool retained);
     void ownerSaid(const QByteArray& name, const QByteArray& owner, bool retained);
     QByteArray ownerElsewhere(const QByteArray& name) const;
-    void refuse(Board& board, const DeviceInfo& info, const QByteArray& owner);
-    void take(Board& board, int index, const DeviceInfo& info);
+    void refuse(Entry& board, const DeviceInfo& info, const QByteArray& owner);
+    void leftAlone(Entry& board, const DeviceInfo& info, const QString& why, bool warning);
+    void taken(Entry& board);
     // Releases the board; unless yielded to another daemon's claim, its node
     // goes offline and loses its marker.
-    void letGo(Board& board, const QString& why, bool yielded = false);
+    void letGo(Entry& board, const QString& why, bool yielded = false);
     void publishNodes();
     // Marks a node as this daemon's (its retained owner marker).
     void claim(const QByteArray& name);
-    void saveDueStates();
     void publishStale();
-    void apply(Board& board, const MqttPayloads::Command& command);
-    void readBack(Board& board);
-    void publishBoard(Board& board);
-    void publishDiscovery(const Board& board);
-    void publishRelays(Board& board, bool all);
-    void publishProgram(const Board& board);
-    void scanSoon();
-    // The board was written to: its pins read back, said, and kept.
-    void wrote(Board& board);
-    void saveState(Board& board);
-    QString stateFile(const Board& board) const;
+    void apply(Entry& board, const MqttPayloads::Command& command);
+    void publishBoard(Entry& board);
+    void publishDiscovery(const Entry& board);
+    void publishRelays(Entry& board, bool all);
+    void publishProgram(const Entry& board);
     // What the board's on_start asks for once it is taken.
-    void startUp(Board& board);
+    void startUp(Entry& board);
 
     Settings settings_;
     Publish publish_;
     Subscribe subscribe_ = [](const QByteArray&, bool) {};
-    UsbLibrary& library_;
-    std::unique_ptr<BoardLink> scanner_;
-    std::map<QByteArray, std::unique_ptr<Board>> boards_;
-    QTimer scanTimer_;
-    QTimer saveTimer_;  // keeps the states of fast programs at a few writes a second
-    bool scanQueued_ = false;
-    bool learned_ = false;                       // the owners are known: boards may be taken
+    StateKeeper states_;
+    BoardPool pool_;
+    std::map<QByteArray, std::optional<std::uint8_t>> published_;  // node -> relay levels last published
     std::map<QByteArray, QByteArray> owners_;    // node -> id in its retained owner marker
     std::set<QByteArray> onlineDaemons_;         // ids whose bridge says online
     QByteArray earlierNodes_;                    // the node list an earlier run left retained

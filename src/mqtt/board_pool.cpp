@@ -1,0 +1,121 @@
+#include "mqtt/board_pool.h"
+
+#include "engine/device/board_link.h"
+#include "engine/device/device_entries.h"
+
+#include <algorithm>
+
+namespace {
+bool sameDevice(const DeviceInfo& a, const DeviceInfo& b)
+{
+    return a.serial == b.serial && a.port == b.port && a.bus == b.bus && a.address == b.address;
+}
+}  // namespace
+
+QString BoardPool::Entry::label() const
+{
+    return serial.isEmpty() ? QStringLiteral("without serial") : printableText(serial);
+}
+
+BoardPool::BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, ServedElsewhere servedElsewhere,
+                     QObject* parent)
+    : QObject(parent),
+      settings_(std::move(settings)),
+      nameOf_(std::move(nameOf)),
+      servedElsewhere_(std::move(servedElsewhere)),
+      library_(library),
+      scanner_(std::make_unique<BoardLink>(library))
+{
+    connect(&scanTimer_, &QTimer::timeout, this, &BoardPool::scan);
+}
+
+BoardPool::~BoardPool() = default;
+
+void BoardPool::start()
+{
+    scanTimer_.start(settings_.scanMs);
+}
+
+void BoardPool::enable()
+{
+    enabled_ = true;
+    scan();
+}
+
+void BoardPool::scanSoon()
+{
+    if (scanQueued_)
+        return;
+    scanQueued_ = true;
+    QTimer::singleShot(0, this, &BoardPool::scan);
+}
+
+BoardPool::Entry* BoardPool::entry(const QByteArray& name)
+{
+    const auto it = entries_.find(name);
+    return it == entries_.end() ? nullptr : it->second.get();
+}
+
+void BoardPool::release(Entry& entry)
+{
+    if (!entry.held)
+        return;
+    entry.held->stop();
+    entry.held.reset();  // a board let go takes no second edge
+}
+
+void BoardPool::scan()
+{
+    scanQueued_ = false;
+    if (!enabled_)
+        return;
+    const QList<DeviceInfo> devices = scanner_->list();
+    // A board held is gone when it is no longer listed where it was and its
+    // handle has died with it (a list that missed it once changes nothing).
+    for (auto& [name, entry] : entries_) {
+        if (entry->online() &&
+            std::none_of(devices.begin(), devices.end(), [&](const DeviceInfo& d) { return sameDevice(d, entry->info); }) &&
+            !entry->held->answers())
+            emit gone(name);
+    }
+    for (int index = 0; index < devices.size(); ++index) {
+        const DeviceInfo& device = devices[index];
+        if (!DeviceEntries::allows(settings_.serials, device))
+            continue;
+        const NamedBoard* named = settings_.boards.board(device);
+        const Naming naming = nameOf_(device, named);
+        auto& slot = entries_[naming.name];
+        if (!slot) {
+            slot = std::make_unique<Entry>();
+            slot->serial = device.serial;
+            slot->name = naming.name;
+            slot->key = naming.key;
+            slot->named = named;
+            emit seen(naming.name, device);
+        }
+        Entry& entry = *slot;
+        if (entry.key != naming.key || entry.serial != device.serial || entry.named != named ||
+            (entry.online() && !sameDevice(entry.info, device))) {
+            emit nameTaken(entry.name, device);
+            continue;
+        }
+        if (entry.online())
+            continue;
+        if (const QByteArray owner = servedElsewhere_(entry.name); !owner.isEmpty())
+            emit servedElsewhere(entry.name, device, owner);
+        else
+            take(entry, index, device);
+    }
+}
+
+void BoardPool::take(Entry& entry, int index, const DeviceInfo& device)
+{
+    auto held = HeldBoard::take(library_, settings_.boards, index, device);
+    if (!held.ok())
+        return emit notTaken(entry.name, device, held.error);
+    entry.refusal.clear();
+    entry.info = device;
+    entry.held = std::move(*held.value);
+    connect(entry.held.get(), &HeldBoard::failed, this, &BoardPool::scanSoon);
+    emit taken(entry.name);
+}
