@@ -17,7 +17,6 @@
 
 namespace {
 
-// A settings file is small: anything larger (or not a file) is a mistake.
 // The settings of the file, "section/key" -> value (see IniFile for its
 // form), or the first mistake in it.
 struct Settings {
