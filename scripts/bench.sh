@@ -10,13 +10,13 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_BUILD_BENCH=ON 
 cmake --build build -j"$(nproc)" --target runner_timing program_files startup_time cli_latency pulse_length mqtt_latency soak >/dev/null
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 if [[ ${1:-} == soak ]]; then
-    build/bench/soak "${2:-1800}" 2>/dev/null | grep '^soak:'
+    build/bin/soak "${2:-1800}" 2>/dev/null | grep '^soak:'
     exit 0
 fi
 # runner_timing shows the window on an X server for one figure: on a
 # private Xvfb when there is one, else on $DISPLAY, else it prints n/a.
 for b in runner_timing program_files startup_time cli_latency pulse_length mqtt_latency; do
-    run=(build/bench/$b)
+    run=(build/bin/$b)
     if [[ $b == runner_timing ]] && command -v xvfb-run >/dev/null; then
         run=(xvfb-run -a "${run[@]}")
     fi

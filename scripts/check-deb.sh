@@ -1,17 +1,28 @@
 #!/bin/bash
 # Builds the Debian packages from a configured and built tree, runs lintian
-# on them, then installs each package (with kestrune-udev, which all depend
-# on), checks that its files landed where they belong and work, removes and
-# purges it again and checks that nothing was left behind. Run by hand, as
-# root, on a machine where no Kestrune package is installed:
+# on them, verifies the systemd unit offline in the unpacked package, then
+# installs each package (with kestrune-udev, which all depend on), checks that
+# its files landed where they belong and work, removes and purges it again and
+# checks that nothing was left behind. Run by hand, as root, on a machine
+# where no Kestrune package is installed:
 #
 #   cmake -S . -B build && cmake --build build -j2
 #   sudo scripts/check-deb.sh build
+#
+# With --no-install it stops before installing anything and needs no root;
+# the test command runs it so on its plain build (test "packages"):
+#
+#   scripts/check-deb.sh --no-install build
 #
 # Ends with one line: "check-deb: PASS ..." (exit 0) or "check-deb: FAIL ..."
 # (exit 1). Details go to BUILD_DIR/check-deb.log.
 set -u
 
+INSTALL=yes
+if [ "${1:-}" = --no-install ]; then
+    INSTALL=no
+    shift
+fi
 BUILD_DIR=${1:-build}
 SOURCE_DIR=$(cd "$(dirname "$0")/.." && pwd)
 ALL_PACKAGES=(kestrune-udev kestrune kestrune-cli kestrune-mqtt)
@@ -61,13 +72,14 @@ logged() {
     "$@" >>"$LOG" 2>&1
 }
 
-[ "$(id -u)" = 0 ] || fail "must run as root (it installs and removes the packages)"
+[ $INSTALL = no ] || [ "$(id -u)" = 0 ] || fail "must run as root (it installs and removes the packages; --no-install does not)"
 [ -d "$BUILD_DIR" ] || fail "no build directory $BUILD_DIR"
 [ -f "$BUILD_DIR/CPackConfig.cmake" ] || fail "$BUILD_DIR is not a configured Kestrune build"
 for need in cpack:cmake dpkg-shlibdeps:dpkg-dev lintian:lintian apt-get:apt systemd-analyze:systemd; do
     command -v "${need%%:*}" >/dev/null || fail "${need%%:*} not found (apt-get install ${need#*:})"
 done
 for p in "${ALL_PACKAGES[@]}"; do
+    [ $INSTALL = yes ] || break
     is_installed "$p" && fail "$p is already installed; remove it first (apt-get purge -y $p)"
 done
 
@@ -112,6 +124,8 @@ for p in kestrune-cli kestrune-mqtt; do
     [ -n "${deb[$p]:-}" ] || continue
     depends=$(dpkg-deb -f "${deb[$p]}" Depends)
     grep -Eq "$display" <<<"$depends" && note "$p depends on display libraries: $depends"
+    # Further down needs the package lists, as installing does.
+    [ $INSTALL = yes ] || continue
     # The names only, without versions, alternatives and our own package.
     mapfile -t direct < <(tr ',|' '\n' <<<"$depends" | sed 's/(.*//; s/ //g' | grep -v '^kestrune' | grep .)
     if below=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
@@ -134,7 +148,34 @@ while IFS= read -r line; do
     [ -n "$line" ] && note "lintian $line"
 done < <(grep -E '^[EW]: ' <<<"$tags")
 
-# 4. Install, check, remove and purge each package in turn.
+# 4. The unit, verified offline in the unpacked package, beside this
+#    system's own units (the targets it is ordered against): its program
+#    must be in the package, every setting known to systemd. A warning
+#    (an unknown key, say) fails it as an error does.
+if [ -n "${deb[kestrune-mqtt]:-}" ]; then
+    echo "Verifying $UNIT in the unpacked package ..." >&2
+    tree=$(mktemp -d)
+    dpkg-deb -x "${deb[kestrune-mqtt]}" "$tree"
+    cp -rn /usr/lib/systemd/system/. "$tree/usr/lib/systemd/system/"
+    echo "+ systemd-analyze --man=no --root=$tree verify $UNIT" >>"$LOG"
+    if ! said=$(systemd-analyze --man=no --root="$tree" verify "$tree/usr/lib/systemd/system/$UNIT" 2>&1) || [ -n "$said" ]; then
+        echo "$said" >>"$LOG"
+        note "kestrune-mqtt: systemd-analyze verify: $(tr '\n' ' ' <<<"$said")"
+    fi
+    rm -rf "$tree"
+fi
+
+if [ $INSTALL = no ]; then
+    names=$(for p in "${packages[@]}"; do basename "${deb[$p]}"; done | xargs)
+    if [ ${#problems[@]} -eq 0 ]; then
+        echo "check-deb: PASS ${#packages[@]} packages ($names), lintian clean, $UNIT verified (not installed)"
+        exit 0
+    fi
+    echo "check-deb: FAIL ${#problems[@]} problem(s): ${problems[*]}"
+    exit 1
+fi
+
+# 5. Install, check, remove and purge each package in turn.
 
 # Every file that package $1's .deb holds.
 files_of() {

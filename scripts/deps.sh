@@ -16,14 +16,15 @@ run_packages=(
     libmosquitto-dev
 )
 # Only the tests need these: emulated boards (umockdev), the fuzzers (clang
-# and its runtime, added below), a virtual display (Xvfb), the package
-# checks (lintian), and a broker with its clients and openssl for the
-# daemon's tests.
+# and its runtime, added below), a virtual display (Xvfb) and xwininfo to see
+# a window on it, the package checks (lintian, and systemd for
+# systemd-analyze, absent from a bare container), and a broker with its
+# clients and openssl for the daemon's tests.
 test_only_packages=(
     umockdev libumockdev-dev
     clang
-    xvfb xauth
-    lintian
+    xvfb xauth x11-utils
+    lintian systemd
     mosquitto mosquitto-clients openssl
 )
 

@@ -5,7 +5,7 @@
 #
 #   scripts/screenshots.sh [path/to/kestrune-demo] [output directory]
 #
-# Defaults: build/src/kestrune-demo and docs/screenshots, both relative to
+# Defaults: build/bin/kestrune-demo and docs/screenshots, both relative to
 # the top of the source tree. Writes options.png, manual.png and timer.png.
 #
 # Needs: xvfb (xvfb-run), xdotool, imagemagick (import, convert).
@@ -33,7 +33,7 @@ abspath() {
     esac
 }
 
-DEMO=$(abspath "${1:-build/src/kestrune-demo}")
+DEMO=$(abspath "${1:-build/bin/kestrune-demo}")
 OUT=$(abspath "${2:-docs/screenshots}")
 
 die() {

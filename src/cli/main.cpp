@@ -24,6 +24,12 @@ int main(int argc, char* argv[])
     if (const cli::Command command = parsed.value->command;
         command == cli::Command::Play || command == cli::Command::Pulse || command == cli::Command::Cycle)
         watcher.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP, SIGPIPE});
+    // Without the watcher an interrupted pulse or cycle would skip its
+    // second edge: refuse rather than leave a relay as it should not stay.
+    if (watcher && !watcher->isValid()) {
+        cli::complain(QStringLiteral("cannot watch for SIGINT, SIGTERM and SIGHUP (no signalfd)"));
+        return 1;
+    }
 
     FtdiLibrary library;
     BoardLink link(library);

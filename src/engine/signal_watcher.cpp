@@ -13,11 +13,16 @@ SignalWatcher::SignalWatcher(std::initializer_list<int> watched, QObject* parent
     sigemptyset(&mask);
     for (int sig : watched)
         sigaddset(&mask, sig);
-    if (pthread_sigmask(SIG_BLOCK, &mask, nullptr) != 0)
+    sigset_t before;
+    if (pthread_sigmask(SIG_BLOCK, &mask, &before) != 0)
         return;
     fd_ = ::signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        // Blocked with no one to read them, they would be lost: Ctrl-C
+        // would do nothing. Give them back their default actions.
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
         return;
+    }
     notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &SignalWatcher::onReadable);
 }

@@ -16,6 +16,8 @@ public:
     explicit SignalWatcher(std::initializer_list<int> watched, QObject* parent = nullptr);
     ~SignalWatcher() override;
 
+    // False when the signals cannot be read (no signalfd): they are then
+    // left unblocked, with their default actions.
     bool isValid() const { return fd_ >= 0; }
 
     // Restores the default action of sig, unblocks it and raises it, so that

@@ -17,7 +17,6 @@
 
 namespace {
 
-// A settings file is small: anything larger (or not a file) is a mistake.
 // The settings of the file, "section/key" -> value (see IniFile for its
 // form), or the first mistake in it.
 struct Settings {
@@ -81,6 +80,8 @@ QString defaultId()
 // way the TLS library will, so a mix-up shows at start, not at each retry.
 QString tlsFileError(const QString& name, const QString& path)
 {
+    if (!QFileInfo::exists(path))
+        return QStringLiteral("the %1 %2 does not exist").arg(name, path);
     if (name != QLatin1String("keyfile"))
         return QSslCertificate::fromPath(path, QSsl::Pem).isEmpty()
                    ? QStringLiteral("the %1 %2 holds no PEM certificate").arg(name, path)

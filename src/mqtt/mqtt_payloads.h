@@ -37,8 +37,9 @@ struct Topics {
     {
         return board(name, "relay/" + QByteArray::number(relay));
     }
-    // P/switch/kestrune_I/K_N/config, with K a board's key (see BoardKey):
-    // ids of two daemons never meet, and a node's new name keeps it.
+    // P/switch/kestrune_I/K_N/config, with K a board's key (its serial as in
+    // topics, or port-BUS-PORTS): ids of two daemons never meet, and a
+    // node's new name keeps it.
     QByteArray discovery(const QByteArray& key, int relay) const
     {
         return discoveryPrefix + "/switch/kestrune_" + topicName(QString::fromUtf8(id)) + '/' + key +

@@ -30,7 +30,7 @@
 
 #include <type_traits>
 
-using namespace Form1Layout;
+using namespace MainWindowLayout;
 
 MainWindow::MainWindow(UsbLibrary& library, QWidget* parent, const QString& boardsFile)
     : QWidget(parent), session_(std::make_unique<WindowSession>(library))

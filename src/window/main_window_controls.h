@@ -7,7 +7,7 @@
 
 #include <QPoint>
 
-namespace Form1Layout {
+namespace MainWindowLayout {
 // How each relay is wired to its controls, and where those stand.
 struct RelayWiring {
     const char* manualButton;
@@ -32,4 +32,4 @@ inline const RelayWiring Wiring[RelayCount + 1] = {
 };
 
 inline const char* const EditedIndexProperty = "editedLabelIndex";
-}  // namespace Form1Layout
+}  // namespace MainWindowLayout

@@ -25,7 +25,7 @@
 
 #include <type_traits>
 
-using namespace Form1Layout;
+using namespace MainWindowLayout;
 
 namespace {
 

@@ -8,7 +8,8 @@
 #include <exception>
 
 // Runs the message loop over a window built by makeWindow. An error that
-// escapes is shown in an error box; the process then ends normally.
+// escapes is shown in an error box; the process then ends normally, with
+// status 0, as the window's described behaviour has it.
 template <typename MakeWindow>
 int runWindow(int argc, char* argv[], MakeWindow makeWindow)
 {

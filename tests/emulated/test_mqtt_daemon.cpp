@@ -396,7 +396,7 @@ private slots:
     }
 
     // Refuses a password that others may read, a settings file that is not
-    // one, a key given as CA; TLS with a client certificate, and a wrong CA's reason.
+    // one, a CA file that is missing or a key; TLS with a client certificate, and a wrong CA's reason.
     void security()
     {
         QProcess openssl;
@@ -409,7 +409,8 @@ private slots:
         const std::pair<QString, QByteArray> refusals[] = {
             {file("open.conf", "[broker]\npassword = s3cret\n", QFile::ReadOwner | QFile::ReadGroup), "readable by its owner only"},
             {"/dev/zero", "/dev/zero is not a regular file of at most 64 KiB"}, {"fifo", "fifo is not a regular file of at most 64 KiB"},
-            {file("keyasca.conf", "[broker]\ncafile = client.key\n"), "the cafile client.key holds no PEM certificate"}};
+            {file("keyasca.conf", "[broker]\ncafile = client.key\n"), "the cafile client.key holds no PEM certificate"},
+            {file("noca.conf", "[broker]\ncafile = none.pem\n"), "the cafile none.pem does not exist"}};
         for (const auto& [config, error] : refusals) {
             QProcess refused;
             refused.setWorkingDirectory(dir_.path());

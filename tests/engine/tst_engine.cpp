@@ -261,10 +261,6 @@ private slots:
         QCOMPARE(read.message("f"), read.line ? QStringLiteral("f:%1: %2").arg(read.line).arg(read.reason) : read.reason);
     }
 
-    // A pattern is eight characters 0 or 1, relay 1 first; a board changes
-    // only the named relays, with one write; a player checks the tick and
-    // every row before it writes anything. (Playing, and boards that go away,
-    // are run through the real libftdi by the command-line tests.)
     // Expiries that pass while a handler blocks are counted as missed and
     // not delivered; a new interval takes over at once, dropping what the
     // old one had queued. Checked only with bounds that a slow machine keeps.
@@ -350,6 +346,10 @@ private slots:
         QCOMPARE(conf.named("bench"), &conf.boards[1]);
     }
 
+    // A pattern is eight characters 0 or 1, relay 1 first; a board changes
+    // only the named relays, with one write; a player checks the tick and
+    // every row before it writes anything. (Playing, and boards that go away,
+    // are run through the real libftdi by the command-line tests.)
     void relaysAndPlayer()
     {
         QCOMPARE(RelayPattern::toText(0x05), QByteArray("10100000"));
@@ -531,7 +531,7 @@ private slots:
         TickTimer timer;  // wakes only when the event loop runs, which it does not here
         r = &runner, clock.at = origin;
         runner.setTimer(&timer), runner.setHeadless(&clock), runner.setRepeat(fetch<bool>("repeat"));
-        const auto wake = [&] { played += timer.isActive() ? QString("@%1 ").arg((timer.wakeTime() - origin) / milliseconds(1)) : "@- "; };
+        const auto wake = [&] { played += timer.isEnabled() ? QString("@%1 ").arg((timer.wakeTime() - origin) / milliseconds(1)) : "@- "; };
         runner.start(), wake();
         for (const QString& event : fetch<QString>("events").split(u' ')) {
             clock.at = origin + milliseconds(event.mid(1).toInt());

@@ -47,8 +47,8 @@ private slots:
             << QStringList() << QString();
         QTest::newRow("two interfaces, second in use")
             << QStringList{tty0, "sys/bus/usb/devices/1-1.2/1-1.2:1.1/ttyUSB1/", "proc/77/fd/4 -> @/dev/ttyUSB1",
-                           "proc/77/comm = logger"}
-            << QStringList{"ttyUSB0", "ttyUSB1"} << "@/dev/ttyUSB1 is open in logger (pid 77)";
+                           "proc/77/comm = log\x1b[2J\\ger"}
+            << QStringList{"ttyUSB0", "ttyUSB1"} << "@/dev/ttyUSB1 is open in log\\x1b[2J\\\\ger (pid 77)";
         QTest::newRow("another device's port in use")
             << QStringList{tty0, "sys/bus/usb/devices/1-1.3/1-1.3:1.0/ttyUSB1/", "proc/6/fd/1 -> @/dev/ttyUSB1",
                            "lock/LCK..ttyUSB1 = 6"}

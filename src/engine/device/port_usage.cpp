@@ -1,4 +1,5 @@
 #include "engine/device/port_usage.h"
+#include "engine/printable.h"
 
 #include <QDir>
 #include <QFile>
@@ -152,7 +153,10 @@ bool PortUsage::alive(qint64 pid) const
 
 QString PortUsage::processName(qint64 pid) const
 {
-    return QString::fromLocal8Bit(
-               readSmallFile(roots_.proc + QLatin1Char('/') + QString::number(pid) + QStringLiteral("/comm")))
-        .trimmed();
+    // Any process may name itself: escaped, the name cannot reach a
+    // terminal or a log as control characters.
+    QByteArray comm = readSmallFile(roots_.proc + QLatin1Char('/') + QString::number(pid) + QStringLiteral("/comm"));
+    if (comm.endsWith('\n'))
+        comm.chop(1);
+    return printableText(QString::fromLocal8Bit(comm));
 }

@@ -16,7 +16,7 @@ struct SystemRoots {
 struct PortUse {
     bool inUse = false;
     QString port;      // the tty's device node, e.g. "/dev/ttyUSB0"
-    QString process;   // the process's name; empty when unknown
+    QString process;   // the process's name, escaped (printableText); empty when unknown
     qint64 pid = 0;    // 0 when unknown
     bool locked = false; // known from a lock file rather than an open file
 

@@ -21,7 +21,6 @@ public:
     int interval() const { return interval_; }
     void setEnabled(bool enabled);
     bool isEnabled() const { return enabled_; }
-    bool isActive() const { return enabled_; }
     // One timeout() at time (CLOCK_MONOTONIC), at once if it has passed,
     // instead of the period; setEnabled(false) ends it.
     void wakeAt(std::chrono::nanoseconds time);
