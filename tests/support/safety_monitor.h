@@ -10,8 +10,9 @@
 //  3. a relay changes only through a byte written while the board is claimed
 //     and in bit-bang mode;
 //  4. a pulse or cycle whose first edge came ends with its second edge, no
-//     earlier than asked and at most 250 ms later (or 250 ms after the signal
-//     that ended it early), unless the program was killed with SIGKILL.
+//     earlier than asked and at most 250 ms later (or by the time it is
+//     checked, when a signal of the test ended it early), unless the program
+//     was killed with SIGKILL.
 // A relay is on while its line is driven high (low on an active-low board);
 // an undriven line is off.
 
