@@ -79,7 +79,7 @@ private:
 
 // An emulated bus under the monitor, for a test class: start() in init(),
 // finish() in cleanup(); a fault known today is the reason finish() expects
-// the monitor to fail.
+// the monitor to fail (KESTRUNE_SHOW_FAULTS=1 prints what it found then).
 struct MonitoredBus {
     std::unique_ptr<EmulatedFtdiBus, void (*)(EmulatedFtdiBus*)> bus{nullptr, emulated_ftdi_bus_free};
     std::unique_ptr<Monitor> monitor;
