@@ -75,6 +75,7 @@ typedef struct {
     guint8 latency;
     GByteArray *written;
     GByteArray *levels; /* every pin level byte the pins went through, in order */
+    GArray *events;     /* EmulatedFtdiEvent: every change, with its time */
     unsigned claims;
     unsigned releases;
     unsigned opens;
@@ -171,6 +172,21 @@ static void note_levels(Board *b)
         g_byte_array_append(b->levels, &now, 1);
 }
 
+/* Adds what just happened to the board's timed history, with the chip's
+ * state after it. */
+static void record(Board *b, EmulatedFtdiCause cause)
+{
+    EmulatedFtdiEvent e;
+    e.time_us = g_get_monotonic_time(); /* CLOCK_MONOTONIC */
+    e.cause = (unsigned char)cause;
+    e.claimed = b->claimed ? 1 : 0;
+    e.mode = b->mode;
+    e.mask = b->mask;
+    e.latch = b->outputs;
+    e.pins = pin_levels(b);
+    g_array_append_val(b->events, e);
+}
+
 /* Answers a control transfer. setup is the 8-byte setup packet, data the
  * data stage (room bytes for IN). Returns the number of bytes of the data
  * stage, or -1 to stall the request. */
@@ -253,9 +269,11 @@ static int control_request(Board *b, const guint8 *setup, guint8 *data, size_t r
         b->mask = (guint8)(value & 0xFF);
         b->mode = (guint8)(value >> 8);
         note_levels(b);
+        record(b, EMULATED_FTDI_MODE);
         return 0;
     case REQ_READ_PINS: {
         const guint8 pins = pin_levels(b);
+        record(b, EMULATED_FTDI_READ);
         return copy_out(&pins, 1, data, room);
     }
     case REQ_POLL_MODEM_STATUS:
@@ -274,9 +292,14 @@ static void bulk_out(Board *b, const guint8 *data, size_t len)
     if (len == 0)
         return;
     g_byte_array_append(b->written, data, (guint)len);
-    for (size_t i = 0; i < len && b->mode != 0x00; ++i) {
-        b->outputs = data[i];
-        note_levels(b);
+    /* The latch takes each byte only in bit-bang mode; otherwise the bytes
+     * go out on the serial line and the pins do not move. */
+    for (size_t i = 0; i < len; ++i) {
+        if (b->mode != 0x00) {
+            b->outputs = data[i];
+            note_levels(b);
+        }
+        record(b, EMULATED_FTDI_WRITE);
     }
 }
 
@@ -427,6 +450,7 @@ static void claim(Board *b, UMockdevIoctlClient *client)
     b->claimed = TRUE;
     b->owner = client;
     ++b->claims;
+    record(b, EMULATED_FTDI_CLAIM);
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
@@ -465,6 +489,7 @@ static gboolean on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client
         b->claimed = FALSE;
         b->owner = NULL;
         ++b->releases;
+        record(b, EMULATED_FTDI_RELEASE);
         umockdev_ioctl_client_complete(client, 0, 0);
         break;
     case USBDEVFS_SETINTERFACE:
@@ -552,6 +577,7 @@ static void on_client_vanished(UMockdevIoctlBase *handler, UMockdevIoctlClient *
         b->claimed = FALSE;
         b->owner = NULL;
     }
+    record(b, EMULATED_FTDI_CLOSE);
     g_mutex_unlock(&b->bus->lock);
 }
 
@@ -562,6 +588,7 @@ static void on_client_connected(UMockdevIoctlBase *handler, UMockdevIoctlClient 
     (void)client;
     g_mutex_lock(&b->bus->lock);
     ++b->opens;
+    record(b, EMULATED_FTDI_OPEN);
     g_mutex_unlock(&b->bus->lock);
 }
 
@@ -602,6 +629,7 @@ static void board_free(Board *b)
     g_free(b->syspath);
     g_byte_array_unref(b->written);
     g_byte_array_unref(b->levels);
+    g_array_unref(b->events);
     g_free(b);
 }
 
@@ -822,7 +850,9 @@ int emulated_ftdi_add_board_with(EmulatedFtdiBus *bus, const EmulatedFtdiBoard *
     b->latency = 16;
     b->written = g_byte_array_new();
     b->levels = g_byte_array_new();
+    b->events = g_array_new(FALSE, FALSE, sizeof(EmulatedFtdiEvent));
     note_levels(b);
+    record(b, EMULATED_FTDI_PLUG);
     b->syspath = g_strdup_printf("/sys/devices/%s", b->port);
     snprintf(b->devnode, sizeof b->devnode, "/dev/bus/usb/%03u/%03d", bus_number, b->devnum);
     memcpy(b->device_descriptor, device_descriptor, sizeof device_descriptor);
@@ -975,6 +1005,7 @@ void emulated_ftdi_pull_out(EmulatedFtdiBus *bus, int board)
     b->gone = TRUE;
     b->claimed = FALSE;
     b->owner = NULL;
+    record(b, EMULATED_FTDI_PULL);
     g_mutex_unlock(&bus->lock);
     /* Device nodes that are already open keep talking to the handler, which
      * now answers ENODEV; new opens find no device. The port is free again. */
@@ -1135,6 +1166,25 @@ size_t emulated_ftdi_pin_history(const EmulatedFtdiBus *bus, int board, unsigned
         memcpy(out, b->levels->data, MIN(total, max));
     g_mutex_unlock((GMutex *)&bus->lock);
     return total;
+}
+
+size_t emulated_ftdi_history(const EmulatedFtdiBus *bus, int board, EmulatedFtdiEvent *out, size_t max)
+{
+    const Board *b = board_at(bus, board);
+    size_t total;
+    if (!b)
+        return 0;
+    g_mutex_lock((GMutex *)&bus->lock);
+    total = b->events->len;
+    if (out && max > 0)
+        memcpy(out, b->events->data, MIN(total, max) * sizeof(EmulatedFtdiEvent));
+    g_mutex_unlock((GMutex *)&bus->lock);
+    return total;
+}
+
+long long emulated_ftdi_now_us(void)
+{
+    return g_get_monotonic_time();
 }
 
 /* Whether the device carries the serial number `serial`. */

@@ -145,6 +145,42 @@ void emulated_ftdi_clear_written(EmulatedFtdiBus *bus, int board);
  * high. Copies up to max into out; returns how many there are. */
 size_t emulated_ftdi_pin_history(const EmulatedFtdiBus *bus, int board, unsigned char *out, size_t max);
 
+/* The board's timed history: one event for each thing that happened to it,
+ * in order, with the chip's state after it. Times are CLOCK_MONOTONIC
+ * microseconds (g_get_monotonic_time(), QElapsedTimer's clock), taken when
+ * this process answered the request: a program under test runs with the
+ * preload library in a child process, and its requests reach the board
+ * through umockdev's socket, so the history of every program's access is
+ * here, in the test process. */
+typedef enum {
+    EMULATED_FTDI_PLUG,    /* plugged in: a fresh chip, latch 0x00, not in bit-bang mode */
+    EMULATED_FTDI_OPEN,    /* its device node was opened */
+    EMULATED_FTDI_CLAIM,   /* the interface was claimed */
+    EMULATED_FTDI_MODE,    /* a bit mode and direction mask were set */
+    EMULATED_FTDI_WRITE,   /* one byte reached the bulk OUT endpoint */
+    EMULATED_FTDI_READ,    /* the pins were read */
+    EMULATED_FTDI_RELEASE, /* the interface was released */
+    EMULATED_FTDI_CLOSE,   /* an open of its device node was closed (ends its claim) */
+    EMULATED_FTDI_PULL,    /* pulled out */
+} EmulatedFtdiCause;
+
+typedef struct {
+    long long time_us;
+    unsigned char cause;   /* EmulatedFtdiCause */
+    unsigned char claimed; /* 1 while some open of the node has the interface */
+    unsigned char mode;    /* bit mode (0x00: not in bit-bang mode) */
+    unsigned char mask;    /* direction mask, 1 = output */
+    unsigned char latch;   /* the output latch: the last byte clocked out in bit-bang mode */
+    unsigned char pins;    /* the resulting levels; lines not driven read 1 */
+} EmulatedFtdiEvent;
+
+/* Copies up to max events of the board's history, oldest first, to out;
+ * returns how many there are (never cleared). */
+size_t emulated_ftdi_history(const EmulatedFtdiBus *bus, int board, EmulatedFtdiEvent *out, size_t max);
+
+/* Now on the history's clock. */
+long long emulated_ftdi_now_us(void);
+
 /* Non-zero while some program has the board's interface claimed. */
 int emulated_ftdi_claimed(const EmulatedFtdiBus *bus, int board);
 

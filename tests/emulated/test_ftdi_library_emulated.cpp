@@ -2,7 +2,7 @@
 // talk to umockdev's usbdevfs emulation, so these tests see what reaches the
 // board, not just what FtdiLibrary asks libftdi for.
 #include "engine/device/ftdi_library.h"
-#include "emulated_ftdi.h"
+#include "safety_monitor.h"
 
 #include <QtTest>
 
@@ -34,7 +34,7 @@ DeviceInfo at(FtdiLibrary& library, const QString& port)
 
 class FtdiLibraryEmulatedTest : public QObject {
     Q_OBJECT
-    std::unique_ptr<EmulatedFtdiBus, void (*)(EmulatedFtdiBus*)> bus_{nullptr, emulated_ftdi_bus_free};
+    safety::MonitoredBus bus_;
     EmulatedFtdiBus* bus() const { return bus_.get(); }
 
     int add(const EmulatedFtdiBoard& board) { return emulated_ftdi_add_board_with(bus(), &board); }
@@ -58,8 +58,8 @@ private slots:
         if (!emulated_ftdi_available())
             QFAIL("umockdev's preload library is not active: run this test through umockdev-wrapper");
     }
-    void init() { bus_.reset(emulated_ftdi_bus_new()); QVERIFY(bus_); }
-    void cleanup() { bus_.reset(); }
+    void init() { bus_.start(); }
+    void cleanup() { bus_.finish(); }
 
     // Two boards in bit-bang mode: each follows only its own writes and
     // reads back its own pins. Closed, a board goes back to its kernel driver

@@ -4,7 +4,7 @@
 // broker run without the emulation's preloads. The cases build on each
 // other, in order, on one daemon until it is stopped.
 #include "engine/device/relay_board.h"
-#include "emulated_ftdi.h"
+#include "safety_monitor.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -21,6 +21,7 @@ const QByteArray B = "kt/KM-0002/";
 class MqttDaemonTest : public QObject {
     Q_OBJECT
     QTemporaryDir dir_;
+    safety::MonitoredBus monitored_;  // one bus for every case, its history checked after each
     EmulatedFtdiBus* bus_ = nullptr;
     int a_ = -1, b_ = -1;
     const quint16 port_ = [] { QTcpServer free; return free.listen(QHostAddress::LocalHost) ? free.serverPort() : 0; }();
@@ -79,6 +80,7 @@ class MqttDaemonTest : public QObject {
     void publish(const QByteArray& topic, const QByteArray& payload, const QStringList& how = {"-s"})
     {
         QProcess pub;
+        monitored_.monitor->request();
         run(pub, MOSQUITTO_PUB, to() + QStringList{"-t", topic} + how);
         pub.write(payload);
         pub.closeWriteChannel();
@@ -111,7 +113,8 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(emulated_ftdi_available(), "run this test with umockdev's preload library");
-        QVERIFY((bus_ = emulated_ftdi_bus_new()));
+        monitored_.start();
+        QVERIFY((bus_ = monitored_.get()));
         a_ = emulated_ftdi_add_board(bus_, "KM.0001");
         const EmulatedFtdiBoard b{"KM-0002", "Eight relays", "Acme", nullptr, nullptr};
         b_ = emulated_ftdi_add_board_with(bus_, &b);
@@ -128,12 +131,17 @@ private slots:
         startDaemon({});
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
     }
-    void cleanup() { if (QTest::currentTestFailed()) qWarning("the daemons' logs:\n%s\n%s", log_.constData(), otherLog_.constData()); }
+    void cleanup()
+    {
+        if (QTest::currentTestFailed())
+            qWarning("the daemons' logs:\n%s\n%s", log_.constData(), otherLog_.constData());
+        monitored_.finish({}, true);
+    }
     void cleanupTestCase()
     {
         for (QProcess* p : {&daemon_, &other_, &sub_, &broker_})
             p->terminate(), p->waitForFinished();
-        emulated_ftdi_bus_free(bus_);
+        monitored_.finish();
     }
 
     void availabilityAndDiscovery()
@@ -199,6 +207,9 @@ private slots:
         QFETCH(QStringList, how);
         log_.clear();
         const QByteArray before = written(b_);
+        const QStringList words = QString(payload).simplified().toLower().split(u' ');  // a pulse or a cycle, and its length
+        if (!patterns.isEmpty() && (words[0] == "pulse" || words[0] == "cycle"))
+            monitored_.monitor->pulse({a_, topic.split('/')[3].toInt(), words[0] == "cycle", emulated_ftdi_now_us(), words.value(1).toInt()});
         send(topic, payload, patterns, how);
         QCOMPARE(written(b_), before);
         QTRY_COMPARE(log_.count("ignored"), patterns.isEmpty() ? 1 : 0);
@@ -256,8 +267,10 @@ private slots:
     {
         send(A + "relay/7/set", "PULSE 60000", {"01000010"});
         send(A + "relay/7/set", "ON", {"01000010"});
+        const qint64 asked = emulated_ftdi_now_us();
         send(A + "relay/2/set", "CYCLE 60000", {"00000010"});
         const QByteArray before = written(a_) + '\x42' + written(b_);
+        monitored_.monitor->pulse({a_, 2, true, asked, 60000, emulated_ftdi_now_us()});
         stop(daemon_, SIGTERM);
         for (const QByteArray topic : {"kt/bridge/test/availability", "kt/KM_0001/availability", "kt/KM-0002/availability"})
             QTRY_COMPARE(last_.value(topic), "offline");
@@ -314,10 +327,12 @@ private slots:
                      "Pulse bell PULSE " + node + "relay/2/set");
             QVERIFY(last_.value(button + "1/config").isEmpty());
             publish(node + "state/set", "10100000");
+            const qint64 pressed = emulated_ftdi_now_us();
             publish(node + "relay/2/set", config["payload_press"].toString().toUtf8());
             QTRY_COMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x07);
             QTest::qWait(1500);  // longer than the default length: the relay's pulse_ms counts
             QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x07);
+            monitored_.monitor->pulse({a_, 2, false, pressed, 86400000, emulated_ftdi_now_us()});
             stop(daemon_, SIGTERM);
             QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x05);
             QTRY_COMPARE(last_.value(node + "availability"), "offline");

@@ -2,7 +2,7 @@
 // real libftdi1 and libusb carry every relay operation down to the usbdevfs
 // emulation, so these tests check the pins themselves.
 #include "engine/device/ftdi_library.h"
-#include "emulated_ftdi.h"
+#include "safety_monitor.h"
 #include "window_fixture.h"
 
 #include <QtTest>
@@ -27,7 +27,7 @@ void pick(MainWindow& form, int index)
 
 class WindowEmulatedTest : public QObject {
     Q_OBJECT
-    std::unique_ptr<EmulatedFtdiBus, void (*)(EmulatedFtdiBus*)> bus_{nullptr, emulated_ftdi_bus_free};
+    safety::MonitoredBus bus_;
     EmulatedFtdiBus* bus() const { return bus_.get(); }
 
     Bytes written(int board) const
@@ -46,10 +46,10 @@ private slots:
     }
     void init()
     {
-        bus_.reset(emulated_ftdi_bus_new());
+        bus_.start();
         QVERIFY(emulated_ftdi_add_board(bus(), "KW-RELAY-0001") == 0 && emulated_ftdi_add_board(bus(), "KW-RELAY-0002") == 1);
     }
-    void cleanup() { bus_.reset(); }
+    void cleanup() { bus_.finish(); }
 
     // Both boards open in bit-bang mode, and the window shows the first
     // board's pins without writing. The manual buttons, ALL ON/OFF and a
