@@ -1,0 +1,95 @@
+// The daemon's boards and ownership rules without a broker: a bridge on
+// simulated boards, fed the messages a broker would pass on, publishing into
+// a list.
+#include "fixture.h"
+
+#include "engine/device/simulated_library.h"
+#include "mqtt/relay_bridge.h"
+
+using namespace fixture;
+
+class BridgeTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<WorkDir> work_;
+
+private slots:
+    void init() { work_ = std::make_unique<WorkDir>(); }
+
+    // Each row is a script of what happens, one step a line:
+    //   <  TOPIC PAYLOAD   a message as it is sent      <r TOPIC PAYLOAD   a retained one
+    //   learned            the markers are known        scan               a look at the bus
+    //   pull N / plug N    board N pulled out, plugged back in
+    // and what it publishes: these lines in this order (others may come
+    // between), and never a line of `never`. The boards are KSIM0001 and,
+    // in "clones", a second one with the same serial; node names are kt/S.
+    void ownership_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("boardsConf");  // with a state file "N.state" when it says so
+        QTest::addColumn<QStringList>("said");
+        QTest::addColumn<QStringList>("never");
+        QTest::addColumn<Bytes>("written");  // to board 0
+        const QString n = "kt/KSIM0001/";
+        QTest::newRow("a free board is taken") << "learned" << "" << QStringList{n + "owner test", n + "availability online", n + "state 00000000", "kt/bridge/test/nodes [\"KSIM0001\"]"} << QStringList{} << Bytes{};
+        QTest::newRow("owned by an online daemon") << "<r kt/bridge/aaa/availability online\n<r " + n + "owner aaa\nlearned" << ""
+                                                   << QStringList{} << QStringList{n + "owner test", n + "availability online", n + "availability offline"} << Bytes{};
+        QTest::newRow("a stale marker is answered") << "<r " + n + "owner aaa\nlearned" << "" << QStringList{n + "owner test", n + "availability online"} << QStringList{} << Bytes{};
+        QTest::newRow("a smaller id's claim wins") << "learned\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
+                                                   << QStringList{n + "availability online", "kt/bridge/test/nodes []"} << QStringList{n + "availability offline"} << Bytes{};
+        QTest::newRow("a larger id's claim is answered") << "learned\n< kt/bridge/zzz/availability online\n< " + n + "owner zzz" << ""
+                                                         << QStringList{n + "owner test", n + "owner test"} << QStringList{"kt/bridge/test/nodes []"} << Bytes{};
+        QTest::newRow("retained commands are ignored") << "learned\n<r " + n + "relay/1/set ON\n< " + n + "relay/2/set ON" << ""
+                                                       << QStringList{n + "relay/2 ON"} << QStringList{n + "relay/1 ON"} << Bytes{0x02};
+        QTest::newRow("gone and back") << "learned\npull 0\nscan\nplug 0\nscan" << ""
+                                       << QStringList{n + "availability online", n + "availability offline", n + "owner ", "kt/bridge/test/nodes []", n + "availability online"} << QStringList{} << Bytes{};
+        QTest::newRow("clones: one node") << "clones\nlearned" << "" << QStringList{"kt/bridge/test/nodes [\"KSIM0001\"]"} << QStringList{"kt/bridge/test/nodes [\"KSIM0001\",\"KSIM0001\"]"} << Bytes{};
+        QTest::newRow("nodes an earlier run left") << "<r kt/bridge/test/nodes [\"old\"]\nlearned" << "" << QStringList{"kt/old/availability offline"} << QStringList{} << Bytes{};
+        const QString board = "[board hoist]\nserial = KSIM0001\non_start = ";
+        QTest::newRow("on_start keep") << "learned" << board + "keep\n" << QStringList{"kt/hoist/state 00000000"} << QStringList{} << Bytes{};
+        QTest::newRow("on_start off") << "pins ff\nlearned" << board + "off\n" << QStringList{"kt/hoist/state 00000000"} << QStringList{} << Bytes{0x00};
+        QTest::newRow("on_start restore") << "learned" << board + "restore\n#state 10100000" << QStringList{"kt/hoist/state 10100000"} << QStringList{} << Bytes{0x05};
+        QTest::newRow("on_start restore, no state") << "learned" << board + "restore\n" << QStringList{"kt/hoist/state 00000000"} << QStringList{} << Bytes{};
+    }
+    void ownership()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, boardsConf);
+        QFETCH(QStringList, said);
+        QFETCH(QStringList, never);
+        QFETCH(Bytes, written);
+        SimulatedLibrary library;
+        library.addBoard();
+        QVERIFY(QDir().mkpath("state"));
+        if (const qsizetype at = boardsConf.indexOf("#state "); at >= 0)
+            writeFile("state/hoist.state", boardsConf.mid(at + 7).toLatin1() + '\n');
+        RelayBridge::Settings settings{{"kt", "test", "homeassistant"}, false, {}, 2000, {}, BoardsConf::parse("b.conf", boardsConf.toUtf8()), "state"};
+        QStringList published;
+        RelayBridge bridge(library, settings, [&](const QByteArray& topic, const QByteArray& payload) { published << topic + ' ' + payload; });
+        for (const QString& step : script.split('\n')) {
+            const QStringList words = step.split(' ');
+            if (step == "learned")
+                bridge.markersLearned();
+            else if (step == "scan")
+                bridge.scan();
+            else if (step == "clones")
+                library.setSerial(library.addBoard(), library.serial(0));
+            else if (words[0] == "pins")
+                library.setPins(0, std::uint8_t(words[1].toInt(nullptr, 16)));
+            else if (words[0] == "pull" || words[0] == "plug")
+                library.setAttached(words[1].toInt(), words[0] == "plug");
+            else
+                bridge.handleMessage(words[1].toUtf8(), words.mid(2).join(' ').toUtf8(), words[0] == "<r");
+        }
+        qsizetype from = 0;
+        for (const QString& line : said) {
+            from = published.indexOf(line, from) + 1;
+            QVERIFY2(from > 0, qPrintable("not said in order: " + line + "\nsaid:\n" + published.join('\n')));
+        }
+        for (const QString& line : never)
+            QVERIFY2(!published.contains(line), qPrintable("said: " + line));
+        QCOMPARE(library.writes(0), written);
+    }
+};
+
+QTEST_GUILESS_MAIN(BridgeTest)
+#include "tst_bridge.moc"
