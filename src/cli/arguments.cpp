@@ -2,7 +2,7 @@
 
 #include "engine/config/boards_conf.h"
 #include "engine/device/relay_board.h"
-#include "engine/device/relay_pulser.h"
+#include "engine/device/pulse_length.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -190,7 +190,7 @@ Parsed parse(const QStringList& arguments)
 
     if (parser.isSet(QStringLiteral("for"))) {
         const QString length = parser.value(QStringLiteral("for"));
-        const auto ms = RelayPulser::parseDuration(length);
+        const auto ms = PulseLength::parse(length);
         if (!ms)
             return usageError(
                 QStringLiteral("a DURATION is 1ms to 24h, as 500ms, 2s or 1m, not '%1'").arg(length));

@@ -7,7 +7,8 @@
 #include "engine/device/board_link.h"
 #include "engine/device/board_lock.h"
 #include "engine/device/relay_board.h"
-#include "engine/device/relay_pulser.h"
+#include "engine/device/board_timeline.h"
+#include "engine/device/interlock.h"
 #include "engine/program/board_player.h"
 #include "engine/program/strict_program.h"
 
@@ -65,17 +66,56 @@ bool open(BoardLink& link, int index)
 }
 
 // Takes the board's lock, waiting for another process that switches it
-// (which has it claimed meanwhile), then opens it; null (and the reason said)
-// when either fails. Held until the board is closed, it makes a whole
-// command one switch.
+// (which has it claimed meanwhile; who it is is said at once), then opens
+// it; null (and the reason said) when either fails. Held until the board is
+// closed, it makes a whole command one switch.
 std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index)
 {
-    auto lock = link.lock(index, BoardLock::WaitMs);
+    auto lock = link.lock(index, BoardLock::WaitMs, complain);
     if (!lock->held()) {
         complain(lock->error());
         return nullptr;
     }
     return open(link, index) ? std::move(lock) : nullptr;
+}
+
+// How a command's writes ended: the signal that stopped it (0: none) and a
+// timed write that failed.
+struct Settled {
+    int signal = 0;
+    QString failure;
+};
+
+// Runs the event loop until nothing is pending on the timeline. A signal
+// stops it: the pending makes are dropped (a stop never makes), stopping()
+// runs, and the pending second edges are performed before it returns.
+Settled settle(BoardTimeline& timeline, SignalWatcher* watcher, const std::function<void()>& stopping = {})
+{
+    Settled settled;
+    const auto wait = [&] {
+        QEventLoop loop;
+        QObject::connect(&timeline, &BoardTimeline::becameIdle, &loop, &QEventLoop::quit);
+        QObject::connect(&timeline, &BoardTimeline::writeFailed, &loop, [&](const QString& what) {
+            settled.failure = what;
+            loop.quit();
+        });
+        if (watcher && !settled.signal)
+            QObject::connect(watcher, &SignalWatcher::received, &loop, [&](int received) {
+                settled.signal = received;
+                loop.quit();
+            });
+        if (!timeline.idle() && settled.failure.isEmpty())
+            loop.exec();
+    };
+    wait();
+    if (settled.signal) {
+        timeline.dropMakes();
+        if (stopping)
+            stopping();
+        timeline.finish();
+        wait();
+    }
+    return settled;
 }
 
 // A board's name, or null when boards.conf names it not.
@@ -167,10 +207,10 @@ std::optional<std::uint8_t> relayMask(BoardLink& link, int index, const QStringL
 }
 
 // set, on and off: read the pins, give the relays in mask (or named by
-// words) the levels, write (break, dead time, make where an interlock asks),
-// and hand the board back.
+// words) the levels, write (break, then the make once the dead time is up,
+// where an interlock asks), and hand the board back.
 int setRelays(BoardLink& link, const BoardSelector& select, const BoardsConf& conf, std::uint8_t mask,
-              const QStringList& words, std::uint8_t levels)
+              const QStringList& words, std::uint8_t levels, SignalWatcher* watcher)
 {
     const int index = choose(link, select, conf);
     if (index < 0)
@@ -184,12 +224,16 @@ int setRelays(BoardLink& link, const BoardSelector& select, const BoardsConf& co
     const auto lock = lockAndOpen(link, index);
     if (!lock)
         return 1;
-    RelayBoard relays(link, index);
-    const UsbLibrary::Status status = relays.setRelays(mask, levels);
-    const QString why = relays.error();
+    BoardTimeline timeline(link, index);
+    QString why = timeline.set(mask, levels);
+    Settled settled;
+    if (why.isEmpty())
+        why = (settled = settle(timeline, watcher)).failure;
     link.close(index);
-    if (status != UsbLibrary::Ok)
+    if (!why.isEmpty())
         return fail(QStringLiteral("board %1: %2").arg(index + 1).arg(why));
+    if (settled.signal)
+        SignalWatcher::dieBy(settled.signal);
     return 0;
 }
 
@@ -202,40 +246,23 @@ int pulse(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWat
         return 1;
     const auto mask = relayMask(link, index, a.relays, conf);
     const NamedBoard* named = conf.board(link.describe(index).value_or(DeviceInfo{}));
-    // Each edge takes the lock on its own; the open only waits for it.
-    if (!mask || !lockAndOpen(link, index))
+    // The lock is held from the first edge to the last.
+    const auto lock = mask ? lockAndOpen(link, index) : nullptr;
+    if (!lock)
         return 1;
     std::array<int, 8> ms{};
     for (int relay = 1; relay <= 8; ++relay)
         if (*mask & RelayPattern::bit(relay))
             ms[relay - 1] = pulseLength(named, relay, a.forMs);
-
-    RelayPulser pulser(link, index);
-    QEventLoop loop;
-    int signal = 0;
-    QObject::connect(&pulser, &RelayPulser::idle, &loop, &QEventLoop::quit);
-    if (watcher)
-        QObject::connect(watcher, &SignalWatcher::received, &loop, [&](int received) {
-            signal = received;
-            loop.quit();
-        });
-    const auto kind = a.command == Command::Pulse ? RelayPulser::Kind::Pulse : RelayPulser::Kind::Cycle;
-    int status = 0;
-    if (pulser.start(kind, ms) != UsbLibrary::Ok) {
-        status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(pulser.error()));
-    } else {
-        UsbLibrary::Status second = UsbLibrary::Ok;
-        QObject::connect(&pulser, &RelayPulser::secondEdge, [&](std::uint8_t, UsbLibrary::Status s) { second = s; });
-        if (signal == 0 && pulser.pending())
-            loop.exec();
-        if (pulser.pending())
-            pulser.finish();
-        if (second != UsbLibrary::Ok)
-            status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(pulser.error()));
-    }
+    BoardTimeline timeline(link, index);
+    QString why = timeline.pulse(a.command == Command::Cycle, ms);
+    Settled settled;
+    if (why.isEmpty())
+        why = (settled = settle(timeline, watcher)).failure;
     link.close(index);
-    if (signal != 0)
-        SignalWatcher::dieBy(signal);
+    const int status = why.isEmpty() ? 0 : fail(QStringLiteral("board %1: %2").arg(index + 1).arg(why));
+    if (settled.signal)
+        SignalWatcher::dieBy(settled.signal);
     return status;
 }
 
@@ -244,12 +271,21 @@ int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatc
     StrictProgram::Result file = StrictProgram::read(a.file);
     if (!file.ok())
         return fail(file.message(a.file));
-    // Each step takes the lock on its own; the open only waits for it.
     const int index = choose(link, a.select, conf);
-    if (index < 0 || !lockAndOpen(link, index))
+    if (index < 0)
+        return 1;
+    // Every row against the board's rules before the board is opened.
+    const BoardRules rules = rulesFrom(conf)(link.describe(index).value_or(DeviceInfo{}));
+    for (std::size_t row = 0; row < file.rows.size(); ++row)
+        if (const QString why = Interlock::conflict(rules, RelayPattern::fromText(file.rows[row].left(8)).value_or(0)); !why.isEmpty())
+            return fail(QStringLiteral("%1:%2: %3").arg(a.file).arg(row + 1).arg(why));
+    // The lock is held from the first step to the last write.
+    const auto lock = lockAndOpen(link, index);
+    if (!lock)
         return 1;
 
-    BoardPlayer player(link, index);
+    BoardTimeline timeline(link, index);
+    BoardPlayer player(timeline);
     QEventLoop loop;
     bool over = false;
     int status = 0;
@@ -280,12 +316,20 @@ int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatc
         status = fail(error);
     else if (!over)
         loop.exec();
+    // Off at the end, also after a signal (its pending make dropped); else a
+    // make the last row left pending is written at its time.
+    if (status == 0 && a.offAtEnd) {
+        if (const QString why = timeline.set(0xFF, 0); !why.isEmpty())
+            status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(why));
+    }
+    if (status == 0) {
+        const Settled settled = settle(timeline, signal ? nullptr : watcher, [&] { player.stop(); });
+        signal = signal ? signal : settled.signal;
+        if (!settled.failure.isEmpty())
+            status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(settled.failure));
+    }
     if (error.isEmpty() && !a.quiet)
         complain(player.summary());
-
-    // Off at the end, also after a signal; not on a board that stopped answering.
-    if (RelayBoard relays(link, index); a.offAtEnd && status == 0 && relays.write(0) != UsbLibrary::Ok)
-        status = fail(QStringLiteral("board %1: %2").arg(index + 1).arg(relays.error()));
     link.close(index);
     if (signal != 0)
         SignalWatcher::dieBy(signal);
@@ -324,11 +368,11 @@ int run(const Arguments& a, BoardLink& link, SignalWatcher* watcher)
     case Command::Get:
         return get(link, a, conf);
     case Command::Set:
-        return setRelays(link, a.select, conf, 0xFF, {}, a.pattern);
+        return setRelays(link, a.select, conf, 0xFF, {}, a.pattern, watcher);
     case Command::On:
-        return setRelays(link, a.select, conf, 0, a.relays, 0xFF);
+        return setRelays(link, a.select, conf, 0, a.relays, 0xFF, watcher);
     case Command::Off:
-        return setRelays(link, a.select, conf, 0, a.relays, 0x00);
+        return setRelays(link, a.select, conf, 0, a.relays, 0x00, watcher);
     case Command::Pulse:
     case Command::Cycle:
         return pulse(link, a, conf, watcher);

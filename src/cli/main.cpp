@@ -20,14 +20,18 @@ int main(int argc, char* argv[])
     }
     // Before the USB library starts any thread of its own, so that every
     // thread leaves these signals to the watcher.
+    // Every signal that ends a process by default, so that the pending edges
+    // and --off-at-end are performed before the exit; not the synchronous
+    // faults (SIGSEGV and its kind), which cannot be caught safely.
     std::optional<SignalWatcher> watcher;
-    if (const cli::Command command = parsed.value->command;
-        command == cli::Command::Play || command == cli::Command::Pulse || command == cli::Command::Cycle)
-        watcher.emplace(std::initializer_list<int>{SIGINT, SIGTERM, SIGHUP, SIGPIPE});
+    if (const cli::Command command = parsed.value->command; command != cli::Command::Help && command != cli::Command::Version &&
+                                                            command != cli::Command::List && command != cli::Command::Get)
+        watcher.emplace(std::initializer_list<int>{SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE,
+                                                   SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ, SIGIO, SIGPWR, SIGSTKFLT});
     // Without the watcher an interrupted pulse or cycle would skip its
     // second edge: refuse rather than leave a relay as it should not stay.
     if (watcher && !watcher->isValid()) {
-        cli::complain(QStringLiteral("cannot watch for SIGINT, SIGTERM and SIGHUP (no signalfd)"));
+        cli::complain(QStringLiteral("cannot watch for the signals that end a command (no signalfd)"));
         return 1;
     }
 

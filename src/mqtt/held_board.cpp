@@ -2,64 +2,57 @@
 
 #include "engine/config/rules_source.h"
 #include "engine/device/board_link.h"
+#include "engine/device/board_lock.h"
 #include "engine/device/relay_board.h"
 
 Outcome<std::unique_ptr<HeldBoard>> HeldBoard::take(UsbLibrary& library, const BoardsConf& boards, int index,
                                                     const DeviceInfo& device)
 {
     // Opened only if it is still the board listed: a board plugged in since
-    // the list was made is never touched.
+    // the list was made is never touched. Its lock is held while the board
+    // is, so no write of the daemon ever waits for another process.
     auto link = std::make_unique<BoardLink>(library);
     link->setRulesSource(rulesFrom(boards));
+    auto lock = std::make_unique<BoardLock>(library.lockFolder(), device.port, 0);
+    if (!lock->held())
+        return Outcome<std::unique_ptr<HeldBoard>>::failure(lock->error());
     std::uint8_t pins = 0;
     if (link->open(index, device) != UsbLibrary::Ok || link->read(index, pins) != UsbLibrary::Ok)
         return Outcome<std::unique_ptr<HeldBoard>>::failure(link->lastError());
-    return Outcome<std::unique_ptr<HeldBoard>>::success(
-        std::unique_ptr<HeldBoard>(new HeldBoard(std::move(link), index, device, pins, boards.board(device))));
+    return Outcome<std::unique_ptr<HeldBoard>>::success(std::unique_ptr<HeldBoard>(
+        new HeldBoard(std::move(lock), std::move(link), index, device, pins, boards.board(device))));
 }
 
-HeldBoard::HeldBoard(std::unique_ptr<BoardLink> link, int slot, const DeviceInfo& device, std::uint8_t pins,
-                     const NamedBoard* named)
-    : link_(std::move(link)),
+HeldBoard::HeldBoard(std::unique_ptr<BoardLock> lock, std::unique_ptr<BoardLink> link, int slot, const DeviceInfo& device,
+                     std::uint8_t pins, const NamedBoard* named)
+    : lock_(std::move(lock)),
+      link_(std::move(link)),
       slot_(slot),
       info_(device),
       pins_(pins),
       named_(named),
-      player_(std::make_unique<BoardPlayer>(*link_, slot)),
-      pulser_(std::make_unique<RelayPulser>(*link_, slot))
+      timeline_(std::make_unique<BoardTimeline>(*link_, slot)),
+      player_(std::make_unique<BoardPlayer>(*timeline_))
 {
     const QString serial = printableText(info_.serial);
     connect(link_.get(), &BoardLink::failed, this, &HeldBoard::failed);
-    connect(player_.get(), &BoardPlayer::stepStarted, this, [this] {
-        readBack();
-        emit programChanged();
-    });
-    connect(player_.get(), &BoardPlayer::stepMade, this, &HeldBoard::readBack);
+    connect(timeline_.get(), &BoardTimeline::wrote, this, &HeldBoard::readBack);
+    connect(player_.get(), &BoardPlayer::stepStarted, this, &HeldBoard::programChanged);
     for (auto signal : {&BoardPlayer::stopped, &BoardPlayer::paused, &BoardPlayer::resumed})
         connect(player_.get(), signal, this, &HeldBoard::programChanged);
     connect(player_.get(), &BoardPlayer::writeFailed, this, [this, serial](const QString& what) {
         emit problem(QStringLiteral("program on board %1 stopped: %2").arg(serial, what));
         emit programChanged();
     });
-    connect(pulser_.get(), &RelayPulser::secondEdge, this, [this, serial](std::uint8_t, UsbLibrary::Status status) {
-        if (status == UsbLibrary::Ok)
-            return readBack();
-        emit problem(QStringLiteral("could not end a pulse on board %1 - %2").arg(serial, pulser_->error()));
+    connect(timeline_.get(), &BoardTimeline::secondEdge, this, [this, serial](std::uint8_t, bool ok) {
+        if (!ok)
+            emit problem(QStringLiteral("could not end a pulse on board %1 - %2").arg(serial, timeline_->error()));
     });
 }
 
 HeldBoard::~HeldBoard()
 {
     player_->stop();
-}
-
-QString HeldBoard::written(UsbLibrary::Status status, const QString& error)
-{
-    if (status == UsbLibrary::Ok) {
-        readBack();
-        return {};
-    }
-    return QStringLiteral("could not switch board %1 - %2").arg(printableText(info_.serial), error);
 }
 
 void HeldBoard::readBack()
@@ -71,53 +64,41 @@ void HeldBoard::readBack()
     emit changed();
 }
 
+QString HeldBoard::said(const QString& error) const
+{
+    return error.isEmpty() ? QString() : QStringLiteral("could not switch board %1 - %2").arg(printableText(info_.serial), error);
+}
+
 QString HeldBoard::setRelay(int relay, bool on)
 {
-    player_->stop();
     const std::uint8_t bit = RelayPattern::bit(relay);
-    pulser_->cancel(bit);
-    RelayBoard relays(*link_, slot_);
-    const UsbLibrary::Status status = relays.setRelays(bit, on ? bit : 0);
-    return written(status, relays.error());
+    return said(timeline_->set(bit, on ? bit : 0, [this] { player_->stop(); }));
 }
 
 QString HeldBoard::toggleRelay(int relay)
 {
-    player_->stop();
-    const std::uint8_t bit = RelayPattern::bit(relay);
-    pulser_->cancel(bit);
-    RelayBoard relays(*link_, slot_);
-    const UsbLibrary::Status status = relays.toggleRelays(bit);
-    return written(status, relays.error());
+    return said(timeline_->toggle(RelayPattern::bit(relay), [this] { player_->stop(); }));
 }
 
-QString HeldBoard::pulse(int relay, RelayPulser::Kind kind, int ms)
+QString HeldBoard::pulse(int relay, bool cycle, int ms)
 {
-    player_->stop();
-    pulser_->cancel(RelayPattern::bit(relay));
     std::array<int, 8> lengths{};
     lengths[std::size_t(relay - 1)] = pulseLength(named_, relay, ms);
-    const UsbLibrary::Status status = pulser_->start(kind, lengths);
-    return written(status, pulser_->error());
+    return said(timeline_->pulse(cycle, lengths, [this] { player_->stop(); }));
 }
 
 QString HeldBoard::setPattern(std::uint8_t pattern)
 {
-    player_->stop();
-    pulser_->cancel(0xFF);
-    RelayBoard relays(*link_, slot_);
-    const UsbLibrary::Status status = relays.write(pattern);
-    return written(status, relays.error());
+    return said(timeline_->set(0xFF, pattern, [this] { player_->stop(); }));
 }
 
 QString HeldBoard::startWith(std::uint8_t pattern)
 {
-    RelayBoard relays(*link_, slot_);
-    const UsbLibrary::Status status = relays.write(pattern);
+    const QString error = timeline_->set(0xFF, pattern);
     // Read back without a word: the board's first state is said with its availability.
     if (std::uint8_t pins = 0; link_->read(slot_, pins) == UsbLibrary::Ok)
         pins_ = pins;
-    return status == UsbLibrary::Ok ? QString() : relays.error();
+    return error;
 }
 
 QString HeldBoard::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
@@ -126,7 +107,7 @@ QString HeldBoard::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
     if (!error.isEmpty())
         return QStringLiteral("ignored a program for board %1: %2").arg(printableText(info_.serial), error);
     programLoaded_ = true;
-    pulser_->cancel(0xFF);
+    timeline_->dropEdges(0xFF);
     return {};
 }
 
@@ -147,8 +128,8 @@ void HeldBoard::resume()
 
 void HeldBoard::finishPulses()
 {
-    if (pulser_->pending())
-        pulser_->finish();
+    if (timeline_->pendingEdges())
+        timeline_->finish();
 }
 
 bool HeldBoard::answers() const

@@ -1,26 +1,30 @@
 #pragma once
 
 #include "engine/config/boards_conf.h"
-#include "engine/device/relay_pulser.h"
+#include "engine/device/board_timeline.h"
 #include "engine/outcome.h"
 #include "engine/program/board_player.h"
 
 #include <QObject>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class BoardLink;
+class BoardLock;
 
 // A board the daemon holds: a link of its own (so that its slot never moves
-// when other boards come and go), its player and its pulser, and its pins as
-// last read. Each operation returns an error text, empty when it was done.
+// when other boards come and go), the board's lock for as long as it is
+// held, its timeline (every write goes through it), its player, and its pins
+// as last read. Each operation returns an error text, empty when it was done.
 class HeldBoard final : public QObject {
     Q_OBJECT
 public:
-    // Opens device index of a discovery in bit-bang mode under the rules of
-    // boards, only if it is still the device described, and reads its pins;
-    // or says why it could not.
+    // Takes the board's lock without waiting, then opens device index of a
+    // discovery in bit-bang mode under the rules of boards, only if it is
+    // still the device described, and reads its pins; or says why it could
+    // not.
     static Outcome<std::unique_ptr<HeldBoard>> take(UsbLibrary& library, const BoardsConf& boards, int index,
                                                     const DeviceInfo& device);
     ~HeldBoard() override;  // pending second edges are forgotten: finish first where they must happen
@@ -33,12 +37,13 @@ public:
     bool programLoaded() const { return programLoaded_; }
 
     // A relay on, off or toggled, pulsed or cycled (ms 0: its pulse_ms, or
-    // the default): a running program stops, and the relay's pending edge
-    // is forgotten, as a later command has the last word.
+    // the default): a running program stops (its pending make dropped), and
+    // the relay's pending edge gives way, as a later command has the last
+    // word. A refused command changes nothing, the program included.
     QString setRelay(int relay, bool on);
     QString toggleRelay(int relay);
-    QString pulse(int relay, RelayPulser::Kind kind, int ms);
-    // Every relay at once; a program stops and every pending edge is forgotten.
+    QString pulse(int relay, bool cycle, int ms);
+    // Every relay at once, as setRelay.
     QString setPattern(std::uint8_t pattern);
     // The state on_start asks for, as the board is taken: pins() follow
     // without changed(), as the board's first state is said with it.
@@ -47,9 +52,11 @@ public:
     void stop();
     void pause();
     void resume();
-    // Performs the pending second edges now: before a clean exit.
+    // Performs the pending second edges now: before a clean exit, or before
+    // the board is let go while it stays attached.
     void finishPulses();
-    std::uint8_t pendingPulses() const { return pulser_->pending(); }
+    // The levels once the pending makes and edges are done: the state to keep.
+    std::uint8_t steady() const { return timeline_->steady(); }
     // Whether the board still answers a read.
     bool answers() const;
 
@@ -64,16 +71,19 @@ signals:
     void problem(const QString& what);
 
 private:
-    HeldBoard(std::unique_ptr<BoardLink> link, int slot, const DeviceInfo& device, std::uint8_t pins, const NamedBoard* named);
-    QString written(UsbLibrary::Status status, const QString& error);
+    HeldBoard(std::unique_ptr<BoardLock> lock, std::unique_ptr<BoardLink> link, int slot, const DeviceInfo& device,
+              std::uint8_t pins, const NamedBoard* named);
+    // A request's error as the log says it.
+    QString said(const QString& error) const;
     void readBack();
 
+    std::unique_ptr<BoardLock> lock_;
     std::unique_ptr<BoardLink> link_;
     int slot_ = -1;
     DeviceInfo info_;
     std::uint8_t pins_ = 0;
     const NamedBoard* named_ = nullptr;
-    std::unique_ptr<BoardPlayer> player_;  // declared after link_: destroyed first
-    std::unique_ptr<RelayPulser> pulser_;
+    std::unique_ptr<BoardTimeline> timeline_;  // declared after link_: destroyed first
+    std::unique_ptr<BoardPlayer> player_;
     bool programLoaded_ = false;
 };

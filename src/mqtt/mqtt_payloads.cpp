@@ -1,7 +1,7 @@
 #include "mqtt/mqtt_payloads.h"
 
 #include "engine/device/relay_board.h"
-#include "engine/device/relay_pulser.h"
+#include "engine/device/pulse_length.h"
 #include "engine/program/strict_program.h"
 
 #include <QJsonArray>
@@ -45,8 +45,8 @@ Parsed relayCommand(QByteArray board, const QByteArray& number, const QByteArray
             return {Command{std::move(board), command}, {}};
         bool whole = false;
         const qlonglong ms = words[1].size() <= 9 ? words[1].toLongLong(&whole) : 0;
-        if (!whole || ms < 1 || ms > RelayPulser::MaxMs || !std::isdigit(static_cast<unsigned char>(words[1][0])))
-            return fail(QStringLiteral("%1: the length is 1 to %2 ms").arg(quoted(payload)).arg(RelayPulser::MaxMs));
+        if (!whole || ms < 1 || ms > PulseLength::MaxMs || !std::isdigit(static_cast<unsigned char>(words[1][0])))
+            return fail(QStringLiteral("%1: the length is 1 to %2 ms").arg(quoted(payload)).arg(PulseLength::MaxMs));
         command.ms = static_cast<int>(ms);
         return {Command{std::move(board), command}, {}};
     }

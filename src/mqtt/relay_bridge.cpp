@@ -142,7 +142,7 @@ void RelayBridge::taken(Entry& board)
     connect(&held, &HeldBoard::changed, this, [this, name] {
         Entry& b = *pool_.entry(name);
         publishRelays(b, false);
-        states_.wrote(name, b.label(), b.held->pins());
+        states_.wrote(name, b.label(), b.held->steady());
     });
     connect(&held, &HeldBoard::programChanged, this, [this, name] { publishProgram(*pool_.entry(name)); });
     connect(&held, &HeldBoard::problem, this, [](const QString& what) { qCWarning(lcMqtt).noquote() << what; });
@@ -300,8 +300,8 @@ void RelayBridge::apply(Entry& board, const Command& command)
         Overloaded{
             [&](const RelayCommand& c) {
                 switch (c.action) {
-                case Switch::Pulse: return held.pulse(c.relay, RelayPulser::Kind::Pulse, c.ms);
-                case Switch::Cycle: return held.pulse(c.relay, RelayPulser::Kind::Cycle, c.ms);
+                case Switch::Pulse: return held.pulse(c.relay, false, c.ms);
+                case Switch::Cycle: return held.pulse(c.relay, true, c.ms);
                 case Switch::Toggle: return held.toggleRelay(c.relay);
                 default: return held.setRelay(c.relay, c.action == Switch::On);
                 }
@@ -334,7 +334,7 @@ void RelayBridge::startUp(Entry& board)
         qCWarning(lcMqtt).noquote() << "could not set board" << board.label() << "as it starts -" << error;
     else
         qCInfo(lcMqtt).noquote() << "set board" << board.label() << "to" << RelayPattern::toText(*pattern) << "as it starts";
-    states_.keep(board.name, board.label(), board.held->pins());
+    states_.keep(board.name, board.label(), board.held->steady());
 }
 
 void RelayBridge::finishPulses()

@@ -82,8 +82,8 @@ private slots:
         row("no such number", one, "on 1 --board 2", 1, "", "there is no board 2", "11111111");
         row("held elsewhere", one, "on 1", 1, "", "^kestrune-cli: board KC-A \\(port 1-1\\) is claimed by another "
             "program that this user cannot see; it may be a service\n$", "11111111", {}, "held");
-        row("held by a play", one, "on 8", 1, "", "^kestrune-cli: board KC-A \\(port 1-1\\) is open in kestrune-cli "
-            "\\(pid PID\\)\n$", "10000000", "10000000-9999\n", "hold");
+        row("held by a play", one, "on 8", 1, "", "^kestrune-cli: the board at port 1-1 is being switched by kestrune-cli "
+            "\\(pid PID\\): waiting up to 5 s\nkestrune-cli: the board at port 1-1 is busy[^\n]*\n$", "10000000", "10000000-9999\n", "hold");
         row("hot-plug race", two, "on --serial KC-A 1", 0, "", "", "10000000", {}, "plug");
         row("get json in a hot-plug race", two, "set --serial KC-A 10000001; get --json --serial KC-A", 0,
             "\\{\"board\":2,\"name\":null,\"names\":\\[null(,null){7}\\],\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001", {}, "plug");
@@ -143,12 +143,10 @@ private slots:
         row("SIGINT in a cycle switches on", one, "set 11100000; cycle 1 2 --for 1m", 130, "", "", "11100000", {}, "int@00100000", {}, "c1:60000 c2:60000");
         row("SIGHUP in a cycle", one, "on 2; cycle 2", 129, "", "", "01000000", {}, "hup@00000000", {}, "c2:1000");
         row("a cycle's off time", one, "on 1 2; cycle 2 --for 500ms", 0, "", "", "11000000", {}, {}, {}, "c2:500");
-        const char* uncaught = "a signal the program does not catch ends it between a pulse's edges";
-        row("SIGQUIT in a pulse", one, "pulse 1 --for 2s", 131, "", "", "00000000", {}, "quit@10000000", {}, "1:2000", uncaught, uncaught);
-        row("SIGUSR1 in a cycle", one, "set 11100000; cycle 1 2 --for 1m", 138, "", "", "11100000", {}, "usr1@00100000", {}, "c1:60000 c2:60000", uncaught, uncaught);
-        row("SIGALRM in a pulse", one, "pulse 1 --for 2s", 142, "", "", "00000000", {}, "alrm@10000000", {}, "1:2000", uncaught, uncaught);
-        row("a pulse's lock taken between its edges", one, "pulse 1 --for 500ms", 0, "", "", "00000000", {}, "lock@450", {}, "1:500",
-            "the pulse lets go of the board lock between its edges, so its second edge waits for whoever takes it");
+        row("SIGQUIT in a pulse", one, "pulse 1 --for 2s", 131, "", "", "00000000", {}, "quit@10000000", {}, "1:2000");
+        row("SIGUSR1 in a cycle", one, "set 11100000; cycle 1 2 --for 1m", 138, "", "", "11100000", {}, "usr1@00100000", {}, "c1:60000 c2:60000");
+        row("SIGALRM in a pulse", one, "pulse 1 --for 2s", 142, "", "", "00000000", {}, "alrm@10000000", {}, "1:2000");
+        row("a pulse's lock taken between its edges", one, "pulse 1 --for 500ms", 0, "", "", "00000000", {}, "lock@450", {}, "1:500");
         // Interlocked fwd (7) and rev (8), normal and active-low.
         const QByteArray hoist = "[board hoist]\nserial = KC-A\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\ndead_time_ms = 200\n";
         const QByteArray low = "[board low]\nserial = KC-A\ninvert = yes\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\n";
@@ -157,11 +155,11 @@ private slots:
         row("both of a group refused", one, "set 00000011 --boards CONF", 1, "", "refused: relays 7, 8 are interlocked", "", {}, {}, hoist);
         row("pulse breaks before it makes", one, "on rev --boards CONF; pulse fwd --for 50ms --boards CONF", 0, "", "", "00000000", {}, {}, hoist, "7:50");
         row("a cycle checked whole", one, "set 10000010 --boards CONF; cycle all --for 300ms --boards CONF", 1, "", "interlocked", "", {}, {}, hoist,
-            "c1:300 c7:300", "a cycle's first edge is written before its second edge is checked against the interlock");
+            "c1:300 c7:300");
         row("play: a 1-tick row keeps the dead time", one, "play FILE --tick 10 --boards CONF", 0, "(\\d+\t\\d{8}\t\\d+\n)+", "", "00000001",
-            "00000010-10\n00000001-1\n00000001-10\n", {}, hoist, {}, "the next row cancels a pending make, sees the group off and makes at once");
+            "00000010-10\n00000001-1\n00000001-10\n", {}, hoist);
         row("play: the last row's pending make", one, "play FILE --tick 10 --boards CONF", 0, "1\t00000010\t10\n2\t00000001\t1\n", "", "00000001",
-            "00000010-10\n00000001-1\n", {}, hoist, {}, {}, "a make still pending when the program ends is dropped");
+            "00000010-10\n00000001-1\n", {}, hoist);
         row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low, {}, floating);
         row("active-low: switch-over", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "11111110", {}, {}, low, {}, floating);
         row("active-low: cycle", one, "on 1 --boards CONF; cycle 1 --for 20ms --boards CONF", 0, "", "", "01111111", {}, {}, low, "c1:20", floating);

@@ -5,6 +5,7 @@
 #include "engine/config/boards_conf.h"
 #include "engine/device/board_link.h"
 #include "engine/device/board_lock.h"
+#include "engine/device/board_timeline.h"
 #include "engine/program/board_player.h"
 #include "engine/program/program_file.h"
 #include "engine/program/program_row.h"
@@ -362,7 +363,8 @@ private slots:
         BoardLink link(library);
         QVERIFY(link.discover() == 1 && link.open(0) == UsbLibrary::Ok);
         QCOMPARE(RelayBoard(link, 0).setRelays(0x06, 0x02), UsbLibrary::Ok);
-        BoardPlayer player(link, 0);
+        BoardTimeline timeline(link, 0);
+        BoardPlayer player(timeline);
         QCOMPARE(player.play(rowsOf({"10000000-1", "10000"}), 1, false),
                  QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
         QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
@@ -414,26 +416,64 @@ private slots:
         QCOMPARE(b.library.writes(0), (Bytes{0xBF, 0xFF, 0x7F}));
     }
 
-    // A step that changes over writes its break on its tick and its make the
-    // dead time later; its end stays on the tick. Rows with two of a group
-    // on are refused before anything is written.
-    void playerInterlock()
+    // The board's timeline on a fake clock: every write with its time in ms
+    // (a write's end counts as the next whole ms).
+    // Steps "T OP ARGS": set PATTERN (every relay), on/off RELAY, pulse or
+    // cycle RELAY|all MS, stop (pending makes dropped), finish (the end of a
+    // command). Relays 7 8 and 3 4 5 are interlocked, dead time 30 ms.
+    void timeline_data()
     {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<QString>("writes");  // "T:byte ..."; a refused step adds "T:refused"
+        QTest::newRow("change-over waits the dead time") << "0 set 40\n10 set 80" << "0:40 10:00 41:80";
+        QTest::newRow("a 1-tick row does not cancel a pending make") << "0 set 40\n100 set 80\n101 set 80" << "0:40 100:00 101:00 131:80";
+        QTest::newRow("an all-off row between keeps the dead time") << "0 set 40\n100 set 00\n101 set 80" << "0:40 100:00 101:00 131:80";
+        QTest::newRow("dead time from the break, whatever came between") << "0 set 40\n5 off 7\n20 on 8" << "0:40 5:00 20:00 36:80";
+        QTest::newRow("a request during a pending make never makes earlier") << "0 set 40\n10 set 80\n20 on 8" << "0:40 10:00 20:00 41:80";
+        QTest::newRow("a stop during the wait never makes") << "0 set 40\n10 set 80\n20 stop" << "0:40 10:00";
+        QTest::newRow("two of a group refused") << "0 set c0" << "0:refused";
+        QTest::newRow("a refused request keeps a pending edge") << "0 pulse 1 100\n10 set c0" << "0:01 10:refused 101:00";
+        QTest::newRow("a cycle checked whole") << "0 set 41\n10 cycle all 50" << "0:41 10:refused";
+        QTest::newRow("a pulse times from its make") << "0 set 40\n10 pulse 8 50" << "0:40 10:00 41:80 92:00";
+        QTest::newRow("a stop before the pulse's make") << "0 set 40\n10 pulse 8 50\n20 finish" << "0:40 10:00";
+        QTest::newRow("finish performs the second edges") << "0 pulse 1 100\n20 finish" << "0:01 20:00";
+        QTest::newRow("a cycle's make breaks the group") << "0 set 80\n10 cycle 7 50" << "0:80 10:80 61:00 92:40";
+        QTest::newRow("a later request supersedes the edge") << "0 pulse 1 100\n50 on 1" << "0:01 50:01";
+    }
+    void timeline()
+    {
+        QFETCH(QString, steps);
+        QFETCH(QString, writes);
         RuledBoard b(0x00);
-        BoardPlayer player(b.link, 0);
-        QCOMPARE(player.play(rowsOf({"00000010-5", "00000011-5"}), 10, false),
-                 "row 2 cannot be played: relays 7, 8 are interlocked: at most one of them may be on");
-        QVERIFY(b.log.isEmpty());
-        QEventLoop loop;
-        QObject::connect(&player, &BoardPlayer::stopped, &loop, &QEventLoop::quit);
-        QObject::connect(&player, &BoardPlayer::stepMade, [&] { b.log << "made"; });
-        QCOMPARE(player.play(rowsOf({"00000010-5", "00000001-5", "10000000-5"}), 10, false), QString());
-        loop.exec();
-        QCOMPARE(b.log.join(' '), "w40 w00 w80 made w01");
-        std::vector<std::chrono::steady_clock::time_point> at;  // of the writes
-        for (const auto& c : b.library.calls()) c.op == SimulatedLibrary::Op::Write ? at.push_back(c.at) : void();
-        const double gap = std::chrono::duration<double, std::milli>(at[2] - at[1]).count();
-        QVERIFY2(gap >= 30, qPrintable(QString("break to make %1 ms, dead time 30").arg(gap)));
+        qint64 t = 0;
+        QStringList log;  // the requests write even what changes nothing
+        b.library.setWriteObserver([&](int, std::uint8_t byte) { log << QStringLiteral("%1:%2").arg(t).arg(byte, 2, 16, QLatin1Char('0')); });
+        BoardTimeline timeline(b.link, 0);
+        timeline.setClock([&] { return t; });
+        t = -100;  // the board's history starts here, all off
+        QVERIFY(timeline.set(0xFF, 0).isEmpty());
+        t = 0, log.clear();
+        for (const QString& step : steps.split('\n') + QStringList{"1000"}) {
+            const QStringList w = step.split(' ');
+            for (; t < w[0].toInt(); ++t)
+                timeline.service();
+            const auto relay = [&] { return RelayPattern::bit(w[2].toInt()); };
+            std::array<int, 8> ms{};
+            for (int r = 1; w.size() > 3 && r <= 8; ++r)
+                ms[std::size_t(r - 1)] = w[2] == "all" || w[2].toInt() == r ? w[3].toInt() : 0;
+            const QString error = w.size() < 2         ? QString()
+                                  : w[1] == "set"      ? timeline.set(0xFF, std::uint8_t(w[2].toInt(nullptr, 16)))
+                                  : w[1] == "on"       ? timeline.set(relay(), 0xFF)
+                                  : w[1] == "off"      ? timeline.set(relay(), 0)
+                                  : w[1] == "pulse"    ? timeline.pulse(false, ms)
+                                  : w[1] == "cycle"    ? timeline.pulse(true, ms)
+                                  : w[1] == "stop"     ? (timeline.dropMakes(), QString())
+                                                       : (timeline.finish(), QString());
+            if (error.startsWith("refused"))
+                log << QStringLiteral("%1:refused").arg(t);
+        }
+        QCOMPARE(log.join(' '), writes);
+        QVERIFY(timeline.idle());
     }
 
     // One switch at a time: a change waits for the board's lock and fails,

@@ -1,7 +1,7 @@
 #include "engine/config/boards_conf.h"
 
 #include "engine/config/ini_file.h"
-#include "engine/device/relay_pulser.h"
+#include "engine/device/pulse_length.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -86,9 +86,9 @@ std::optional<Refusal> readBoard(const IniFile::Section& section, NamedBoard& bo
                 return Refusal{e.line, QStringLiteral("relay name %1 is used twice").arg(e.value)};
             board.relays[std::size_t(relayKey - 1)] = e.value;
         } else if (pulseKey > 0) {
-            const auto ms = number(e.value, 1, RelayPulser::MaxMs);
+            const auto ms = number(e.value, 1, PulseLength::MaxMs);
             if (!ms)
-                return Refusal{e.line, QStringLiteral("%1 must be 1 to %2 milliseconds").arg(e.key).arg(RelayPulser::MaxMs)};
+                return Refusal{e.line, QStringLiteral("%1 must be 1 to %2 milliseconds").arg(e.key).arg(PulseLength::MaxMs)};
             board.pulseMs[std::size_t(pulseKey - 1)] = *ms;
         } else if (e.key == QLatin1String("serial") || e.key == QLatin1String("port")) {
             static const QRegularExpression portForm(QStringLiteral("^[0-9]{1,3}-[0-9]{1,3}(\\.[0-9]{1,3}){0,6}$"));
@@ -228,5 +228,5 @@ int pulseLength(const NamedBoard* board, int relay, int givenMs)
     if (givenMs > 0)
         return givenMs;
     const int own = board ? board->pulseMs[static_cast<std::size_t>(relay - 1)] : 0;
-    return own > 0 ? own : RelayPulser::DefaultMs;
+    return own > 0 ? own : PulseLength::DefaultMs;
 }

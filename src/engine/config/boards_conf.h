@@ -31,7 +31,7 @@ struct NamedBoard {
 };
 
 // How long a pulse or a cycle of relay 1-8 lasts: givenMs when given (> 0),
-// else the relay's pulse_ms on board (may be null), else RelayPulser's default.
+// else the relay's pulse_ms on board (may be null), else the default pulse length.
 int pulseLength(const NamedBoard* board, int relay, int givenMs);
 
 // /etc/kestrune/boards.conf (or the file a front end is told to read): the

@@ -1,5 +1,7 @@
 #include "engine/device/board_lock.h"
 
+#include "engine/printable.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QHash>
@@ -10,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -62,6 +65,27 @@ int openLockFile(const QByteArray& name, QString& error)
     errno = EEXIST;
     return fail("open");
 }
+// Who holds the flock on the file behind fd, from /proc/locks: "NAME (pid
+// N)", or empty when it cannot be seen.
+QString holderOf(int fd)
+{
+    struct stat st{};
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (::fstat(fd, &st) != 0 || !locks.open(QIODevice::ReadOnly))
+        return {};
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF": major and minor in hex, the inode in decimal.
+    const QByteArray file = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':' + QByteArray::number(qulonglong(st.st_ino));
+    for (const QByteArray& line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || fields[1] != "FLOCK" || fields[5] != file)
+            continue;
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(QString::fromLatin1(fields[4])));
+        const QString name = comm.open(QIODevice::ReadOnly) ? printableText(QString::fromLocal8Bit(comm.readAll().trimmed())) : QStringLiteral("a process");
+        return QStringLiteral("%1 (pid %2)").arg(name, QString::fromLatin1(fields[4]));
+    }
+    return {};
+}
 }  // namespace
 
 QString BoardLock::path(const QString& folder, const QString& port)
@@ -69,7 +93,7 @@ QString BoardLock::path(const QString& folder, const QString& port)
     return folder + QStringLiteral("/kestrune-") + port + QStringLiteral(".lock");
 }
 
-BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs)
+BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs, const Waiting& waiting)
 {
     if (folder.isEmpty() || port.isEmpty())
         return;
@@ -88,8 +112,14 @@ BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs)
         return;
     // flock has no timeout of its own: try, and sleep a little, until the deadline.
     const QDeadlineTimer deadline(waitMs);
-    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    for (bool told = false; ::flock(fd, LOCK_EX | LOCK_NB) != 0; told = true) {
         const int why = errno;
+        if (why == EWOULDBLOCK && !told && waitMs > 0 && waiting) {
+            const QString holder = holderOf(fd);
+            waiting(QStringLiteral("the board at port %1 is being switched by %2: waiting up to %3 s")
+                        .arg(port, holder.isEmpty() ? QStringLiteral("another program") : holder)
+                        .arg(waitMs / 1000.0));
+        }
         if ((why != EWOULDBLOCK && why != EINTR) || deadline.hasExpired()) {
             error_ = why == EWOULDBLOCK
                          ? QStringLiteral("the board at port %1 is busy: another program has been switching it "

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <functional>
+
 // One switch at a time per board, across processes: an exclusive flock on
 // FOLDER/kestrune-PORT.lock (created mode 0666; opened read-only, so every
 // user can take it whoever created it),
@@ -17,7 +19,10 @@ public:
     // Takes the lock of the board at port, waiting up to waitMs for another
     // holder to let go. A board without a port has nothing to lock by, and
     // boards without a lock folder belong to this process alone: held.
-    BoardLock(const QString& folder, const QString& port, int waitMs = WaitMs);
+    // waiting, when given, is told once, at once, who holds the lock (from
+    // /proc/locks) when it must wait.
+    using Waiting = std::function<void(const QString& message)>;
+    BoardLock(const QString& folder, const QString& port, int waitMs = WaitMs, const Waiting& waiting = {});
     ~BoardLock();
     BoardLock(const BoardLock&) = delete;
     BoardLock& operator=(const BoardLock&) = delete;

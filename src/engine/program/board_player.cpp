@@ -3,18 +3,20 @@
 #include "engine/device/board_link.h"
 #include "engine/program/program_row.h"
 
-BoardPlayer::BoardPlayer(BoardLink& link, int index, QObject* parent)
-    : QObject(parent), writer_(link, index), runner_(list_, [this](int row) { load(row); })
+BoardPlayer::BoardPlayer(BoardTimeline& timeline, QObject* parent)
+    : QObject(parent), timeline_(timeline), runner_(list_, [this](int row) { load(row); })
 {
     runner_.setTimer(&timer_);
     runner_.setHeadless(&MonotonicClock::system());
     connect(&timer_, &TickTimer::timeout, &runner_, &ProgramRunner::tick);
-    connect(&runner_, &ProgramRunner::finished, this, [this] {
-        writer_.cancel();
-        emit stopped();
+    connect(&runner_, &ProgramRunner::finished, this, &BoardPlayer::stopped);
+    connect(&timeline_, &BoardTimeline::made, this, [this] {
+        if (runner_.isActive())
+            emit stepMade();
     });
-    connect(&writer_, &StepWriter::made, this, &BoardPlayer::stepMade);
-    connect(&writer_, &StepWriter::makeFailed, this, [this](const QString& what) {
+    connect(&timeline_, &BoardTimeline::writeFailed, this, [this](const QString& what) {
+        if (!runner_.isActive())
+            return;
         runner_.stop();
         emit writeFailed(what);
     });
@@ -31,8 +33,9 @@ QString BoardPlayer::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
         return QStringLiteral("the tick must be 1 to 60000 ms, not %1").arg(tickMs);
     if (QString error = ProgramRow::firstError(rows); !error.isEmpty())
         return error;
-    if (QString error = writer_.refusal(rows); !error.isEmpty())
-        return error;
+    for (std::size_t row = 0; row < rows.size(); ++row)
+        if (const QString why = timeline_.refusal(ProgramRow::pattern(rows[row], static_cast<int>(row))); !why.isEmpty())
+            return QStringLiteral("row %1 cannot be played: %2").arg(row + 1).arg(why);
     runner_.stop();
     list_.replaceAll(std::move(rows));
     timer_.setInterval(tickMs);
@@ -46,7 +49,7 @@ void BoardPlayer::stop()
     if (!runner_.isActive())
         return;
     runner_.stop();
-    writer_.cancel();
+    timeline_.dropMakes();  // a stop never makes
     emit stopped();
 }
 
@@ -75,9 +78,9 @@ void BoardPlayer::load(int row)
     // as it does in the window.
     if (const auto duration = ProgramRow::duration(text))
         runner_.setCount(*duration);
-    if (writer_.write(pattern) != UsbLibrary::Ok) {
+    if (const QString error = timeline_.set(0xFF, pattern); !error.isEmpty()) {
         runner_.stop();
-        emit writeFailed(writer_.error());
+        emit writeFailed(error);
         return;
     }
     written_ = pattern;

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "engine/device/board_timeline.h"
 #include "engine/device/relay_board.h"
 #include "engine/program/program_list.h"
 #include "engine/program/program_runner.h"
-#include "engine/program/step_writer.h"
 #include "engine/program/tick_timer.h"
 
 #include <QByteArray>
@@ -16,14 +16,17 @@
 
 // Plays programs on one board without a window: a program list, a runner and
 // a tick timer of its own. Every row is checked before anything is written;
-// each step's pattern goes to the board through a StepWriter, under the
-// board's rules. One player per board.
+// each step's pattern goes to the board through its timeline, under the
+// board's rules: a make that must wait its dead time is pending there, and
+// the next row never cancels or hastens it. A program that ends by itself
+// leaves a pending make to be written at its time; stop() drops it. One
+// player per board.
 // It keeps time by the clock: a step begins a whole number of ticks after the
 // program's start, however late the process was (see ProgramRunner).
 class BoardPlayer final : public QObject {
     Q_OBJECT
 public:
-    BoardPlayer(BoardLink& link, int index, QObject* parent = nullptr);
+    explicit BoardPlayer(BoardTimeline& timeline, QObject* parent = nullptr);
 
     // Replaces what plays with rows, ticking every tickMs (1-60000) ms.
     // Returns an empty text when it started, else the reason (the range error
@@ -46,8 +49,8 @@ public:
 signals:
     // A step began: its row (0-based), the pattern written and its duration.
     void stepStarted(int row, std::uint8_t pattern, int duration);
-    // A step that changed over inside an interlock group wrote its break on
-    // its tick (stepStarted) and has now written its make.
+    // A make that a step left pending (a change-over inside an interlock
+    // group) has been written.
     void stepMade();
     // The program ended by itself, or by stop().
     void stopped();
@@ -60,7 +63,7 @@ signals:
 private:
     void load(int row);
 
-    StepWriter writer_;
+    BoardTimeline& timeline_;
     ProgramList list_;
     TickTimer timer_;
     ProgramRunner runner_;

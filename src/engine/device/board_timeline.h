@@ -1,0 +1,118 @@
+#pragma once
+
+#include "engine/device/usb_library.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+class BoardLink;
+
+// One board's timeline: the one place where the writes to an open board are
+// planned and timed, so that its rules hold over time and not only within
+// one call. It remembers when each relay last went off (as written), the make
+// each relay of an interlock group waits for, and each relay's pending second
+// edge of a pulse or cycle.
+//
+// - A request is checked whole against the board's rules (both edges of a
+//   pulse or cycle) before anything is written; a refused request changes
+//   nothing, pending makes and edges included.
+// - Switching a relay of a group on switches the others of its group off. It
+//   is made once every other relay of its group has been off for the dead
+//   time, counted from the write that switched it off, whatever came between.
+//   Until then its make is pending on a timer: a later request on the relay
+//   keeps or replaces it but never makes earlier; dropMakes() drops it.
+// - A pulse's or cycle's second edge comes its length after its first edge
+//   was written, unless a later accepted request on the relay supersedes it,
+//   and obeys the same rules as any switch.
+// Nothing here sleeps or waits for a lock: each write takes the board's lock
+// only where its holder (the process) has it already or nobody does.
+class BoardTimeline final : public QObject {
+    Q_OBJECT
+public:
+    using Clock = std::function<qint64()>;  // milliseconds, monotonic
+
+    BoardTimeline(BoardLink& link, int index, QObject* parent = nullptr);
+    ~BoardTimeline() override;
+
+    // A test's clock; service() then does what is due by it.
+    void setClock(Clock clock) { clock_ = std::move(clock); }
+
+    // Each request returns why it was refused or failed, empty when accepted;
+    // accepted, when given, runs once the request is found acceptable and
+    // before anything is written (a caller stops what it replaces there).
+    // The relays in mask take the matching bits of levels, the others keep
+    // where they are headed.
+    using Accepted = std::function<void()>;
+    QString set(std::uint8_t mask, std::uint8_t levels, const Accepted& accepted = {});
+    QString toggle(std::uint8_t mask, const Accepted& accepted = {});
+    // Pulses (on, then off) or cycles (off, then on) each relay n with
+    // ms[n-1] above 0.
+    QString pulse(bool cycle, const std::array<int, 8>& ms, const Accepted& accepted = {});
+    // Why a pattern can never stand on this board; empty when it can.
+    QString refusal(std::uint8_t pattern) const;
+
+    // Drops the pending makes: a stop never makes.
+    void dropMakes();
+    // For an end: drops the pending makes and performs the pending second
+    // edges now (a cycle's make still after its dead time).
+    void finish();
+    // Drops the second edges pending for the relays in mask.
+    void dropEdges(std::uint8_t mask);
+
+    bool idle() const { return pendingMakes() == 0 && pendingEdges() == 0; }
+    std::uint8_t pendingMakes() const;
+    std::uint8_t pendingEdges() const;
+    // Where the relays are headed once the pending makes are written; the
+    // second edges still to come are not in it.
+    std::uint8_t target() const { return target_; }
+    // The levels once every pending make and edge is done.
+    std::uint8_t steady() const;
+    // Why the latest write failed.
+    QString error() const { return error_; }
+
+    // Writes whatever is due now; the timer calls it.
+    void service();
+
+signals:
+    // A byte reached the board.
+    void wrote(std::uint8_t relays);
+    // A pending make was written.
+    void made();
+    // The second edges of the relays in mask were written (ok), or failed.
+    void secondEdge(std::uint8_t mask, bool ok);
+    // A timed write failed; its pending makes and edges are dropped.
+    void writeFailed(const QString& what);
+    // Nothing is pending any more.
+    void becameIdle();
+
+private:
+    struct PendingEdge {
+        int ms = 0;         // 0: none
+        bool on = false;    // the level it brings
+        qint64 due = -1;    // -1 until the first edge is written
+    };
+
+    qint64 now() const { return clock_(); }
+    bool readPins();
+    // What target becomes when the relays in mask take levels.
+    std::uint8_t headed(std::uint8_t from, std::uint8_t mask, std::uint8_t levels) const;
+    // Writes what may be written now towards target_ (always: even when that
+    // changes nothing, as a request does), leaves the rest pending.
+    bool apply(bool always);
+    void arm();
+
+    BoardLink& link_;
+    int index_;
+    Clock clock_;
+    QTimer timer_;
+    bool known_ = false;           // pins_ read from the board
+    std::uint8_t pins_ = 0;        // the relays as last written
+    std::uint8_t target_ = 0;
+    std::array<qint64, 8> offAt_{};      // when each relay last went off
+    std::array<PendingEdge, 8> edges_{};
+    QString error_;
+};
