@@ -133,6 +133,7 @@ void MainWindow::mirror(int aspects)
     if (aspects & WindowSession::Status) {
         Panel27->setColor(Looks::statusColor(w.boardFound));
         Panel27->setText(w.statusText);
+        Panel27->setToolTip(w.statusText);  // whole, where the strip is too narrow
     }
     if (aspects & WindowSession::BoardList) {
         blocked(ComboBox1, [&] {

@@ -83,35 +83,39 @@ private slots:
         QCOMPARE(rig.rows(), QStringList{'>' + RelayPattern::toText(rig.library.pins(0)) + "-0"});
     }
 
-    // Dropping the list down closes and reopens every board and picks none;
-    // a pick shows the board (held elsewhere: the red strip); typed text
-    // picks nothing; a pulled-out board drops out of the list.
+    // Dropping the list down closes and reopens every board; the board picked
+    // is followed by serial and port wherever it is listed, and the box shows
+    // its entry; typed text picks nothing. A board gone, or one that fails a
+    // write, is written to no more (nor is the board in its place) until a
+    // board is picked again; the strip names it.
     void boards()
     {
         SessionRig rig(3, [](SimulatedLibrary& lib) { lib.forcePins(1, 0x81, 0x81); });
         WindowSession& s = *rig.s;
+        const auto shown = [&] { return std::tuple(s.boardText, s.boardIndex, s.statusText, s.boardFound); };
         rig.run([&] { s.pickBoard(1); });
-        QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board found !"), true));
+        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 2 "), 1, QStringLiteral("Board found !"), true));
         QCOMPARE(rig.views(), QStringLiteral("10000001 10000001 10000001 00000000"));
-        rig.run([&] { s.rediscoverBoards(); });
+        rig.run([&] { s.rediscoverBoards(); s.pickBoard(-1); s.allOn(); });
         QCOMPARE(std::pair(rig.library.openCount(1), rig.library.closeCount(1)), std::pair(2, 1));
-        QCOMPARE(s.boardIndex, -1);
-        rig.run([&] { s.pickBoard(-1); s.allOn(); });
-        QCOMPARE(rig.writes(1), Bytes{0xFF});  // still board 2
-
         rig.library.setHeldElsewhere(2, true);
         rig.run([&] { s.rediscoverBoards(); s.pickBoard(2); });
         QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board not found or already opened!"), false));
-
-        // Slot 1 still holds board 2 while slot 0 tries it: the first
-        // discovery after the pull-out cannot open it, the next one can.
+        rig.library.setHeldElsewhere(2, false);
         rig.library.setAttached(0, false);
-        rig.run([&] { s.rediscoverBoards(); s.pickBoard(0); });
-        QCOMPARE(s.boardEntries.size(), 2);
-        QCOMPARE(s.statusText, QStringLiteral("Board not found or already opened!"));
-        rig.run([&] { s.rediscoverBoards(); s.pickBoard(0); s.allOff(); });
-        QCOMPARE(s.statusText, QStringLiteral("Board found !"));
+        rig.run([&] { s.pickBoard(1); s.rediscoverBoards(); s.allOff(); });  // board 2 is listed first now
+        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 1 "), 0, QStringLiteral("Board found !"), true));
         QCOMPARE(rig.writes(1), (Bytes{0xFF, 0x00}));
+        rig.library.setAttached(1, false);
+        rig.run([&] { s.rediscoverBoards(); s.allOn(); });
+        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 1"), -1, QStringLiteral("Board not found ! board KSIM0002 (port 1-2) is gone: pick a board"), false));
+        rig.run([&] { s.pickBoard(0); s.allOn(); });
+        rig.library.setAttached(2, false);
+        rig.run([&] { s.allOff(); });
+        rig.library.setAttached(2, true);
+        rig.run([&] { s.rediscoverBoards(); s.allOff(); });
+        QCOMPARE(s.statusText, QStringLiteral("board KSIM0003 (port 1-3) failed: the board did not answer; pick a board"));
+        QCOMPARE(std::tuple(rig.writes(1), rig.writes(2), rig.errors), std::tuple(Bytes{0xFF, 0x00}, Bytes{0xFF}, QStringList{}));
     }
 
     // Start always plays row 0 as a loaded step counted from its own
