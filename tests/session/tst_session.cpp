@@ -14,11 +14,9 @@ private slots:
     // 1 every button offers to switch its relay on. The tick is 1 ms.
     void startUp_data()
     {
-        QTest::addColumn<int>("boards");
-        QTest::addColumn<int>("pins");  // of board 1; -1: board 1 is held by another program
-        QTest::addColumn<QString>("list");  // the number of entries: the first one
-        QTest::addColumn<QString>("views");
-        QTest::addColumn<QString>("status");
+        // pins: of board 1; -1: board 1 is held by another program
+        // list: the number of entries: the first one
+        columns<int, int, QString, QString, QString>({"boards", "pins", "list", "views", "status"});
         const QString off = "00000000 00000000 -------- 00000000", found = "Board found !", missing = "Board not found !";
         QTest::newRow("no board") << 0 << 0 << "0: " << off << missing;
         QTest::newRow("one board") << 1 << 0 << "1: Relay Board 1" << "00000000 00000000 00000000 00000000" << found;
@@ -52,11 +50,8 @@ private slots:
     // the board reads back on the bars and the row.
     void manualPanel_data()
     {
-        QTest::addColumn<int>("pins");  // the pins at start-up; bits 8-15: stuck low from then on
-        QTest::addColumn<QString>("ops");
-        QTest::addColumn<Bytes>("written");
-        QTest::addColumn<QString>("views");
-        QTest::addColumn<int>("pauses");
+        // pins: the pins at start-up; bits 8-15: stuck low from then on
+        columns<int, QString, Bytes, QString, int>({"pins", "ops", "written", "views", "pauses"});
         QTest::newRow("relay 3 on, off") << 0 << "m3 m3" << Bytes{0x04, 0x00} << "00000000 00000000 00000000 00000000" << 4;
         QTest::newRow("relay 2 beside 1 and 3") << 0x05 << "m2" << Bytes{0x07} << "11100000 11100000 11100000 11100000" << 2;
         QTest::newRow("all on, relay 8") << 0 << "on m8" << Bytes{0xFF, 0x7F} << "11111110 11111110 11111110 00000000" << 4;
@@ -123,10 +118,8 @@ private slots:
     // gets its duration back when the run leaves it; Repeat decides the end.
     void ticks_data()
     {
-        QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<bool>("repeat");
-        QTest::addColumn<QStringList>("ticks");  // the start, then one line per tick
-        QTest::addColumn<Bytes>("written");
+        // ticks: the start, then one line per tick
+        columns<QStringList, bool, QStringList, Bytes>({"rows", "repeat", "ticks", "written"});
         const QStringList example{"10000000-3", "01000000-0", "00000000-2"};
         const QStringList once{"3 | >10000000-3 01000000-0 00000000-2 | running",
                                "2 | >10000000-2 01000000-0 00000000-2 | running",
@@ -168,9 +161,7 @@ private slots:
     // the rows as Stop leaves them.
     void operatorDuringRun_data()
     {
-        QTest::addColumn<QString>("ops");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<QString>("stopped");
+        columns<QString, QString, QString>({"ops", "after", "stopped"});
         const QString first = "5 | >10000000-5 01000000-4 00100000-6 | stopped", cut = "4 | 10000000-5 >01000000-4 | stopped";
         QTest::newRow("pick the counted row") << "pick0" << "3 | >10000000-3 01000000-4 00100000-6 | running | 10000000" << first;
         QTest::newRow("pick another row") << "pick2" << "6 | 10000000-5 01000000-4 >00100000-6 | running | 00100000"
@@ -211,11 +202,8 @@ private slots:
     // stays. A run that reaches it stops at once, with one message.
     void rowErrors_data()
     {
-        QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<QString>("ops");
-        QTest::addColumn<QString>("error");  // the first message, and how many came
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<Bytes>("written");
+        // error: the first message, and how many came
+        columns<QStringList, QString, QString, QString, Bytes>({"rows", "ops", "error", "after", "written"});
         auto refused = [](int row, const char* relays, int count) {
             return QStringLiteral("Row %1 is not a relay pattern: %2 must be eight characters 0 or 1 (%3)").arg(row).arg(relays).arg(count);
         };

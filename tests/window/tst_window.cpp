@@ -177,9 +177,7 @@ private slots:
     // Ctrl+Home/End keys move and load the row they reach, once.
     void keysInTheProgramList_data()
     {
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<int>("from");
-        QTest::addColumn<int>("row");
+        columns<QString, int, int>({"keys", "from", "row"});
         for (const auto& [keys, from, row] : {std::tuple{"1", 0, 0}, {"0", 0, 0}, {"A", 0, 0}, {"Space", 0, 0},
                                               {"1, 0", 0, 0}, {"1, 0", 2, 2}, {"Down", 0, 1}, {"Up", 2, 1},
                                               {"PgDown", 0, 2}, {"PgUp", 2, 0}, {"Ctrl+End", 0, 2}, {"Ctrl+Home", 2, 0}})
@@ -187,13 +185,11 @@ private slots:
     }
     void keysInTheProgramList()
     {
-        QFETCH(QString, keys);
-        QFETCH(int, from);
-        QFETCH(int, row);
+        const int from = fetch<int>("from"), row = fetch<int>("row");
         Rig rig(1);
         rig.s().program.replaceAll(rowsOf({"00000000-1", "10000000-2", "01000000-3"}));  // row n switches byte n
         rig.s().program.setCurrent(from);
-        QTest::keySequence(rig.form->StringGrid4, QKeySequence::fromString(keys));
+        QTest::keySequence(rig.form->StringGrid4, QKeySequence::fromString(fetch<QString>("keys")));
         QCOMPARE(rig.form->StringGrid4->currentRow(), row);
         QCOMPARE(rig.s().currentRow(), row);
         QCOMPARE(rig.writes(), row == from ? Bytes{} : Bytes{std::uint8_t(row)});
