@@ -4,6 +4,8 @@
 
 #include "engine/device/relay_board.h"
 
+#include <algorithm>
+
 namespace {
 
 // The list entry of board n (1-35): "Relay Board" and three blanks, with the
@@ -29,30 +31,57 @@ QString detailsOf(const DeviceInfo& info, const NamedBoard* named)
     return lines.join(QLatin1Char('\n'));
 }
 
+// A board as the strip names it: by serial number and port.
+QString boardName(const DeviceInfo& device)
+{
+    return device.serial.isEmpty() ? QStringLiteral("the board at port %1").arg(device.port)
+                                   : QStringLiteral("board %1 (port %2)").arg(printableText(device.serial), device.port);
+}
+
 }  // namespace
 
 void WindowSession::discoverBoards()
 {
+    const bool picked = boardIndex >= 0;
     boardEntries.clear();
     boardIndex = -1;
     const int count = link.discover();
     if (count == 0) {
         boardText = QStringLiteral("No Boards Found");
         emit changed(BoardList);
-        setStatus(false, QStringLiteral("Board not found !"));
+        if (followed && !boardLost)
+            loseBoard(QStringLiteral("Board not found ! %1 is gone: pick a board").arg(boardName(*followed)));
+        else
+            setStatus(false, QStringLiteral("Board not found !"));
         return;
     }
     // The table has room for the first 35 boards; those are listed, each
-    // opened again in bit-bang mode.
+    // opened again in bit-bang mode. Every slot is let go of first, so that a
+    // board now listed at another place is free to open there.
+    link.closeAll();
     const int listed = std::min(count, BoardLink::SlotCount);
     for (int n = 1; n <= listed; ++n) {
         link.open(n - 1);
         const QString text = listed == 1 ? QStringLiteral("Relay Board 1") : boardEntryText(n);
         const DeviceInfo info = link.describe(n - 1).value_or(DeviceInfo{});
-        boardEntries.append({text, detailsOf(info, boards.board(info))});
+        boardEntries.append({text, detailsOf(info, boards.board(info)), info,
+                             link.isOpen(n - 1) ? QString() : link.library().lastError()});
     }
-    // Discovery picks no entry; the box shows the first board's name.
+    // Discovery picks no entry; the box shows the first board's name, or
+    // the entry of the board followed where it is listed now.
     boardText = QStringLiteral("Relay Board 1");
+    if (followed && !boardLost) {
+        const auto at = std::find_if(boardEntries.begin(), boardEntries.end(), [this](const BoardEntry& entry) {
+            return entry.device.serial == followed->serial && entry.device.port == followed->port;
+        });
+        if (at == boardEntries.end()) {
+            loseBoard(QStringLiteral("Board not found ! %1 is gone: pick a board").arg(boardName(*followed)));
+        } else {
+            selected = int(at - boardEntries.begin());
+            boardText = at->text;
+            boardIndex = picked ? selected : -1;
+        }
+    }
     emit changed(BoardList);
 }
 
@@ -70,13 +99,29 @@ void WindowSession::pickBoard(int index)
     boardIndex = index;
     boardText = boardEntries[index].text;
     emit changed(BoardList);
-    selected = index;
+    follow(index);
     if (link.isOpen(selected)) {
         setStatus(true, QStringLiteral("Board found !"));
         refreshFromBoard();
     } else {
-        setStatus(false, QStringLiteral("Board not found or already opened!"));
+        // Who holds the board, where the library could tell.
+        const QString& why = boardEntries[index].whyClosed;
+        setStatus(false, QStringLiteral("Board not found or already opened!") +
+                             (why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why)));
     }
+}
+
+void WindowSession::follow(int index)
+{
+    selected = index;
+    followed = boardEntries.value(index).device;
+    boardLost = false;
+}
+
+void WindowSession::loseBoard(const QString& why)
+{
+    boardLost = true;
+    setStatus(false, why);
 }
 
 void WindowSession::refreshFromBoard()
@@ -89,19 +134,28 @@ void WindowSession::refreshFromBoard()
 }
 
 // Under the board's lock and interlocks: a change-over inside a group
-// pauses here for the dead time between its break and its make. A board
-// that fails stays silent, as before; a lock another program kept is said.
+// pauses here for the dead time between its break and its make. A lock
+// another program kept is said in a message. A board that fails a write is
+// lost: the strip says why, and nothing more is written to any board until
+// the operator picks one again.
 void WindowSession::writeRelayByte()
 {
     requireBoards();
+    if (boardLost)
+        return;
     RelayBoard relays(link, selected, pause);
-    if (relays.write(relayByte) != UsbLibrary::Ok && relays.refused())
+    if (relays.write(relayByte) == UsbLibrary::Ok)
+        return;
+    if (relays.refused())
         emit errorRaised(relays.error());
+    else if (link.isOpen(selected))
+        loseBoard(QStringLiteral("%1 failed: %2; pick a board").arg(boardName(followed.value_or(boardEntries.value(selected).device)), relays.error()));
 }
 
 void WindowSession::readRelayByte()
 {
-    link.read(selected, relayByte);
+    if (!boardLost)
+        link.read(selected, relayByte);
 }
 
 void WindowSession::indicatorsFromBoard()

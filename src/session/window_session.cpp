@@ -54,6 +54,10 @@ void WindowSession::startUp()
     program.setCount(1);
     discoverBoards();
     relayByte = 0;
+    // Relay operations address the first board listed until the operator
+    // picks one; it is followed wherever a later look at the bus lists it.
+    if (!boardEntries.isEmpty())
+        followed = boardEntries.first().device;
     // The window starts out showing the relays as the first board has them,
     // and says it found the board it shows.
     if (link.isOpen(selected)) {

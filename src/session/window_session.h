@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 // What the window and its session tell on stderr, as "kestrune: ...".
@@ -73,10 +74,18 @@ public:
     struct BoardEntry {
         QString text;     // "Relay Board n"
         QString details;  // name in boards.conf, serial number, description and port
+        DeviceInfo device;
+        QString whyClosed;  // why it could not be opened (who holds it); empty when open
     };
     QList<BoardEntry> boardEntries;
     QString boardText;
     int boardIndex = -1;  // the entry picked; -1 for none
+    // The board relay operations address, by identity (serial and port): each
+    // look at the bus finds it again wherever it is listed. Lost when it is
+    // gone or a write to it failed: nothing is written until the operator
+    // picks a board again.
+    std::optional<DeviceInfo> followed;
+    bool boardLost = false;
 
     bool boardFound = false;  // what the status strip says besides its text
     QString statusText;
@@ -169,6 +178,8 @@ private:
     // Ends the handler with the boards.conf error when the file was refused.
     void requireBoards() const;
     void setStatus(bool found, const QString& text);
+    void follow(int index);
+    void loseBoard(const QString& why);
     void setCaption(int relay, bool on);
     void setBar(int relay, bool raised);
     void setIndicator(int relay, Lamp lamp);

@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace {
 constexpr int TypedLimit = 10;
 }
@@ -38,6 +40,16 @@ LabelDialog::LabelDialog(WindowSession& session) : QWidget(nullptr, Qt::Dialog),
     Edit2->setText(QStringLiteral("Edit2"));
     Label1->setBuddy(Edit1);
     Label2->setBuddy(Edit2);
+    // The captions take the width their text needs in the window's font; the
+    // edits start after the wider one and keep their right edge.
+    QFont font = this->font();
+    font.setPointSize(8);
+    setFont(font);
+    Label1->adjustSize();
+    Label2->adjustSize();
+    const int left = std::max(32, std::max(Label1->geometry().right(), Label2->geometry().right()) + 5);
+    for (QWidget* edit : {static_cast<QWidget*>(Edit1), static_cast<QWidget*>(Edit2)})
+        edit->setGeometry(left, edit->y(), edit->geometry().right() + 1 - left, edit->height());
     setTabOrder(Button1, Edit1);
     setTabOrder(Edit1, Edit2);
 

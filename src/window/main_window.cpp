@@ -17,6 +17,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -110,12 +111,19 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
         return true;
     }
     // The mouse-down handlers of the sixteen relay buttons run on the press,
-    // before the button's click.
+    // before the button's click. From the keyboard, the context-menu key or
+    // Shift+F10 on a relay button asks for its labels as a right press does.
+    const QVariant index = watched->property(EditedIndexProperty);
+    if (!index.isValid())
+        return QWidget::eventFilter(watched, event);
     if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
-        const QVariant index = watched->property(EditedIndexProperty);
-        if (index.isValid()) {
-            const bool right = static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
-            handle([this, &index, right] { session_->relayButtonPressed(index.toInt(), right); });
+        const bool right = static_cast<QMouseEvent*>(event)->button() == Qt::RightButton;
+        handle([this, &index, right] { session_->relayButtonPressed(index.toInt(), right); });
+    } else if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Menu || (key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier)) {
+            handle([this, &index] { session_->relayButtonPressed(index.toInt(), true); });
+            return true;
         }
     }
     return QWidget::eventFilter(watched, event);
@@ -133,6 +141,7 @@ void MainWindow::mirror(int aspects)
     if (aspects & WindowSession::Status) {
         Panel27->setColor(Looks::statusColor(w.boardFound));
         Panel27->setText(w.statusText);
+        Panel27->setToolTip(w.statusText);  // whole, where the strip is too narrow
     }
     if (aspects & WindowSession::BoardList) {
         blocked(ComboBox1, [&] {

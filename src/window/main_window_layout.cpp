@@ -205,6 +205,9 @@ void MainWindow::buildTimerPage(QWidget* page)
     Edit9->setValidator(new QRegularExpressionValidator(
         QRegularExpression(QStringLiteral("0|[1-9][0-9]{0,3}")), Edit9));
     UpDown1 = place(new UpDown(Edit9, page), "UpDown1", 457, 328, 15, 21);
-    Label10->lower();
+    // "Timer" ends just before the timer value's edit, whatever the font
+    // measures, and the track bar ends before it.
+    Label10->move(Edit9->x() - Label10->width() - 2, Edit9->y() + (Edit9->height() - Label10->height()) / 2);
+    TrackBar1->resize(Label10->x() - TrackBar1->x() - 2, TrackBar1->height());
 }
 

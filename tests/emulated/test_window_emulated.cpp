@@ -18,6 +18,12 @@ QByteArray lamps(const MainWindow& form)
         out += form.indicator(relay)->color() == Colors::Lime ? '1' : form.indicator(relay)->color() == Colors::Red ? '0' : '?';
     return out;
 }
+// The list dropped down, then left with Escape.
+void dropDown(MainWindow& form)
+{
+    form.ComboBox1->showPopup();
+    QTest::keyClick(form.ComboBox1->view(), Qt::Key_Escape);
+}
 void pick(MainWindow& form, int index)
 {
     form.ComboBox1->setCurrentIndex(index);
@@ -67,8 +73,7 @@ private slots:
         QCOMPARE(form->ComboBox1->count(), 2);
         for (const int board : {a, b})
             QVERIFY(emulated_ftdi_claim_count(bus(), board) == 1 && emulated_ftdi_bit_mode(bus(), board) == 0x01);
-        QCOMPARE(lamps(*form), pins(a));
-        QCOMPARE(written(a), Bytes{});
+        QCOMPARE(std::pair(lamps(*form), written(a)), std::pair(pins(a), Bytes{}));
         click(form->Button9);
         pick(*form, 1);
         QCOMPARE(lamps(*form), pins(b));
@@ -82,10 +87,7 @@ private slots:
         emulated_ftdi_clear_written(bus(), a);
         click(form->Button34);
         QVERIFY(QTest::qWaitFor([&] { return !s.runActive(); }, 5000));
-        QCOMPARE(written(a), (Bytes{0x81, 0x06, 0x78}));
-        QCOMPARE(lamps(*form), pins(a));
-        QCOMPARE(written(b), Bytes{});
-        QCOMPARE(form->errorsReported(), 0);
+        QCOMPARE(std::tuple(written(a), lamps(*form), written(b), form->errorsReported()), std::tuple(Bytes{0x81, 0x06, 0x78}, pins(a), Bytes{}, 0));
 
         pick(*form, 1);
         click(form->Button9);
@@ -97,8 +99,68 @@ private slots:
         QCOMPARE(pins(b), QByteArray("11111111"));
     }
 
+    // The board picked is followed, not its place in the list: pulled out
+    // during a program, or pulled out with another plugged in and the list
+    // dropped down and left, it is written to no more, nor is any other
+    // board; the strip names it and the program counts on. A board that
+    // kestrune-cli holds is named with the program and its pid. A pick
+    // brings a board back.
+    void boardsComeAndGo_data()
+    {
+        QTest::addColumn<QString>("status");  // a regular expression
+        QTest::newRow("pulled out") << "^board KW-RELAY-0001 \\(port 1-1\\) failed: .+; pick a board$";
+        QTest::newRow("replaced") << "^Board not found ! board KW-RELAY-0001 \\(port 1-1\\) is gone: pick a board$";
+        QTest::newRow("held") << "^Board not found or already opened! \\(board KW-RELAY-0002 \\(port 1-2\\) is open in kestrune-cli \\(pid PID\\)\\)$";
+    }
+    void boardsComeAndGo()
+    {
+        const QString event = QTest::currentDataTag();
+        WorkDir work;
+        writeFile("hold.txt", "10000000-9999\r\n");
+        QProcess holder;
+        if (event == "held") {
+            holder.start(KESTRUNE_CLI, {"play", "hold.txt", "--repeat", "--serial", "KW-RELAY-0002"});
+            QVERIFY(holder.waitForReadyRead(10000));
+        }
+        FtdiLibrary library;
+        MainWindow form(library);
+        WindowSession& s = form.session();
+        s.pause = [](int) {};
+        const auto pickSerial = [&](const char* serial) {
+            dropDown(form);
+            for (int i = 0; i < s.boardEntries.size(); ++i)
+                if (s.boardEntries[i].device.serial == serial)
+                    pick(form, i);
+        };
+        pickSerial(event == "held" ? "KW-RELAY-0002" : "KW-RELAY-0001");
+        s.program.replaceAll(rowsOf({"10000000-5", "01000000-5"}));
+        click(form.CheckBox1);
+        click(form.Button34);
+        QTest::qWait(30);
+        emulated_ftdi_clear_written(bus(), 1);
+        if (event != "held")
+            emulated_ftdi_pull_out(bus(), 0);
+        if (event == "replaced") {
+            QCOMPARE(emulated_ftdi_add_board(bus(), "KW-RELAY-0003"), 2);
+            dropDown(form);
+        }
+        QSignalSpy ticks(form.tickTimer, &TickTimer::timeout);
+        QTest::qWait(100);
+        QVERIFY(s.runActive() && ticks.count() > 0 && form.Panel27->color() == Colors::Red);
+        QVERIFY2(QRegularExpression(fetch<QString>("status").replace("PID", QString::number(holder.processId()))).match(form.Panel27->text()).hasMatch(), qPrintable(form.Panel27->text()));
+        QCOMPARE(std::pair(written(event == "held" ? 0 : 1), event == "replaced" ? written(2) : Bytes{}), std::pair(Bytes{}, Bytes{}));
+        click(form.Button34);
+        holder.terminate();
+        QVERIFY(event != "held" || (holder.waitForFinished() && QTest::qWaitFor([&] { return !emulated_ftdi_claimed(bus(), 1); })));
+        pickSerial("KW-RELAY-0002");
+        emulated_ftdi_clear_written(bus(), 1);
+        click(form.Button9);
+        QCOMPARE(std::pair(form.Panel27->text(), written(1)), std::pair(QStringLiteral("Board found !"), Bytes{0xFF}));
+    }
+
     // A board whose serial port another program has locked is left alone:
-    // listed, but neither claimed nor detached from its driver; the others work.
+    // listed, but neither claimed nor detached from its driver, and the lock's
+    // process is named; the others work.
     void boardInUseIsLeftAlone()
     {
         const EmulatedFtdiBoard busy{"KW-BUSY", nullptr, nullptr, nullptr, "ttyUSB3"};
@@ -111,7 +173,7 @@ private slots:
         MainWindow form(library);
         QCOMPARE(form.ComboBox1->count(), 3);
         pick(form, emulated_ftdi_index_of_serial("KW-BUSY"));
-        QCOMPARE(form.Panel27->text(), QStringLiteral("Board not found or already opened!"));
+        QCOMPARE(form.Panel27->text(), "Board not found or already opened! (" + work.file("dev") + "/ttyUSB3 is locked by process " + pid + ')');
         QVERIFY(emulated_ftdi_claim_count(bus(), c) == 0 && emulated_ftdi_driver_bound(bus(), c));
         pick(form, emulated_ftdi_index_of_serial("KW-RELAY-0001"));
         QCOMPARE(form.Panel27->text(), QStringLiteral("Board found !"));

@@ -14,11 +14,9 @@ private slots:
     // 1 every button offers to switch its relay on. The tick is 1 ms.
     void startUp_data()
     {
-        QTest::addColumn<int>("boards");
-        QTest::addColumn<int>("pins");  // of board 1; -1: board 1 is held by another program
-        QTest::addColumn<QString>("list");  // the number of entries: the first one
-        QTest::addColumn<QString>("views");
-        QTest::addColumn<QString>("status");
+        // pins: of board 1; -1: board 1 is held by another program
+        // list: the number of entries: the first one
+        columns<int, int, QString, QString, QString>({"boards", "pins", "list", "views", "status"});
         const QString off = "00000000 00000000 -------- 00000000", found = "Board found !", missing = "Board not found !";
         QTest::newRow("no board") << 0 << 0 << "0: " << off << missing;
         QTest::newRow("one board") << 1 << 0 << "1: Relay Board 1" << "00000000 00000000 00000000 00000000" << found;
@@ -52,11 +50,8 @@ private slots:
     // the board reads back on the bars and the row.
     void manualPanel_data()
     {
-        QTest::addColumn<int>("pins");  // the pins at start-up; bits 8-15: stuck low from then on
-        QTest::addColumn<QString>("ops");
-        QTest::addColumn<Bytes>("written");
-        QTest::addColumn<QString>("views");
-        QTest::addColumn<int>("pauses");
+        // pins: the pins at start-up; bits 8-15: stuck low from then on
+        columns<int, QString, Bytes, QString, int>({"pins", "ops", "written", "views", "pauses"});
         QTest::newRow("relay 3 on, off") << 0 << "m3 m3" << Bytes{0x04, 0x00} << "00000000 00000000 00000000 00000000" << 4;
         QTest::newRow("relay 2 beside 1 and 3") << 0x05 << "m2" << Bytes{0x07} << "11100000 11100000 11100000 11100000" << 2;
         QTest::newRow("all on, relay 8") << 0 << "on m8" << Bytes{0xFF, 0x7F} << "11111110 11111110 11111110 00000000" << 4;
@@ -83,35 +78,39 @@ private slots:
         QCOMPARE(rig.rows(), QStringList{'>' + RelayPattern::toText(rig.library.pins(0)) + "-0"});
     }
 
-    // Dropping the list down closes and reopens every board and picks none;
-    // a pick shows the board (held elsewhere: the red strip); typed text
-    // picks nothing; a pulled-out board drops out of the list.
+    // Dropping the list down closes and reopens every board; the board picked
+    // is followed by serial and port wherever it is listed, and the box shows
+    // its entry; typed text picks nothing. A board gone, or one that fails a
+    // write, is written to no more (nor is the board in its place) until a
+    // board is picked again; the strip names it.
     void boards()
     {
         SessionRig rig(3, [](SimulatedLibrary& lib) { lib.forcePins(1, 0x81, 0x81); });
         WindowSession& s = *rig.s;
+        const auto shown = [&] { return std::tuple(s.boardText, s.boardIndex, s.statusText, s.boardFound); };
         rig.run([&] { s.pickBoard(1); });
-        QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board found !"), true));
+        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 2 "), 1, QStringLiteral("Board found !"), true));
         QCOMPARE(rig.views(), QStringLiteral("10000001 10000001 10000001 00000000"));
-        rig.run([&] { s.rediscoverBoards(); });
+        rig.run([&] { s.rediscoverBoards(); s.pickBoard(-1); s.allOn(); });
         QCOMPARE(std::pair(rig.library.openCount(1), rig.library.closeCount(1)), std::pair(2, 1));
-        QCOMPARE(s.boardIndex, -1);
-        rig.run([&] { s.pickBoard(-1); s.allOn(); });
-        QCOMPARE(rig.writes(1), Bytes{0xFF});  // still board 2
-
         rig.library.setHeldElsewhere(2, true);
         rig.run([&] { s.rediscoverBoards(); s.pickBoard(2); });
         QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board not found or already opened!"), false));
-
-        // Slot 1 still holds board 2 while slot 0 tries it: the first
-        // discovery after the pull-out cannot open it, the next one can.
+        rig.library.setHeldElsewhere(2, false);
         rig.library.setAttached(0, false);
-        rig.run([&] { s.rediscoverBoards(); s.pickBoard(0); });
-        QCOMPARE(s.boardEntries.size(), 2);
-        QCOMPARE(s.statusText, QStringLiteral("Board not found or already opened!"));
-        rig.run([&] { s.rediscoverBoards(); s.pickBoard(0); s.allOff(); });
-        QCOMPARE(s.statusText, QStringLiteral("Board found !"));
+        rig.run([&] { s.pickBoard(1); s.rediscoverBoards(); s.allOff(); });  // board 2 is listed first now
+        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 1 "), 0, QStringLiteral("Board found !"), true));
         QCOMPARE(rig.writes(1), (Bytes{0xFF, 0x00}));
+        rig.library.setAttached(1, false);
+        rig.run([&] { s.rediscoverBoards(); s.allOn(); });
+        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 1"), -1, QStringLiteral("Board not found ! board KSIM0002 (port 1-2) is gone: pick a board"), false));
+        rig.run([&] { s.pickBoard(0); s.allOn(); });
+        rig.library.setAttached(2, false);
+        rig.run([&] { s.allOff(); });
+        rig.library.setAttached(2, true);
+        rig.run([&] { s.rediscoverBoards(); s.allOff(); });
+        QCOMPARE(s.statusText, QStringLiteral("board KSIM0003 (port 1-3) failed: the board did not answer; pick a board"));
+        QCOMPARE(std::tuple(rig.writes(1), rig.writes(2), rig.errors), std::tuple(Bytes{0xFF, 0x00}, Bytes{0xFF}, QStringList{}));
     }
 
     // Start always plays row 0 as a loaded step counted from its own
@@ -119,10 +118,8 @@ private slots:
     // gets its duration back when the run leaves it; Repeat decides the end.
     void ticks_data()
     {
-        QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<bool>("repeat");
-        QTest::addColumn<QStringList>("ticks");  // the start, then one line per tick
-        QTest::addColumn<Bytes>("written");
+        // ticks: the start, then one line per tick
+        columns<QStringList, bool, QStringList, Bytes>({"rows", "repeat", "ticks", "written"});
         const QStringList example{"10000000-3", "01000000-0", "00000000-2"};
         const QStringList once{"3 | >10000000-3 01000000-0 00000000-2 | running",
                                "2 | >10000000-2 01000000-0 00000000-2 | running",
@@ -164,9 +161,7 @@ private slots:
     // the rows as Stop leaves them.
     void operatorDuringRun_data()
     {
-        QTest::addColumn<QString>("ops");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<QString>("stopped");
+        columns<QString, QString, QString>({"ops", "after", "stopped"});
         const QString first = "5 | >10000000-5 01000000-4 00100000-6 | stopped", cut = "4 | 10000000-5 >01000000-4 | stopped";
         QTest::newRow("pick the counted row") << "pick0" << "3 | >10000000-3 01000000-4 00100000-6 | running | 10000000" << first;
         QTest::newRow("pick another row") << "pick2" << "6 | 10000000-5 01000000-4 >00100000-6 | running | 00100000"
@@ -207,11 +202,8 @@ private slots:
     // stays. A run that reaches it stops at once, with one message.
     void rowErrors_data()
     {
-        QTest::addColumn<QStringList>("rows");
-        QTest::addColumn<QString>("ops");
-        QTest::addColumn<QString>("error");  // the first message, and how many came
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<Bytes>("written");
+        // error: the first message, and how many came
+        columns<QStringList, QString, QString, QString, Bytes>({"rows", "ops", "error", "after", "written"});
         auto refused = [](int row, const char* relays, int count) {
             return QStringLiteral("Row %1 is not a relay pattern: %2 must be eight characters 0 or 1 (%3)").arg(row).arg(relays).arg(count);
         };

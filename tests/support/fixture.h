@@ -9,6 +9,7 @@
 
 #include <QtTest>
 
+#include <array>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -25,6 +26,14 @@ template <typename T>
 T fetch(const char* column)
 {
     return *static_cast<T*>(QTest::qData(column, qMetaTypeId<T>()));
+}
+
+// Declares a data table's columns: columns<int, QString>({"pins", "ops"}).
+template <typename... T>
+void columns(const std::array<const char*, sizeof...(T)>& names)
+{
+    std::size_t i = 0;
+    (QTest::addColumn<T>(names[i++]), ...);
 }
 
 inline Rows rowsOf(const QStringList& rows)

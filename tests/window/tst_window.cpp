@@ -142,6 +142,11 @@ private slots:
         QCOMPARE(std::pair(rig.s().labels.turnOn(2), dialog->isVisible()), std::pair(QByteArray("Pump on, t"), false));
         click(f.manualButton(3));
         QCOMPARE(std::pair(dialog->Edit1->text(), dialog->isVisible()), std::pair(QStringLiteral("Relay 3 ON"), false));
+        for (const auto& [button, key, modifiers] : {std::tuple{f.manualButton(4), Qt::Key_Menu, Qt::NoModifier}, {f.stepBar(5), Qt::Key_F10, Qt::ShiftModifier}}) {
+            dialog->hide();
+            QTest::keyClick(button, key, modifiers);  // the keyboard's right press
+            QCOMPARE(std::pair(dialog->Edit1->text(), dialog->isVisible()), std::pair(QStringLiteral("Relay %1 ON").arg(button == f.stepBar(5) ? 5 : 4), true));
+        }
         f.close();
         QCOMPARE(readFile(QStringLiteral("labels.dat")), rig.s().labels.image());
     }
@@ -172,9 +177,7 @@ private slots:
     // Ctrl+Home/End keys move and load the row they reach, once.
     void keysInTheProgramList_data()
     {
-        QTest::addColumn<QString>("keys");
-        QTest::addColumn<int>("from");
-        QTest::addColumn<int>("row");
+        columns<QString, int, int>({"keys", "from", "row"});
         for (const auto& [keys, from, row] : {std::tuple{"1", 0, 0}, {"0", 0, 0}, {"A", 0, 0}, {"Space", 0, 0},
                                               {"1, 0", 0, 0}, {"1, 0", 2, 2}, {"Down", 0, 1}, {"Up", 2, 1},
                                               {"PgDown", 0, 2}, {"PgUp", 2, 0}, {"Ctrl+End", 0, 2}, {"Ctrl+Home", 2, 0}})
@@ -182,13 +185,11 @@ private slots:
     }
     void keysInTheProgramList()
     {
-        QFETCH(QString, keys);
-        QFETCH(int, from);
-        QFETCH(int, row);
+        const int from = fetch<int>("from"), row = fetch<int>("row");
         Rig rig(1);
         rig.s().program.replaceAll(rowsOf({"00000000-1", "10000000-2", "01000000-3"}));  // row n switches byte n
         rig.s().program.setCurrent(from);
-        QTest::keySequence(rig.form->StringGrid4, QKeySequence::fromString(keys));
+        QTest::keySequence(rig.form->StringGrid4, QKeySequence::fromString(fetch<QString>("keys")));
         QCOMPARE(rig.form->StringGrid4->currentRow(), row);
         QCOMPARE(rig.s().currentRow(), row);
         QCOMPARE(rig.writes(), row == from ? Bytes{} : Bytes{std::uint8_t(row)});
@@ -218,6 +219,28 @@ private slots:
             QCOMPARE(std::pair(f.tickTimer->interval() > 1, f.Label5->text() != "1"), std::pair(focused, focused));
         }
         QCOMPARE(BoardComboBox().focusPolicy(), Qt::StrongFocus);  // a wheel turn alone takes no focus
+    }
+
+    // Every label shows its whole text in the platform's font, on each page
+    // and in the Setting dialog: none is wider than its label, and nothing in
+    // front of a label covers its text.
+    void labelsWhole()
+    {
+        Rig rig(1);
+        rig.form->show();
+        rig.form->labelDialog()->show();
+        for (int page = 0; page < 3; ++page) {
+            rig.form->TabbedNotebook1->setCurrentIndex(page);
+            for (QWidget* window : std::initializer_list<QWidget*>{rig.form.get(), rig.form->labelDialog()})
+                for (QLabel* label : window->findChildren<QLabel*>()) {
+                    if (label->text().isEmpty() || !label->isVisible())
+                        continue;
+                    const QRect text = QStyle::alignedRect(label->layoutDirection(), label->alignment(), label->fontMetrics().size(0, label->text()), label->contentsRect());
+                    QVERIFY2(label->contentsRect().contains(text), qPrintable(label->objectName() + " is too small for " + label->text()));
+                    for (int x = text.left(); x <= text.right(); ++x)
+                        QVERIFY2(window->childAt(label->mapTo(window, QPoint(x, text.center().y()))) == label, qPrintable(label->objectName() + " is covered"));
+                }
+        }
     }
 
     // The program list is drawn in the window's face colour, not white.
