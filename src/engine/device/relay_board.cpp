@@ -58,6 +58,8 @@ UsbLibrary::Status RelayBoard::change(bool read,
                                       std::uint8_t* written)
 {
     error_.clear();
+    if (!link_.isOpen(index_))
+        return UsbLibrary::Failed;  // nothing to write to: no lock is worth waiting for
     const auto lock = link_.lock(index_, lockWaitMs_);
     if (!lock->held()) {
         error_ = lock->error();
