@@ -59,7 +59,8 @@ public:
     // ---- State ----
     BoardLink link;
     // boards.conf, read at start from boardsFile. A refused file refuses
-    // every relay operation with its error until the window is restarted.
+    // every relay operation with its error until the window is restarted,
+    // and no board is opened: they are listed, the strip says RefusedConf.
     QString boardsFile = BoardsConf::DefaultFile;
     BoardsConf boards;
     int selected = 0;  // the board every relay operation addresses
@@ -78,6 +79,7 @@ public:
     QString boardText;
     int boardIndex = -1;  // the entry picked; -1 for none
 
+    inline static const QString RefusedConf = QStringLiteral("boards.conf was refused");
     bool boardFound = false;  // what the status strip says besides its text
     QString statusText;
     // Per relay, index 1-8.

@@ -7,6 +7,8 @@
 #include <QtTest>
 
 #include <csignal>
+#include <grp.h>
+#include <unistd.h>
 #include <memory>
 
 class CliEmulatedTest : public QObject {
@@ -152,7 +154,6 @@ private slots:
         // Interlocked fwd (7) and rev (8), normal and active-low.
         const QByteArray hoist = "[board hoist]\nserial = KC-A\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\ndead_time_ms = 200\n";
         const QByteArray low = "[board low]\nserial = KC-A\ninvert = yes\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\n";
-        const char* floating = "an active-low board's open makes every line an input before it writes the latch: relays that are on drop";
         row("switch-over: break, dead time, make", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "00000001", {}, {}, hoist);
         row("both of a group refused", one, "set 00000011 --boards CONF", 1, "", "refused: relays 7, 8 are interlocked", "", {}, {}, hoist);
         row("pulse breaks before it makes", one, "on rev --boards CONF; pulse fwd --for 50ms --boards CONF", 0, "", "", "00000000", {}, {}, hoist, "7:50");
@@ -162,9 +163,24 @@ private slots:
             "00000010-10\n00000001-1\n00000001-10\n", {}, hoist, {}, "the next row cancels a pending make, sees the group off and makes at once");
         row("play: the last row's pending make", one, "play FILE --tick 10 --boards CONF", 0, "1\t00000010\t10\n2\t00000001\t1\n", "", "00000001",
             "00000010-10\n00000001-1\n", {}, hoist, {}, {}, "a make still pending when the program ends is dropped");
-        row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low, {}, floating);
-        row("active-low: switch-over", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "11111110", {}, {}, low, {}, floating);
-        row("active-low: cycle", one, "on 1 --boards CONF; cycle 1 --for 20ms --boards CONF", 0, "", "", "01111111", {}, {}, low, "c1:20", floating);
+        row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low);
+        row("active-low: switch-over", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "11111110", {}, {}, low);
+        row("active-low: cycle", one, "on 1 --boards CONF; cycle 1 --for 20ms --boards CONF", 0, "", "", "01111111", {}, {}, low, "c1:20");
+        // A device two sections match is served by neither; one spelling per
+        // relay key; a boards.conf that cannot be read refuses, as another user too.
+        const QByteArray twice = "[board a]\nserial = KC-A\n[board b]\nport = 1-1\n" + hoist.mid(hoist.indexOf("relay.7"));
+        const QString matched = "^kestrune-cli: \\S+/boards\\.conf: board KC-A \\(port 1-1\\) is matched by \\[board a\\] \\(line 1\\) and "
+                                "\\[board b\\] \\(line 3\\); a device may match one section only\n$";
+        row("two sections, one device", one, "set 00000011 --port 1-1 --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
+        row("two sections, one device, by name", one, "on 1 --name b --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
+        for (const char* key : {"relay.01", "pulse_ms.+1", "relay. 1"})
+            row(key, one, "on 1 --boards CONF", 1, "", QString("^kestrune-cli: \\S+/boards\\.conf:3: %1: a relay is 1 to 8, written \\w+\\.1 to").arg(QRegularExpression::escape(key)),
+                "11111111", {}, {}, "[board a]\nserial = KC-A\n" + QByteArray(key) + " = 20\n");
+        row("a relay twice in a group", one, "on 1 --boards CONF", 1, "", "boards\\.conf:5: the interlock group \"fwd 7\" names relay 7 twice\n$",
+            "11111111", {}, {}, hoist.left(hoist.indexOf("interlock")) + "interlock = fwd 7\n");
+        row("boards.conf a link to nothing", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: cannot read \\S+/boards\\.conf: ", "11111111", {}, "dangling", hoist);
+        row("boards.conf in a folder the user cannot search", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: cannot read \\S+/boards\\.conf: Permission denied\n$",
+            "11111111", {}, "nobody", hoist);
         row("pulse for 25h", one, "pulse 1 --for 25h", 2, "", "a DURATION is 1ms to 24h, as 500ms, 2s or 1m, not '25h'", "11111111");
         row("pulse for 2 seconds", one, "pulse 1 --for 2", 2, "", "not '2'", "11111111");
         QByteArray twelve;  // rows 1 to 12 of 25 ticks: the bytes 1 to 12
@@ -215,6 +231,10 @@ private slots:
             QFile out(path);
             QVERIFY(text.isEmpty() || (out.open(QIODevice::WriteOnly) && out.write(text) == text.size()));
         }
+        if (during == "nobody" && ::geteuid() != 0)
+            QSKIP("needs root to run the command as another user");
+        if (during == "dangling")
+            QVERIFY(QFile::remove(confFile) && QFile::link(dir.filePath("gone"), confFile));
         if (commands.contains("--boards"))
             bus_.monitor->useBoards(commands.contains("--boards CONF") ? confFile : file);
 
@@ -233,6 +253,8 @@ private slots:
             if (last && during == "plug")
                 QCOMPARE(emulated_ftdi_plug_in_later(bus_.get(), &late, 50), int(serials.size()));
             const qint64 started = emulated_ftdi_now_us();
+            if (last && during == "nobody")  // the test folder is root's, mode 0700
+                cli.setChildProcessModifier([] { if (::setgroups(0, nullptr) || ::setgid(65534) || ::setuid(65534)) ::_exit(127); });
             cli.start(KESTRUNE_CLI, arguments);
             const QString kind = during.section(u'@', 0, 0), when = during.section(u'@', 1);
             static const QHash<QString, int> byName{{"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}, {"quit", SIGQUIT}, {"usr1", SIGUSR1}, {"alrm", SIGALRM}};

@@ -3,6 +3,7 @@
 #include "fixture.h"
 
 #include "engine/config/boards_conf.h"
+#include "engine/config/rules_source.h"
 #include "engine/device/board_link.h"
 #include "engine/device/board_lock.h"
 #include "engine/program/board_player.h"
@@ -48,7 +49,7 @@ struct RuledBoard {
     {
         library.addBoard(), library.setPins(0, pins);
         library.setWriteObserver([this](int, std::uint8_t b) { log << QStringLiteral("w%1").arg(b, 2, 16, QLatin1Char('0')); });
-        link.setRulesSource([=](const DeviceInfo&) { return BoardRules{{{7, 8}, {3, 4, 5}}, 30, invert}; });
+        link.setRulesSource([=](const DeviceInfo&) { return Outcome<BoardRules>::success({{{7, 8}, {3, 4, 5}}, 30, invert}); });
         link.setLockFolder(QDir::currentPath());
         link.discover(), link.open(0), library.clearLog(), log.clear();
     }
@@ -303,7 +304,7 @@ private slots:
         row("good", "interlock = fwd rev, 3 4 5\ndead_time_ms = 200\ninvert = yes\npulse_ms.1 = 2000\non_start = restore\n"
             "# clones\n[board bench]\nport = 1-1.2\n[board bench-2]\nserial = A10KX3F2\nport = 1-1.3\n", "");
         row("unknown key", "colour = red\n", "7: unknown key \"colour\"");
-        row("relay 9", "relay.9 = heater\n", "7: relay.9: a relay is 1 to 8");
+        row("relay 9", "relay.9 = heater\n", "7: relay.9: a relay is 1 to 8, written relay.1 to relay.8");
         row("relay name twice", "relay.2 = pump\n", "7: relay name pump is used twice");
         row("relay named all", "relay.2 = all\n", "7: bad relay name \"all\": 1-32 of a-z, 0-9, _ and -, not all digits, not \"all\"");
         row("key twice", "relay.1 = tap\n", "7: relay.1 is given twice");
@@ -324,6 +325,11 @@ private slots:
         row("pulse of a day and more", "pulse_ms.2 = 86400001\n", "7: pulse_ms.2 must be 1 to 86400000 milliseconds");
         row("group of one", "interlock = fwd\n", "7: an interlock group needs two relays or more: \"fwd\"");
         row("relay in two groups", "interlock = 7 8, 8 1\n", "7: relay 8 is in two interlock groups");
+        row("relay twice in a group", "interlock = fwd 7\n", "7: the interlock group \"fwd 7\" names relay 7 twice");
+        row("number twice in a group", "interlock = 1  1\n", "7: the interlock group \"1 1\" names relay 1 twice");
+        for (const char* key : {"relay.01", "relay.+1", "relay. 1", "relay.1.0"})
+            row(key, key + QByteArray(" = tap\n"), QString("7: %1: a relay is 1 to 8, written relay.1 to relay.8").arg(key));
+        row("pulse_ms.01", "pulse_ms.01 = 5\n", "7: pulse_ms.01: a relay is 1 to 8, written pulse_ms.1 to pulse_ms.8");
         row("unknown relay in a group", "interlock = fwd heater\n", "7: board pump-house has no relay \"heater\"");
     }
     void boardsConf()
@@ -339,11 +345,50 @@ private slots:
         QCOMPARE(std::tuple(pump.name, pump.rules, pump.pulseMs[0], pump.onStart == NamedBoard::OnStart::Restore),
                  std::tuple(QStringLiteral("pump-house"), BoardRules{{{7, 8}, {3, 4, 5}}, 200, true}, 2000, true));
         QCOMPARE(QList<int>({pump.relay("pump"), pump.relay("8"), pump.relay("valve"), pump.relay("9")}), QList<int>({1, 8, 0, 0}));
-        // A device is the board that names it by both identities, else the first that names it.
-        const DeviceInfo clone{"A10KX3F2", {}, {}, 1, 2, "1-1.3"}, other{"A10KX3F2", {}, {}, 1, 3, "1-1.4"}, both{"A10KX3F2", {}, {}, 1, 4, "1-1.2"};
-        QCOMPARE(QStringList({conf.board(clone)->name, conf.board(other)->name, conf.board(both)->name, conf.board(DeviceInfo{"Z", {}, {}, 1, 5, "1-1.2"})->name}),
-                 QStringList({"bench-2", "pump-house", "pump-house", "bench"}));
+        // A device is the one section that matches it; one that two match is refused, naming both.
+        const DeviceInfo clone{"A10KX3F2", {}, {}, 1, 2, "1-1.3"}, other{"A10KX3F2", {}, {}, 1, 3, "1-1.4"}, bench{"Z", {}, {}, 1, 5, "1-1.2"};
+        QCOMPARE(QStringList({conf.board(other)->name, conf.board(bench)->name, conf.refusal(other), conf.refusal(bench)}),
+                 QStringList({"pump-house", "bench", "", ""}));
+        QCOMPARE(conf.board(clone), nullptr);
+        QCOMPARE(conf.refusal(clone), "b.conf: board A10KX3F2 (port 1-1.3) is matched by [board pump-house] (line 2) and "
+                                      "[board bench-2] (line 15); a device may match one section only");
+        RuledBoard refused(0x00);
+        refused.link.setRulesSource(rulesFrom(conf));
+        QVERIFY(refused.link.open(0, clone) == UsbLibrary::Failed && refused.library.calls().size() == 1);  // the old handle's close
+        QCOMPARE(refused.link.openError(), conf.refusal(clone));
         QCOMPARE(conf.named("bench"), &conf.boards[1]);
+    }
+
+    // The default boards.conf is absent only when its name does not exist in
+    // a folder that may be searched; anything else refuses it, saying why.
+    void boardsConfAbsent_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("why");  // empty: absent
+        QTest::newRow("no file") << "boards.conf" << "";
+        QTest::newRow("no folder") << "gone/boards.conf" << "";
+        QTest::newRow("dangling link") << "nowhere/boards.conf" << "nowhere/boards.conf is a symbolic link to nothing";
+        QTest::newRow("folder a dangling link") << "void/boards.conf" << "void is not a folder that may be searched";
+        QTest::newRow("a file for a folder") << "plain/boards.conf" << "Not a directory";
+        QTest::newRow("loop") << "loop/boards.conf" << "Too many levels of symbolic links";
+        QTest::newRow("folder not searchable") << "shut/boards.conf" << "Permission denied";
+        QTest::newRow("file not readable") << "shut-file/boards.conf" << "cannot read";
+    }
+    void boardsConfAbsent()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, why);
+        if (path.startsWith("shut"))
+            AS_ORDINARY_USER();
+        for (const char* folder : {"nowhere", "shut", "shut-file"})
+            QVERIFY(QDir().mkdir(folder));
+        writeFile("plain", ""), writeFile("shut/boards.conf", ""), writeFile("shut-file/boards.conf", "");
+        QVERIFY(QFile::link("missing", "nowhere/boards.conf") && QFile::link("missing", "void") && QFile::link("loop", "loop"));
+        QVERIFY(QFile::setPermissions("shut", QFileDevice::ReadOwner | QFileDevice::WriteOwner) && QFile::setPermissions("shut-file/boards.conf", {}));
+        const auto reopen = qScopeGuard([] { QFile::setPermissions("shut", QFile::Permissions(0x7700)); });
+        const BoardsConf conf = BoardsConf::load(path, false), named = BoardsConf::load(path, true);
+        QVERIFY2(why.isEmpty() ? conf.ok() && conf.file.isEmpty() : conf.error.startsWith("cannot read " + path) && conf.error.contains(why), qPrintable(conf.error));
+        QVERIFY(!named.ok() && named.error.contains(path) && conf.boards.isEmpty());
     }
 
     // A pattern is eight characters 0 or 1, relay 1 first; a board changes
@@ -408,7 +453,7 @@ private slots:
         b.link.open(0);
         QString calls;
         for (const auto& c : b.library.calls()) calls += QStringLiteral("%1:%2 ").arg(int(c.op)).arg(c.byte, 2, 16, QLatin1Char('0'));
-        QCOMPARE(calls, "3:00 1:00 6:bf 2:00 4:00 5:bf 2:ff ");  // close, open, read, in, latch, out
+        QCOMPARE(calls, "3:00 1:00 6:bf 2:40 4:00 5:bf 2:ff ");  // close, open, read, the low line out, latch, all out
         std::uint8_t pins = 0;
         QVERIFY(b.relays.setRelays(0x80, 0x80) == UsbLibrary::Ok && b.relays.read(pins) == UsbLibrary::Ok && pins == 0x80);
         QCOMPARE(b.library.writes(0), (Bytes{0xBF, 0xFF, 0x7F}));
