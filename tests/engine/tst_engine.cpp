@@ -85,8 +85,7 @@ private slots:
     // its NUL made it into the file; slots not covered keep their defaults.
     void labelFiles_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QList<QByteArray>>("expected");
+        columns<QByteArray, QList<QByteArray>>({"content", "expected"});
         const QByteArray full = imageOf(numbered());
         QByteArray dirty = imageOf(numbered(), 'z');
         dirty.replace(60, 20, "ABCDEFGHIJKLMNOPQRST");
@@ -127,9 +126,8 @@ private slots:
     // written in place; a read-only file is never written.
     void readOnlyPlaces_data()
     {
-        QTest::addColumn<bool>("labels");
-        QTest::addColumn<bool>("folderWritable");
-        QTest::addColumn<int>("file");  // 0 none, 1 writable (saved), 2 read-only
+        // file: 0 none, 1 writable (saved), 2 read-only
+        columns<bool, bool, int>({"labels", "folderWritable", "file"});
         for (const bool labels : {true, false})
             for (const auto& [name, folder, file] : {std::tuple{"read-only folder, writable file", false, 1},
                                                      {"read-only folder, read-only file", false, 2},
@@ -139,9 +137,8 @@ private slots:
     void readOnlyPlaces()
     {
         AS_ORDINARY_USER();
-        QFETCH(bool, labels);
-        QFETCH(bool, folderWritable);
-        QFETCH(int, file);
+        const bool labels = fetch<bool>("labels"), folderWritable = fetch<bool>("folderWritable");
+        const int file = fetch<int>("file");
         const bool saved = file == 1;
         const QString name = labels ? QStringLiteral("labels.dat") : QStringLiteral("prog.txt");
         const QString path = QDir::current().filePath(name), dir = QDir::currentPath();
@@ -164,8 +161,7 @@ private slots:
     // rows of 24; the last line needs no line end; bytes are kept as they are.
     void programFiles_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<Rows>("rows");
+        columns<QByteArray, Rows>({"content", "rows"});
         const Rows three{"10000000-3", "01000000-0", "00000000-2"};
         QTest::newRow("CR LF") << QByteArray("10000000-3\r\n01000000-0\r\n00000000-2\r\n") << three;
         QTest::newRow("LF, no last line end") << QByteArray("10000000-3\n01000000-0\n00000000-2") << three;
@@ -223,10 +219,7 @@ private slots:
     // first line at fault and why, alike from a file and from text.
     void strictPrograms_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<Rows>("rows");
-        QTest::addColumn<int>("line");
-        QTest::addColumn<QString>("why");
+        columns<QByteArray, Rows, int, QString>({"content", "rows", "line", "why"});
         const Rows two{"10000000-0", "01000000-0042", "00000001-9999"};
         const auto row = [](const char* name, const QByteArray& content, int line, const char* why, const Rows& rows = {}) {
             QTest::newRow(name) << content << rows << line << QString::fromUtf8(why);
@@ -297,12 +290,10 @@ private slots:
     // whole file as FILE:LINE: REASON (the line is the one to mend).
     void boardsConf_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("error");
+        columns<QByteArray, QString>({"content", "error"});
         const QByteArray head = "; pumps\n[board pump-house]\nserial = A10KX3F2\nrelay.1 = pump\nrelay.7 = fwd\nrelay.8 = rev\n";
         auto row = [&](const char* name, const QByteArray& tail, const QString& error) { QTest::newRow(name) << head + tail << (error.isEmpty() ? error : "b.conf:" + error); };
-        row("good", "interlock = fwd rev, 3 4 5\ndead_time_ms = 200\ninvert = yes\npulse_ms.1 = 2000\non_start = restore\n"
-            "# clones\n[board bench]\nport = 1-1.2\n[board bench-2]\nserial = A10KX3F2\nport = 1-1.3\n", "");
+        row("good", "interlock = fwd rev, 3 4 5\ndead_time_ms = 200\ninvert = yes\npulse_ms.1 = 2000\non_start = restore\n" "# clones\n[board bench]\nport = 1-1.2\n[board bench-2]\nserial = A10KX3F2\nport = 1-1.3\n", "");
         row("unknown key", "colour = red\n", "7: unknown key \"colour\"");
         row("relay 9", "relay.9 = heater\n", "7: relay.9: a relay is 1 to 8, written relay.1 to relay.8");
         row("relay name twice", "relay.2 = pump\n", "7: relay name pump is used twice");
@@ -334,8 +325,8 @@ private slots:
     }
     void boardsConf()
     {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, error);
+        const QByteArray content = fetch<QByteArray>("content");
+        const QString error = fetch<QString>("error");
         const BoardsConf conf = BoardsConf::parse(QStringLiteral("b.conf"), content);
         QCOMPARE(conf.error, error);
         QCOMPARE(conf.boards.size(), error.isEmpty() ? 3 : 0);
@@ -363,8 +354,8 @@ private slots:
     // a folder that may be searched; anything else refuses it, saying why.
     void boardsConfAbsent_data()
     {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("why");  // empty: absent
+        // why: empty: absent
+        columns<QString, QString>({"path", "why"});
         QTest::newRow("no file") << "boards.conf" << "";
         QTest::newRow("no folder") << "gone/boards.conf" << "";
         QTest::newRow("dangling link") << "nowhere/boards.conf" << "nowhere/boards.conf is a symbolic link to nothing";
@@ -376,8 +367,7 @@ private slots:
     }
     void boardsConfAbsent()
     {
-        QFETCH(QString, path);
-        QFETCH(QString, why);
+        const QString path = fetch<QString>("path"), why = fetch<QString>("why");
         if (path.startsWith("shut"))
             AS_ORDINARY_USER();
         for (const char* folder : {"nowhere", "shut", "shut-file"})
@@ -418,10 +408,7 @@ private slots:
     // pauses the dead time, then makes; two of a group on is refused whole.
     void interlocks_data()
     {
-        QTest::addColumn<int>("pins");
-        QTest::addColumn<QString>("op");
-        QTest::addColumn<int>("pattern");
-        QTest::addColumn<QString>("log");
+        columns<int, QString, int, QString>({"pins", "op", "pattern", "log"});
         QTest::newRow("on rev after fwd") << 0x41 << "on" << 0x80 << "w01 p30 w81";
         QTest::newRow("set rev, relay 2 in the break") << 0x41 << "set" << 0x82 << "w02 p30 w82";
         QTest::newRow("toggle 5 of three") << 0x04 << "toggle" << 0x10 << "w00 p30 w10";
@@ -487,8 +474,9 @@ private slots:
     // 0666 under any umask; only a regular file is taken for one.
     void boardLock_data()
     {
-        QTest::addColumn<QString>("planted");  // at the lock file's path: "" none, "0444 of uid 64001", "fifo", "link"
-        QTest::addColumn<QString>("refusal");  // the start of the error; empty when the lock is taken
+        // planted: at the lock file's path: "" none, "0444 of uid 64001", "fifo", "link"
+        // refusal: the start of the error; empty when the lock is taken
+        columns<QString, QString>({"planted", "refusal"});
         QTest::newRow("none") << "" << "";
         QTest::newRow("another user's, read-only") << "0444 of uid 64001" << "";
         QTest::newRow("another user's, made by the lock") << "taken by uid 64001" << "";
@@ -497,8 +485,7 @@ private slots:
     }
     void boardLock()
     {
-        QFETCH(QString, planted);
-        QFETCH(QString, refusal);
+        const QString planted = fetch<QString>("planted"), refusal = fetch<QString>("refusal");
         RuledBoard b(0x00);
         const QString path = BoardLock::path(QDir::currentPath(), "1-1");
         const QByteArray name = QFile::encodeName(path);
@@ -553,9 +540,9 @@ private slots:
     // the boundaries ahead by its length; repeat keeps one schedule.
     void headlessPlay_data()
     {
-        QTest::addColumn<bool>("repeat");
-        QTest::addColumn<QString>("events");  // at ms after the start: w wake-up, p pause, r resume
-        QTest::addColumn<QString>("played");  // after the start and each event: rows loaded @ wake-up set (- none)
+        // events: at ms after the start: w wake-up, p pause, r resume
+        // played: after the start and each event: rows loaded @ wake-up set (- none)
+        columns<bool, QString, QString>({"repeat", "events", "played"});
         // Rows A of 3 ticks, B of 0 (as 1), C of 2: steps at 0, 3 and 4 ms, the end at 6.
         QTest::newRow("on time, one early wake-up") << false << "w2 w3 w4 w6" << "A@3 @3 B@4 C@6 @- 0 of 3 late, end 0";
         QTest::newRow("late, catches up") << false << "w5 w6" << "A@3 BC@6 @- 2 of 3 late, end 0";

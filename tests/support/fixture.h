@@ -27,6 +27,14 @@ T fetch(const char* column)
     return *static_cast<T*>(QTest::qData(column, qMetaTypeId<T>()));
 }
 
+// The columns of a table, each named in order: columns<int, QString>({"pins", "op"}).
+template <typename... T>
+void columns(std::initializer_list<const char*> names)
+{
+    auto name = names.begin();
+    (QTest::addColumn<T>(*name++), ...);
+}
+
 inline Rows rowsOf(const QStringList& rows)
 {
     Rows out;
