@@ -148,7 +148,7 @@ private slots:
         row("two sections, one device", one, "set 00000011 --port 1-1 --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
         row("two sections, one device, by name", one, "on 1 --name b --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
         for (const char* key : {"relay.01", "pulse_ms.+1", "relay. 1"})
-            row(key, one, "on 1 --boards CONF", 1, "", QString("^kestrune-cli: \\S+/boards\\.conf:3: %1: a relay is 1 to 8, written \\w+\\.1 to").arg(QRegularExpression::escape(key)), "11111111", {}, {}, "[board a]\nserial = KC-A\n" + QByteArray(key) + " = 20\n");
+            row(key, one, "on 1 --boards CONF", 1, "", QString("^kestrune-cli: \\S+/boards\\.conf:3: %1: a relay is written as one digit, \\w+\\.1 to").arg(QRegularExpression::escape(key)), "11111111", {}, {}, "[board a]\nserial = KC-A\n" + QByteArray(key) + " = 20\n");
         row("a relay twice in a group", one, "on 1 --boards CONF", 1, "", "boards\\.conf:5: the interlock group \"fwd 7\" names relay 7 twice\n$", "11111111", {}, {}, hoist.left(hoist.indexOf("interlock")) + "interlock = fwd 7\n");
         row("boards.conf a link to nothing", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: cannot read \\S+/boards\\.conf: ", "11111111", {}, "dangling", hoist);
         row("boards.conf in a folder the user cannot search", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: cannot read \\S+/boards\\.conf: Permission denied\n$", "11111111", {}, "nobody", hoist);

@@ -295,7 +295,7 @@ private slots:
         auto row = [&](const char* name, const QByteArray& tail, const QString& error) { QTest::newRow(name) << head + tail << (error.isEmpty() ? error : "b.conf:" + error); };
         row("good", "interlock = fwd rev, 3 4 5\ndead_time_ms = 200\ninvert = yes\npulse_ms.1 = 2000\non_start = restore\n" "# clones\n[board bench]\nport = 1-1.2\n[board bench-2]\nserial = A10KX3F2\nport = 1-1.3\n", "");
         row("unknown key", "colour = red\n", "7: unknown key \"colour\"");
-        row("relay 9", "relay.9 = heater\n", "7: relay.9: a relay is 1 to 8, written relay.1 to relay.8");
+        row("relay 9", "relay.9 = heater\n", "7: relay.9: a relay is 1 to 8");
         row("relay name twice", "relay.2 = pump\n", "7: relay name pump is used twice");
         row("relay named all", "relay.2 = all\n", "7: bad relay name \"all\": 1-32 of a-z, 0-9, _ and -, not all digits, not \"all\"");
         row("key twice", "relay.1 = tap\n", "7: relay.1 is given twice");
@@ -319,8 +319,8 @@ private slots:
         row("relay twice in a group", "interlock = fwd 7\n", "7: the interlock group \"fwd 7\" names relay 7 twice");
         row("number twice in a group", "interlock = 1  1\n", "7: the interlock group \"1 1\" names relay 1 twice");
         for (const char* key : {"relay.01", "relay.+1", "relay. 1", "relay.1.0"})
-            row(key, key + QByteArray(" = tap\n"), QString("7: %1: a relay is 1 to 8, written relay.1 to relay.8").arg(key));
-        row("pulse_ms.01", "pulse_ms.01 = 5\n", "7: pulse_ms.01: a relay is 1 to 8, written pulse_ms.1 to pulse_ms.8");
+            row(key, key + QByteArray(" = tap\n"), QString("7: %1: a relay is written as one digit, relay.1 to relay.8").arg(key));
+        row("pulse_ms.01", "pulse_ms.01 = 5\n", "7: pulse_ms.01: a relay is written as one digit, pulse_ms.1 to pulse_ms.8");
         row("unknown relay in a group", "interlock = fwd heater\n", "7: board pump-house has no relay \"heater\"");
     }
     void boardsConf()

@@ -24,14 +24,18 @@ struct Refusal {
     QString reason;
 };
 
-// The relay number after "prefix." in key (relay.N, pulse_ms.N): 1-8, 0
-// when N is not written as a plain 1 to 8, -1 when key has another form.
+// The relay number after "prefix." in key (relay.N, pulse_ms.N): 1-8; 0
+// when N is a plain number out of range, -2 when it is not written as a
+// plain number (01, +1, " 1"); -1 when key has another form.
 int keyedRelay(const QString& key, QLatin1String prefix)
 {
     if (!key.startsWith(prefix) || key.size() <= prefix.size() || key[prefix.size()] != QLatin1Char('.'))
         return -1;
+    static const QRegularExpression plain(QStringLiteral("^[1-9][0-9]{0,8}$"));
     const QString n = key.mid(prefix.size() + 1);
-    return n.size() == 1 && n[0] >= QLatin1Char('1') && n[0] <= QLatin1Char('8') ? n[0].digitValue() : 0;
+    if (!plain.match(n).hasMatch())
+        return -2;
+    return n.size() == 1 && n[0] <= QLatin1Char('8') ? n[0].digitValue() : 0;
 }
 
 std::optional<int> number(const QString& text, int low, int high)
@@ -86,8 +90,10 @@ std::optional<Refusal> readBoard(const IniFile::Section& section, NamedBoard& bo
         const int relayKey = keyedRelay(e.key, QLatin1String("relay"));
         const int pulseKey = keyedRelay(e.key, QLatin1String("pulse_ms"));
         if (relayKey == 0 || pulseKey == 0)
-            return Refusal{e.line, QStringLiteral("%1: a relay is 1 to 8, written %2.1 to %2.8")
-                                       .arg(e.key, relayKey == 0 ? QStringLiteral("relay") : QStringLiteral("pulse_ms"))};
+            return Refusal{e.line, QStringLiteral("%1: a relay is 1 to 8").arg(e.key)};
+        if (relayKey == -2 || pulseKey == -2)
+            return Refusal{e.line, QStringLiteral("%1: a relay is written as one digit, %2.1 to %2.8")
+                                       .arg(e.key, relayKey == -2 ? QStringLiteral("relay") : QStringLiteral("pulse_ms"))};
         if (relayKey > 0) {
             if (!BoardsConf::validName(e.value) || e.value == QLatin1String("all"))
                 return Refusal{e.line, QStringLiteral("bad relay name \"%1\": 1-32 of a-z, 0-9, _ and -, not all digits, not \"all\"").arg(e.value)};
