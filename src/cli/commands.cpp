@@ -56,7 +56,7 @@ bool open(BoardLink& link, int index)
 {
     if (link.open(index) == UsbLibrary::Ok)
         return true;
-    const QString why = link.library().lastError();
+    const QString why = link.openError();
     complain(why.isEmpty() ? QStringLiteral("board %1 cannot be opened: another program holds it, "
                                             "or it was pulled out")
                                  .arg(index + 1)

@@ -56,16 +56,19 @@ void WindowSession::discoverBoards()
         return;
     }
     // The table has room for the first 35 boards; those are listed, each
-    // opened again in bit-bang mode. Every slot is let go of first, so that a
-    // board now listed at another place is free to open there.
+    // opened again in bit-bang mode, unless boards.conf was refused: then
+    // none is touched. A device two sections match is refused by name. Every
+    // slot is let go of first, so that a board now listed at another place
+    // is free to open there.
     link.closeAll();
     const int listed = std::min(count, BoardLink::SlotCount);
     for (int n = 1; n <= listed; ++n) {
-        link.open(n - 1);
+        if (boards.ok() && link.open(n - 1) != UsbLibrary::Ok && !boards.refusal(*link.describe(n - 1)).isEmpty())
+            emit errorRaised(link.openError());
         const QString text = listed == 1 ? QStringLiteral("Relay Board 1") : boardEntryText(n);
         const DeviceInfo info = link.describe(n - 1).value_or(DeviceInfo{});
         boardEntries.append({text, detailsOf(info, boards.board(info)), info,
-                             link.isOpen(n - 1) ? QString() : link.library().lastError()});
+                             link.isOpen(n - 1) ? QString() : link.openError()});
     }
     // Discovery picks no entry; the box shows the first board's name, or
     // the entry of the board followed where it is listed now.
@@ -100,7 +103,9 @@ void WindowSession::pickBoard(int index)
     boardText = boardEntries[index].text;
     emit changed(BoardList);
     follow(index);
-    if (link.isOpen(selected)) {
+    if (!boards.ok()) {
+        setStatus(false, RefusedConf);
+    } else if (link.isOpen(selected)) {
         setStatus(true, QStringLiteral("Board found !"));
         refreshFromBoard();
     } else {

@@ -60,7 +60,9 @@ void WindowSession::startUp()
         followed = boardEntries.first().device;
     // The window starts out showing the relays as the first board has them,
     // and says it found the board it shows.
-    if (link.isOpen(selected)) {
+    if (!boards.ok()) {
+        setStatus(false, RefusedConf);  // no board was opened; the lamps stay unlit
+    } else if (link.isOpen(selected)) {
         setStatus(true, QStringLiteral("Board found !"));
         refreshFromBoard();
         for (unsigned relay = 1; relay <= RelayCount; ++relay)

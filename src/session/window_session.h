@@ -60,7 +60,8 @@ public:
     // ---- State ----
     BoardLink link;
     // boards.conf, read at start from boardsFile. A refused file refuses
-    // every relay operation with its error until the window is restarted.
+    // every relay operation with its error until the window is restarted,
+    // and no board is opened: they are listed, the strip says RefusedConf.
     QString boardsFile = BoardsConf::DefaultFile;
     BoardsConf boards;
     int selected = 0;  // the board every relay operation addresses
@@ -87,6 +88,7 @@ public:
     std::optional<DeviceInfo> followed;
     bool boardLost = false;
 
+    inline static const QString RefusedConf = QStringLiteral("boards.conf was refused");
     bool boardFound = false;  // what the status strip says besides its text
     QString statusText;
     // Per relay, index 1-8.

@@ -2,23 +2,23 @@
 // libftdi1 and libusb in the child talk to this process's umockdev test bed.
 #include "engine/device/board_lock.h"
 #include "engine/device/relay_board.h"
+#include "fixture.h"
 #include "safety_monitor.h"
 
 #include <QtTest>
 
 #include <csignal>
+#include <grp.h>
+#include <unistd.h>
 #include <memory>
+
+using namespace fixture;
 
 class CliEmulatedTest : public QObject {
     Q_OBJECT
     safety::MonitoredBus bus_;
     QString fault_;  // why the row breaks a rule today
 
-    static void fixtureWrite(const QString& path, const QByteArray& text)
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-    }
     QByteArray pins(int board) const { return RelayPattern::toText(emulated_ftdi_pins(bus_.get(), board)); }
 
 private slots:
@@ -51,18 +51,13 @@ private slots:
     // safety monitor checks them and the history of every board.
     void commands_data()
     {
-        QTest::addColumn<QStringList>("serials");  // boards in the order plugged in
-        QTest::addColumn<QString>("commands");     // separated by ";"
-        QTest::addColumn<QByteArray>("program");
-        QTest::addColumn<QString>("during");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("out");  // a pattern for the whole output
-        QTest::addColumn<QString>("err");  // a pattern found in the messages
-        QTest::addColumn<QByteArray>("pins");
-        QTest::addColumn<QByteArray>("conf");
-        QTest::addColumn<QString>("pulses");
-        QTest::addColumn<QString>("fault");     // why a safety rule breaks today
-        QTest::addColumn<QString>("endFault");  // why the board ends wrong today
+        // serials: boards in the order plugged in
+        // commands: separated by ";"
+        // out: a pattern for the whole output
+        // err: a pattern found in the messages
+        // fault: why a safety rule breaks today
+        // endFault: why the board ends wrong today
+        columns<QStringList, QString, QByteArray, QString, int, QString, QString, QByteArray, QByteArray, QString, QString, QString>({"serials", "commands", "program", "during", "status", "out", "err", "pins", "conf", "pulses", "fault", "endFault"});
 
         const QStringList one{"KC-A"}, two{"KC-A", "KC-B"};
         const QByteArray program = "10000000-2\r\n01000000-3\r\n";
@@ -76,8 +71,7 @@ private slots:
         row("on all, off all", one, "on all; off all", 0, "", "", "00000000");
         row("by number", two, "on 1 --board 2", 0, "", "", "10000000");
         row("by port", two, "list; on 4 --port 1-1", 0, "", "", "00010000");
-        row("several, none chosen", two, "on 1", 1, "",
-            "^kestrune-cli: 2 boards are attached; choose one:\n  1\tKC-B\t.*\n  2\tKC-A\t", "11111111");
+        row("several, none chosen", two, "on 1", 1, "", "^kestrune-cli: 2 boards are attached; choose one:\n  1\tKC-B\t.*\n  2\tKC-A\t", "11111111");
         row("shared serial", {"KC-A", "KC-A"}, "on 1 --serial KC-A", 1, "", "2 boards have serial number KC-A", "11111111");
         row("no such number", one, "on 1 --board 2", 1, "", "there is no board 2", "11111111");
         row("held elsewhere", one, "on 1", 1, "", "^kestrune-cli: board KC-A \\(port 1-1\\) is claimed by another "
@@ -85,34 +79,27 @@ private slots:
         row("held by a play", one, "on 8", 1, "", "^kestrune-cli: the board at port 1-1 is being switched by kestrune-cli "
             "\\(pid PID\\): waiting up to 5 s\nkestrune-cli: the board at port 1-1 is busy[^\n]*\n$", "10000000", "10000000-9999\n", "hold");
         row("hot-plug race", two, "on --serial KC-A 1", 0, "", "", "10000000", {}, "plug");
-        row("get json in a hot-plug race", two, "set --serial KC-A 10000001; get --json --serial KC-A", 0,
-            "\\{\"board\":2,\"name\":null,\"names\":\\[null(,null){7}\\],\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001", {}, "plug");
+        row("get json in a hot-plug race", two, "set --serial KC-A 10000001; get --json --serial KC-A", 0, "\\{\"board\":2,\"name\":null,\"names\":\\[null(,null){7}\\],\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001", {}, "plug");
         row("list in a hot-plug", two, "list", 0, "1\tKC-B\t[^\n]*\n2\tKC-A\t[^\n]*\n", "", "11111111", {}, "plug");
         const QStringList escape{"X\x1b[2J\t\\"}, local{"Ürün-Ω一", "KC-B"};
         const QString escaped = "X\\\\x1b\\[2J\\\\t\\\\\\\\";
-        row("list json, control characters", escape, "list --json", 0, "\\[\\{\"address\":\\d+,\"board\":1,\"bus\":\\d+,"
-            "\"description\":\"FT232R USB UART\",\"manufacturer\":\"FTDI\",\"name\":null,\"port\":\"1-1\",\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n", "", "11111111");
-        row("control characters in a message", escape, "on 1 --serial KC-Z", 1, "",
-            "^kestrune-cli: no board has serial number KC-Z; 1 board is attached:\n  1\t" + escaped + "\tFT232R USB UART\t1-1\n$", "11111111");
+        row("list json, control characters", escape, "list --json", 0, "\\[\\{\"address\":\\d+,\"board\":1,\"bus\":\\d+," "\"description\":\"FT232R USB UART\",\"manufacturer\":\"FTDI\",\"name\":null,\"port\":\"1-1\",\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n", "", "11111111");
+        row("control characters in a message", escape, "on 1 --serial KC-Z", 1, "", "^kestrune-cli: no board has serial number KC-Z; 1 board is attached:\n  1\t" + escaped + "\tFT232R USB UART\t1-1\n$", "11111111");
         row("serial as printed", escape, "on 2 --serial X\\x1b[2J\\t\\\\", 0, "", "", "01000000");
         row("non-ASCII serial", local, "on 3 --serial Ürün-Ω一; list", 0, "1\tKC-B\t[^\n]*\n2\tÜrün-Ω一\t[^\n]*\n", "", "00100000");
-        row("non-ASCII serial, no access", local, "on 3 --serial Ürün-Ω一", 1, "", "^kestrune-cli: board Ürün-Ω一 \\(port 1-1\\) cannot be opened: ",
-            "11111111", {}, "nodes");
-        row("port in use", two, "on --serial KC-B 1; on --serial KC-A 1", 1, "",
-            "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
+        row("non-ASCII serial, no access", local, "on 3 --serial Ürün-Ω一", 1, "", "^kestrune-cli: board Ürün-Ω一 \\(port 1-1\\) cannot be opened: ", "11111111", {}, "nodes");
+        row("port in use", two, "on --serial KC-B 1; on --serial KC-A 1", 1, "", "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
         // boards.conf (as FILE): boards and relays by name, and a file with a
         // mistake refusing every command.
         const QByteArray conf = "[board pump-house]\nserial = KC-A\nrelay.1 = pump\nrelay.2 = valve\npulse_ms.1 = 20\n"
                                 "pulse_ms.2 = 86400000\n[board bench]\nport = 1-9\n";
-        row("by name, relays by name", two, "on --boards FILE --name pump-house pump valve 8; off valve --name pump-house --boards FILE; get --json "
-            "--name pump-house --boards FILE", 0, "\\{\"board\":2,\"name\":\"pump-house\",\"names\":\\[\"pump\",\"valve\"(,null){6}\\],\"pattern\":\"10000001\",.*\n", "", "10000001", conf);
+        row("by name, relays by name", two, "on --boards FILE --name pump-house pump valve 8; off valve --name pump-house --boards FILE; get --json " "--name pump-house --boards FILE", 0, "\\{\"board\":2,\"name\":\"pump-house\",\"names\":\\[\"pump\",\"valve\"(,null){6}\\],\"pattern\":\"10000001\",.*\n", "", "10000001", conf);
         row("list names", two, "list --boards FILE", 0, "1\tKC-B\t[^\n]*\t1-2\n2\tKC-A\t[^\n]*\t1-1\tpump-house\n", "", "11111111", conf);
         row("no such relay name", one, "on --boards FILE pump heater", 1, "", "^kestrune-cli: board pump-house has no relay named heater\n$", "11111111", conf);
         row("named board absent", one, "on 1 --boards FILE --name bench", 1, "", "^kestrune-cli: board bench is not attached; 1 board is attached:\n  1\tKC-A\t.*\tpump-house\n$", "11111111", conf);
         row("each relay's own pulse_ms", one, "pulse valve --boards FILE pump", 143, "", "", "00000000", conf, "term@01000000", {}, "1:20 2:86400000");
         row("relay names without a file", one, "on pump", 1, "", "^kestrune-cli: board 1 has no name in boards.conf, so no relay named pump\n$", "11111111");
-        row("bad file refuses everything", one, "on 1 --boards FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:4: relay name pump is used twice\n$",
-            "11111111", "[board pump-house]\nserial = KC-A\nrelay.1 = pump\nrelay.2 = pump\n");
+        row("bad file refuses everything", one, "on 1 --boards FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:4: relay name pump is used twice\n$", "11111111", "[board pump-house]\nserial = KC-A\nrelay.1 = pump\nrelay.2 = pump\n");
         row("no board", {}, "get", 1, "", "^kestrune-cli: no board is attached\n$", "");
         row("help", {}, "--help", 0, "Usage:\n(.*\n)+", "", "");
         row("version", {}, "--version", 0, "kestrune-cli [0-9]+\\.[0-9]+\\.[0-9]+\n", "", "");
@@ -128,16 +115,11 @@ private slots:
         row("play, off at end", one, "play --off-at-end FILE", 0, played, "", "00000000", program);
         row("play quietly", one, "play FILE --quiet", 0, "", "", "01000000", program);
         row("play a missing file", one, "play FILE", 1, "", "^kestrune-cli: .*program\\.txt", "11111111");
-        row("play an empty line", one, "play FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:2: an empty line before a row\n$",
-            "11111111", "10000000-2\r\n\r\n01000000-1\r\n");
-        row("play words", one, "play FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:1: \"OFFOFFOF-5\": relay 1 is",
-            "11111111", "OFFOFFOF-5\n");
-        row("pulled out in play", one, "play FILE --repeat", 1, "(1\t10000000\t1\n|2\t01000000\t1\n)+",
-            "^kestrune-cli: board 1 stopped answering", "", "10000000-1\r\n01000000-1\r\n", "pull");
-        row("SIGINT in play", one, "play FILE --repeat --off-at-end", 130, "(1\t11000000\t5\n)+", "", "00000000",
-            "11000000-5\r\n", "int");
-        row("SIGTERM in play", one, "play FILE --repeat", 143, "1\t01000000\t9999\n", "", "01000000",
-            "01000000-9999\r\n", "term");
+        row("play an empty line", one, "play FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:2: an empty line before a row\n$", "11111111", "10000000-2\r\n\r\n01000000-1\r\n");
+        row("play words", one, "play FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:1: \"OFFOFFOF-5\": relay 1 is", "11111111", "OFFOFFOF-5\n");
+        row("pulled out in play", one, "play FILE --repeat", 1, "(1\t10000000\t1\n|2\t01000000\t1\n)+", "^kestrune-cli: board 1 stopped answering", "", "10000000-1\r\n01000000-1\r\n", "pull");
+        row("SIGINT in play", one, "play FILE --repeat --off-at-end", 130, "(1\t11000000\t5\n)+", "", "00000000", "11000000-5\r\n", "int");
+        row("SIGTERM in play", one, "play FILE --repeat", 143, "1\t01000000\t9999\n", "", "01000000", "01000000-9999\r\n", "term");
         row("pulse, its length", one, "on 3; pulse 1 2 --for 300ms", 0, "", "", "00100000", {}, {}, {}, "1:300 2:300");
         row("SIGTERM in a pulse switches off", one, "pulse 1 --for 2s", 143, "", "", "00000000", {}, "term@10000000", {}, "1:2000");
         row("SIGINT in a cycle switches on", one, "set 11100000; cycle 1 2 --for 1m", 130, "", "", "11100000", {}, "int@00100000", {}, "c1:60000 c2:60000");
@@ -150,7 +132,6 @@ private slots:
         // Interlocked fwd (7) and rev (8), normal and active-low.
         const QByteArray hoist = "[board hoist]\nserial = KC-A\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\ndead_time_ms = 200\n";
         const QByteArray low = "[board low]\nserial = KC-A\ninvert = yes\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\n";
-        const char* floating = "an active-low board's open makes every line an input before it writes the latch: relays that are on drop";
         row("switch-over: break, dead time, make", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "00000001", {}, {}, hoist);
         row("both of a group refused", one, "set 00000011 --boards CONF", 1, "", "refused: relays 7, 8 are interlocked", "", {}, {}, hoist);
         row("pulse breaks before it makes", one, "on rev --boards CONF; pulse fwd --for 50ms --boards CONF", 0, "", "", "00000000", {}, {}, hoist, "7:50");
@@ -160,9 +141,21 @@ private slots:
             "00000010-10\n00000001-1\n00000001-10\n", {}, hoist);
         row("play: the last row's pending make", one, "play FILE --tick 10 --boards CONF", 0, "1\t00000010\t10\n2\t00000001\t1\n", "", "00000001",
             "00000010-10\n00000001-1\n", {}, hoist);
-        row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low, {}, floating);
-        row("active-low: switch-over", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "11111110", {}, {}, low, {}, floating);
-        row("active-low: cycle", one, "on 1 --boards CONF; cycle 1 --for 20ms --boards CONF", 0, "", "", "01111111", {}, {}, low, "c1:20", floating);
+        row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low);
+        row("active-low: switch-over", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "11111110", {}, {}, low);
+        row("active-low: cycle", one, "on 1 --boards CONF; cycle 1 --for 20ms --boards CONF", 0, "", "", "01111111", {}, {}, low, "c1:20");
+        // A device two sections match is served by neither; one spelling per
+        // relay key; a boards.conf that cannot be read refuses, as another user too.
+        const QByteArray twice = "[board a]\nserial = KC-A\n[board b]\nport = 1-1\n" + hoist.mid(hoist.indexOf("relay.7"));
+        const QString matched = "^kestrune-cli: \\S+/boards\\.conf: board KC-A \\(port 1-1\\) is matched by \\[board a\\] \\(line 1\\) and "
+                                "\\[board b\\] \\(line 3\\); a device may match one section only\n$";
+        row("two sections, one device", one, "set 00000011 --port 1-1 --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
+        row("two sections, one device, by name", one, "on 1 --name b --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
+        for (const char* key : {"relay.01", "pulse_ms.+1", "relay. 1"})
+            row(key, one, "on 1 --boards CONF", 1, "", QString("^kestrune-cli: \\S+/boards\\.conf:3: %1: a relay is written as one digit, \\w+\\.1 to").arg(QRegularExpression::escape(key)), "11111111", {}, {}, "[board a]\nserial = KC-A\n" + QByteArray(key) + " = 20\n");
+        row("a relay twice in a group", one, "on 1 --boards CONF", 1, "", "boards\\.conf:5: the interlock group \"fwd 7\" names relay 7 twice\n$", "11111111", {}, {}, hoist.left(hoist.indexOf("interlock")) + "interlock = fwd 7\n");
+        row("boards.conf a link to nothing", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: cannot read \\S+/boards\\.conf: ", "11111111", {}, "dangling", hoist);
+        row("boards.conf in a folder the user cannot search", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: cannot read \\S+/boards\\.conf: Permission denied\n$", "11111111", {}, "nobody", hoist);
         row("pulse for 25h", one, "pulse 1 --for 25h", 2, "", "a DURATION is 1ms to 24h, as 500ms, 2s or 1m, not '25h'", "11111111");
         row("pulse for 2 seconds", one, "pulse 1 --for 2", 2, "", "not '2'", "11111111");
         QByteArray twelve;  // rows 1 to 12 of 25 ticks: the bytes 1 to 12
@@ -171,19 +164,15 @@ private slots:
             twelve += RelayPattern::toText(std::uint8_t(row)) + "-25\n";
             steps += QString("%1\t%2\t25\n").arg(row).arg(RelayPattern::toText(std::uint8_t(row)));
         }
-        row("stopped half-way in play", one, "play FILE --tick 10", 0, steps,
-            "^kestrune-cli: 12 steps, ([1-9]|1[0-2]) written late, largest lateness [0-9.]+ ms, ended [0-9.]+ ms late\n$",
-            "00110000", twelve, "stop");
-        row("SIGHUP in play", one, "play FILE --repeat --off-at-end --tick 3", 129, "(1\t00100000\t1\n)+", "", "00000000",
-            "00100000-1", "hup");
+        row("stopped half-way in play", one, "play FILE --tick 10", 0, steps, "^kestrune-cli: 12 steps, ([1-9]|1[0-2]) written late, largest lateness [0-9.]+ ms, ended [0-9.]+ ms late\n$", "00110000", twelve, "stop");
+        row("SIGHUP in play", one, "play FILE --repeat --off-at-end --tick 3", 129, "(1\t00100000\t1\n)+", "", "00000000", "00100000-1", "hup");
     }
 
     void commands()
     {
-        QFETCH(QStringList, serials);
-        QFETCH(QString, commands);
-        QFETCH(QByteArray, program);
-        QFETCH(QString, during);
+        const QStringList serials = fetch<QStringList>("serials");
+        const QString commands = fetch<QString>("commands"), during = fetch<QString>("during");
+        const QByteArray program = fetch<QByteArray>("program");
         for (int board = 0; board < serials.size(); ++board) {
             const QByteArray serial = serials[board].toUtf8(), tty = "ttyUSB" + QByteArray::number(board);
             const EmulatedFtdiBoard with{serial.constData(), nullptr, nullptr, nullptr, tty.constData()};
@@ -202,17 +191,17 @@ private slots:
                                     && lock.write(QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n') == 11))
             QSKIP("cannot make a lock file in /run/lock");
         lock.close();
-        QFETCH(QByteArray, conf);
-        QFETCH(QString, pulses);
-        QFETCH(QString, fault);
-        QFETCH(QString, endFault);
+        const QByteArray conf = fetch<QByteArray>("conf");
+        const QString pulses = fetch<QString>("pulses"), fault = fetch<QString>("fault"), endFault = fetch<QString>("endFault");
         fault_ = fault;
         QTemporaryDir dir;
         const QString file = dir.filePath("program.txt"), confFile = dir.filePath("boards.conf");
-        for (const auto& [path, text] : {std::pair{file, program}, std::pair{confFile, conf}}) {
-            QFile out(path);
-            QVERIFY(text.isEmpty() || (out.open(QIODevice::WriteOnly) && out.write(text) == text.size()));
-        }
+        for (const auto& [path, text] : {std::pair{file, program}, std::pair{confFile, conf}})
+            text.isEmpty() ? void() : writeFile(path, text);
+        if (during == "nobody" && ::geteuid() != 0)
+            QSKIP("needs root to run the command as another user");
+        if (during == "dangling")
+            QVERIFY(QFile::remove(confFile) && QFile::link(dir.filePath("gone"), confFile));
         if (commands.contains("--boards"))
             bus_.monitor->useBoards(commands.contains("--boards CONF") ? confFile : file);
 
@@ -231,6 +220,8 @@ private slots:
             if (last && during == "plug")
                 QCOMPARE(emulated_ftdi_plug_in_later(bus_.get(), &late, 50), int(serials.size()));
             const qint64 started = emulated_ftdi_now_us();
+            if (last && during == "nobody")  // the test folder is root's, mode 0700
+                cli.setChildProcessModifier([] { if (::setgroups(0, nullptr) || ::setgid(65534) || ::setuid(65534)) ::_exit(127); });
             cli.start(KESTRUNE_CLI, arguments);
             const QString kind = during.section(u'@', 0, 0), when = during.section(u'@', 1);
             static const QHash<QString, int> byName{{"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}, {"quit", SIGQUIT}, {"usr1", SIGUSR1}, {"alrm", SIGALRM}};
@@ -260,10 +251,10 @@ private slots:
             QVERIFY2(last || cli.exitCode() == 0, qPrintable(lines[i]));
         }
 
-        QFETCH(int, status);
-        QFETCH(QString, out);
-        QFETCH(QString, err);
-        QFETCH(QByteArray, pins);
+        const int status = fetch<int>("status");
+        const QString out = fetch<QString>("out");
+        QString err = fetch<QString>("err");
+        const QByteArray pins = fetch<QByteArray>("pins");
         const QString printed = QString::fromUtf8(cli.readAllStandardOutput());
         const QString said = QString::fromUtf8(cli.readAllStandardError());
         QCOMPARE(cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : 128 + cli.exitCode(), status);
@@ -304,7 +295,7 @@ private slots:
         QVERIFY(emulated_ftdi_add_board(bus_.get(), "KC-A") == 0 && emulated_ftdi_add_board(bus_.get(), "KC-B") == 1);
         QTemporaryDir dir;
         const QString conf = dir.filePath("boards.conf");
-        fixtureWrite(conf, "[board hoist]\nserial = KC-B\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\ndead_time_ms = 200\n");
+        writeFile(conf, "[board hoist]\nserial = KC-B\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\ndead_time_ms = 200\n");
         bus_.monitor->useBoards(conf);
         const auto together = [](const QList<QStringList>& lines) {
             std::vector<std::unique_ptr<QProcess>> clis;

@@ -158,6 +158,26 @@ private slots:
         QCOMPARE(std::pair(form.Panel27->text(), written(1)), std::pair(QStringLiteral("Board found !"), Bytes{0xFF}));
     }
 
+    // Under a boards.conf with a mistake the boards are listed and none is
+    // opened (no bit-bang mode, no byte): the strip says the file was
+    // refused, on red, and the lamps stay unlit; the box names FILE:LINE.
+    void refusedBoardsConfOpensNothing()
+    {
+        WorkDir work;
+        writeFile("boards.conf", "[board low]\nserial = KW-RELAY-0001\ninvert = yes\nbogus\n");
+        bus_.monitor->setRules(0, {{}, 0, true});
+        FtdiLibrary library;
+        MainWindow form(library, nullptr, work.file("boards.conf"));
+        QCOMPARE(takeErrorBox(), work.file("boards.conf") + ":4: expected [section] or key = value");
+        for (const int index : {1, 0}) {
+            pick(form, index);
+            QCOMPARE(std::tuple(form.ComboBox1->count(), form.Panel27->text(), form.Panel27->color(), lamps(form)),
+                     std::tuple(2, QStringLiteral("boards.conf was refused"), Colors::Red, QByteArray("????????")));
+        }
+        for (const int board : {0, 1})
+            QVERIFY(emulated_ftdi_claim_count(bus(), board) == 0 && emulated_ftdi_bit_mode(bus(), board) == 0 && written(board).empty());
+    }
+
     // A board whose serial port another program has locked is left alone:
     // listed, but neither claimed nor detached from its driver, and the lock's
     // process is named; the others work.

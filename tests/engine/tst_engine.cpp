@@ -3,6 +3,7 @@
 #include "fixture.h"
 
 #include "engine/config/boards_conf.h"
+#include "engine/config/rules_source.h"
 #include "engine/device/board_link.h"
 #include "engine/device/board_lock.h"
 #include "engine/device/board_timeline.h"
@@ -49,7 +50,7 @@ struct RuledBoard {
     {
         library.addBoard(), library.setPins(0, pins);
         library.setWriteObserver([this](int, std::uint8_t b) { log << QStringLiteral("w%1").arg(b, 2, 16, QLatin1Char('0')); });
-        link.setRulesSource([=](const DeviceInfo&) { return BoardRules{{{7, 8}, {3, 4, 5}}, 30, invert}; });
+        link.setRulesSource([=](const DeviceInfo&) { return Outcome<BoardRules>::success({{{7, 8}, {3, 4, 5}}, 30, invert}); });
         link.setLockFolder(QDir::currentPath());
         link.discover(), link.open(0), library.clearLog(), log.clear();
     }
@@ -85,8 +86,7 @@ private slots:
     // its NUL made it into the file; slots not covered keep their defaults.
     void labelFiles_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QList<QByteArray>>("expected");
+        columns<QByteArray, QList<QByteArray>>({"content", "expected"});
         const QByteArray full = imageOf(numbered());
         QByteArray dirty = imageOf(numbered(), 'z');
         dirty.replace(60, 20, "ABCDEFGHIJKLMNOPQRST");
@@ -127,9 +127,8 @@ private slots:
     // written in place; a read-only file is never written.
     void readOnlyPlaces_data()
     {
-        QTest::addColumn<bool>("labels");
-        QTest::addColumn<bool>("folderWritable");
-        QTest::addColumn<int>("file");  // 0 none, 1 writable (saved), 2 read-only
+        // file: 0 none, 1 writable (saved), 2 read-only
+        columns<bool, bool, int>({"labels", "folderWritable", "file"});
         for (const bool labels : {true, false})
             for (const auto& [name, folder, file] : {std::tuple{"read-only folder, writable file", false, 1},
                                                      {"read-only folder, read-only file", false, 2},
@@ -139,9 +138,8 @@ private slots:
     void readOnlyPlaces()
     {
         AS_ORDINARY_USER();
-        QFETCH(bool, labels);
-        QFETCH(bool, folderWritable);
-        QFETCH(int, file);
+        const bool labels = fetch<bool>("labels"), folderWritable = fetch<bool>("folderWritable");
+        const int file = fetch<int>("file");
         const bool saved = file == 1;
         const QString name = labels ? QStringLiteral("labels.dat") : QStringLiteral("prog.txt");
         const QString path = QDir::current().filePath(name), dir = QDir::currentPath();
@@ -164,8 +162,7 @@ private slots:
     // rows of 24; the last line needs no line end; bytes are kept as they are.
     void programFiles_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<Rows>("rows");
+        columns<QByteArray, Rows>({"content", "rows"});
         const Rows three{"10000000-3", "01000000-0", "00000000-2"};
         QTest::newRow("CR LF") << QByteArray("10000000-3\r\n01000000-0\r\n00000000-2\r\n") << three;
         QTest::newRow("LF, no last line end") << QByteArray("10000000-3\n01000000-0\n00000000-2") << three;
@@ -223,10 +220,7 @@ private slots:
     // first line at fault and why, alike from a file and from text.
     void strictPrograms_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<Rows>("rows");
-        QTest::addColumn<int>("line");
-        QTest::addColumn<QString>("why");
+        columns<QByteArray, Rows, int, QString>({"content", "rows", "line", "why"});
         const Rows two{"10000000-0", "01000000-0042", "00000001-9999"};
         const auto row = [](const char* name, const QByteArray& content, int line, const char* why, const Rows& rows = {}) {
             QTest::newRow(name) << content << rows << line << QString::fromUtf8(why);
@@ -297,12 +291,10 @@ private slots:
     // whole file as FILE:LINE: REASON (the line is the one to mend).
     void boardsConf_data()
     {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("error");
+        columns<QByteArray, QString>({"content", "error"});
         const QByteArray head = "; pumps\n[board pump-house]\nserial = A10KX3F2\nrelay.1 = pump\nrelay.7 = fwd\nrelay.8 = rev\n";
         auto row = [&](const char* name, const QByteArray& tail, const QString& error) { QTest::newRow(name) << head + tail << (error.isEmpty() ? error : "b.conf:" + error); };
-        row("good", "interlock = fwd rev, 3 4 5\ndead_time_ms = 200\ninvert = yes\npulse_ms.1 = 2000\non_start = restore\n"
-            "# clones\n[board bench]\nport = 1-1.2\n[board bench-2]\nserial = A10KX3F2\nport = 1-1.3\n", "");
+        row("good", "interlock = fwd rev, 3 4 5\ndead_time_ms = 200\ninvert = yes\npulse_ms.1 = 2000\non_start = restore\n" "# clones\n[board bench]\nport = 1-1.2\n[board bench-2]\nserial = A10KX3F2\nport = 1-1.3\n", "");
         row("unknown key", "colour = red\n", "7: unknown key \"colour\"");
         row("relay 9", "relay.9 = heater\n", "7: relay.9: a relay is 1 to 8");
         row("relay name twice", "relay.2 = pump\n", "7: relay name pump is used twice");
@@ -325,12 +317,17 @@ private slots:
         row("pulse of a day and more", "pulse_ms.2 = 86400001\n", "7: pulse_ms.2 must be 1 to 86400000 milliseconds");
         row("group of one", "interlock = fwd\n", "7: an interlock group needs two relays or more: \"fwd\"");
         row("relay in two groups", "interlock = 7 8, 8 1\n", "7: relay 8 is in two interlock groups");
+        row("relay twice in a group", "interlock = fwd 7\n", "7: the interlock group \"fwd 7\" names relay 7 twice");
+        row("number twice in a group", "interlock = 1  1\n", "7: the interlock group \"1 1\" names relay 1 twice");
+        for (const char* key : {"relay.01", "relay.+1", "relay. 1", "relay.1.0"})
+            row(key, key + QByteArray(" = tap\n"), QString("7: %1: a relay is written as one digit, relay.1 to relay.8").arg(key));
+        row("pulse_ms.01", "pulse_ms.01 = 5\n", "7: pulse_ms.01: a relay is written as one digit, pulse_ms.1 to pulse_ms.8");
         row("unknown relay in a group", "interlock = fwd heater\n", "7: board pump-house has no relay \"heater\"");
     }
     void boardsConf()
     {
-        QFETCH(QByteArray, content);
-        QFETCH(QString, error);
+        const QByteArray content = fetch<QByteArray>("content");
+        const QString error = fetch<QString>("error");
         const BoardsConf conf = BoardsConf::parse(QStringLiteral("b.conf"), content);
         QCOMPARE(conf.error, error);
         QCOMPARE(conf.boards.size(), error.isEmpty() ? 3 : 0);
@@ -340,11 +337,49 @@ private slots:
         QCOMPARE(std::tuple(pump.name, pump.rules, pump.pulseMs[0], pump.onStart == NamedBoard::OnStart::Restore),
                  std::tuple(QStringLiteral("pump-house"), BoardRules{{{7, 8}, {3, 4, 5}}, 200, true}, 2000, true));
         QCOMPARE(QList<int>({pump.relay("pump"), pump.relay("8"), pump.relay("valve"), pump.relay("9")}), QList<int>({1, 8, 0, 0}));
-        // A device is the board that names it by both identities, else the first that names it.
-        const DeviceInfo clone{"A10KX3F2", {}, {}, 1, 2, "1-1.3"}, other{"A10KX3F2", {}, {}, 1, 3, "1-1.4"}, both{"A10KX3F2", {}, {}, 1, 4, "1-1.2"};
-        QCOMPARE(QStringList({conf.board(clone)->name, conf.board(other)->name, conf.board(both)->name, conf.board(DeviceInfo{"Z", {}, {}, 1, 5, "1-1.2"})->name}),
-                 QStringList({"bench-2", "pump-house", "pump-house", "bench"}));
+        // A device is the one section that matches it; one that two match is refused, naming both.
+        const DeviceInfo clone{"A10KX3F2", {}, {}, 1, 2, "1-1.3"}, other{"A10KX3F2", {}, {}, 1, 3, "1-1.4"}, bench{"Z", {}, {}, 1, 5, "1-1.2"};
+        QCOMPARE(QStringList({conf.board(other)->name, conf.board(bench)->name, conf.refusal(other), conf.refusal(bench)}),
+                 QStringList({"pump-house", "bench", "", ""}));
+        QCOMPARE(conf.board(clone), nullptr);
+        QCOMPARE(conf.refusal(clone), "b.conf: board A10KX3F2 (port 1-1.3) is matched by [board pump-house] (line 2) and "
+                                      "[board bench-2] (line 15); a device may match one section only");
+        RuledBoard refused(0x00);
+        refused.link.setRulesSource(rulesFrom(conf));
+        QVERIFY(refused.link.open(0, clone) == UsbLibrary::Failed && refused.library.calls().size() == 1);  // the old handle's close
+        QCOMPARE(refused.link.openError(), conf.refusal(clone));
         QCOMPARE(conf.named("bench"), &conf.boards[1]);
+    }
+
+    // The default boards.conf is absent only when its name does not exist in
+    // a folder that may be searched; anything else refuses it, saying why.
+    void boardsConfAbsent_data()
+    {
+        // why: empty: absent
+        columns<QString, QString>({"path", "why"});
+        QTest::newRow("no file") << "boards.conf" << "";
+        QTest::newRow("no folder") << "gone/boards.conf" << "";
+        QTest::newRow("dangling link") << "nowhere/boards.conf" << "nowhere/boards.conf is a symbolic link to nothing";
+        QTest::newRow("folder a dangling link") << "void/boards.conf" << "void is not a folder that may be searched";
+        QTest::newRow("a file for a folder") << "plain/boards.conf" << "Not a directory";
+        QTest::newRow("loop") << "loop/boards.conf" << "Too many levels of symbolic links";
+        QTest::newRow("folder not searchable") << "shut/boards.conf" << "Permission denied";
+        QTest::newRow("file not readable") << "shut-file/boards.conf" << "cannot read";
+    }
+    void boardsConfAbsent()
+    {
+        const QString path = fetch<QString>("path"), why = fetch<QString>("why");
+        if (path.startsWith("shut"))
+            AS_ORDINARY_USER();
+        for (const char* folder : {"nowhere", "shut", "shut-file"})
+            QVERIFY(QDir().mkdir(folder));
+        writeFile("plain", ""), writeFile("shut/boards.conf", ""), writeFile("shut-file/boards.conf", "");
+        QVERIFY(QFile::link("missing", "nowhere/boards.conf") && QFile::link("missing", "void") && QFile::link("loop", "loop"));
+        QVERIFY(QFile::setPermissions("shut", QFileDevice::ReadOwner | QFileDevice::WriteOwner) && QFile::setPermissions("shut-file/boards.conf", {}));
+        const auto reopen = qScopeGuard([] { QFile::setPermissions("shut", QFile::Permissions(0x7700)); });
+        const BoardsConf conf = BoardsConf::load(path, false), named = BoardsConf::load(path, true);
+        QVERIFY2(why.isEmpty() ? conf.ok() && conf.file.isEmpty() : conf.error.startsWith("cannot read " + path) && conf.error.contains(why), qPrintable(conf.error));
+        QVERIFY(!named.ok() && named.error.contains(path) && conf.boards.isEmpty());
     }
 
     // A pattern is eight characters 0 or 1, relay 1 first; a board changes
@@ -375,10 +410,7 @@ private slots:
     // pauses the dead time, then makes; two of a group on is refused whole.
     void interlocks_data()
     {
-        QTest::addColumn<int>("pins");
-        QTest::addColumn<QString>("op");
-        QTest::addColumn<int>("pattern");
-        QTest::addColumn<QString>("log");
+        columns<int, QString, int, QString>({"pins", "op", "pattern", "log"});
         QTest::newRow("on rev after fwd") << 0x41 << "on" << 0x80 << "w01 p30 w81";
         QTest::newRow("set rev, relay 2 in the break") << 0x41 << "set" << 0x82 << "w02 p30 w82";
         QTest::newRow("toggle 5 of three") << 0x04 << "toggle" << 0x10 << "w00 p30 w10";
@@ -410,7 +442,7 @@ private slots:
         b.link.open(0);
         QString calls;
         for (const auto& c : b.library.calls()) calls += QStringLiteral("%1:%2 ").arg(int(c.op)).arg(c.byte, 2, 16, QLatin1Char('0'));
-        QCOMPARE(calls, "3:00 1:00 6:bf 2:00 4:00 5:bf 2:ff ");  // close, open, read, in, latch, out
+        QCOMPARE(calls, "3:00 1:00 6:bf 2:40 4:00 5:bf 2:ff ");  // close, open, read, the low line out, latch, all out
         std::uint8_t pins = 0;
         QVERIFY(b.relays.setRelays(0x80, 0x80) == UsbLibrary::Ok && b.relays.read(pins) == UsbLibrary::Ok && pins == 0x80);
         QCOMPARE(b.library.writes(0), (Bytes{0xBF, 0xFF, 0x7F}));
@@ -482,8 +514,9 @@ private slots:
     // 0666 under any umask; only a regular file is taken for one.
     void boardLock_data()
     {
-        QTest::addColumn<QString>("planted");  // at the lock file's path: "" none, "0444 of uid 64001", "fifo", "link"
-        QTest::addColumn<QString>("refusal");  // the start of the error; empty when the lock is taken
+        // planted: at the lock file's path: "" none, "0444 of uid 64001", "fifo", "link"
+        // refusal: the start of the error; empty when the lock is taken
+        columns<QString, QString>({"planted", "refusal"});
         QTest::newRow("none") << "" << "";
         QTest::newRow("another user's, read-only") << "0444 of uid 64001" << "";
         QTest::newRow("another user's, made by the lock") << "taken by uid 64001" << "";
@@ -492,8 +525,7 @@ private slots:
     }
     void boardLock()
     {
-        QFETCH(QString, planted);
-        QFETCH(QString, refusal);
+        const QString planted = fetch<QString>("planted"), refusal = fetch<QString>("refusal");
         RuledBoard b(0x00);
         const QString path = BoardLock::path(QDir::currentPath(), "1-1");
         const QByteArray name = QFile::encodeName(path);
@@ -548,9 +580,9 @@ private slots:
     // the boundaries ahead by its length; repeat keeps one schedule.
     void headlessPlay_data()
     {
-        QTest::addColumn<bool>("repeat");
-        QTest::addColumn<QString>("events");  // at ms after the start: w wake-up, p pause, r resume
-        QTest::addColumn<QString>("played");  // after the start and each event: rows loaded @ wake-up set (- none)
+        // events: at ms after the start: w wake-up, p pause, r resume
+        // played: after the start and each event: rows loaded @ wake-up set (- none)
+        columns<bool, QString, QString>({"repeat", "events", "played"});
         // Rows A of 3 ticks, B of 0 (as 1), C of 2: steps at 0, 3 and 4 ms, the end at 6.
         QTest::newRow("on time, one early wake-up") << false << "w2 w3 w4 w6" << "A@3 @3 B@4 C@6 @- 0 of 3 late, end 0";
         QTest::newRow("late, catches up") << false << "w5 w6" << "A@3 BC@6 @- 2 of 3 late, end 0";

@@ -13,11 +13,12 @@ class BridgeTest : public QObject {
     std::unique_ptr<WorkDir> work_;
 
 private slots:
-    void init() { work_ = std::make_unique<WorkDir>(); }
+    void init() { work_.reset(), work_ = std::make_unique<WorkDir>(); }  // the old one first: it returns to where it began
 
     // Each row is a script of what happens, one step a line:
     //   <  TOPIC PAYLOAD   a message as it is sent      <r TOPIC PAYLOAD   a retained one
     //   learned            the markers are known        scan               a look at the bus
+    //   warn REGEX         the daemon logs a warning matching REGEX
     //   pull N / plug N    board N pulled out, plugged back in
     // and what it publishes: these lines in this order (others may come
     // between), and never a line of `never`. The boards are KSIM0001 and,
@@ -48,6 +49,10 @@ private slots:
         QTest::newRow("on_start keep") << "learned" << board + "keep\n" << QStringList{"kt/hoist/state 00000000"} << QStringList{} << Bytes{};
         QTest::newRow("on_start off") << "pins ff\nlearned" << board + "off\n" << QStringList{"kt/hoist/state 00000000"} << QStringList{} << Bytes{0x00};
         QTest::newRow("on_start restore") << "learned" << board + "restore\n#state 10100000" << QStringList{"kt/hoist/state 10100000"} << QStringList{} << Bytes{0x05};
+        QTest::newRow("two sections, one device: not served") << "warn cannot take board KSIM0001 at port 1-1 now: b.conf: board KSIM0001 \\(port 1-1\\) is matched by "
+                                                                  "\\[board a\\] \\(line 1\\) and \\[board b\\] \\(line 3\\); a device may match one section only\nlearned"
+            << "[board a]\nserial = KSIM0001\n[board b]\nport = 1-1\ninterlock = 7 8\n" << QStringList{}
+            << QStringList{n + "availability online", "kt/a/availability online", "kt/b/availability online"} << Bytes{};
         QTest::newRow("on_start restore, no state") << "learned" << board + "restore\n" << QStringList{"kt/hoist/state 00000000"} << QStringList{} << Bytes{};
     }
     void ownership()
@@ -67,7 +72,9 @@ private slots:
         RelayBridge bridge(library, settings, [&](const QByteArray& topic, const QByteArray& payload) { published << topic + ' ' + payload; });
         for (const QString& step : script.split('\n')) {
             const QStringList words = step.split(' ');
-            if (step == "learned")
+            if (words[0] == "warn")
+                QTest::ignoreMessage(QtWarningMsg, QRegularExpression(step.mid(5)));
+            else if (step == "learned")
                 bridge.markersLearned();
             else if (step == "scan")
                 bridge.scan();

@@ -3,10 +3,16 @@
 #include "engine/config/ini_file.h"
 #include "engine/device/pulse_length.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <set>
 
 namespace {
@@ -18,15 +24,18 @@ struct Refusal {
     QString reason;
 };
 
-// The relay number after "prefix." in key (relay.N, pulse_ms.N): 1-8, 0
-// when out of range, -1 when key has another form.
+// The relay number after "prefix." in key (relay.N, pulse_ms.N): 1-8; 0
+// when N is a plain number out of range, -2 when it is not written as a
+// plain number (01, +1, " 1"); -1 when key has another form.
 int keyedRelay(const QString& key, QLatin1String prefix)
 {
     if (!key.startsWith(prefix) || key.size() <= prefix.size() || key[prefix.size()] != QLatin1Char('.'))
         return -1;
-    bool ok = false;
-    const int relay = key.mid(prefix.size() + 1).toInt(&ok);
-    return ok && relay >= 1 && relay <= RelayCount ? relay : 0;
+    static const QRegularExpression plain(QStringLiteral("^[1-9][0-9]{0,8}$"));
+    const QString n = key.mid(prefix.size() + 1);
+    if (!plain.match(n).hasMatch())
+        return -2;
+    return n.size() == 1 && n[0] <= QLatin1Char('8') ? n[0].digitValue() : 0;
 }
 
 std::optional<int> number(const QString& text, int low, int high)
@@ -44,6 +53,7 @@ std::optional<Refusal> interlocks(NamedBoard& board, int line, const QString& te
 {
     std::set<int> seen;
     for (const QString& group : text.split(QLatin1Char(','))) {
+        std::set<int> inGroup;
         const QStringList members = group.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
         if (members.size() < 2)
             return Refusal{line, QStringLiteral("an interlock group needs two relays or more: \"%1\"").arg(group.trimmed())};
@@ -52,6 +62,8 @@ std::optional<Refusal> interlocks(NamedBoard& board, int line, const QString& te
             const int relay = board.relay(member);
             if (relay == 0)
                 return Refusal{line, QStringLiteral("board %1 has no relay \"%2\"").arg(board.name, member)};
+            if (!inGroup.insert(relay).second)
+                return Refusal{line, QStringLiteral("the interlock group \"%1\" names relay %2 twice").arg(group.simplified()).arg(relay)};
             if (!seen.insert(relay).second)
                 return Refusal{line, QStringLiteral("relay %1 is in two interlock groups").arg(member)};
             relays.append(relay);
@@ -79,6 +91,9 @@ std::optional<Refusal> readBoard(const IniFile::Section& section, NamedBoard& bo
         const int pulseKey = keyedRelay(e.key, QLatin1String("pulse_ms"));
         if (relayKey == 0 || pulseKey == 0)
             return Refusal{e.line, QStringLiteral("%1: a relay is 1 to 8").arg(e.key)};
+        if (relayKey == -2 || pulseKey == -2)
+            return Refusal{e.line, QStringLiteral("%1: a relay is written as one digit, %2.1 to %2.8")
+                                       .arg(e.key, relayKey == -2 ? QStringLiteral("relay") : QStringLiteral("pulse_ms"))};
         if (relayKey > 0) {
             if (!BoardsConf::validName(e.value) || e.value == QLatin1String("all"))
                 return Refusal{e.line, QStringLiteral("bad relay name \"%1\": 1-32 of a-z, 0-9, _ and -, not all digits, not \"all\"").arg(e.value)};
@@ -131,6 +146,33 @@ bool sameBoard(const NamedBoard& a, const NamedBoard& b)
     return a.serial == b.serial && a.port == b.port;
 }
 
+// Whether a file that could not be read is there all the same: nothing
+// when it is simply absent (its name does not exist in a folder that exists
+// and may be searched; a folder missing on the way counts alike), else why
+// it is not "no file" (empty: it exists). A folder that cannot be searched,
+// a symbolic link to nothing at any step, a loop or any other failure
+// refuses the file.
+std::optional<QString> notAbsent(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) == 0) {
+        if (S_ISLNK(st.st_mode) && ::stat(name.constData(), &st) != 0)
+            return QStringLiteral("%1 is a symbolic link to nothing (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return QString();
+    }
+    if (errno != ENOENT)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    const QString folder = QFileInfo(path).path();
+    const QByteArray folderName = QFile::encodeName(folder);
+    if (::lstat(folderName.constData(), &st) != 0)
+        return errno == ENOENT && folder != path ? notAbsent(folder) : std::optional(QString::fromLocal8Bit(std::strerror(errno)));
+    if (::stat(folderName.constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        ::faccessat(AT_FDCWD, folderName.constData(), X_OK, AT_EACCESS) != 0)
+        return QStringLiteral("%1 is not a folder that may be searched").arg(folder);
+    return std::nullopt;
+}
+
 }  // namespace
 
 bool NamedBoard::matches(const DeviceInfo& device) const
@@ -165,15 +207,15 @@ bool BoardsConf::validName(const QString& text)
 BoardsConf BoardsConf::load(const QString& path, bool required)
 {
     const IniFile::FileContent read = IniFile::read(path);
-    if (!read.error.isEmpty()) {
-        BoardsConf conf;
-        if (required || QFileInfo::exists(path)) {
-            conf.file = path;
-            conf.error = read.error;
-        }
-        return conf;
+    if (read.error.isEmpty())
+        return parse(path, read.content);
+    BoardsConf conf;
+    const std::optional<QString> why = required ? std::optional(QString()) : notAbsent(path);
+    if (why) {
+        conf.file = path;
+        conf.error = why->isEmpty() ? read.error : QStringLiteral("cannot read %1: %2").arg(path, *why);
     }
-    return parse(path, read.content);
+    return conf;
 }
 
 BoardsConf BoardsConf::parse(const QString& path, const QByteArray& content)
@@ -214,13 +256,35 @@ const NamedBoard* BoardsConf::named(const QString& name) const
     return nullptr;
 }
 
+QList<const NamedBoard*> BoardsConf::matching(const DeviceInfo& device) const
+{
+    QList<const NamedBoard*> found;
+    for (const NamedBoard& b : boards)
+        if (b.matches(device))
+            found.append(&b);
+    return found;
+}
+
 const NamedBoard* BoardsConf::board(const DeviceInfo& device) const
 {
-    const NamedBoard* best = nullptr;
-    for (const NamedBoard& b : boards)
-        if (b.matches(device) && (!best || (!b.serial.isEmpty() && !b.port.isEmpty() && (best->serial.isEmpty() || best->port.isEmpty()))))
-            best = &b;
-    return best;
+    const QList<const NamedBoard*> found = matching(device);
+    return found.size() == 1 ? found.first() : nullptr;
+}
+
+QString BoardsConf::refusal(const DeviceInfo& device) const
+{
+    const QList<const NamedBoard*> found = matching(device);
+    if (found.size() < 2)
+        return {};
+    QStringList sections;
+    for (const NamedBoard* b : found)
+        sections += QStringLiteral("[board %1] (line %2)").arg(b->name).arg(b->line);
+    const QString last = sections.takeLast();
+    return QStringLiteral("%1: %2 is matched by %3 and %4; a device may match one section only")
+        .arg(file,
+             device.serial.isEmpty() ? QStringLiteral("the board at port %1").arg(device.port)
+                                     : QStringLiteral("board %1 (port %2)").arg(printableText(device.serial), device.port),
+             sections.join(QStringLiteral(", ")), last);
 }
 
 int pulseLength(const NamedBoard* board, int relay, int givenMs)

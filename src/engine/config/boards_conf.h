@@ -41,18 +41,23 @@ class BoardsConf {
 public:
     inline static const QString DefaultFile = QStringLiteral("/etc/kestrune/boards.conf");
 
-    // Reads path. A missing file is no error unless required (named on a
-    // command line): then nothing is named and everything works as without.
+    // Reads path. A file that is not there is no error unless required
+    // (named on a command line): then nothing is named and everything works
+    // as without. Not there means its name does not exist in a folder that
+    // exists and may be searched; a folder that cannot be searched, a
+    // symbolic link to nothing or any failure to read refuses it.
     static BoardsConf load(const QString& path, bool required);
     // The file's content, read as path.
     static BoardsConf parse(const QString& path, const QByteArray& content);
 
     bool ok() const { return error.isEmpty(); }
     const NamedBoard* named(const QString& name) const;
-    // The board the device is: the entry matching it by both serial and
-    // port, else the first matching it by one (a device can match a serial
-    // section and a port section alike; the file cannot know that before).
+    // The board the device is: the one entry matching it; null when none
+    // does, or when two do (see refusal).
     const NamedBoard* board(const DeviceInfo& device) const;
+    // Why the device is not served: two entries match it (one by serial,
+    // another by port, say), named with their lines; empty when at most one.
+    QString refusal(const DeviceInfo& device) const;
 
     QString file;               // the file read; empty when there was none
     QString error;              // "FILE:LINE: REASON"; empty when accepted
@@ -61,4 +66,7 @@ public:
     // Whether text is a board or relay name: 1-32 of a-z, 0-9, _ and -,
     // not all digits.
     static bool validName(const QString& text);
+
+private:
+    QList<const NamedBoard*> matching(const DeviceInfo& device) const;
 };

@@ -49,7 +49,7 @@ Result find(BoardLink& link, const BoardSelector& selector, const BoardsConf* co
                                   .arg(printableText(selector.name), conf ? conf->DefaultFile : QStringLiteral("boards.conf")));
         QList<int> matches;
         for (int index = 0; index < count; ++index)
-            if (conf->board(devices[index]) == named)
+            if (named->matches(devices[index]))  // opened only if no other section matches it
                 matches.append(index);
         if (matches.size() == 1)
             return Result::success(matches.first());

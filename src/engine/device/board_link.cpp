@@ -60,28 +60,38 @@ UsbLibrary::Status BoardLink::open(int index, const DeviceInfo& device)
     if (index < 0 || index >= SlotCount)
         return UsbLibrary::Failed;
     close(index);
+    refusal_.clear();
+    // A device the rules refuse is not touched at all.
+    const Outcome<BoardRules> rules = rulesSource_ ? rulesSource_(device) : Outcome<BoardRules>::success({});
+    if (!rules.ok()) {
+        refusal_ = rules.error;
+        return UsbLibrary::Failed;
+    }
     const auto at = static_cast<std::size_t>(index);
     auto& slot = handles_[at];
     const UsbLibrary::Status opened = library_.open(device, slot);
     if (opened != UsbLibrary::Ok || slot == 0)
         return UsbLibrary::Failed;
-    rules_[at] = rulesSource_ ? rulesSource_(device) : BoardRules{};
+    rules_[at] = *rules.value;
     ports_[at] = device.port;
     if (rules_[at].invert)
         return openInverted(slot);
     return library_.setBitMode(slot, OutputMask, BitBangMode);
 }
 
-// The pins are read before the lines become inputs: an input floats high, so
-// a read after it would lose the relays an earlier run left on. Lines that
-// were outputs float high (relays off) for the two calls between; none
-// comes on.
+// An active-low board's relay is on while its line is low, and a line that
+// is not driven floats high: a line must never be let go of while it is low,
+// nor driven before the latch holds its level. So the pins are read first;
+// only the lines reading low become outputs (the latch of a board left in
+// bit-bang mode holds those levels, and a line another program left as an
+// input reads high, so it stays an input); then the latch takes the levels
+// read, and only then is every line driven. No line moves at any step.
 UsbLibrary::Status BoardLink::openInverted(UsbLibrary::Handle handle)
 {
     std::uint8_t pins = 0xFF;
     UsbLibrary::Status status = library_.readPins(handle, pins);
     if (status == UsbLibrary::Ok)
-        status = library_.setBitMode(handle, 0x00, BitBangMode);
+        status = library_.setBitMode(handle, static_cast<std::uint8_t>(~pins), BitBangMode);
     std::uint32_t written = 0;
     if (status == UsbLibrary::Ok && library_.preWrite(handle) == UsbLibrary::Ok)
         status = library_.write(handle, &pins, 1, written);
@@ -123,6 +133,7 @@ void BoardLink::closeAll()
 UsbLibrary::Status BoardLink::write(int index, std::uint8_t byte)
 {
     const UsbLibrary::Handle h = handle(index);
+    refusal_.clear();
     if (rules(index).invert)
         byte = static_cast<std::uint8_t>(~byte);
     library_.preWrite(h);
@@ -138,6 +149,7 @@ UsbLibrary::Status BoardLink::write(int index, std::uint8_t byte)
 UsbLibrary::Status BoardLink::read(int index, std::uint8_t& pins)
 {
     std::uint8_t levels = 0;
+    refusal_.clear();
     const UsbLibrary::Status status = library_.readPins(handle(index), levels);
     if (status != UsbLibrary::Ok)
         emit failed(index, lastError());
@@ -148,6 +160,6 @@ UsbLibrary::Status BoardLink::read(int index, std::uint8_t& pins)
 
 QString BoardLink::lastError() const
 {
-    const QString said = library_.lastError();
+    const QString said = openError();
     return said.isEmpty() ? QStringLiteral("the board did not answer") : said;
 }

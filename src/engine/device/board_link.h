@@ -2,6 +2,7 @@
 
 #include "engine/device/board_rules.h"
 #include "engine/device/usb_library.h"
+#include "engine/outcome.h"
 
 #include <QList>
 #include <QObject>
@@ -31,8 +32,9 @@ public:
     UsbLibrary& library() const { return library_; }
 
     // Where each board opened from now on gets its rules (boards.conf);
-    // without a source a board has none: no interlock, not inverted.
-    using RulesSource = std::function<BoardRules(const DeviceInfo&)>;
+    // without a source a board has none: no interlock, not inverted. A
+    // device the source refuses is not opened (see openError).
+    using RulesSource = std::function<Outcome<BoardRules>(const DeviceInfo&)>;
     void setRulesSource(RulesSource source) { rulesSource_ = std::move(source); }
     // The rules of the board open in slot index (none when it is empty).
     const BoardRules& rules(int index) const;
@@ -78,6 +80,9 @@ public:
 
     // The library's words for the latest failure, or a generic text.
     QString lastError() const;
+    // Why the latest open failed: the rules source's refusal, else the
+    // library's words (empty when it cannot tell).
+    QString openError() const { return refusal_.isEmpty() ? library_.lastError() : refusal_; }
 
 signals:
     // A write or read on an open slot failed (a board pulled out, say).
@@ -93,4 +98,5 @@ private:
     QList<DeviceInfo> devices_;
     RulesSource rulesSource_;
     QString lockFolder_;
+    QString refusal_;  // of the latest open
 };
