@@ -275,9 +275,11 @@ int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatc
     if (index < 0)
         return 1;
     // Every row against the board's rules before the board is opened.
-    const BoardRules rules = rulesFrom(conf)(link.describe(index).value_or(DeviceInfo{}));
+    const Outcome<BoardRules> rules = rulesFrom(conf)(link.describe(index).value_or(DeviceInfo{}));
+    if (!rules.ok())
+        return fail(rules.error);
     for (std::size_t row = 0; row < file.rows.size(); ++row)
-        if (const QString why = Interlock::conflict(rules, RelayPattern::fromText(file.rows[row].left(8)).value_or(0)); !why.isEmpty())
+        if (const QString why = Interlock::conflict(*rules.value, RelayPattern::fromText(file.rows[row].left(8)).value_or(0)); !why.isEmpty())
             return fail(QStringLiteral("%1:%2: %3").arg(a.file).arg(row + 1).arg(why));
     // The lock is held from the first step to the last write.
     const auto lock = lockAndOpen(link, index);
