@@ -26,6 +26,9 @@ BoardPool::BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, Serv
       library_(library),
       scanner_(std::make_unique<BoardLink>(library))
 {
+    // Nothing waits on this thread: a look at the bus that fails is not
+    // tried again until the next scan.
+    scanner_->setDiscoverAttempts(1);
     connect(&scanTimer_, &QTimer::timeout, this, &BoardPool::scan);
 }
 

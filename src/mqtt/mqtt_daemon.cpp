@@ -110,6 +110,7 @@ int runMqttDaemon(int argc, char* argv[])
         return exit->code;
     }
     FtdiLibrary library;
+    library.setHolderSettleMs(0);  // the boards' thread never sleeps
     MqttDaemon daemon(library, std::get<DaemonConfig>(loaded));
     QObject::connect(&daemon, &MqttDaemon::finished, &app, [] { QCoreApplication::exit(0); });
     if (const QString error = daemon.start(); !error.isEmpty()) {

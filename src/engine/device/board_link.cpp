@@ -18,10 +18,11 @@ int BoardLink::discover()
 {
     // A look fails now and then while another process hands a board back to
     // its driver (the bus changes under it): it is tried again a few times.
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    for (int attempt = 0; attempt < discoverAttempts_; ++attempt) {
+        if (attempt > 0)
+            QThread::msleep(10);
         if (library_.enumerate(devices_) == UsbLibrary::Ok)
             return count();
-        QThread::msleep(10);
     }
     devices_.clear();
     return 0;

@@ -47,6 +47,9 @@ public:
     // Looks at the bus once and records every attached device with its
     // identity; claims nothing. The count is 0 when the look fails.
     int discover();
+    // How often discover() tries a look that fails, 10 ms apart (4 by
+    // default); 1 for a caller whose thread may not wait.
+    void setDiscoverAttempts(int attempts) { discoverAttempts_ = attempts; }
     int count() const { return static_cast<int>(devices_.size()); }
     // Device index (0-based) as the latest discovery recorded it.
     std::optional<DeviceInfo> describe(int index) const;
@@ -98,5 +101,6 @@ private:
     QList<DeviceInfo> devices_;
     RulesSource rulesSource_;
     QString lockFolder_;
+    int discoverAttempts_ = 4;
     QString refusal_;  // of the latest open
 };

@@ -232,8 +232,8 @@ QString FtdiLibrary::heldBy(const DeviceInfo& device) const
     // moment and claims nothing: only who still has the node open a moment
     // later holds the board.
     QList<PortUse> users = usage_.openers(node);
-    if (!users.isEmpty()) {
-        QThread::msleep(50);
+    if (!users.isEmpty() && holderSettleMs_ > 0) {
+        QThread::msleep(static_cast<unsigned long>(holderSettleMs_));
         const QList<PortUse> again = usage_.openers(node);
         users.removeIf([&](const PortUse& user) {
             return std::none_of(again.begin(), again.end(), [&](const PortUse& still) { return still.pid == user.pid; });

@@ -51,6 +51,10 @@ public:
     // refused: who uses its serial port or holds it, or that it is gone.
     QString lastError() const override { return lastError_; }
     QString lockFolder() const override { return usage_.roots().lock; }
+    // How long to look again at who has a held board's node open, so that a
+    // process that only lists devices is not named as its holder: 50 ms by
+    // default; 0 for a caller whose thread times boards and may not wait.
+    void setHolderSettleMs(int ms) { holderSettleMs_ = ms; }
 
     // Number of boards currently open through this object.
     std::size_t openCount() const { return boards_.size(); }
@@ -71,4 +75,5 @@ private:
     std::map<Handle, Context> boards_;
     Handle lastHandle_ = 0;
     QString lastError_;
+    int holderSettleMs_ = 50;
 };
