@@ -65,8 +65,10 @@ private slots:
     // reads back its own pins. Closed, a board goes back to its kernel driver
     // and keeps its relays, and its old handle stays dead once the board is
     // open again under a new one. The library's destructor lets go of every
-    // board it still holds.
-    void twoBoardsAndClosedHandles()
+    // board it still holds. After a pull-out every operation on the handle
+    // fails without reaching a board, readPins leaves the caller's byte; the
+    // dead handle can still be let go of, once.
+    void twoBoardsAndDeadHandles()
     {
         const int a = emulated_ftdi_add_board(bus(), "KR300001"), b = emulated_ftdi_add_board(bus(), "KR300002");
         {
@@ -93,31 +95,23 @@ private slots:
             QCOMPARE(drive(library, hb, 0x3C), Ok);
             QCOMPARE(written(a), (Bytes{0xA5, 0x00, 0x81}));
             QCOMPARE(written(b), (Bytes{0x5A, 0xFF, 0x7E, 0x3C}));
+            const int c = emulated_ftdi_add_board(bus(), "KR600001");
+            const H hc = open(library, c);
+            QCOMPARE(drive(library, hc, 0x55), Ok);
+            emulated_ftdi_pull_out(bus(), c);
+            QCOMPARE(drive(library, hc, 0xAA), Failed);
+            std::uint8_t pins = 0x3C;
+            QVERIFY(library.readPins(hc, pins) == Failed && pins == 0x3C);
+            QCOMPARE(library.setBitMode(hc, 0xFF, 0x01), Failed);
+            QCOMPARE(written(c), Bytes{0x55});
+            QCOMPARE(library.close(hc), Ok);
+            QCOMPARE(library.close(hc), Failed);
+            QCOMPARE(library.openCount(), std::size_t(2));  // a again and b
         }
         QVERIFY(!emulated_ftdi_claimed(bus(), a) && !emulated_ftdi_claimed(bus(), b));
         QCOMPARE(emulated_ftdi_release_count(bus(), a), 2u);
         FtdiLibrary next;
         QVERIFY(open(next, b) != 0);
-    }
-
-    // After a pull-out every operation on the handle fails without reaching
-    // a board, readPins leaves the caller's byte; the dead handle can still
-    // be let go of, once.
-    void boardPulledOutWhileOpen()
-    {
-        FtdiLibrary library;
-        const int board = emulated_ftdi_add_board(bus(), "KR600001");
-        const H handle = open(library, board);
-        QCOMPARE(drive(library, handle, 0x55), Ok);
-        emulated_ftdi_pull_out(bus(), board);
-        QCOMPARE(drive(library, handle, 0xAA), Failed);
-        std::uint8_t pins = 0x3C;
-        QVERIFY(library.readPins(handle, pins) == Failed && pins == 0x3C);
-        QCOMPARE(library.setBitMode(handle, 0xFF, 0x01), Failed);
-        QCOMPARE(written(board), Bytes{0x55});
-        QCOMPARE(library.close(handle), Ok);
-        QCOMPARE(library.close(handle), Failed);
-        QCOMPARE(library.openCount(), std::size_t(0));
     }
 
     // Each board tells its own strings and port, listed once from one look

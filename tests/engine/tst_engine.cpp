@@ -115,14 +115,6 @@ private slots:
         QCOMPARE(readFile(Labels), imageOf(slotsOf(loaded)));
     }
 
-    // ".txt" is added unless the name ends with it, in any case.
-    void saveName()
-    {
-        for (const auto& [chosen, saved] : {std::pair{"/d/PROG.TXT", "/d/PROG.TXT"}, {"/d/prog.Txt", "/d/prog.Txt"},
-                                            {"/d/PROG.TXT.bak", "/d/PROG.TXT.bak.txt"}})
-            QCOMPARE(ProgramFile::savePath(chosen), QString(saved));
-    }
-
     // Where no new file can be made, labels.dat and program files are
     // written in place; a read-only file is never written.
     void readOnlyPlaces_data()
@@ -158,38 +150,6 @@ private slots:
         QCOMPARE(readFile(path), saved ? (labels ? table.image() : ProgramFile::serialize(rows)) : file ? old : "<missing>");
         QCOMPARE(QDir().entryList(QDir::Files), file ? QStringList{name} : QStringList{});
     }
-    // Lines end at LF or CR LF; a line of more than 24 characters is cut into
-    // rows of 24; the last line needs no line end; bytes are kept as they are.
-    void programFiles_data()
-    {
-        columns<QByteArray, Rows>({"content", "rows"});
-        const Rows three{"10000000-3", "01000000-0", "00000000-2"};
-        QTest::newRow("CR LF") << QByteArray("10000000-3\r\n01000000-0\r\n00000000-2\r\n") << three;
-        QTest::newRow("LF, no last line end") << QByteArray("10000000-3\n01000000-0\n00000000-2") << three;
-        QTest::newRow("empty file") << QByteArray() << Rows{""};
-        QTest::newRow("30 characters") << QByteArray("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123\r\n")
-                                       << Rows{"ABCDEFGHIJKLMNOPQRSTUVWX", "YZ0123"};
-        QTest::newRow("24 characters") << QByteArray("ABCDEFGHIJKLMNOPQRSTUVWX\r\n1\r\n")
-                                       << Rows{"ABCDEFGHIJKLMNOPQRSTUVWX", "", "1"};
-        QTest::newRow("CR only") << QByteArray("10000000-3\r01000000-0\r") << Rows{"10000000-3\r01000000-0\r"};
-        QTest::newRow("several megabytes") << QByteArray("10100000-15\r\n").repeated(300000) << Rows(300000, "10100000-15");
-        QTest::newRow("NUL and binary") << QByteArray("1\0\0\x01\xff\xe9\x80-7\r\n\xfe\n", 13)
-                                        << Rows{QByteArray("1\0\0\x01\xff\xe9\x80-7", 9), QByteArray("\xfe")};
-    }
-    void programFiles()
-    {
-        QFETCH(Rows, rows);
-        writeFile(QStringLiteral("in.txt"), fetch<QByteArray>("content"));
-        const auto read = ProgramFile::read(QStringLiteral("in.txt"));
-        QVERIFY2(read.ok(), qPrintable(read.error));
-        QCOMPARE(*read.value, rows);
-        QVERIFY(ProgramFile::write(QStringLiteral("out.txt"), rows).isEmpty());
-        QByteArray saved;
-        for (const QByteArray& row : rows)
-            saved += row + "\r\n";
-        QCOMPARE(readFile(QStringLiteral("out.txt")), saved);
-    }
-
     // Files that cannot be read, and saves that fail, say so naming the file;
     // a failed save keeps the old file whole and leaves nothing behind.
     void programFileFailures()
@@ -216,17 +176,20 @@ private slots:
         QCOMPARE(QDir().entryList(QDir::Files), (QStringList{"huge.txt", "keep.txt"}));
     }
 
-    // The command line's and the daemon's reader: the rows as written, or the
-    // first line at fault and why, alike from a file and from text.
-    void strictPrograms_data()
+    // Two readers, alike from a file and from text. The command line's and the
+    // daemon's: the rows as written, or the first line at fault and why. The
+    // window's ("loose", {} where a row is not for it): lines end at LF or
+    // CR LF; a line of more than 24 characters is cut into rows of 24; the last
+    // line needs no line end; bytes are kept as they are; it saves CR LF.
+    void programFiles_data()
     {
-        columns<QByteArray, Rows, int, QString>({"content", "rows", "line", "why"});
+        columns<QByteArray, Rows, int, QString, Rows>({"content", "rows", "line", "why", "loose"});
         const Rows two{"10000000-0", "01000000-0042", "00000001-9999"};
-        const auto row = [](const char* name, const QByteArray& content, int line, const char* why, const Rows& rows = {}) {
-            QTest::newRow(name) << content << rows << line << QString::fromUtf8(why);
-        };
-        row("CR LF", "10000000-0\r\n01000000-0042\r\n00000001-9999\r\n", 0, "", two);
-        row("byte-order mark, LF, no last line end", "\xEF\xBB\xBF" "10000000-0\n01000000-0042\n00000001-9999", 0, "", two);
+        const auto row = [](const char* name, const QByteArray& content, int line, const char* why, const Rows& rows = {},
+                            const Rows& loose = {}) { QTest::newRow(name) << content << rows << line << QString::fromUtf8(why) << loose; };
+        row("CR LF", "10000000-0\r\n01000000-0042\r\n00000001-9999\r\n", 0, "", two, two);
+        row("byte-order mark, LF, no last line end", "\xEF\xBB\xBF" "10000000-0\n01000000-0042\n00000001-9999", 0, "", two,
+            {"\xEF\xBB\xBF" "10000000-0", "01000000-0042", "00000001-9999"});
         row("empty lines at the end", "10000000-0\n01000000-0042\r\n00000001-9999\n\r\n\n", 0, "", two);
         row("short", "000000", 1, "\"000000\" is not a row: a row is eight relays 0 or 1, \"-\" and a duration of 0 to 9999 ticks");
         row("x for a relay", "1x000000-1", 1, "\"1x000000-1\": relay 2 is \"x\", not 0 or 1");
@@ -239,21 +202,38 @@ private slots:
         row("no duration", "10000000-1\r\n10000000-\r\n", 2, "the duration \"\"");
         row("trailing space", "10000000-2 \r\n", 1, "the duration \"2 \"");
         row("1 MB line", QByteArray(1 << 20, '1'), 1, "the line is longer than 64 bytes");
-        row("one CR", "\r", 1, "a CR (carriage return) not followed by LF");
-        row("CR within", "10000000-1\r\n10000000-1\r10000000-1", 2, "a CR");
-        row("empty", "", 1, "no rows");
+        row("one CR", "\r", 1, "a CR (carriage return) not followed by LF", {}, {"\r"});
+        row("CR within", "10000000-1\r\n10000000-1\r10000000-1", 2, "a CR", {}, {"10000000-1", "10000000-1\r10000000-1"});
+        row("empty", "", 1, "no rows", {}, {""});
         row("empty lines only", "\xEF\xBB\xBF\r\n\n", 1, "no rows");
         row("empty line between rows", "10000000-1\r\n\r\n\n10000000-1\r\n", 2, "an empty line before a row");
+        row("30 characters", "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123\r\n", 1, "relay 1 is \"A\"", {}, {"ABCDEFGHIJKLMNOPQRSTUVWX", "YZ0123"});
+        row("24 characters", "ABCDEFGHIJKLMNOPQRSTUVWX\r\n1\r\n", 1, "relay 1 is \"A\"", {}, {"ABCDEFGHIJKLMNOPQRSTUVWX", "", "1"});
+        row("several megabytes", QByteArray("10100000-15\r\n").repeated(300000), 0, "", Rows(300000, "10100000-15"),
+            Rows(300000, "10100000-15"));
+        row("NUL and binary", QByteArray("1\0\0\x01\xff\xe9\x80-7\r\n\xfe\n", 13), 1, "relay 2", {},
+            {QByteArray("1\0\0\x01\xff\xe9\x80-7", 9), QByteArray("\xfe")});
     }
-    void strictPrograms()
+    void programFiles()
     {
         const QByteArray content = fetch<QByteArray>("content");
+        const Rows loose = fetch<Rows>("loose");
         writeFile(QStringLiteral("in.txt"), content);
         const StrictProgram::Result read = StrictProgram::read(QStringLiteral("in.txt")), parsed = StrictProgram::parse(content);
         QCOMPARE(read.rows, fetch<Rows>("rows"));
         QVERIFY(std::tie(read.rows, read.line, read.reason) == std::tie(parsed.rows, parsed.line, parsed.reason));
         QVERIFY2(read.line == fetch<int>("line") && read.reason.contains(fetch<QString>("why")) && read.ok() == !read.line, qPrintable(read.reason));
         QCOMPARE(read.message("f"), read.line ? QStringLiteral("f:%1: %2").arg(read.line).arg(read.reason) : read.reason);
+        if (loose.empty())
+            return;
+        const auto window = ProgramFile::read(QStringLiteral("in.txt"));
+        QVERIFY2(window.ok(), qPrintable(window.error));
+        QCOMPARE(*window.value, loose);
+        QVERIFY(ProgramFile::write(QStringLiteral("out.txt"), loose).isEmpty());
+        QByteArray saved;
+        for (const QByteArray& r : loose)
+            saved += r + "\r\n";
+        QCOMPARE(readFile(QStringLiteral("out.txt")), saved);
     }
 
     // Expiries that pass while a handler blocks are counted as missed and
@@ -385,25 +365,25 @@ private slots:
     // A pattern is eight characters 0 or 1, relay 1 first; a board changes
     // only the named relays, with one write; a player checks the tick and
     // every row before it writes anything. (Playing, and boards that go away,
-    // are run through the real libftdi by the command-line tests.)
-    void relaysAndPlayer()
+    // are run through the real libftdi by the command-line tests.) A program
+    // is saved with ".txt" added unless the name ends with it, in any case.
+    void relaysPlayerAndSaveName()
     {
+        for (const auto& [chosen, saved] : {std::pair{"/d/PROG.TXT", "/d/PROG.TXT"}, {"/d/prog.Txt", "/d/prog.Txt"},
+                                            {"/d/PROG.TXT.bak", "/d/PROG.TXT.bak.txt"}})
+            QCOMPARE(ProgramFile::savePath(chosen), QString(saved));
         QCOMPARE(RelayPattern::toText(0x05), QByteArray("10100000"));
         QCOMPARE(RelayPattern::fromText("10100000"), std::optional<std::uint8_t>(0x05));
         for (const char* bad : {"1010", "10201000", "101000001"})
             QVERIFY(!RelayPattern::fromText(bad));
-        SimulatedLibrary library;
-        library.addBoard();
-        library.setPins(0, 0x81);
-        BoardLink link(library);
-        QVERIFY(link.discover() == 1 && link.open(0) == UsbLibrary::Ok);
-        QCOMPARE(RelayBoard(link, 0).setRelays(0x06, 0x02), UsbLibrary::Ok);
-        BoardTimeline timeline(link, 0);
+        RuledBoard b(0x81);
+        QCOMPARE(b.relays.setRelays(0x06, 0x02), UsbLibrary::Ok);
+        BoardTimeline timeline(b.link, 0);
         BoardPlayer player(timeline);
         QCOMPARE(player.play(rowsOf({"10000000-1", "10000"}), 1, false),
                  QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
         QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
-        QCOMPARE(library.writes(0), Bytes{0x83});
+        QCOMPARE(b.log, QStringList{"w83"});
     }
 
     // A change-over inside a group breaks (the group off, the rest as asked),
@@ -549,29 +529,24 @@ private slots:
             QVERIFY(::mkfifo(name, 0666) == 0);
         if (planted == "link")
             QVERIFY(QFile::link("elsewhere", path));
-        if (planted.contains("uid")) {  // another user takes it too, and so does this process
+        if (planted.contains("uid"))  // another user takes it too
             QVERIFY(asUser(64002, [] { return BoardLock(QDir::currentPath(), "1-1", 0).held(); }));
-            QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Ok && b.log == QStringList{"w01"});
-            return;
-        }
-        if (!refusal.isEmpty()) {
+        if (planted == "") {  // another process holds it, then lets go and removes it
+            QFile other(path);
+            QVERIFY(other.open(QIODevice::ReadWrite) && ::flock(other.handle(), LOCK_EX) == 0);
+            b.relays.setLockWait(50);
             QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Failed && b.log.isEmpty());
-            QVERIFY2(b.relays.error().startsWith(refusal), qPrintable(b.relays.error()));
-            return;
+            QVERIFY2(b.relays.error().startsWith("the board at port 1-1 is busy"), qPrintable(b.relays.error()));
+            other.remove();
         }
-        QFile other(path);  // as another process holds it
+        const bool taken = refusal.isEmpty();
         ::umask(0077);
-        QVERIFY(other.open(QIODevice::ReadWrite) && ::flock(other.handle(), LOCK_EX) == 0);
+        QCOMPARE(b.relays.setRelays(0x01, 0x01), taken ? UsbLibrary::Ok : UsbLibrary::Failed);
         ::umask(0022);
-        b.relays.setLockWait(50);
-        QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Failed && b.log.isEmpty());
-        QVERIFY2(b.relays.error().startsWith("the board at port 1-1 is busy"), qPrintable(b.relays.error()));
-        other.close();
-        other.remove();
-        ::umask(0077);
-        QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Ok && b.log == QStringList{"w01"});
-        ::umask(0022);
-        QCOMPARE(QFileInfo(path).permissions() & 0x7777, QFile::Permissions(0x6666));
+        QCOMPARE(b.log, taken ? QStringList{"w01"} : QStringList{});
+        QVERIFY2(b.relays.error().startsWith(refusal), qPrintable(b.relays.error()));
+        if (planted == "" || planted.startsWith("taken"))  // made by a lock: 0666 whatever the umask
+            QCOMPARE(QFileInfo(path).permissions() & 0x7777, QFile::Permissions(0x6666));
     }
 
     // Played without a window, steps keep to the clock at 1 ms a tick: after

@@ -46,9 +46,6 @@ struct Pulse {
 
 class Monitor {
 public:
-    Monitor();
-    ~Monitor();
-
     // The rules from now on: every board as boards.conf at path names it
     // (read with the engine's reader; a refused file names no board), and
     // boards given their rules here whatever the file says.
@@ -69,7 +66,7 @@ private:
     QString checkBoard(const EmulatedFtdiBus* bus, int board, const QList<EmulatedFtdiEvent>& events, qsizetype from) const;
     QString checkPulse(const Pulse& p, const QList<EmulatedFtdiEvent>& events, const BoardRules& rules, bool& done) const;
 
-    std::unique_ptr<BoardsConf> conf_;
+    std::shared_ptr<const BoardsConf> conf_;  // shared: the header needs no BoardsConf
     QMap<int, BoardRules> rules_;
     QList<Pulse> pulses_;
     QList<qint64> requests_;
