@@ -29,7 +29,6 @@ class MqttDaemonTest : public QObject {
     QProcess broker_, daemon_, sub_, other_;  // other_: a second daemon on the broker
     QByteArray log_, otherLog_;               // what the daemons logged
     QMap<QByteArray, QByteArray> last_;       // topic -> latest payload ("" for an empty one)
-    QByteArray heard_;                        // every "topic payload" line, in order
 
     // Board A's program state without the lateness figures, which depend on the machine's load.
     QByteArray shown() const { return QString(last_.value(A + "program")).remove(QRegularExpression(R"("largest_late_ms":[0-9.e-]+,"late":\d+,)")).toUtf8(); }
@@ -122,7 +121,6 @@ private slots:
             for (QByteArray line; sub_.canReadLine();) {
                 line = sub_.readLine().chopped(1);
                 last_.insert(line.left(line.indexOf(' ')), line.endsWith(" (null)") ? "" : line.mid(line.indexOf(' ') + 1));
-                heard_ += line + '\n';
             }
         });
         connect(&daemon_, &QProcess::readyReadStandardError, this, [this] { log_ += daemon_.readAllStandardError(); });
@@ -363,14 +361,12 @@ private slots:
         QTRY_VERIFY(otherLog_.contains("belongs to daemon machineA"));
         QCOMPARE(last_.value("kt/CLONE1/availability"), "online");
         stop(other_, SIGTERM);
-        // Of two live claims the smaller id keeps the node; a larger one is answered.
+        // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the board is let go.
         const unsigned released = emulated_ftdi_release_count(bus_, c[0]);
         publish("kt/CLONE1/owner", "machine0");
         QTRY_VERIFY(log_.contains("let go of board CLONE1 at port 1-7: daemon machine0 serves node kt/CLONE1 too"));
         QCOMPARE(emulated_ftdi_release_count(bus_, c[0]), released + 1);
         QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");  // taken again: machine0 is not online
-        publish("kt/CLONE1/owner", "machineZ");
-        QTRY_VERIFY(heard_.indexOf("kt/CLONE1/owner machineA", heard_.indexOf("kt/CLONE1/owner machineZ")) > 0);
         // A node name is the way out; the Home Assistant ids stay apart; SIGHUP stops B cleanly.
         startDaemon({}, "machineB", "serials = port:1-9\nnode.port:1-9 = bench\n", &other_);  // (the killed one's claim on 1-8 stays)
         QTRY_COMPARE(last_.value("kt/bench/availability"), "online");
