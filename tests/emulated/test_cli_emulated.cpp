@@ -183,13 +183,13 @@ private slots:
         if (during == "nodes")
             emulated_ftdi_lock_node(bus_.get(), 0);
         // "locked": a UUCP lock file of this (live) process holds the first board's port.
-        QFile lock(QStringLiteral("/run/lock/LCK..ttyUSB0"));
-        const auto unlock = qScopeGuard([&] { if (during == "locked") lock.remove(); });
         if (during == "locked" && qgetenv("KESTRUNE_TEST_LOCKS") != "private")
             QSKIP("/run/lock is the machine's: no lock file of a real serial port is written");
-        if (during == "locked" && !(QDir().mkpath("/run/lock") && lock.open(QIODevice::NewOnly | QIODevice::WriteOnly)
-                                    && lock.write(QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n') == 11))
+        QFile lock(QStringLiteral("/run/lock/LCK..ttyUSB0"));  // removed only once this test has made it
+        if (during == "locked" && !(QDir().mkpath("/run/lock") && lock.open(QIODevice::NewOnly | QIODevice::WriteOnly)))
             QSKIP("cannot make a lock file in /run/lock");
+        const auto unlock = qScopeGuard([&] { if (during == "locked") lock.remove(); });
+        QVERIFY(during != "locked" || lock.write(QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n') == 11);
         lock.close();
         const QByteArray conf = fetch<QByteArray>("conf");
         const QString pulses = fetch<QString>("pulses"), fault = fetch<QString>("fault"), endFault = fetch<QString>("endFault");
