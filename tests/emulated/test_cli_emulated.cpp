@@ -172,7 +172,6 @@ private slots:
     {
         const QStringList serials = fetch<QStringList>("serials");
         const QString commands = fetch<QString>("commands"), during = fetch<QString>("during");
-        const QByteArray program = fetch<QByteArray>("program");
         for (int board = 0; board < serials.size(); ++board) {
             const QByteArray serial = serials[board].toUtf8(), tty = "ttyUSB" + QByteArray::number(board);
             const EmulatedFtdiBoard with{serial.constData(), nullptr, nullptr, nullptr, tty.constData()};
@@ -183,21 +182,21 @@ private slots:
         if (during == "nodes")
             emulated_ftdi_lock_node(bus_.get(), 0);
         // "locked": a UUCP lock file of this (live) process holds the first board's port.
-        QFile lock(QStringLiteral("/run/lock/LCK..ttyUSB0"));
-        const auto unlock = qScopeGuard([&] { if (during == "locked") lock.remove(); });
         if (during == "locked" && qgetenv("KESTRUNE_TEST_LOCKS") != "private")
             QSKIP("/run/lock is the machine's: no lock file of a real serial port is written");
-        if (during == "locked" && !(QDir().mkpath("/run/lock") && lock.open(QIODevice::NewOnly | QIODevice::WriteOnly)
-                                    && lock.write(QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n') == 11))
+        QFile lock(QStringLiteral("/run/lock/LCK..ttyUSB0"));  // removed only once this test has made it
+        if (during == "locked" && !(QDir().mkpath("/run/lock") && lock.open(QIODevice::NewOnly | QIODevice::WriteOnly)))
             QSKIP("cannot make a lock file in /run/lock");
+        const auto unlock = qScopeGuard([&] { if (during == "locked") lock.remove(); });
+        QVERIFY(during != "locked" || lock.write(QByteArray::number(QCoreApplication::applicationPid()).rightJustified(10) + '\n') == 11);
         lock.close();
-        const QByteArray conf = fetch<QByteArray>("conf");
-        const QString pulses = fetch<QString>("pulses"), fault = fetch<QString>("fault"), endFault = fetch<QString>("endFault");
-        fault_ = fault;
+        const QString pulses = fetch<QString>("pulses"), endFault = fetch<QString>("endFault");
+        fault_ = fetch<QString>("fault");
         QTemporaryDir dir;
         const QString file = dir.filePath("program.txt"), confFile = dir.filePath("boards.conf");
-        for (const auto& [path, text] : {std::pair{file, program}, std::pair{confFile, conf}})
-            text.isEmpty() ? void() : writeFile(path, text);
+        for (const auto& [path, column] : {std::pair{file, "program"}, std::pair{confFile, "conf"}})
+            if (const QByteArray text = fetch<QByteArray>(column); !text.isEmpty())
+                writeFile(path, text);
         if (during == "nobody" && ::geteuid() != 0)
             QSKIP("needs root to run the command as another user");
         if (during == "dangling")
@@ -251,13 +250,12 @@ private slots:
             QVERIFY2(last || cli.exitCode() == 0, qPrintable(lines[i]));
         }
 
-        const int status = fetch<int>("status");
         const QString out = fetch<QString>("out");
         QString err = fetch<QString>("err");
         const QByteArray pins = fetch<QByteArray>("pins");
         const QString printed = QString::fromUtf8(cli.readAllStandardOutput());
         const QString said = QString::fromUtf8(cli.readAllStandardError());
-        QCOMPARE(cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : 128 + cli.exitCode(), status);
+        QCOMPARE(cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : 128 + cli.exitCode(), fetch<int>("status"));
         QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(printed).hasMatch(),
                  qPrintable(printed));
         err.replace("PID", QString::number(holder.processId()));

@@ -24,11 +24,6 @@ void dropDown(MainWindow& form)
     form.ComboBox1->showPopup();
     QTest::keyClick(form.ComboBox1->view(), Qt::Key_Escape);
 }
-void pick(MainWindow& form, int index)
-{
-    form.ComboBox1->setCurrentIndex(index);
-    emit form.ComboBox1->activated(index);
-}
 }  // namespace
 
 class WindowEmulatedTest : public QObject {

@@ -26,8 +26,7 @@ private slots:
     }
     void startUp()
     {
-        QFETCH(int, boards);
-        QFETCH(int, pins);
+        const int boards = fetch<int>("boards"), pins = fetch<int>("pins");
         SessionRig rig(boards, [&](SimulatedLibrary& lib) {
             if (boards > 0)
                 pins < 0 ? lib.setHeldElsewhere(0, true) : lib.setPins(0, static_cast<std::uint8_t>(pins));

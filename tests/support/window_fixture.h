@@ -18,6 +18,12 @@
 namespace fixture {
 
 inline void click(QWidget* w, Qt::MouseButton b = Qt::LeftButton) { QTest::mouseClick(w, b); }
+// Picks entry `index` of "Select Board" as the operator does.
+inline void pick(MainWindow& form, int index)
+{
+    form.ComboBox1->setCurrentIndex(index);
+    emit form.ComboBox1->activated(index);
+}
 
 // A window on simulated boards, in a working directory of its own, reading
 // boardsConf there as its boards.conf when given.

@@ -40,10 +40,15 @@ class WindowTest : public QObject {
 private slots:
     void cleanup() { QVERIFY2(!QApplication::activeModalWidget(), "a dialog was left open"); }
 
+    // The window as drawn: its size, icon and controls in place; the program
+    // list in the window's face colour, not white; every label showing its
+    // whole text in the platform's font, on each page and in the Setting
+    // dialog: none is wider than its label, and nothing in front of a label
+    // covers its text.
     void layout()
     {
         Rig rig(2);
-        const MainWindow& f = *rig.form;
+        MainWindow& f = *rig.form;
         QCOMPARE(std::pair(f.windowTitle(), f.size()), std::pair(QStringLiteral("Kestrune  ver. 1.3"), QSize(785, 413)));
         QVERIFY(QFile::exists(QStringLiteral(":/kestrune.png")) && !f.windowIcon().isNull());
         const std::pair<const char*, QRect> placed[] = {
@@ -52,10 +57,27 @@ private slots:
             {"ComboBox1", {264, 144, 169, 21}}, {"Panel27", {256, 0, 481, 18}}};
         for (const auto& [name, rect] : placed)
             QCOMPARE(f.findChild<QWidget*>(QLatin1String(name))->geometry(), rect);
-        QCOMPARE(std::pair(f.Panel27->text(), f.Label5->text()), std::pair(QStringLiteral("Board found !"), QStringLiteral("1")));
         QCOMPARE(f.ComboBox1->itemData(1, Qt::ToolTipRole).toString(),
                  QStringLiteral("Serial number: KSIM0002\nSimulated relay board\nPort: 1-2"));
         checkMirrored(rig);
+        QWidget* cells = f.StringGrid4->viewport();
+        const QRgb face = QApplication::palette().color(QPalette::Button).rgb();
+        QVERIFY(face != QColor(Qt::white).rgb());
+        QCOMPARE(cells->grab().toImage().pixelColor(cells->width() / 2, cells->height() - 4).rgb(), face);  // below the row
+        f.show();
+        f.labelDialog()->show();
+        for (int page = 0; page < 3; ++page) {
+            f.TabbedNotebook1->setCurrentIndex(page);
+            for (QWidget* window : std::initializer_list<QWidget*>{&f, f.labelDialog()})
+                for (QLabel* label : window->findChildren<QLabel*>()) {
+                    if (label->text().isEmpty() || !label->isVisible())
+                        continue;
+                    const QRect text = QStyle::alignedRect(label->layoutDirection(), label->alignment(), label->fontMetrics().size(0, label->text()), label->contentsRect());
+                    QVERIFY2(label->contentsRect().contains(text), qPrintable(label->objectName() + " is too small for " + label->text()));
+                    for (int x = text.left(); x <= text.right(); ++x)
+                        QVERIFY2(window->childAt(label->mapTo(window, QPoint(x, text.center().y()))) == label, qPrintable(label->objectName() + " is covered"));
+                }
+        }
     }
 
     // boards.conf names a board in its tooltip; a file with a mistake shows
@@ -114,8 +136,7 @@ private slots:
         f.ComboBox1->showPopup();
         f.ComboBox1->hidePopup();
         QCOMPARE(rig.library.openCount(1), 2);
-        f.ComboBox1->setCurrentIndex(1);
-        emit f.ComboBox1->activated(1);
+        pick(f, 1);
         QCOMPARE(rig.s().selected, 1);
         checkMirrored(rig);
     }
@@ -153,7 +174,9 @@ private slots:
 
     // Saving appends ".txt" and asks before replacing; opening replaces the
     // list; a file that cannot be read shows a message; cancel does nothing.
-    void fileDialogs()
+    // A range error shows one error box naming the row; errors while it is
+    // open are counted, not shown.
+    void dialogs()
     {
         Rig rig(1);
         MainWindow& f = *rig.form;
@@ -171,6 +194,12 @@ private slots:
         clickThrough(f.Button19, {chooseFile(rig.work.file("gone.txt"), false), pressMessageButton(QMessageBox::Ok, &message)});
         QVERIFY(message.contains(QLatin1String("does not exist")));
         checkMirrored(rig);
+        rig.s().program.replaceAll(rowsOf({"10000000-1", ""}));
+        rig.clickRow(1);
+        rig.clickRow(1);
+        QCOMPARE(f.errorsReported(), 2);
+        QVERIFY(takeErrorBox().startsWith(QLatin1String("Row 2 is not a relay pattern")));
+        QCOMPARE(takeErrorBox(), QString());
     }
 
     // Typed characters neither move nor load a row; the arrow, Page and
@@ -219,51 +248,6 @@ private slots:
             QCOMPARE(std::pair(f.tickTimer->interval() > 1, f.Label5->text() != "1"), std::pair(focused, focused));
         }
         QCOMPARE(BoardComboBox().focusPolicy(), Qt::StrongFocus);  // a wheel turn alone takes no focus
-    }
-
-    // Every label shows its whole text in the platform's font, on each page
-    // and in the Setting dialog: none is wider than its label, and nothing in
-    // front of a label covers its text.
-    void labelsWhole()
-    {
-        Rig rig(1);
-        rig.form->show();
-        rig.form->labelDialog()->show();
-        for (int page = 0; page < 3; ++page) {
-            rig.form->TabbedNotebook1->setCurrentIndex(page);
-            for (QWidget* window : std::initializer_list<QWidget*>{rig.form.get(), rig.form->labelDialog()})
-                for (QLabel* label : window->findChildren<QLabel*>()) {
-                    if (label->text().isEmpty() || !label->isVisible())
-                        continue;
-                    const QRect text = QStyle::alignedRect(label->layoutDirection(), label->alignment(), label->fontMetrics().size(0, label->text()), label->contentsRect());
-                    QVERIFY2(label->contentsRect().contains(text), qPrintable(label->objectName() + " is too small for " + label->text()));
-                    for (int x = text.left(); x <= text.right(); ++x)
-                        QVERIFY2(window->childAt(label->mapTo(window, QPoint(x, text.center().y()))) == label, qPrintable(label->objectName() + " is covered"));
-                }
-        }
-    }
-
-    // The program list is drawn in the window's face colour, not white.
-    void programListColour()
-    {
-        Rig rig(1);
-        QWidget* cells = rig.form->StringGrid4->viewport();
-        const QRgb face = QApplication::palette().color(QPalette::Button).rgb();
-        QVERIFY(face != QColor(Qt::white).rgb());
-        QCOMPARE(cells->grab().toImage().pixelColor(cells->width() / 2, cells->height() - 4).rgb(), face);  // below the row
-    }
-
-    // A range error shows one error box naming the row; errors while it is
-    // open are counted, not shown.
-    void errorBox()
-    {
-        Rig rig(1);
-        rig.s().program.replaceAll(rowsOf({"10000000-1", ""}));
-        rig.clickRow(1);
-        rig.clickRow(1);
-        QCOMPARE(rig.form->errorsReported(), 2);
-        QVERIFY(takeErrorBox().startsWith(QLatin1String("Row 2 is not a relay pattern")));
-        QCOMPARE(takeErrorBox(), QString());
     }
 };
 
