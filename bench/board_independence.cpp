@@ -5,7 +5,7 @@
 // Measures, from the boards' timed histories, the pulse's length and the
 // hoist's wait, and takes the program's lateness from the daemon's program
 // state. Re-runs itself under umockdev-wrapper. Prints one summary line.
-#include "emulated_ftdi.h"
+#include "emulated_bench.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -16,13 +16,10 @@
 
 #include <mosquitto.h>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -34,19 +31,6 @@ using Clock = std::chrono::steady_clock;
 {
     std::fprintf(stderr, "board_independence: %s\n", what);
     std::exit(1);
-}
-
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 // The times (ms on the history's clock) of the writes to a board that
@@ -70,19 +54,10 @@ std::map<QByteArray, QByteArray> heard;
 
 int main(int argc, char* argv[])
 {
-    if (!emulated_ftdi_available()) {
-        if (qEnvironmentVariableIsSet("KESTRUNE_BENCH_WRAPPED"))
-            fail("umockdev's preload library is not active");
-        qputenv("KESTRUNE_BENCH_WRAPPED", "1");
-        std::vector<char*> args{const_cast<char*>("umockdev-wrapper")};
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
-        ::execvp("umockdev-wrapper", args.data());
-        fail("cannot run umockdev-wrapper");
-    }
+    bench::runEmulated(argc, argv, "board_independence");
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const int port = freePort();
+    const int port = bench::freePort();
     EmulatedFtdiBus* bus = emulated_ftdi_bus_new();
     const int gate = emulated_ftdi_add_board(bus, "GATE"), hoist = emulated_ftdi_add_board(bus, "HOIST");
     emulated_ftdi_add_board(bus, "PROG");

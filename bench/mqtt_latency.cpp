@@ -5,7 +5,7 @@
 // the highest command rate the daemon keeps up with for 10 s with every
 // command applied, in order. Re-runs itself under umockdev-wrapper. Prints
 // one summary line; each rate tried is told on stderr.
-#include "emulated_ftdi.h"
+#include "emulated_bench.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -15,12 +15,9 @@
 #include <mosquitto.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -31,19 +28,6 @@ using Clock = std::chrono::steady_clock;
 double ms(Clock::duration d)
 {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-int freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
 }
 
 QByteArray patternText(std::uint8_t byte)
@@ -97,19 +81,10 @@ struct Bench {
 
 int main(int argc, char* argv[])
 {
-    if (!emulated_ftdi_available()) {
-        if (qEnvironmentVariableIsSet("KESTRUNE_BENCH_WRAPPED"))
-            fail("umockdev's preload library is not active");
-        qputenv("KESTRUNE_BENCH_WRAPPED", "1");
-        std::vector<char*> args{const_cast<char*>("umockdev-wrapper")};
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
-        ::execvp("umockdev-wrapper", args.data());
-        fail("cannot run umockdev-wrapper");
-    }
+    bench::runEmulated(argc, argv, "mqtt_latency");
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const int port = freePort();
+    const int port = bench::freePort();
     Bench bench;
     bench.bus = emulated_ftdi_bus_new();
     bench.board = emulated_ftdi_add_board(bench.bus, "BENCH-1");
