@@ -140,8 +140,7 @@ private slots:
             dropDown(form);
         }
         QSignalSpy ticks(form.tickTimer, &TickTimer::timeout);
-        QTest::qWait(100);
-        QVERIFY(s.runActive() && ticks.count() > 0 && form.Panel27->color() == Colors::Red);
+        QTRY_VERIFY_WITH_TIMEOUT(s.runActive() && ticks.count() > 0 && form.Panel27->color() == Colors::Red, 10000);
         QVERIFY2(QRegularExpression(fetch<QString>("status").replace("PID", QString::number(holder.processId()))).match(form.Panel27->text()).hasMatch(), qPrintable(form.Panel27->text()));
         QCOMPARE(std::pair(written(event == "held" ? 0 : 1), event == "replaced" ? written(2) : Bytes{}), std::pair(Bytes{}, Bytes{}));
         click(form.Button34);

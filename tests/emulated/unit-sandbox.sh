@@ -80,9 +80,10 @@ done <"$unit"
 mount -t tmpfs -o mode=1777,size=4m kestrune-sandbox-locks /run/lock
 
 # PrivateTmp=: a fresh /tmp and /var/tmp, with the stand-ins for /dev and
-# /sys, the state and the credentials bound in at their paths.
+# /sys, the state, the credentials and the program's folder (a build tree may
+# live under /tmp; it stands for /usr/bin) bound in at their paths.
 held=()
-for dir in "${keep[@]}" "$state" "$credentials"; do
+for dir in "${keep[@]}" "$state" "$credentials" "$(dirname "$program")"; do
     exec {fd}<"$dir"
     held+=("$fd:$dir")
 done
