@@ -75,9 +75,10 @@ void BoardPool::scan()
     const QList<DeviceInfo> devices = scanner_->list();
     // A board held is gone when it is no longer listed where it was and its
     // handle has died with it (a list that missed it once changes nothing).
-    for (auto& [name, entry] : entries_) {
+    for (const auto& [name, entry] : entries_) {
+        const DeviceInfo& where = entry->info;
         if (entry->online() &&
-            std::none_of(devices.begin(), devices.end(), [&](const DeviceInfo& d) { return sameDevice(d, entry->info); }) &&
+            std::none_of(devices.begin(), devices.end(), [&where](const DeviceInfo& d) { return sameDevice(d, where); }) &&
             !entry->held->answers())
             emit gone(name);
     }
