@@ -24,15 +24,29 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Xvfb picks a free display itself and writes its number to fd 3.
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-server=$!
-for _ in $(seq 100); do
-    [[ -s $work/display ]] && break
-    sleep 0.1
+# Xvfb picks a free display itself and writes its number to fd 3. Another
+# X server starting at the same moment (a second test run) can still take
+# that display from it: then it is started again.
+for attempt in 1 2 3; do
+    : >"$work/display"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+    server=$!
+    for _ in $(seq 100); do
+        [[ -s $work/display ]] && break
+        sleep 0.1
+    done
+    [[ -s $work/display ]] || { echo "Xvfb did not start:"; cat "$work/xvfb.log"; exit 1; }
+    export DISPLAY=:$(head -n 1 "$work/display")
+    for _ in $(seq 50); do
+        kill -0 "$server" 2>/dev/null && xwininfo -root >/dev/null 2>&1 && break 2
+        sleep 0.1
+    done
+    kill "$server" 2>/dev/null || true
+    wait "$server" 2>/dev/null || true
+    server=0
+    echo "Xvfb on $DISPLAY did not answer (attempt $attempt)"
 done
-[[ -s $work/display ]] || { echo "Xvfb did not start:"; cat "$work/xvfb.log"; exit 1; }
-export DISPLAY=:$(head -n 1 "$work/display")
+((server != 0)) || { echo "no Xvfb of its own could be started:"; cat "$work/xvfb.log"; exit 1; }
 
 # Its settings and labels.dat go into the scratch folder, not the user's.
 (cd "$work" && XDG_CONFIG_HOME=$work QT_QPA_PLATFORM=xcb exec "$program") >"$work/program.log" 2>&1 &
