@@ -155,9 +155,22 @@ void BoardTimeline::finish()
     service();
 }
 
-bool BoardTimeline::apply(bool always)
+qint64 BoardTimeline::makeTime(int relay, std::uint8_t offs, qint64 at) const
 {
     const BoardRules& rules = link_.rules(index_);
+    qint64 allowed = LongAgo;
+    for (const QList<int>& group : rules.interlocks)
+        if (group.contains(relay))
+            for (const int other : group)
+                if (other != relay)
+                    allowed = std::max(allowed, (offs & RelayPattern::bit(other))
+                                                    ? at + std::max(rules.deadTimeMs, 1)  // never in the break's own write
+                                                    : offAt_[std::size_t(other - 1)] + rules.deadTimeMs);
+    return allowed;
+}
+
+bool BoardTimeline::apply(bool always)
+{
     const qint64 at = now();
     const auto offs = static_cast<std::uint8_t>(pins_ & ~target_);
     auto next = static_cast<std::uint8_t>(pins_ & ~offs);
@@ -167,15 +180,7 @@ bool BoardTimeline::apply(bool always)
         const std::uint8_t bit = RelayPattern::bit(relay);
         if (!(target_ & bit) || (pins_ & bit))
             continue;
-        qint64 allowed = LongAgo;
-        for (const QList<int>& group : rules.interlocks)
-            if (group.contains(relay))
-                for (const int other : group)
-                    if (other != relay)
-                        allowed = std::max(allowed, (offs & RelayPattern::bit(other))
-                                                        ? at + std::max(rules.deadTimeMs, 1)  // never in the break's own write
-                                                        : offAt_[std::size_t(other - 1)] + rules.deadTimeMs);
-        if (allowed <= at)
+        if (makeTime(relay, offs, at) <= at)
             next |= bit;
     }
     if (next != pins_ || always) {
@@ -239,7 +244,6 @@ void BoardTimeline::service()
 
 void BoardTimeline::arm()
 {
-    const BoardRules& rules = link_.rules(index_);
     qint64 next = -1;
     const auto sooner = [&](qint64 at) { next = next < 0 ? at : std::min(next, at); };
     for (const PendingEdge& edge : edges_)
@@ -249,13 +253,7 @@ void BoardTimeline::arm()
     for (int relay = 1; relay <= 8; ++relay) {
         if (!(makes & RelayPattern::bit(relay)))
             continue;
-        qint64 allowed = 0;
-        for (const QList<int>& group : rules.interlocks)
-            if (group.contains(relay))
-                for (const int other : group)
-                    if (other != relay)
-                        allowed = std::max(allowed, offAt_[std::size_t(other - 1)] + rules.deadTimeMs);
-        sooner(allowed);
+        sooner(makeTime(relay, 0, 0));
     }
     if (next < 0)
         return timer_.stop();

@@ -100,6 +100,9 @@ private:
     bool readPins();
     // What target becomes when the relays in mask take levels.
     std::uint8_t headed(std::uint8_t from, std::uint8_t mask, std::uint8_t levels) const;
+    // When relay may be made: every other relay of its groups off for the
+    // dead time, those in offs counted as going off at at.
+    qint64 makeTime(int relay, std::uint8_t offs, qint64 at) const;
     // Writes what may be written now towards target_ (always: even when that
     // changes nothing, as a request does), leaves the rest pending.
     bool apply(bool always);
