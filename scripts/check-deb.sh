@@ -165,14 +165,20 @@ if [ -n "${deb[kestrune-mqtt]:-}" ]; then
     rm -rf "$tree"
 fi
 
-if [ $INSTALL = no ]; then
+# The last line: PASS with what was checked ($1), or FAIL with every problem.
+verdict() {
+    local names
     names=$(for p in "${packages[@]}"; do basename "${deb[$p]}"; done | xargs)
     if [ ${#problems[@]} -eq 0 ]; then
-        echo "check-deb: PASS ${#packages[@]} packages ($names), lintian clean, $UNIT verified (not installed)"
+        echo "check-deb: PASS ${#packages[@]} packages ($names), lintian clean, $1"
         exit 0
     fi
     echo "check-deb: FAIL ${#problems[@]} problem(s): ${problems[*]}"
     exit 1
+}
+
+if [ $INSTALL = no ]; then
+    verdict "$UNIT verified (not installed)"
 fi
 
 # 5. Install, check, remove and purge each package in turn.
@@ -273,10 +279,4 @@ echo "Removing kestrune-udev ..." >&2
 count=$((count + $(files_of kestrune-udev | wc -l)))
 remove_package kestrune-udev
 
-names=$(for p in "${packages[@]}"; do basename "${deb[$p]}"; done | xargs)
-if [ ${#problems[@]} -eq 0 ]; then
-    echo "check-deb: PASS ${#packages[@]} packages ($names), lintian clean, $count files installed and removed cleanly"
-    exit 0
-fi
-echo "check-deb: FAIL ${#problems[@]} problem(s): ${problems[*]}"
-exit 1
+verdict "$count files installed and removed cleanly"
