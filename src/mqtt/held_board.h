@@ -8,7 +8,6 @@
 #include <QObject>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 class BoardLink;
