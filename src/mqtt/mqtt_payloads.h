@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -59,6 +60,19 @@ struct Topics {
     // Everything under a node served: its commands, and whatever else is
     // sent there, so that it can be reported rather than silently missed.
     QByteArray nodeFilter(const QByteArray& name) const { return base + '/' + name + "/#"; }
+    // Whether topic is one a daemon says of a node (B/S/availability, owner,
+    // state, program or relay/N), which is heard on the node's topics but is
+    // no command.
+    bool isStatus(const QByteArray& topic) const
+    {
+        if (!topic.startsWith(base + '/'))
+            return false;
+        const QByteArray node = topic.mid(base.size() + 1);
+        const QByteArray leaf = node.mid(node.indexOf('/') + 1);
+        const QByteArray relay = leaf.startsWith("relay/") ? leaf.mid(6) : QByteArray();
+        return node.contains('/') && (leaf == "availability" || leaf == "owner" || leaf == "state" || leaf == "program" ||
+                                      (!relay.isEmpty() && std::all_of(relay.begin(), relay.end(), [](char c) { return c >= '0' && c <= '9'; })));
+    }
     // What the daemon reads back before it serves a node, in this order: the
     // daemons' availability, the nodes' owners, its own node list and run
     // instance, and the probe that says all retained ones have come.

@@ -72,6 +72,7 @@ void RelayBridge::markersLearned()
         return publishAll();
     pool_.enable();
     publishStale();
+    publishNodes();  // an earlier run's list goes now, taken boards or none
 }
 
 void RelayBridge::scan()
@@ -164,6 +165,8 @@ void RelayBridge::taken(Entry& board)
 
 void RelayBridge::letGo(Entry& board, const QString& why, bool yielded)
 {
+    if (yielded && board.held)
+        board.held->finishPulses();  // the board stays: its relays end as they were asked to
     states_.keepDue(board.name);
     pool_.release(board);
     published_[board.name].reset();
@@ -275,7 +278,7 @@ void RelayBridge::claim(const QByteArray& name)
 
 void RelayBridge::handleMessage(const QByteArray& topic, const QByteArray& payload, bool retained)
 {
-    if (readMarker(topic, payload, retained))
+    if (readMarker(topic, payload, retained) || settings_.topics.isStatus(topic))
         return;
     const auto ignore = [&](const QString& why) {
         qCWarning(lcMqtt).noquote() << "ignored a message on" << quoted(topic, 200) + QLatin1Char(':')

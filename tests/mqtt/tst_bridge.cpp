@@ -19,6 +19,7 @@ private slots:
     //   <  TOPIC PAYLOAD   a message as it is sent      <r TOPIC PAYLOAD   a retained one
     //   learned            the markers are known        scan               a look at the bus
     //   warn REGEX         the daemon logs a warning matching REGEX
+    //   quiet              and no other warning from here on
     //   pull N / plug N    board N pulled out, plugged back in
     // and what it publishes: these lines in this order (others may come
     // between), and never a line of `never`. The boards are KSIM0001 and,
@@ -32,11 +33,15 @@ private slots:
         QTest::addColumn<Bytes>("written");  // to board 0
         const QString n = "kt/KSIM0001/";
         QTest::newRow("a free board is taken") << "learned" << "" << QStringList{n + "owner test", n + "availability online", n + "state 00000000", "kt/bridge/test/nodes [\"KSIM0001\"]"} << QStringList{} << Bytes{};
-        QTest::newRow("owned by an online daemon") << "<r kt/bridge/aaa/availability online\n<r " + n + "owner aaa\nlearned" << ""
-                                                   << QStringList{} << QStringList{n + "owner test", n + "availability online", n + "availability offline"} << Bytes{};
+        QTest::newRow("owned by an online daemon") << "<r kt/bridge/test/nodes [\"KSIM0001\"]\n<r kt/bridge/aaa/availability online\n<r " + n + "owner aaa\nlearned" << ""
+                                                   << QStringList{"kt/bridge/test/nodes []"} << QStringList{n + "owner test", n + "availability online", n + "availability offline"} << Bytes{};
         QTest::newRow("a stale marker is answered") << "<r " + n + "owner aaa\nlearned" << "" << QStringList{n + "owner test", n + "availability online"} << QStringList{} << Bytes{};
         QTest::newRow("a smaller id's claim wins") << "learned\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
                                                    << QStringList{n + "availability online", "kt/bridge/test/nodes []"} << QStringList{n + "availability offline"} << Bytes{};
+        QTest::newRow("yielding ends a pulse first") << "learned\n< " + n + "relay/1/set PULSE 60000\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
+                                                     << QStringList{n + "relay/1 ON"} << QStringList{} << Bytes{0x01, 0x00};
+        QTest::newRow("another daemon's status is no command") << "learned\nquiet\n< " + n + "relay/1 ON\n<r " + n + "state 10000000\n<r " + n + "program {}\n<r " + n + "availability online" << ""
+                                                               << QStringList{} << QStringList{} << Bytes{};
         QTest::newRow("a larger id's claim is answered") << "learned\n< kt/bridge/zzz/availability online\n< " + n + "owner zzz" << ""
                                                          << QStringList{n + "owner test", n + "owner test"} << QStringList{"kt/bridge/test/nodes []"} << Bytes{};
         QTest::newRow("retained commands are ignored") << "learned\n<r " + n + "relay/1/set ON\n< " + n + "relay/2/set ON" << ""
@@ -74,6 +79,8 @@ private slots:
             const QStringList words = step.split(' ');
             if (words[0] == "warn")
                 QTest::ignoreMessage(QtWarningMsg, QRegularExpression(step.mid(5)));
+            else if (step == "quiet")
+                QTest::failOnWarning(QRegularExpression("."));
             else if (step == "learned")
                 bridge.markersLearned();
             else if (step == "scan")
