@@ -82,6 +82,9 @@ void BoardPool::scan()
             !entry->held->answers())
             emit gone(name);
     }
+    for (const DeviceInfo& device : devices)
+        if (!device.serial.isEmpty() && DeviceEntries::allows(settings_.serials, device))
+            portsOfSerial_[device.serial].insert(device.port);
     for (int index = 0; index < devices.size(); ++index) {
         const DeviceInfo& device = devices[index];
         if (!DeviceEntries::allows(settings_.serials, device))
@@ -105,6 +108,13 @@ void BoardPool::scan()
         }
         if (entry.online())
             continue;
+        // A node is one physical board: once its serial has been seen at two
+        // ports, it is the board at the port it was taken at. (A board
+        // without a serial is named after its port.)
+        if (!entry.takenAt.isEmpty() && device.port != entry.takenAt && portsOfSerial_[device.serial].size() > 1) {
+            emit cloneLeftAlone(entry.name, device, entry.takenAt);
+            continue;
+        }
         if (const QByteArray owner = servedElsewhere_(entry.name); !owner.isEmpty())
             emit servedElsewhere(entry.name, device, owner);
         else
@@ -119,6 +129,8 @@ void BoardPool::take(Entry& entry, int index, const DeviceInfo& device)
         return emit notTaken(entry.name, device, held.error);
     entry.refusal.clear();
     entry.info = device;
+    if (entry.takenAt.isEmpty())
+        entry.takenAt = device.port;
     entry.held = std::move(*held.value);
     connect(entry.held.get(), &HeldBoard::failed, this, &BoardPool::scanSoon);
     emit taken(entry.name);

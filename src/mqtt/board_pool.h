@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 
 class BoardLink;
@@ -44,6 +45,7 @@ public:
         QByteArray key;
         const NamedBoard* named = nullptr;  // its section in boards.conf, if any
         DeviceInfo info;                    // where it was when last taken or refused
+        QString takenAt;                    // the port it was first taken at
         std::unique_ptr<HeldBoard> held;
         bool known = false;                 // taken once
         QString refusal;                    // why the last take failed, said once
@@ -81,6 +83,9 @@ signals:
     void notTaken(const QByteArray& name, const DeviceInfo& device, const QString& why);
     // Another board has this board's name on the bus: left alone.
     void nameTaken(const QByteArray& name, const DeviceInfo& device);
+    // A board of the serial of a node bound to its port (see scan) is at
+    // another port: left alone.
+    void cloneLeftAlone(const QByteArray& name, const DeviceInfo& device, const QString& boundTo);
 
 private:
     void take(Entry& entry, int index, const DeviceInfo& device);
@@ -91,6 +96,7 @@ private:
     UsbLibrary& library_;
     std::unique_ptr<BoardLink> scanner_;
     std::map<QByteArray, std::unique_ptr<Entry>> entries_;
+    std::map<QString, std::set<QString>> portsOfSerial_;  // where each serial allowed was seen in this run
     QTimer scanTimer_;
     bool scanQueued_ = false;
     bool enabled_ = false;

@@ -57,6 +57,12 @@ RelayBridge::RelayBridge(UsbLibrary& library, Settings settings, Publish publish
     connect(&pool_, &BoardPool::nameTaken, this, [this](const QByteArray& name, const DeviceInfo& device) {
         leftAlone(*pool_.entry(name), device, QStringLiteral("another board has the name %1 on the bus").arg(QString::fromUtf8(name)), true);
     });
+    connect(&pool_, &BoardPool::cloneLeftAlone, this, [this](const QByteArray& name, const DeviceInfo& device, const QString& boundTo) {
+        leftAlone(*pool_.entry(name), device,
+                  QStringLiteral("node %1 is the board at port %2, and a board of the same serial number is not put in its place")
+                      .arg(QString::fromUtf8(settings_.topics.base + '/' + name), boundTo),
+                  true);
+    });
 }
 
 RelayBridge::~RelayBridge() = default;

@@ -49,6 +49,8 @@ private slots:
         QTest::newRow("gone and back") << "learned\npull 0\nscan\nplug 0\nscan" << ""
                                        << QStringList{n + "availability online", n + "availability offline", n + "owner ", "kt/bridge/test/nodes []", n + "availability online"} << QStringList{} << Bytes{};
         QTest::newRow("clones: one node") << "clones\nlearned" << "" << QStringList{"kt/bridge/test/nodes [\"KSIM0001\"]"} << QStringList{"kt/bridge/test/nodes [\"KSIM0001\",\"KSIM0001\"]"} << Bytes{};
+        QTest::newRow("clones: the node stays with its board") << "clones\nlearned\nwarn left board KSIM0001 at port 1-2 alone: node kt/KSIM0001 is the board at port 1-1, and a board of the same serial number is not put in its place\npull 0\nscan" << ""
+                                                          << QStringList{n + "availability offline"} << QStringList{} << Bytes{};
         QTest::newRow("nodes an earlier run left") << "<r kt/bridge/test/nodes [\"old\"]\nlearned" << "" << QStringList{"kt/old/availability offline"} << QStringList{} << Bytes{};
         const QString board = "[board hoist]\nserial = KSIM0001\non_start = ";
         QTest::newRow("on_start keep") << "learned" << board + "keep\n" << QStringList{"kt/hoist/state 00000000"} << QStringList{} << Bytes{};
