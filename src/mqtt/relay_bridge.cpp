@@ -18,9 +18,14 @@ template <class... F> Overloaded(F...) -> Overloaded<F...>;
 // topics, and the key its Home Assistant ids carry (the serial, or
 // port-BUS-PORTS where the port tells it apart), which a new node name
 // leaves alone.
+QByteArray portKeyOf(const DeviceInfo& device)
+{
+    return topicName(QStringLiteral("port-") + QString(device.port).replace(QLatin1Char('.'), QLatin1Char('_')));
+}
+
 BoardPool::Naming identify(const DeviceInfo& device, const QMap<QString, QByteArray>& nodeNames)
 {
-    const QByteArray portKey = topicName(QStringLiteral("port-") + QString(device.port).replace(QLatin1Char('.'), QLatin1Char('_')));
+    const QByteArray portKey = portKeyOf(device);
     const std::optional<QString> entry = DeviceEntries::match(device, nodeNames.keys());
     if (device.serial.isEmpty() || (entry && *entry == DeviceEntries::portEntry(device)))
         return {entry ? nodeNames.value(*entry) : portKey, portKey};
@@ -92,6 +97,8 @@ BoardPool::Naming RelayBridge::nameOf(const DeviceInfo& device, const NamedBoard
     BoardPool::Naming naming = identify(device, settings_.nodeNames);
     if (named)
         naming.name = named->name.toUtf8();
+    if (named && named->serial.isEmpty() && !named->port.isEmpty())
+        naming.key = portKeyOf(device);  // clones told apart by their ports stay apart in Home Assistant
     return naming;
 }
 
@@ -159,9 +166,16 @@ void RelayBridge::taken(Entry& board)
                              << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
     claim(board.name);
     subscribe_(settings_.topics.nodeFilter(board.name), true);
-    if (!board.known && !board.serial.isEmpty())  // the ids of earlier versions
-        for (int relay = 1; relay <= 8; ++relay)
-            publish_(settings_.topics.oldDiscovery(topicName(board.serial), relay), {});
+    if (!board.known && !board.serial.isEmpty()) {  // the ids of earlier versions, and of a key by serial number
+        const QByteArray bySerial = topicName(board.serial);
+        const auto& entries = pool_.entries();
+        const bool keyUsed = std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.second->key == bySerial; });
+        for (int relay = 1; relay <= 8; ++relay) {
+            publish_(settings_.topics.oldDiscovery(bySerial, relay), {});
+            if (board.key != bySerial && !keyUsed && settings_.discovery)
+                publish_(settings_.topics.discovery(bySerial, relay), {}), publish_(settings_.topics.buttonDiscovery(bySerial, relay), {});
+        }
+    }
     board.known = true;
     startUp(board);
     publishDiscovery(board);
