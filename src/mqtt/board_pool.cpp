@@ -115,9 +115,9 @@ void BoardPool::scan()
             emit cloneLeftAlone(entry.name, device, entry.takenAt);
             continue;
         }
-        if (const QByteArray owner = servedElsewhere_(entry.name); !owner.isEmpty())
-            emit servedElsewhere(entry.name, device, owner);
-        else
+        if (const Claim claim = servedElsewhere_(entry.name); !claim.owner.isEmpty())
+            emit servedElsewhere(entry.name, device, claim.owner);
+        else if (!claim.wait)
             take(entry, index, device);
     }
 }

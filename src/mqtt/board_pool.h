@@ -35,8 +35,13 @@ public:
         QByteArray key;
     };
     using NameOf = std::function<Naming(const DeviceInfo& device, const NamedBoard* named)>;
-    // Who else serves a name; empty when this daemon may take it.
-    using ServedElsewhere = std::function<QByteArray(const QByteArray& name)>;
+    // Whether a free board's node may be taken now: the daemon that serves
+    // it elsewhere, or "wait" (a later look decides), or neither.
+    struct Claim {
+        QByteArray owner;
+        bool wait = false;
+    };
+    using ServedElsewhere = std::function<Claim(const QByteArray& name)>;
 
     // One board the pool has seen, under its name; held while taken.
     struct Entry {

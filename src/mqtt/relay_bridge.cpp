@@ -3,6 +3,7 @@
 #include "engine/device/device_entries.h"
 #include "engine/device/relay_board.h"
 
+#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -48,7 +49,8 @@ RelayBridge::RelayBridge(UsbLibrary& library, Settings settings, Publish publish
       states_(settings_.stateDir),
       pool_(library, BoardPool::Settings{settings_.serials, settings_.boards, settings_.scanMs},
             [this](const DeviceInfo& device, const NamedBoard* named) { return nameOf(device, named); },
-            [this](const QByteArray& name) { return ownerElsewhere(name); })
+            [this](const QByteArray& name) { return claimOf(name); }),
+      clock_([] { return QDeadlineTimer::current().deadline(); })
 {
     connect(&pool_, &BoardPool::seen, this, &RelayBridge::seen);
     connect(&pool_, &BoardPool::taken, this, [this](const QByteArray& name) { taken(*pool_.entry(name)); });
@@ -79,11 +81,20 @@ void RelayBridge::start()
 
 void RelayBridge::markersLearned()
 {
+    connected_ = true;
+    connectedAt_ = clock_();
     if (pool_.enabled())
         return publishAll();
     pool_.enable();
     publishStale();
     publishNodes();  // an earlier run's list goes now, taken boards or none
+}
+
+void RelayBridge::brokerLost()
+{
+    connected_ = false;
+    returning_ = servedBy_;
+    freedAt_.clear();  // a node is free only for as long as this daemon watched it be
 }
 
 void RelayBridge::scan()
@@ -122,6 +133,34 @@ QByteArray RelayBridge::ownerElsewhere(const QByteArray& name) const
     return it != owners_.end() && it->second != settings_.topics.id && onlineDaemons_.count(it->second)
                ? it->second
                : QByteArray();
+}
+
+// A node is taken only while this daemon is connected and nobody else
+// serves it; one freed by its daemon's last will only once it has stayed
+// free for FreedWaitMs (a broker that stops sends every client's will), and
+// one another daemon served before this daemon's (re)connect not for
+// ReturnWaitMs after it, unless that daemon comes back and clears its claim.
+BoardPool::Claim RelayBridge::claimOf(const QByteArray& name) const
+{
+    if (const QByteArray owner = ownerElsewhere(name); !owner.isEmpty())
+        return {owner};
+    const qint64 now = clock_();
+    const auto freed = freedAt_.find(name);
+    return {{}, !connected_ || (freed != freedAt_.end() && now < freed->second + FreedWaitMs) ||
+                    (returning_.count(name) && now < connectedAt_ + ReturnWaitMs)};
+}
+
+void RelayBridge::daemonSaid(const QByteArray& id, const QByteArray& availability, bool retained)
+{
+    if (availability != "online") {
+        if (!retained && connected_ && onlineDaemons_.count(id))
+            for (const auto& [name, owner] : owners_)
+                if (owner == id)
+                    freedAt_[name] = clock_();
+        onlineDaemons_.erase(id);
+        return;
+    }
+    onlineDaemons_.insert(id);
 }
 
 void RelayBridge::refuse(Entry& board, const DeviceInfo& info, const QByteArray& owner)
@@ -164,6 +203,7 @@ void RelayBridge::taken(Entry& board)
     qCInfo(lcMqtt).noquote() << "took board" << board.label() << QLatin1Char('(') + printableText(info.description)
                              << "by" << printableText(info.manufacturer) + QLatin1Char(')') << "at port" << info.port
                              << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
+    servedBy_.erase(name), returning_.erase(name), freedAt_.erase(name);
     claim(board.name);
     subscribe_(settings_.topics.nodeFilter(board.name), true);
     if (!board.known && !board.serial.isEmpty()) {  // the ids of earlier versions, and of a key by serial number
@@ -253,10 +293,7 @@ bool RelayBridge::readMarker(const QByteArray& topic, const QByteArray& payload,
     const QByteArray prefix = settings_.topics.base + '/';
     const QList<QByteArray> parts = topic.startsWith(prefix) ? topic.mid(prefix.size()).split('/') : QList<QByteArray>{};
     if (parts.size() == 3 && parts[0] == "bridge" && parts[2] == "availability") {
-        if (payload == "online")
-            onlineDaemons_.insert(parts[1]);
-        else
-            onlineDaemons_.erase(parts[1]);
+        daemonSaid(parts[1], payload, retained);
     } else if (topic == settings_.topics.bridge("nodes")) {
         if (!pool_.enabled())
             earlierNodes_ = payload;
@@ -273,10 +310,14 @@ bool RelayBridge::readMarker(const QByteArray& topic, const QByteArray& payload,
 void RelayBridge::ownerSaid(const QByteArray& name, const QByteArray& owner, bool retained)
 {
     if (owner.isEmpty()) {
+        if (!retained)  // let go of on purpose: free at once
+            servedBy_.erase(name), returning_.erase(name), freedAt_.erase(name);
         owners_.erase(name);
         return;
     }
     owners_[name] = owner;
+    if (owner != settings_.topics.id && onlineDaemons_.count(owner))
+        servedBy_[name] = owner;
     Entry* board = pool_.entry(name);
     if (!board || !board->online() || owner == settings_.topics.id)
         return;

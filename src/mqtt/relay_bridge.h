@@ -31,6 +31,13 @@ public:
     using Publish = std::function<void(const QByteArray& topic, const QByteArray& payload)>;
     // Subscribes to (on) or unsubscribes from a filter for commands.
     using Subscribe = std::function<void(const QByteArray& filter, bool on)>;
+    using Clock = std::function<qint64()>;  // milliseconds, monotonic
+
+    // How long a node freed by its daemon's last will stays free before it
+    // is taken, and how long after a (re)connect a node that another daemon
+    // served before is left to it.
+    static constexpr qint64 FreedWaitMs = 5000;
+    static constexpr qint64 ReturnWaitMs = 45000;
 
     struct Settings {
         MqttPayloads::Topics topics;
@@ -48,6 +55,8 @@ public:
     const MqttPayloads::Topics& topics() const { return settings_.topics; }
     // Where each node served is subscribed to: from its take until it is let go.
     void setSubscriber(Subscribe subscribe) { subscribe_ = std::move(subscribe); }
+    // A test's clock.
+    void setClock(Clock clock) { clock_ = std::move(clock); }
 
     // Looks for boards every scanMs, once the owners of the nodes are known.
     void start();
@@ -56,6 +65,8 @@ public:
     // nodes left from an earlier run go offline, after that everything is
     // said again.
     void markersLearned();
+    // The broker is gone: no node is taken until the markers are learned again.
+    void brokerLost();
     // Takes the boards that appeared, lets go of those that are gone.
     void scan();
 
@@ -85,6 +96,8 @@ private:
     bool readMarker(const QByteArray& topic, const QByteArray& payload, bool retained);
     void ownerSaid(const QByteArray& name, const QByteArray& owner, bool retained);
     QByteArray ownerElsewhere(const QByteArray& name) const;
+    BoardPool::Claim claimOf(const QByteArray& name) const;
+    void daemonSaid(const QByteArray& id, const QByteArray& availability, bool retained);
     void refuse(Entry& board, const DeviceInfo& info, const QByteArray& owner);
     void leftAlone(Entry& board, const DeviceInfo& info, const QString& why, bool warning);
     void taken(Entry& board);
@@ -111,6 +124,12 @@ private:
     std::map<QByteArray, std::optional<std::uint8_t>> published_;  // node -> relay levels last published
     std::map<QByteArray, QByteArray> owners_;    // node -> id in its retained owner marker
     std::set<QByteArray> onlineDaemons_;         // ids whose bridge says online
+    std::map<QByteArray, QByteArray> servedBy_;  // node -> the other daemon seen serving it, over reconnects
+    std::map<QByteArray, QByteArray> returning_; // what servedBy_ held when the broker was last lost
+    std::map<QByteArray, qint64> freedAt_;       // node -> when its daemon's last will freed it
+    Clock clock_;
+    bool connected_ = false;
+    qint64 connectedAt_ = 0;
     QByteArray earlierNodes_;                    // the node list an earlier run left retained
     std::optional<QByteArray> publishedNodes_;
 };

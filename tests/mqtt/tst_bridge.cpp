@@ -20,6 +20,8 @@ private slots:
     //   learned            the markers are known        scan               a look at the bus
     //   warn REGEX         the daemon logs a warning matching REGEX
     //   quiet              and no other warning from here on
+    //   wait MS            the clock moves on     lost    the broker is gone
+    //   none LINE          LINE was not said so far
     //   pull N / plug N    board N pulled out, plugged back in
     // and what it publishes: these lines in this order (others may come
     // between), and never a line of `never`. The boards are KSIM0001 and,
@@ -44,6 +46,14 @@ private slots:
                                                                << QStringList{} << QStringList{} << Bytes{};
         QTest::newRow("a larger id's claim is answered") << "learned\n< kt/bridge/zzz/availability online\n< " + n + "owner zzz" << ""
                                                          << QStringList{n + "owner test", n + "owner test"} << QStringList{"kt/bridge/test/nodes []"} << Bytes{};
+        // A node its daemon's last will freed: taken after 5 s connected; after a
+        // reconnect, 45 s for the daemon that served it, unless it lets it go.
+        const QString aaa = "<r kt/bridge/aaa/availability online\n<r " + n + "owner aaa\nlearned\n< kt/bridge/aaa/availability offline\n";
+        const QString back = aaa + "lost\n<r kt/bridge/aaa/availability offline\n<r " + n + "owner aaa\nlearned\nscan\n";
+        QTest::newRow("a will frees a node after 5 s") << aaa + "scan\nwait 4900\nscan\nnone " + n + "owner test\nwait 200\nscan" << "" << QStringList{n + "owner test"} << QStringList{} << Bytes{};
+        QTest::newRow("nothing taken without the broker") << aaa + "lost\nwait 60000\nscan" << "" << QStringList{} << QStringList{n + "owner test"} << Bytes{};
+        QTest::newRow("after a reconnect, 45 s for its daemon") << back + "wait 44900\nscan\nnone " + n + "owner test\nwait 200\nscan" << "" << QStringList{n + "owner test"} << QStringList{} << Bytes{};
+        QTest::newRow("its daemon lets it go") << back + "< kt/bridge/aaa/availability online\n< " + n + "owner \nscan" << "" << QStringList{n + "owner test"} << QStringList{} << Bytes{};
         QTest::newRow("retained commands are ignored") << "learned\n<r " + n + "relay/1/set ON\n< " + n + "relay/2/set ON" << ""
                                                        << QStringList{n + "relay/2 ON"} << QStringList{n + "relay/1 ON"} << Bytes{0x02};
         QTest::newRow("gone and back") << "learned\npull 0\nscan\nplug 0\nscan" << ""
@@ -81,12 +91,20 @@ private slots:
         RelayBridge::Settings settings{{"kt", "test", "homeassistant"}, true, {}, 2000, {}, BoardsConf::parse("b.conf", boardsConf.toUtf8()), "state"};
         QStringList published;
         RelayBridge bridge(library, settings, [&](const QByteArray& topic, const QByteArray& payload) { published << topic + ' ' + payload; });
+        qint64 now = 0;
+        bridge.setClock([&now] { return now; });
         for (const QString& step : script.split('\n')) {
             const QStringList words = step.split(' ');
             if (words[0] == "warn")
                 QTest::ignoreMessage(QtWarningMsg, QRegularExpression(step.mid(5)));
             else if (step == "quiet")
                 QTest::failOnWarning(QRegularExpression("."));
+            else if (words[0] == "wait")
+                now += words[1].toInt();
+            else if (step == "lost")
+                bridge.brokerLost();
+            else if (words[0] == "none")
+                QVERIFY2(!published.contains(step.mid(5)), qPrintable(step));
             else if (step == "learned")
                 bridge.markersLearned();
             else if (step == "scan")
