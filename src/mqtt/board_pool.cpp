@@ -82,9 +82,10 @@ void BoardPool::scan()
             !entry->held->answers())
             emit gone(name);
     }
+    std::map<QString, int> listed;
     for (const DeviceInfo& device : devices)
-        if (!device.serial.isEmpty() && DeviceEntries::allows(settings_.serials, device))
-            portsOfSerial_[device.serial].insert(device.port);
+        if (!device.serial.isEmpty() && DeviceEntries::allows(settings_.serials, device) && ++listed[device.serial] == 2)
+            cloned_.insert(device.serial);
     for (int index = 0; index < devices.size(); ++index) {
         const DeviceInfo& device = devices[index];
         if (!DeviceEntries::allows(settings_.serials, device))
@@ -109,9 +110,9 @@ void BoardPool::scan()
         if (entry.online())
             continue;
         // A node is one physical board: once its serial has been seen at two
-        // ports, it is the board at the port it was taken at. (A board
-        // without a serial is named after its port.)
-        if (!entry.takenAt.isEmpty() && device.port != entry.takenAt && portsOfSerial_[device.serial].size() > 1) {
+        // ports at once, it is the board at the port it was taken at. (A
+        // board without a serial is named after its port.)
+        if (!entry.takenAt.isEmpty() && device.port != entry.takenAt && cloned_.count(device.serial)) {
             emit cloneLeftAlone(entry.name, device, entry.takenAt);
             continue;
         }

@@ -88,7 +88,7 @@ signals:
     void notTaken(const QByteArray& name, const DeviceInfo& device, const QString& why);
     // Another board has this board's name on the bus: left alone.
     void nameTaken(const QByteArray& name, const DeviceInfo& device);
-    // A board of the serial of a node bound to its port (see scan) is at
+    // A board with the serial of a node bound to its port (see scan) is at
     // another port: left alone.
     void cloneLeftAlone(const QByteArray& name, const DeviceInfo& device, const QString& boundTo);
 
@@ -101,7 +101,7 @@ private:
     UsbLibrary& library_;
     std::unique_ptr<BoardLink> scanner_;
     std::map<QByteArray, std::unique_ptr<Entry>> entries_;
-    std::map<QString, std::set<QString>> portsOfSerial_;  // where each serial allowed was seen in this run
+    std::set<QString> cloned_;  // serials allowed that one look at the bus found at two ports, in this run
     QTimer scanTimer_;
     bool scanQueued_ = false;
     bool enabled_ = false;
