@@ -14,7 +14,7 @@ namespace Interlock {
 QList<std::uint8_t> groupMasks(const BoardRules& rules);
 
 // Why pattern cannot be written (two relays of one group on together), in
-// words for a person; empty when it can.
+// words for a person, naming every group it breaks; empty when it can.
 QString conflict(const BoardRules& rules, std::uint8_t pattern);
 
 // pattern with the relays in on switched on and, for each of them, the
