@@ -45,13 +45,4 @@ std::uint8_t switchOn(const BoardRules& rules, std::uint8_t pattern, std::uint8_
     return static_cast<std::uint8_t>(pattern | on);
 }
 
-std::uint8_t breakPattern(const BoardRules& rules, std::uint8_t now, std::uint8_t next)
-{
-    std::uint8_t first = next;
-    for (const std::uint8_t mask : groupMasks(rules))
-        if ((next & ~now & mask) && (now & ~next & mask))
-            first &= static_cast<std::uint8_t>(~mask);
-    return first;
-}
-
 }  // namespace Interlock
