@@ -154,7 +154,7 @@ BoardTimeline& WindowSession::timeline(int slot)
         // A make written on the timer that fails loses the board, as a click's write does.
         connect(line.get(), &BoardTimeline::writeFailed, this, [this, slot](const QString& what) {
             if (slot == selected && !boardLost)
-                loseBoard(QStringLiteral("%1 failed: %2; pick a board").arg(boardName(followed.value_or(boardEntries.value(selected).device)), what));
+                boardFailed(what);
         });
     }
     return *line;
@@ -179,7 +179,12 @@ void WindowSession::writeRelayByte()
     if (!linkFailed)
         emit errorRaised(error);
     else if (link.isOpen(selected))
-        loseBoard(QStringLiteral("%1 failed: %2; pick a board").arg(boardName(followed.value_or(boardEntries.value(selected).device)), error));
+        boardFailed(error);
+}
+
+void WindowSession::boardFailed(const QString& what)
+{
+    loseBoard(QStringLiteral("%1 failed: %2; pick a board").arg(boardName(followed.value_or(boardEntries.value(selected).device)), what));
 }
 
 void WindowSession::awaitMakes()

@@ -203,8 +203,10 @@ private:
     void timerValueEdited();
     void setTimerPosition(int position);
     void refreshFromBoard();
-    // The timeline of the board in slot, made at its first use.
+    // The timeline of the board in slot, made when the board is opened.
     BoardTimeline& timeline(int slot);
+    // The board selected failed a write or a read: it is lost.
+    void boardFailed(const QString& what);
     // A click waits here for the makes its write left pending.
     void awaitMakes();
     // Whether the board's rules refuse the pattern a click on what asks for;
