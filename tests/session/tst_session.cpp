@@ -248,17 +248,13 @@ private slots:
     }
     void interlockedWindow()
     {
-        SessionRig rig(1, [](SimulatedLibrary& lib) {
-            writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8, 3 4 5\ndead_time_ms = 200\n");
-            lib.setPins(0, std::uint8_t(fetch<int>("pins")));
-        }, "boards.conf");
+        SessionRig rig(1, [](SimulatedLibrary& lib) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8, 3 4 5\ndead_time_ms = 200\n"),
+                                                      lib.setPins(0, std::uint8_t(fetch<int>("pins"))); }, "boards.conf");
         rig.program({"00000000-5", "00000011-5"});
         for (const QString& op : fetch<QString>("ops").split(' '))
             rig.act(op);
-        QTEST(rig.writes(), "written");
-        QTEST(rig.pauses, "pauses");
-        QTEST(rig.errors, "errors");
-        QTEST(rig.views(), "views");
+        QCOMPARE(std::tuple(rig.writes(), rig.pauses, rig.errors, rig.views()),
+                 std::tuple(fetch<Bytes>("written"), fetch<QList<int>>("pauses"), fetch<QStringList>("errors"), fetch<QString>("views")));
     }
 
     // A press on any relay button fills the dialog's texts and saves the
