@@ -4,6 +4,8 @@
 
 #include "engine/device/relay_board.h"
 
+#include <QThread>
+
 #include <algorithm>
 
 namespace {
@@ -60,11 +62,15 @@ void WindowSession::discoverBoards()
     // none is touched. A device two sections match is refused by name. Every
     // slot is let go of first, so that a board now listed at another place
     // is free to open there.
+    timelines_ = {};
     link.closeAll();
     const int listed = std::min(count, BoardLink::SlotCount);
     for (int n = 1; n <= listed; ++n) {
         if (boards.ok() && link.open(n - 1) != UsbLibrary::Ok && !boards.refusal(*link.describe(n - 1)).isEmpty())
             emit errorRaised(link.openError());
+        // A board's history starts when it is opened.
+        if (link.isOpen(n - 1))
+            timeline(n - 1).readPins();
         const QString text = listed == 1 ? QStringLiteral("Relay Board 1") : boardEntryText(n);
         const DeviceInfo info = link.describe(n - 1).value_or(DeviceInfo{});
         boardEntries.append({text, detailsOf(info, boards.board(info)), info,
@@ -138,23 +144,63 @@ void WindowSession::refreshFromBoard()
     updateCurrentRowDuration();
 }
 
-// Under the board's lock and interlocks: a change-over inside a group
-// pauses here for the dead time between its break and its make. A lock
-// another program kept is said in a message. A board that fails a write is
-// lost: the strip says why, and nothing more is written to any board until
-// the operator picks one again.
+BoardTimeline& WindowSession::timeline(int slot)
+{
+    auto& line = timelines_[static_cast<std::size_t>(slot)];
+    if (!line) {
+        line = std::make_unique<BoardTimeline>(link, slot);
+        if (clock)
+            line->setClock(clock);
+        // A make written on the timer that fails loses the board, as a click's write does.
+        connect(line.get(), &BoardTimeline::writeFailed, this, [this, slot](const QString& what) {
+            if (slot == selected && !boardLost)
+                boardFailed(what);
+        });
+    }
+    return *line;
+}
+
+// Through the board's timeline, under its lock and interlocks: a make that
+// must wait for a dead time is left pending (see awaitMakes). A lock another
+// program kept, or a refusal, is said in a message. A board that fails a
+// write is lost: the strip says why, and nothing more is written to any
+// board until the operator picks one again.
 void WindowSession::writeRelayByte()
 {
     requireBoards();
-    if (boardLost)
+    if (boardLost || !link.isOpen(selected))
         return;
-    RelayBoard relays(link, selected, pause);
-    if (relays.write(relayByte) == UsbLibrary::Ok)
+    bool linkFailed = false;
+    const auto failed = connect(&link, &BoardLink::failed, this, [&linkFailed] { linkFailed = true; });
+    const QString error = timeline(selected).set(0xFF, relayByte);
+    disconnect(failed);
+    if (error.isEmpty())
         return;
-    if (relays.refused())
-        emit errorRaised(relays.error());
+    if (!linkFailed)
+        emit errorRaised(error);
     else if (link.isOpen(selected))
-        loseBoard(QStringLiteral("%1 failed: %2; pick a board").arg(boardName(followed.value_or(boardEntries.value(selected).device)), relays.error()));
+        boardFailed(error);
+}
+
+void WindowSession::boardFailed(const QString& what)
+{
+    loseBoard(QStringLiteral("%1 failed: %2; pick a board").arg(boardName(followed.value_or(boardEntries.value(selected).device)), what));
+}
+
+void WindowSession::awaitMakes()
+{
+    if (boardLost || !link.isOpen(selected))
+        return;
+    BoardTimeline& line = timeline(selected);
+    // As long as the board's history asks: the timeline writes each make
+    // once it is due (a failed one loses the board and drops the rest).
+    for (qint64 wait = line.nextMakeIn(); wait >= 0; wait = line.nextMakeIn()) {
+        if (wait > 0)
+            pause(static_cast<int>(wait));
+        else
+            QThread::yieldCurrentThread();  // the clock has not moved on yet
+        line.service();
+    }
 }
 
 void WindowSession::readRelayByte()

@@ -2,42 +2,50 @@
 // action of its next click, and ALL ON / ALL OFF.
 #include "session/window_session.h"
 
-#include "engine/device/interlock.h"
-#include "engine/program/range_error.h"
+#include "engine/device/relay_board.h"
 
 namespace {
 constexpr int AllOn = 9;
 constexpr int AllOff = 10;
 }
 
-void WindowSession::relayCommand(int command)
+bool WindowSession::relayCommand(int command)
 {
-    const BoardRules& rules = link.rules(selected);
-    if (const QString why = Interlock::conflict(rules, 0xFF); command == AllOn && !why.isEmpty())
-        throw RangeError(QStringLiteral("ALL ON is refused on this board: %1").arg(why));
-    std::uint8_t state = relayByte;
+    // The caption decides: showing the turn-on label means the relay is off.
+    const bool off = command >= 1 && command <= RelayCount &&
+                     captions[static_cast<std::size_t>(command)] == labelText(labels.turnOn(command));
+    const std::uint8_t state = command == AllOn                        ? 0xFF
+                               : command == AllOff                     ? 0x00
+                               : command >= 1 && command <= RelayCount ? timeline(selected).headed(relayByte, RelayPattern::bit(command), off ? 0xFF : 0)
+                                                                       : relayByte;
+    if (refused(command == AllOn ? QStringLiteral("ALL ON") : QStringLiteral("Switching relay %1").arg(command), state))
+        return false;
     pause(PauseMs);
     if (command >= 1 && command <= RelayCount) {
-        // The caption decides: showing the turn-on label means the relay is off.
-        const int relay = command;
-        const auto bit = static_cast<std::uint8_t>(1u << (relay - 1));
-        const bool off = captions[static_cast<std::size_t>(relay)] == labelText(labels.turnOn(relay));
-        state = off ? Interlock::switchOn(rules, state, bit) : (state & static_cast<std::uint8_t>(~bit));
-        // Switching a relay of an interlock group on switches the others of it off.
+        // The others of an interlock group switched off with it.
         for (int other = 1; other <= RelayCount; ++other)
-            if (other != relay && (relayByte & ~state & (1u << (other - 1)))) {
+            if (other != command && (relayByte & ~state & RelayPattern::bit(other))) {
                 setCaption(other, false);
                 copyCaptionToStepBar(static_cast<unsigned>(other));
             }
-        setCaption(relay, off);
+        setCaption(command, off);
     } else if (command == AllOn || command == AllOff) {
         for (int relay = 1; relay <= RelayCount; ++relay)
             setCaption(relay, command == AllOn);
-        state = command == AllOn ? 0xFF : 0x00;
     }
     relayByte = state;
     writeRelayByte();
+    awaitMakes();
     pause(PauseMs);
+    return true;
+}
+
+bool WindowSession::refused(const QString& what, std::uint8_t pattern)
+{
+    const QString why = timeline(selected).refusal(pattern);
+    if (!why.isEmpty())
+        emit errorRaised(QStringLiteral("%1 is refused on this board: %2").arg(what, why));
+    return !why.isEmpty();
 }
 
 void WindowSession::indicatorsFromCaptions()
@@ -58,7 +66,8 @@ void WindowSession::captionsFromBoard()
 void WindowSession::toggleRelay(int relay)
 {
     requireBoards();
-    relayCommand(relay);
+    if (!relayCommand(relay))
+        return;
     indicatorsFromCaptions();
     currentRowFromBoard();
     stepBarsFromBoard();
@@ -69,7 +78,8 @@ void WindowSession::toggleRelay(int relay)
 void WindowSession::allOn()
 {
     requireBoards();
-    relayCommand(AllOn);
+    if (!relayCommand(AllOn))
+        return;
     indicatorsFromCaptions();
     currentRowFromBoard();
     stepBarsFromBoard();
@@ -79,7 +89,8 @@ void WindowSession::allOn()
 void WindowSession::allOff()
 {
     requireBoards();
-    relayCommand(AllOff);
+    if (!relayCommand(AllOff))
+        return;
     indicatorsFromCaptions();
     currentRowFromBoard();
     stepBarsFromBoard();

@@ -1,7 +1,6 @@
 // Timer mode: the step bars, the program list and its files, and the runner.
 #include "session/window_session.h"
 
-#include "engine/device/interlock.h"
 #include "engine/device/relay_board.h"
 #include "engine/program/program_file.h"
 #include "engine/program/program_row.h"
@@ -14,17 +13,21 @@
 void WindowSession::toggleStepBar(int relay)
 {
     requireBoards();
-    setBar(relay, barLowered(relay));
+    std::uint8_t bars = 0;
+    for (int r = 1; r <= RelayCount; ++r)
+        bars |= barLowered(r) ? 0 : RelayPattern::bit(r);
+    const std::uint8_t bit = RelayPattern::bit(relay);
+    const std::uint8_t planned = timeline(selected).headed(bars, bit, static_cast<std::uint8_t>(~bars));
+    if (refused(QStringLiteral("Switching relay %1").arg(relay), planned))
+        return;
     // A bar raised lowers the others of its interlock group.
-    std::uint8_t lowered = 0;
-    if (const auto bit = static_cast<std::uint8_t>(1u << (relay - 1)); !barLowered(relay))
-        for (const std::uint8_t group : Interlock::groupMasks(link.rules(selected)))
-            if (group & bit)
-                lowered |= static_cast<std::uint8_t>(group & ~bit);
+    const auto lowered = static_cast<std::uint8_t>(bars & ~planned & ~bit);
+    setBar(relay, barLowered(relay));
     for (int other = 1; other <= RelayCount; ++other)
-        if (lowered & (1u << (other - 1)))
+        if (lowered & RelayPattern::bit(other))
             setBar(other, false);
     writeStepBarsToBoard();
+    awaitMakes();
     indicatorsFromStepBars();
     pause(PauseMs);
     currentRowFromBoard();
@@ -32,7 +35,7 @@ void WindowSession::toggleStepBar(int relay)
     captionsFromBoard();
     copyCaptionToStepBar(static_cast<unsigned>(relay));
     for (unsigned other = 1; other <= RelayCount; ++other)
-        if (lowered & (1u << (other - 1)))
+        if (lowered & RelayPattern::bit(static_cast<int>(other)))
             copyCaptionToStepBar(other);
 }
 
@@ -75,14 +78,14 @@ void WindowSession::currentRowFromBoard()
     program.setText(program.current(), RelayPattern::toText(relayByte));
 }
 
-void WindowSession::loadCurrentRow()
+QString WindowSession::loadCurrentRow()
 {
     requireBoards();
     const int row = program.current();
     const QByteArray text = currentText();
     ProgramRow::requirePattern(text, row);
-    if (const QString why = Interlock::conflict(link.rules(selected), ProgramRow::pattern(text, row)); !why.isEmpty())
-        throw RangeError(QStringLiteral("Row %1 cannot be loaded: %2").arg(row + 1).arg(why));
+    if (const QString why = timeline(selected).refusal(ProgramRow::pattern(text, row)); !why.isEmpty())
+        return QStringLiteral("Row %1 cannot be loaded: %2").arg(row + 1).arg(why);
     loadAtResume_ = false;
     auto at = [&](int position) { return ProgramRow::lineChar(text, row, position); };
     for (int relay = 1; relay <= RelayCount; ++relay)
@@ -100,19 +103,26 @@ void WindowSession::loadCurrentRow()
     // the timer value then stays as it is.
     if (text.size() >= 10 && text.size() <= 13)
         setTimerValue(QString::fromLatin1(text.mid(9)));
+    return {};
 }
 
-void WindowSession::loadRow(int row)
+bool WindowSession::loadRow(int row)
 {
     program.setCurrent(row);
     // A run cannot go on in a row that cannot be played: it stops at once,
     // before the error is reported.
+    QString refusal;
     try {
-        loadCurrentRow();
+        refusal = loadCurrentRow();
     } catch (const RangeError&) {
         haltRun();
         throw;
     }
+    if (refusal.isEmpty())
+        return true;
+    haltRun();
+    emit errorRaised(refusal);
+    return false;
 }
 
 void WindowSession::haltRun()
@@ -124,10 +134,9 @@ void WindowSession::haltRun()
     quietRangeErrors_ = quiet;
 }
 
-void WindowSession::makeRowCurrent(int row)
+bool WindowSession::makeRowCurrent(int row)
 {
-    if (row != program.current())
-        loadRow(row);
+    return row == program.current() || loadRow(row);
 }
 
 void WindowSession::pickRow(int row)
@@ -140,8 +149,7 @@ void WindowSession::pickRow(int row)
     const bool leaves = runActive() && row != program.current();
     if (leaves)
         restoreStepDuration(program.current());
-    loadRow(row);
-    if (leaves)
+    if (loadRow(row) && leaves)
         runner.restartStep();
 }
 
@@ -165,8 +173,8 @@ void WindowSession::beginStepInCurrentRow()
     // loaded at once while running; while paused its count shows, and it is
     // loaded when the run resumes.
     if (runner.state() == ProgramRunner::State::Running) {
-        loadRow(program.current());
-        runner.restartStep();
+        if (loadRow(program.current()))
+            runner.restartStep();
     } else if (runner.state() == ProgramRunner::State::Paused) {
         restartStep();
         loadAtResume_ = true;
@@ -180,8 +188,7 @@ void WindowSession::addRow()
     const QByteArray copy = currentText();
     program.setCount(program.count() + 1);
     program.setText(program.count() - 1, copy);
-    makeRowCurrent(program.count() - 1);
-    if (runActive())
+    if (makeRowCurrent(program.count() - 1) && runActive())
         runner.restartStep();
 }
 

@@ -73,6 +73,9 @@ void WindowSession::startUp()
 
 void WindowSession::shutDown()
 {
+    for (const auto& line : timelines_)
+        if (line)
+            line->dropMakes();  // nothing is made after the window is gone
     link.close(0);
     saveLabels();
 }

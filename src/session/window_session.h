@@ -2,6 +2,7 @@
 
 #include "engine/config/boards_conf.h"
 #include "engine/device/board_link.h"
+#include "engine/device/board_timeline.h"
 #include "engine/labels/label_table.h"
 #include "engine/program/program_list.h"
 #include "engine/program/program_runner.h"
@@ -15,6 +16,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -32,7 +34,14 @@ enum class Lamp { Unlit, On, Off };
 // Handlers may raise a RangeError (a program row that is not a relay pattern,
 // or a timer value read past its end), which ends the handler where it stands; guarded() turns it into
 // errorRaised(). Handlers the session starts itself (the timer value's change
-// handler) are guarded on their own.
+// handler) are guarded on their own. What a board's rules refuse is no range
+// error: the handler says it by errorRaised() and returns, having changed
+// nothing.
+//
+// Every write goes through the board's timeline, which plans it from the
+// board's history. A program row leaves a make that must wait pending on the
+// timeline's timer; a click waits for it in its handler, so that the
+// read-backs after it see the board as it stands.
 class WindowSession final : public QObject {
     Q_OBJECT
 public:
@@ -104,6 +113,9 @@ public:
 
     // The handlers' deliberate pauses; a test may replace it.
     std::function<void(int ms)> pause;
+    // The clock the boards' timelines keep time by (ms); empty: the real
+    // one. A test that replaces pause moves it on there.
+    BoardTimeline::Clock clock;
 
     int timerPosition() const;  // the timer value as a number, 0-9999
     bool runActive() const { return runner.isActive(); }
@@ -122,12 +134,13 @@ public:
     void discoverBoards();  // DiscoverBoards
     void rediscoverBoards();  // ComboBox1DropDown
     void pickBoard(int index);  // ComboBox1Change: index -1: text typed, no entry picked
-    void writeRelayByte();  // WriteRelayState
+    void writeRelayByte();  // WriteRelayState: pending makes stay pending
     void readRelayByte();  // ReadRelayState
     void indicatorsFromBoard();  // IndicatorsFromBoard
 
     // ---- Manual relay panel ----
-    void relayCommand(int command);  // RelayCommand: 1-8 a relay, 9 all on, 10 all off
+    // False when the board's rules refused it (said by errorRaised; nothing changed).
+    bool relayCommand(int command);  // RelayCommand: 1-8 a relay, 9 all on, 10 all off
     void indicatorsFromCaptions();  // IndicatorsFromCaptions
     void captionsFromBoard();  // CaptionsFromBoard
     void toggleRelay(int relay);  // ManualRelayClick: Button2Click ... Button8Click
@@ -150,7 +163,8 @@ public:
 
     // ---- Program list ----
     void currentRowFromBoard();  // UpdateCurrentRowFromBoard
-    void loadCurrentRow();  // StringGrid4Click
+    // Why the board's rules refuse the row (nothing loaded); empty when loaded.
+    QString loadCurrentRow();  // StringGrid4Click
     void pickRow(int row);  // PickRow: the operator makes a row current: a click or a key
     void addRow();  // Button23Click: Add
     void clearLastRow();  // Button21Click: Clear
@@ -189,8 +203,17 @@ private:
     void timerValueEdited();
     void setTimerPosition(int position);
     void refreshFromBoard();
-    void loadRow(int row);
-    void makeRowCurrent(int row);
+    // The timeline of the board in slot, made when the board is opened.
+    BoardTimeline& timeline(int slot);
+    // The board selected failed a write or a read: it is lost.
+    void boardFailed(const QString& what);
+    // A click waits here for the makes its write left pending.
+    void awaitMakes();
+    // Whether the board's rules refuse the pattern a click on what asks for;
+    // a refusal is said by errorRaised().
+    bool refused(const QString& what, std::uint8_t pattern);
+    bool loadRow(int row);  // false when refused: the run stopped, the refusal said
+    bool makeRowCurrent(int row);
     void restoreStepDuration(int row);
     void restartStep();
     void beginStepInCurrentRow();
@@ -202,6 +225,8 @@ private:
     // made itself is reported, except while a halted run puts its count back.
     bool quietRangeErrors_ = false;
     bool loadAtResume_ = false;  // the current row is loaded when a paused run resumes
+    // Per slot; made again at each look at the bus, when every slot is reopened.
+    std::array<std::unique_ptr<BoardTimeline>, BoardLink::SlotCount> timelines_;
 };
 
 #include "engine/program/range_error.h"

@@ -94,6 +94,35 @@ private slots:
         QCOMPARE(pins(b), QByteArray("11111111"));
     }
 
+    // fwd and rev (relays 7 and 8) interlocked, dead time 300 ms: a program
+    // that changes over through an all-off row of no length leaves rev's
+    // make pending until fwd has been off for the dead time; Stop does not
+    // cancel it. A click meanwhile waits in its handler for the make, so
+    // that what it shows afterwards is what the board has.
+    void deadTimeAcrossRows()
+    {
+        WorkDir work;
+        writeFile("boards.conf", "[board a]\nserial = KW-RELAY-0001\ninterlock = 7 8\ndead_time_ms = 300\n"
+                                 "[board b]\nserial = KW-RELAY-0002\ninterlock = 7 8\ndead_time_ms = 300\n");
+        bus_.monitor->useBoards(work.file("boards.conf"));
+        const int a = emulated_ftdi_index_of_serial("KW-RELAY-0001") == 0 ? 0 : 1;  // list entry 0
+        FtdiLibrary library;
+        MainWindow form(library, nullptr, work.file("boards.conf"));
+        WindowSession& s = form.session();
+        s.program.replaceAll(rowsOf({"00000010-100", "00000000-0", "00000001-100"}));
+        for (const QByteArray& expected : {QByteArray("00000001"), QByteArray("10000001")}) {  // Stop, then a click on relay 1
+            click(form.Button34);
+            QVERIFY(QTest::qWaitFor([&] { return s.currentRow() == 2; }, 5000));
+            QCOMPARE(pins(a), QByteArray("00000000"));
+            click(expected[0] == '0' ? form.Button34 : form.manualButton(1));
+            if (expected[0] == '1')
+                QCOMPARE(std::tuple(pins(a), lamps(form), s.program.text(2).left(8), form.stepBar(8)->y(), form.manualButton(8)->text()),
+                         std::tuple(expected, expected, expected, Looks::barTop(true), labelText(s.labels.turnOff(8))));
+            QVERIFY(QTest::qWaitFor([&] { return !s.runActive() && pins(a) == expected; }, 5000));
+        }
+        QCOMPARE(form.errorsReported(), 0);
+    }
+
     // The board picked is followed, not its place in the list: pulled out
     // during a program, or pulled out with another plugged in and the list
     // dropped down and left, it is written to no more, nor is any other

@@ -56,8 +56,7 @@ struct RuledBoard {
     }
     SimulatedLibrary library;
     BoardLink link{library};
-    QStringList log;  // "w40" for a byte written, "p30" for a pause of 30 ms
-    RelayBoard relays{link, 0, [this](int ms) { log << QStringLiteral("p%1").arg(ms); }};
+    QStringList log;  // "w40" for a byte written
 };
 
 struct FakeClock final : MonotonicClock {
@@ -377,40 +376,13 @@ private slots:
         for (const char* bad : {"1010", "10201000", "101000001"})
             QVERIFY(!RelayPattern::fromText(bad));
         RuledBoard b(0x81);
-        QCOMPARE(b.relays.setRelays(0x06, 0x02), UsbLibrary::Ok);
         BoardTimeline timeline(b.link, 0);
+        QCOMPARE(timeline.set(0x06, 0x02), QString());
         BoardPlayer player(timeline);
         QCOMPARE(player.play(rowsOf({"10000000-1", "10000"}), 1, false),
                  QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
         QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
         QCOMPARE(b.log, QStringList{"w83"});
-    }
-
-    // A change-over inside a group breaks (the group off, the rest as asked),
-    // pauses the dead time, then makes; two of a group on is refused whole.
-    void interlocks_data()
-    {
-        columns<int, QString, int, QString>({"pins", "op", "pattern", "log"});
-        QTest::newRow("on rev after fwd") << 0x41 << "on" << 0x80 << "w01 p30 w81";
-        QTest::newRow("set rev, relay 2 in the break") << 0x41 << "set" << 0x82 << "w02 p30 w82";
-        QTest::newRow("toggle 5 of three") << 0x04 << "toggle" << 0x10 << "w00 p30 w10";
-        QTest::newRow("fwd off: no pause") << 0x40 << "toggle" << 0x40 << "w00";
-        QTest::newRow("fwd again: no pause") << 0x40 << "on" << 0x40 << "w40";
-        QTest::newRow("set both refused") << 0x40 << "set" << 0xC0 << "";
-        QTest::newRow("on both refused") << 0x00 << "on" << 0xC0 << "";
-        QTest::newRow("3 and 4 refused") << 0x00 << "set" << 0x0C << "";
-    }
-    void interlocks()
-    {
-        RuledBoard b(std::uint8_t(fetch<int>("pins")));
-        const auto pattern = std::uint8_t(fetch<int>("pattern"));
-        const QString op = fetch<QString>("op");
-        const auto status = op == "set" ? b.relays.write(pattern)
-                            : op == "on" ? b.relays.setRelays(pattern, pattern)
-                                         : b.relays.toggleRelays(pattern);
-        QCOMPARE(b.log.join(' '), fetch<QString>("log"));
-        QCOMPARE(status == UsbLibrary::Ok, !b.log.isEmpty());
-        QCOMPARE(b.relays.error().startsWith("refused: relays "), b.log.isEmpty());
     }
 
     // Inverted: the wire carries the complement, the relays read back as
@@ -424,8 +396,8 @@ private slots:
         for (const auto& c : b.library.calls()) calls += QStringLiteral("%1:%2 ").arg(int(c.op)).arg(c.byte, 2, 16, QLatin1Char('0'));
         QCOMPARE(calls, "3:00 1:00 6:bf 2:40 4:00 5:bf 2:ff ");  // close, open, read, the low line out, latch, all out
         std::uint8_t pins = 0;
-        QVERIFY(b.relays.setRelays(0x80, 0x80) == UsbLibrary::Ok && b.relays.read(pins) == UsbLibrary::Ok && pins == 0x80);
-        QCOMPARE(b.library.writes(0), (Bytes{0xBF, 0xFF, 0x7F}));
+        QVERIFY(b.link.write(0, 0x80) == UsbLibrary::Ok && b.link.read(0, pins) == UsbLibrary::Ok && pins == 0x80);
+        QCOMPARE(b.library.writes(0), (Bytes{0xBF, 0x7F}));
     }
 
     // The board's timeline on a fake clock: every write with its time in ms
@@ -438,6 +410,8 @@ private slots:
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("writes");  // "T:byte ..."; a refused step adds "T:refused"
         QTest::newRow("change-over waits the dead time") << "0 set 40\n10 set 80" << "0:40 10:00 41:80";
+        QTest::newRow("relay 2 beside the change-over") << "0 set 41\n10 set 82" << "0:41 10:02 41:82";
+        QTest::newRow("on 5 of three") << "0 on 3\n10 on 5" << "0:04 10:00 41:10";
         QTest::newRow("a 1-tick row does not cancel a pending make") << "0 set 40\n100 set 80\n101 set 80" << "0:40 100:00 101:00 131:80";
         QTest::newRow("an all-off row between keeps the dead time") << "0 set 40\n100 set 00\n101 set 80" << "0:40 100:00 101:00 131:80";
         QTest::newRow("dead time from the break, whatever came between") << "0 set 40\n5 off 7\n20 on 8" << "0:40 5:00 20:00 36:80";
@@ -534,17 +508,16 @@ private slots:
         if (planted == "") {  // another process holds it, then lets go and removes it
             QFile other(path);
             QVERIFY(other.open(QIODevice::ReadWrite) && ::flock(other.handle(), LOCK_EX) == 0);
-            b.relays.setLockWait(50);
-            QVERIFY(b.relays.setRelays(0x01, 0x01) == UsbLibrary::Failed && b.log.isEmpty());
-            QVERIFY2(b.relays.error().startsWith("the board at port 1-1 is busy"), qPrintable(b.relays.error()));
+            const auto busy = b.link.lock(0, 50);
+            QVERIFY2(!busy->held() && busy->error().startsWith("the board at port 1-1 is busy"), qPrintable(busy->error()));
             other.remove();
         }
         const bool taken = refusal.isEmpty();
         ::umask(0077);
-        QCOMPARE(b.relays.setRelays(0x01, 0x01), taken ? UsbLibrary::Ok : UsbLibrary::Failed);
+        const QString error = BoardTimeline(b.link, 0).set(0x01, 0x01);
         ::umask(0022);
         QCOMPARE(b.log, taken ? QStringList{"w01"} : QStringList{});
-        QVERIFY2(b.relays.error().startsWith(refusal), qPrintable(b.relays.error()));
+        QVERIFY2(taken ? error.isEmpty() : error.startsWith(refusal), qPrintable(error));
         if (planted == "" || planted.startsWith("taken"))  // made by a lock: 0666 whatever the umask
             QCOMPARE(QFileInfo(path).permissions() & 0x7777, QFile::Permissions(0x6666));
     }

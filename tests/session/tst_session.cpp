@@ -196,9 +196,10 @@ private slots:
         QVERIFY(!s.tickTimer.isEnabled());
     }
 
-    // A row whose first eight characters are not all 0 or 1 is neither
-    // played nor rewritten: a message names it, nothing is written, the row
-    // stays. A run that reaches it stops at once, with one message.
+    // A row whose first eight characters are not all 0 or 1, or that the
+    // board's interlocks refuse, is neither played nor rewritten: a message
+    // names it, nothing is written, the row stays. A run that reaches it
+    // stops at once, with one message.
     void rowErrors_data()
     {
         // error: the first message, and how many came
@@ -214,10 +215,12 @@ private slots:
         QTest::newRow("picked while running") << bad << "start tick tick pick1 tick" << refused(2, "1000000-", 1) << halted << Bytes{0x01};
         QTest::newRow("up-down") << QStringList{"1010101"} << "up" << refused(1, "1010101", 2) << "1 | >1010101 | stopped" << Bytes{};
         QTest::newRow("typed") << QStringList{"1000000-12"} << "type7" << refused(1, "1000000-", 1) << "7 | >1000000-12 | stopped" << Bytes{};
+        QTest::newRow("a tick reaches a row the board refuses") << QStringList{"10000000-2", "00000011-2"} << "start tick tick tick"
+            << "Row 2 cannot be loaded: relays 7, 8 are interlocked: at most one of them may be on (1)" << "2 | 10000000-2 >00000011-2 | stopped" << Bytes{0x01};
     }
     void rowErrors()
     {
-        SessionRig rig(1);
+        SessionRig rig(1, [](SimulatedLibrary&) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8\n"); }, "boards.conf");
         WindowSession& s = *rig.s;
         rig.program(fetch<QStringList>("rows"));
         QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.tickTimer.isEnabled()); });  // no tick under the message
@@ -228,19 +231,30 @@ private slots:
         QTEST(rig.writes(), "written");
     }
 
-    // Relays 7 and 8 interlocked in boards.conf: a click or a raised bar that changes over
-    // breaks, pauses the dead time in the handler, and makes; ALL ON and a
-    // row with both on are refused with messages of their own.
+    // Relays 7 8 and 3 4 5 interlocked in boards.conf, dead time 200 ms: a
+    // click or a raised bar that changes over breaks, waits in the handler
+    // for the make, and makes. What the board's rules refuse (ALL ON, naming
+    // every group; a row; a click on a board left with two of a group on)
+    // changes nothing and says so.
+    void interlockedWindow_data()
+    {
+        columns<int, QString, Bytes, QList<int>, QStringList, QString>({"pins", "ops", "written", "pauses", "errors", "views"});
+        const QString allOn = "ALL ON is refused on this board: relays 7, 8 are interlocked; relays 3, 4, 5 are interlocked: at most one relay of each group may be on";
+        QTest::newRow("change-overs") << 0 << "m7 m8 on pick1 b7" << Bytes{0x40, 0x00, 0x80, 0x00, 0x40} << QList<int>{50, 50, 50, 201, 50, 201, 50}
+                                      << QStringList{allOn, "Row 2 cannot be loaded: relays 7, 8 are interlocked: at most one of them may be on"} << "00000010 00000010 00000010 00000010";
+        const QString relay1 = "Switching relay 1 is refused on this board: relays 7, 8 are interlocked: at most one of them may be on";
+        QTest::newRow("a board left with two of a group on") << 0xC0 << "m1 b1 m7" << Bytes{0x80} << QList<int>{50, 50}
+                                                             << QStringList{relay1, relay1} << "00000001 00000001 00000001 00000001";
+    }
     void interlockedWindow()
     {
-        SessionRig rig(1, [](SimulatedLibrary&) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8\ndead_time_ms = 200\n"); }, "boards.conf");
+        SessionRig rig(1, [](SimulatedLibrary& lib) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8, 3 4 5\ndead_time_ms = 200\n"),
+                                                      lib.setPins(0, std::uint8_t(fetch<int>("pins"))); }, "boards.conf");
         rig.program({"00000000-5", "00000011-5"});
-        for (const QString op : {"m7", "m8", "on", "pick1", "b7"}) rig.act(op);
-        QCOMPARE(rig.writes(), (Bytes{0x40, 0x00, 0x80, 0x00, 0x40}));
-        QCOMPARE(rig.pauses.count(200), 2);
-        QCOMPARE(rig.errors, (QStringList{"ALL ON is refused on this board: relays 7, 8 are interlocked: at most one of them may be on",
-                                          "Row 2 cannot be loaded: relays 7, 8 are interlocked: at most one of them may be on"}));
-        QCOMPARE(rig.views(), "00000010 00000010 00000010 00000010");
+        for (const QString& op : fetch<QString>("ops").split(' '))
+            rig.act(op);
+        QCOMPARE(std::tuple(rig.writes(), rig.pauses, rig.errors, rig.views()),
+                 std::tuple(fetch<Bytes>("written"), fetch<QList<int>>("pauses"), fetch<QStringList>("errors"), fetch<QString>("views")));
     }
 
     // A press on any relay button fills the dialog's texts and saves the

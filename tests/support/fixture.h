@@ -103,7 +103,8 @@ inline QString runAsNobody(const char* testClass, const char* function)
 }
 
 // A window session on simulated boards, in a working directory of its own,
-// with its pauses recorded instead of slept; `prepare` runs in that directory;
+// with its pauses recorded instead of slept (they move its clock on, `now`);
+// `prepare` runs in that directory;
 // boards.conf is read from boardsFile there (none: the system's).
 struct SessionRig {
     explicit SessionRig(int boards = 1, std::function<void(SimulatedLibrary&)> prepare = {}, const QString& boardsFile = {})
@@ -115,9 +116,11 @@ struct SessionRig {
         s = std::make_unique<WindowSession>(library);
         if (!boardsFile.isEmpty())
             s->boardsFile = boardsFile;
-        s->pause = [this](int ms) { pauses << ms; };
+        s->pause = [this](int ms) { pauses << ms, now += ms; };
+        s->clock = [this] { return now; };
         QObject::connect(s.get(), &WindowSession::errorRaised, [this](const QString& e) { errors << e; });
         s->guarded([this] { s->startUp(); });
+        now += 10'000;  // the operator's first action, a while after start-up
     }
     ~SessionRig() { s->tickTimer.setEnabled(false); }
 
@@ -189,6 +192,7 @@ struct SessionRig {
     std::unique_ptr<WindowSession> s;
     QStringList errors;
     QList<int> pauses;
+    qint64 now = 0;
 };
 
 }  // namespace fixture

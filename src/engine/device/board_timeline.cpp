@@ -242,6 +242,16 @@ void BoardTimeline::service()
         emit becameIdle();
 }
 
+qint64 BoardTimeline::nextMakeIn() const
+{
+    qint64 next = -1;
+    const std::uint8_t makes = pendingMakes();
+    for (int relay = 1; relay <= 8; ++relay)
+        if (makes & RelayPattern::bit(relay))
+            next = next < 0 ? makeTime(relay, 0, 0) : std::min(next, makeTime(relay, 0, 0));
+    return next < 0 ? -1 : std::max<qint64>(0, next - now());
+}
+
 void BoardTimeline::arm()
 {
     qint64 next = -1;
@@ -249,12 +259,8 @@ void BoardTimeline::arm()
     for (const PendingEdge& edge : edges_)
         if (edge.ms > 0 && edge.due >= 0)
             sooner(edge.due);
-    const std::uint8_t makes = pendingMakes();
-    for (int relay = 1; relay <= 8; ++relay) {
-        if (!(makes & RelayPattern::bit(relay)))
-            continue;
-        sooner(makeTime(relay, 0, 0));
-    }
+    if (const qint64 make = nextMakeIn(); make >= 0)
+        sooner(now() + make);
     if (next < 0)
         return timer_.stop();
     timer_.start(static_cast<int>(std::clamp<qint64>(next - now(), 0, std::numeric_limits<int>::max())));

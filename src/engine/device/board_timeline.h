@@ -54,6 +54,10 @@ public:
     QString pulse(bool cycle, const std::array<int, 8>& ms, const Accepted& accepted = {});
     // Why a pattern can never stand on this board; empty when it can.
     QString refusal(std::uint8_t pattern) const;
+    // What pattern becomes when the relays in mask take the matching bits of
+    // levels: the others of the group of a relay switched on go off. The plan
+    // a request is refused or written by; nothing is written.
+    std::uint8_t headed(std::uint8_t from, std::uint8_t mask, std::uint8_t levels) const;
 
     // Drops the pending makes: a stop never makes.
     void dropMakes();
@@ -71,11 +75,17 @@ public:
     std::uint8_t target() const { return target_; }
     // The levels once every pending make and edge is done.
     std::uint8_t steady() const;
+    // Milliseconds until the first pending make is due (0 when it is due
+    // now); -1 when none is pending.
+    qint64 nextMakeIn() const;
     // Why the latest write failed.
     QString error() const { return error_; }
 
     // Writes whatever is due now; the timer calls it.
     void service();
+    // Reads the pins, once: the history starts there, every relay off as
+    // if it had just gone off. A request reads them first when nothing did.
+    bool readPins();
 
 signals:
     // A byte reached the board.
@@ -97,9 +107,6 @@ private:
     };
 
     qint64 now() const { return clock_(); }
-    bool readPins();
-    // What target becomes when the relays in mask take levels.
-    std::uint8_t headed(std::uint8_t from, std::uint8_t mask, std::uint8_t levels) const;
     // When relay may be made: every other relay of its groups off for the
     // dead time, those in offs counted as going off at at.
     qint64 makeTime(int relay, std::uint8_t offs, qint64 at) const;

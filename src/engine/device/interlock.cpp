@@ -19,6 +19,7 @@ QList<std::uint8_t> groupMasks(const BoardRules& rules)
 
 QString conflict(const BoardRules& rules, std::uint8_t pattern)
 {
+    QStringList broken;
     for (const std::uint8_t mask : groupMasks(rules)) {
         const auto on = static_cast<std::uint8_t>(pattern & mask);
         if (std::popcount(on) < 2)
@@ -27,10 +28,13 @@ QString conflict(const BoardRules& rules, std::uint8_t pattern)
         for (int relay = 1; relay <= 8; ++relay)
             if (on & (1u << (relay - 1)))
                 relays << QString::number(relay);
-        return QStringLiteral("relays %1 are interlocked: at most one of them may be on")
-            .arg(relays.join(QStringLiteral(", ")));
+        broken << QStringLiteral("relays %1 are interlocked").arg(relays.join(QStringLiteral(", ")));
     }
-    return {};
+    if (broken.isEmpty())
+        return {};
+    return broken.join(QStringLiteral("; ")) +
+           (broken.size() == 1 ? QStringLiteral(": at most one of them may be on")
+                               : QStringLiteral(": at most one relay of each group may be on"));
 }
 
 std::uint8_t switchOn(const BoardRules& rules, std::uint8_t pattern, std::uint8_t on)
@@ -39,15 +43,6 @@ std::uint8_t switchOn(const BoardRules& rules, std::uint8_t pattern, std::uint8_
         if (on & mask)
             pattern &= static_cast<std::uint8_t>(~mask);
     return static_cast<std::uint8_t>(pattern | on);
-}
-
-std::uint8_t breakPattern(const BoardRules& rules, std::uint8_t now, std::uint8_t next)
-{
-    std::uint8_t first = next;
-    for (const std::uint8_t mask : groupMasks(rules))
-        if ((next & ~now & mask) && (now & ~next & mask))
-            first &= static_cast<std::uint8_t>(~mask);
-    return first;
 }
 
 }  // namespace Interlock
