@@ -8,7 +8,6 @@
 #include <QtTest>
 
 #include <csignal>
-#include <grp.h>
 #include <unistd.h>
 #include <memory>
 
@@ -46,7 +45,9 @@ private slots:
     // command looks at the bus; it and board 2 must not be claimed.
     // "lock@MS": MS ms into the last command another process holds the
     // board's lock for a second. A fresh board reads 11111111 until it is
-    // first opened. CONF names a file holding conf. The last command starts
+    // first opened. CONF names a file holding conf; "etc-link", "etc-shut":
+    // the last command reads it as /etc/kestrune/boards.conf (see
+    // withEtcBoardsConf), the monitor as written. The last command starts
     // the pulses ("7:50": relay 7 for 50 ms) and cycles ("c1:300"); the
     // safety monitor checks them and the history of every board.
     void commands_data()
@@ -154,8 +155,9 @@ private slots:
         for (const char* key : {"relay.01", "pulse_ms.+1", "relay. 1"})
             row(key, one, "on 1 --boards CONF", 1, "", QString("^kestrune-cli: \\S+/boards\\.conf:3: %1: a relay is written as one digit, \\w+\\.1 to").arg(QRegularExpression::escape(key)), "11111111", {}, {}, "[board a]\nserial = KC-A\n" + QByteArray(key) + " = 20\n");
         row("a relay twice in a group", one, "on 1 --boards CONF", 1, "", "boards\\.conf:5: the interlock group \"fwd 7\" names relay 7 twice\n$", "11111111", {}, {}, hoist.left(hoist.indexOf("interlock")) + "interlock = fwd 7\n");
-        row("boards.conf a link to nothing", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: cannot read \\S+/boards\\.conf: ", "11111111", {}, "dangling", hoist);
-        row("boards.conf in a folder the user cannot search", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: cannot read \\S+/boards\\.conf: Permission denied\n$", "11111111", {}, "nobody", hoist);
+        const QString etcConf = "^kestrune-cli: cannot read /etc/kestrune/boards\\.conf: ";
+        row("boards.conf a link to nothing", one, "on 1", 1, "", etcConf + "/etc/kestrune/boards\\.conf is a symbolic link to nothing \\(No such file or directory\\)\n$", "11111111", {}, "etc-link", low);
+        row("boards.conf in a folder the user cannot search", one, "on 1", 1, "", etcConf + "Permission denied\n$", "11111111", {}, "etc-shut", low);
         row("pulse for 25h", one, "pulse 1 --for 25h", 2, "", "a DURATION is 1ms to 24h, as 500ms, 2s or 1m, not '25h'", "11111111");
         row("pulse for 2 seconds", one, "pulse 1 --for 2", 2, "", "not '2'", "11111111");
         QByteArray twelve;  // rows 1 to 12 of 25 ticks: the bytes 1 to 12
@@ -197,12 +199,10 @@ private slots:
         for (const auto& [path, column] : {std::pair{file, "program"}, std::pair{confFile, "conf"}})
             if (const QByteArray text = fetch<QByteArray>(column); !text.isEmpty())
                 writeFile(path, text);
-        if (during == "nobody" && ::geteuid() != 0)
-            QSKIP("needs root to run the command as another user");
-        if (during == "dangling")
-            QVERIFY(QFile::remove(confFile) && QFile::link(dir.filePath("gone"), confFile));
-        if (commands.contains("--boards"))
-            bus_.monitor->useBoards(commands.contains("--boards CONF") ? confFile : file);
+        if (during.startsWith("etc") && ::geteuid() != 0)
+            QSKIP("needs root to give the command an /etc of its own");
+        if (commands.contains("--boards") || during.startsWith("etc"))
+            bus_.monitor->useBoards(commands.contains("--boards FILE") ? file : confFile);
 
         QProcess holder;
         if (during == "hold") {
@@ -219,8 +219,8 @@ private slots:
             if (last && during == "plug")
                 QCOMPARE(emulated_ftdi_plug_in_later(bus_.get(), &late, 50), int(serials.size()));
             const qint64 started = emulated_ftdi_now_us();
-            if (last && during == "nobody")  // the test folder is root's, mode 0700
-                cli.setChildProcessModifier([] { if (::setgroups(0, nullptr) || ::setgid(65534) || ::setuid(65534)) ::_exit(127); });
+            if (last && during.startsWith("etc"))  // "etc-link", "etc-shut": CONF as /etc/kestrune/boards.conf
+                withEtcBoardsConf(cli, dir.path(), fetch<QByteArray>("conf"), during.mid(4));
             cli.start(KESTRUNE_CLI, arguments);
             const QString kind = during.section(u'@', 0, 0), when = during.section(u'@', 1);
             static const QHash<QString, int> byName{{"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}, {"quit", SIGQUIT}, {"usr1", SIGUSR1}, {"alrm", SIGALRM}};

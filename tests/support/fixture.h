@@ -12,8 +12,12 @@
 #include <array>
 #include <csignal>
 #include <functional>
+#include <grp.h>
 #include <memory>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fixture {
@@ -54,6 +58,28 @@ inline void writeFile(const QString& path, const QByteArray& bytes)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// The next start of process reads boardsConf as /etc/kestrune/boards.conf:
+// an overlay on /etc, in a mount namespace of its own, lays dir/etc over it.
+// how: "link" a link to nothing there instead; "shut" the file in a folder
+// only root may search, the process running as uid and gid 65534. Needs root.
+inline void withEtcBoardsConf(QProcess& process, const QString& dir, const QByteArray& boardsConf, const QString& how)
+{
+    const QString folder = dir + "/etc/kestrune", file = folder + "/boards.conf";
+    QVERIFY(QDir().mkpath(folder));
+    if (how == "link")
+        QVERIFY(QFile::link(dir + "/gone", file));
+    else
+        writeFile(file, boardsConf);
+    QVERIFY(::chmod(QFile::encodeName(folder).constData(), how == "shut" ? 0700 : 0755) == 0);
+    const QByteArray layers = "lowerdir=" + QFile::encodeName(dir) + "/etc:/etc";
+    process.setChildProcessModifier([layers, ordinary = how == "shut"] {
+        if (::unshare(CLONE_NEWNS) || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            ::mount("overlay", "/etc", "overlay", MS_RDONLY, layers.constData()) ||
+            (ordinary && (::setgroups(0, nullptr) || ::setgid(65534) || ::setuid(65534))))
+            ::_exit(127);
+    });
 }
 
 // A fresh working directory, entered while it lives.
