@@ -159,8 +159,7 @@ private slots:
     // strip names both sections when it is picked. Board 1 is active-low.
     void refusedBoardsConfOpensNothing_data()
     {
-        // how: "shut" the file's folder cannot be searched (as an ordinary
-        // user), "link" the file is a link to nothing; served: the one board opened
+        // how: see placeBoardsConf ("shut" as an ordinary user); served: the one board opened
         columns<QByteArray, QString, QString, QString>({"conf", "how", "box", "served"});
         const QByteArray low = "[board low]\nserial = KW-RELAY-0001\ninvert = yes\nrelay.7 = fwd\nrelay.8 = rev\n";
         const auto row = [](const char* name, QByteArray conf, QString how, QString box, QString served = {}) { QTest::newRow(name) << conf << how << box << served; };
@@ -178,14 +177,9 @@ private slots:
         if (how == "shut")
             AS_ORDINARY_USER();
         WorkDir work;
-        const QString file = work.file(how == "shut" ? "shut/boards.conf" : "boards.conf");
-        QVERIFY(QDir().mkpath("shut"));
-        if (how == "link")
-            QVERIFY(QFile::link(work.file("gone"), file));
-        else
-            writeFile(file, fetch<QByteArray>("conf"));
-        const auto reopen = qScopeGuard([] { QFile::setPermissions("shut", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner); });
-        QVERIFY(how != "shut" || QFile::setPermissions("shut", {}));
+        const QString file = work.file("etc/boards.conf");
+        const auto reopen = qScopeGuard([] { QFile::setPermissions("etc", QFile::Permissions(0x7700)); });
+        placeBoardsConf(file, fetch<QByteArray>("conf"), how);
         bus_.monitor->setRules(0, {{}, 0, true});
         FtdiLibrary library;
         MainWindow form(library, nullptr, file);

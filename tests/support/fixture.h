@@ -17,7 +17,6 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fixture {
@@ -60,19 +59,24 @@ inline void writeFile(const QString& path, const QByteArray& bytes)
     QCOMPARE(file.write(bytes), bytes.size());
 }
 
-// The next start of process reads boardsConf as /etc/kestrune/boards.conf:
-// an overlay on /etc, in a mount namespace of its own, lays dir/etc over it.
-// how: "link" a link to nothing there instead; "shut" the file in a folder
-// only root may search, the process running as uid and gid 65534. Needs root.
-inline void withEtcBoardsConf(QProcess& process, const QString& dir, const QByteArray& boardsConf, const QString& how)
+// boardsConf written as file; how: "link" a link to nothing there instead,
+// "shut" the file in a folder of mode 0, that only root may search.
+inline void placeBoardsConf(const QString& file, const QByteArray& boardsConf, const QString& how)
 {
-    const QString folder = dir + "/etc/kestrune", file = folder + "/boards.conf";
-    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(QDir().mkpath(QFileInfo(file).path()));
     if (how == "link")
-        QVERIFY(QFile::link(dir + "/gone", file));
+        QVERIFY(QFile::link(file + ".gone", file));
     else
         writeFile(file, boardsConf);
-    QVERIFY(::chmod(QFile::encodeName(folder).constData(), how == "shut" ? 0700 : 0755) == 0);
+    QVERIFY(how != "shut" || QFile::setPermissions(QFileInfo(file).path(), {}));
+}
+
+// The next start of process reads boardsConf as /etc/kestrune/boards.conf
+// (placed as how says, "shut" running it as uid and gid 65534): an overlay
+// on /etc, in a mount namespace of its own, lays dir/etc over it. Needs root.
+inline void withEtcBoardsConf(QProcess& process, const QString& dir, const QByteArray& boardsConf, const QString& how)
+{
+    placeBoardsConf(dir + "/etc/kestrune/boards.conf", boardsConf, how);
     const QByteArray layers = "lowerdir=" + QFile::encodeName(dir) + "/etc:/etc";
     process.setChildProcessModifier([layers, ordinary = how == "shut"] {
         if (::unshare(CLONE_NEWNS) || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
