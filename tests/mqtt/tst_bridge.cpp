@@ -114,7 +114,8 @@ private slots:
             QSKIP("needs root to give the daemon an /etc of its own");
         QProcess daemon;
         withEtcBoardsConf(daemon, work_->dir.path(), fetch<QByteArray>("conf"), fetch<QString>("how"));
-        daemon.start(KESTRUNE_MQTT, {"--host", "127.0.0.1", "--id", "test"});
+        writeFile("etc/mqtt.conf", "[boards]\nserials = KT-NONE\n");  // started all the same, it takes no board and reaches no broker
+        daemon.start(KESTRUNE_MQTT, {"--config", "/etc/mqtt.conf", "--host", "127.0.0.1", "--port", "1", "--id", "test"});
         const bool ended = daemon.waitForFinished(10000);
         daemon.kill(), daemon.waitForFinished();
         QCOMPARE(std::tuple(ended, daemon.exitCode(), daemon.readAllStandardError()), std::tuple(true, 1, "kestrune-mqtt: " + fetch<QString>("said").toUtf8() + '\n'));
