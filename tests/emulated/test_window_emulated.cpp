@@ -163,7 +163,6 @@ private slots:
         columns<QByteArray, QString, QString, QString>({"conf", "how", "box", "served"});
         const QByteArray low = "[board low]\nserial = KW-RELAY-0001\ninvert = yes\nrelay.7 = fwd\nrelay.8 = rev\n";
         const auto row = [](const char* name, QByteArray conf, QString how, QString box, QString served = {}) { QTest::newRow(name) << conf << how << box << served; };
-        row("a line of neither form", low + "bogus\n", "", "FILE:6: expected [section] or key = value");
         row("in a folder that cannot be searched", low, "shut", "cannot read FILE: Permission denied");
         row("a link to nothing", low, "link", "cannot read FILE: FILE is a symbolic link to nothing (No such file or directory)");
         row("two sections, one device", "[board a]\nserial = KW-RELAY-0001\n[board b]\nport = 1-1\ninterlock = 7 8\n", "",
