@@ -181,24 +181,49 @@ private slots:
         QCOMPARE(std::pair(form.Panel27->text(), written(1)), std::pair(QStringLiteral("Board found !"), Bytes{0xFF}));
     }
 
-    // Under a boards.conf with a mistake the boards are listed and none is
+    // Under a boards.conf that is refused the boards are listed and none is
     // opened (no bit-bang mode, no byte): the strip says the file was
-    // refused, on red, and the lamps stay unlit; the box names FILE:LINE.
+    // refused, on red, and the lamps stay unlit; the box names the file and
+    // why. A device two sections match is the one board not opened; the
+    // strip names both sections when it is picked. Board 1 is active-low.
+    void refusedBoardsConfOpensNothing_data()
+    {
+        // how: see placeBoardsConf ("shut" as an ordinary user); served: the one board opened
+        columns<QByteArray, QString, QString, QString>({"conf", "how", "box", "served"});
+        const QByteArray low = "[board low]\nserial = KW-RELAY-0001\ninvert = yes\nrelay.7 = fwd\nrelay.8 = rev\n";
+        const auto row = [](const char* name, QByteArray conf, QString how, QString box, QString served = {}) { QTest::newRow(name) << conf << how << box << served; };
+        row("in a folder that cannot be searched", low, "shut", "cannot read FILE: Permission denied");
+        row("a link to nothing", low, "link", "cannot read FILE: FILE is a symbolic link to nothing (No such file or directory)");
+        row("two sections, one device", "[board a]\nserial = KW-RELAY-0001\n[board b]\nport = 1-1\ninterlock = 7 8\n", "",
+            "FILE: board KW-RELAY-0001 (port 1-1) is matched by [board a] (line 1) and [board b] (line 3); a device may match one section only", "KW-RELAY-0002");
+        row("a relay written 01", low + "pulse_ms.1 = 2000\npulse_ms.01 = 5\n", "", "FILE:7: pulse_ms.01: a relay is written as one digit, pulse_ms.1 to pulse_ms.8");
+        row("a relay twice in a group", low + "interlock = fwd 7\n", "", "FILE:6: the interlock group \"fwd 7\" names relay 7 twice");
+    }
     void refusedBoardsConfOpensNothing()
     {
+        const QString how = fetch<QString>("how"), served = fetch<QString>("served");
+        if (how == "shut")
+            AS_ORDINARY_USER();
         WorkDir work;
-        writeFile("boards.conf", "[board low]\nserial = KW-RELAY-0001\ninvert = yes\nbogus\n");
+        const QString file = work.file("etc/boards.conf");
+        const auto reopen = qScopeGuard([] { QFile::setPermissions("etc", QFile::Permissions(0x7700)); });
+        placeBoardsConf(file, fetch<QByteArray>("conf"), how);
         bus_.monitor->setRules(0, {{}, 0, true});
         FtdiLibrary library;
-        MainWindow form(library, nullptr, work.file("boards.conf"));
-        QCOMPARE(takeErrorBox(), work.file("boards.conf") + ":4: expected [section] or key = value");
+        MainWindow form(library, nullptr, file);
+        const QString box = fetch<QString>("box").replace("FILE", file);
+        QCOMPARE(takeErrorBox(), box);
         for (const int index : {1, 0}) {
             pick(form, index);
+            const QString serial = form.session().boardEntries[index].device.serial;
+            const int board = serial == "KW-RELAY-0001" ? 0 : 1;
+            const bool open = serial == served;
+            const QString strip = open ? "Board found !" : served.isEmpty() ? "boards.conf was refused" : "Board not found or already opened! (" + box + ')';
+            const QByteArray unlit = served.isEmpty() ? "????????" : lamps(form);  // a device refused alone: as other boards not opened
             QCOMPARE(std::tuple(form.ComboBox1->count(), form.Panel27->text(), form.Panel27->color(), lamps(form)),
-                     std::tuple(2, QStringLiteral("boards.conf was refused"), Colors::Red, QByteArray("????????")));
+                     std::tuple(2, strip, open ? Colors::Lime : Colors::Red, open ? pins(board) : unlit));
+            QVERIFY(emulated_ftdi_claim_count(bus(), board) == unsigned(open) && emulated_ftdi_bit_mode(bus(), board) == (open ? 0x01 : 0) && written(board).empty());
         }
-        for (const int board : {0, 1})
-            QVERIFY(emulated_ftdi_claim_count(bus(), board) == 0 && emulated_ftdi_bit_mode(bus(), board) == 0 && written(board).empty());
     }
 
     // A board whose serial port another program has locked is left alone:

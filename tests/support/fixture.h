@@ -12,7 +12,10 @@
 #include <array>
 #include <csignal>
 #include <functional>
+#include <grp.h>
 #include <memory>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -54,6 +57,41 @@ inline void writeFile(const QString& path, const QByteArray& bytes)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// boardsConf written as file; how: "link" a link to nothing there instead,
+// "shut" the file in a folder of mode 0, that only root may search.
+inline void placeBoardsConf(const QString& file, const QByteArray& boardsConf, const QString& how)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+    if (how == "link")
+        QVERIFY(QFile::link(file + ".gone", file));
+    else
+        writeFile(file, boardsConf);
+    QVERIFY(how != "shut" || QFile::setPermissions(QFileInfo(file).path(), {}));
+}
+
+// The next start of process reads boardsConf as /etc/kestrune/boards.conf
+// (placed as how says, "shut" running it as uid and gid 65534): an overlay
+// on /etc, in a mount namespace of its own, lays dir/etc over it. False
+// where that cannot be made (it needs root).
+inline bool withEtcBoardsConf(QProcess& process, const QString& dir, const QByteArray& boardsConf, const QString& how)
+{
+    placeBoardsConf(dir + "/etc/kestrune/boards.conf", boardsConf, how);
+    const QByteArray layers = "lowerdir=" + QFile::encodeName(dir) + "/etc:/etc";
+    QProcess probe;
+    for (QProcess* p : {&probe, &process})
+        p->setChildProcessModifier([layers, ordinary = how == "shut"] {
+            if (::unshare(CLONE_NEWNS) || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+                ::mount("overlay", "/etc", "overlay", MS_RDONLY, layers.constData()) ||
+                (ordinary && (::setgroups(0, nullptr) || ::setgid(65534) || ::setuid(65534))))
+                ::_exit(127);
+        });
+    probe.start(QStringLiteral("true"));
+    if (probe.waitForFinished() && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0)
+        return true;
+    QFile::setPermissions(dir + "/etc/kestrune", QFile::Permissions(0x7755));  // to be removed with dir
+    return false;
 }
 
 // A fresh working directory, entered while it lives.
