@@ -410,13 +410,6 @@ private slots:
         emulated_ftdi_pull_out(bus_, c[2]);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machineA", 10000);
         QVERIFY(emulated_ftdi_claimed(bus_, c[0]));
-        // B again: the node it left online with its board gone goes offline, and CLONE1 is A's.
-        QCOMPARE(last_.value("kt/port-2-3_2/availability"), "online");
-        startDaemon({}, "machineB", bBoards, &other_);
-        QTRY_COMPARE(last_.value("kt/port-2-3_2/availability"), "offline");
-        QTRY_VERIFY(otherLog_.contains("belongs to daemon machineA"));
-        QCOMPARE(last_.value("kt/CLONE1/availability"), "online");
-        stop(other_, SIGTERM);
         // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the board is let go.
         const unsigned released = emulated_ftdi_release_count(bus_, c[0]);
         publish("kt/CLONE1/owner", "machine0");
@@ -493,15 +486,9 @@ private slots:
     }
 
     // boards.conf: a named board served under its name over a node.X,
-    // discovery naming the device and its relays (the ids as before); a file
-    // with a mistake stops the daemon.
+    // discovery naming the device and its relays (the ids as before).
     void boardNames()
     {
-        QProcess refused;
-        refused.setWorkingDirectory(dir_.path());
-        refused.start(KESTRUNE_MQTT, {"--config", file("plain.conf", "[broker]\nhost = 127.0.0.1\n"), "--boards", file("bad.conf", "[board pump-house]\nserial = KM-0002\nrelay.9 = x\n")});
-        QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
-        QCOMPARE(refused.readAllStandardError(), "kestrune-mqtt: " + dir_.filePath("bad.conf").toUtf8() + ":3: relay.9: a relay is 1 to 8\n");
         startDaemon({}, "test", "serials = KM.0001, KM-0002\nnode.KM-0002 = pumps\n", nullptr,
                     {"--boards", file("boards.conf", "[board pump-house]\nserial = KM-0002\nrelay.1 = pump\n")});
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/pump-house/availability"), "online", 20000);
