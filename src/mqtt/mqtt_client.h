@@ -158,9 +158,10 @@ private:
     int fd_ = -1;
     QSocketNotifier* readNotifier_ = nullptr;
     QSocketNotifier* writeNotifier_ = nullptr;
-    QTimer miscTimer_;
-    QTimer retryTimer_;
-    QTimer finishTimer_;
-    QTimer connackTimer_;
+    // Children, so that they move with the client to its thread.
+    QTimer miscTimer_{this};
+    QTimer retryTimer_{this};
+    QTimer finishTimer_{this};
+    QTimer connackTimer_{this};
     std::set<int> unacknowledged_;  // publishes awaited by finish()
 };
