@@ -51,10 +51,11 @@ QString MqttClient::start()
         if (!path.isEmpty() && !QFileInfo(path).isReadable())
             return QStringLiteral("cannot read the %1 %2").arg(QLatin1String(name), path);
     }
-    if (QString error = newHandle(); !error.isEmpty())
+    if (QString error = newHandle(); !error.isEmpty())  // whether the settings and files are taken
         return error;
     miscTimer_.start();
-    connectNow();
+    // Later: the name lookup blocks, and a caller waiting for this answer with it.
+    QMetaObject::invokeMethod(this, &MqttClient::connectNow, Qt::QueuedConnection);
     return {};
 }
 
