@@ -105,7 +105,7 @@ bool MqttDaemon::stopClient(int waitMs)
     }, Qt::QueuedConnection);
     if (thread_->wait(QDeadlineTimer(waitMs)))
         return true;
-    qCWarning(lcMqtt) << "the broker's thread is still looking a name up; leaving it";
+    qCWarning(lcMqtt) << "the broker's thread does not answer (a name lookup, most likely); exiting without it";
     thread_ = nullptr;  // neither joined nor destroyed
     return false;
 }
