@@ -32,13 +32,6 @@ class MqttNetworkTest : public QObject {
         process.start("env", QStringList{"-u", "LD_PRELOAD", "-u", "UMOCKDEV_DIR", program} + arguments);
         return process.waitForStarted();
     }
-    void publish(const QByteArray& topic, const QByteArray& payload)
-    {
-        QProcess pub;
-        monitored_.monitor->request();
-        QVERIFY(tool(MOSQUITTO_PUB, {"-h", "127.0.0.1", "-p", QString::number(port_), "-q", "1", "-t", topic, "-m", payload}, pub));
-        QVERIFY(pub.waitForFinished(20000) && pub.exitCode() == 0);
-    }
     // The daemon for board KM.0001 at host:port, through wrapper (a command
     // line that ends by running its arguments) when one is given.
     void startDaemon(const QByteArray& host, quint16 port, const QStringList& wrapper = {})
@@ -115,8 +108,11 @@ private slots:
         sub.kill(), sub.waitForFinished();
         QVERIFY(file("hosts", "").endsWith("hosts"));  // in place: the daemon's bind mount sees it
 
-        publish("kt/KM_0001/relay/1/set", "PULSE 3000");
+        QProcess pub;
+        monitored_.monitor->request();
         const qint64 asked = emulated_ftdi_now_us();
+        QVERIFY(tool(MOSQUITTO_PUB, {"-h", "127.0.0.1", "-p", QString::number(port_), "-t", "kt/KM_0001/relay/1/set", "-m", "PULSE 3000"}, pub));
+        QVERIFY(pub.waitForFinished(20000) && pub.exitCode() == 0);
         QTRY_COMPARE(emulated_ftdi_pins(monitored_.get(), board_), (unsigned char)0x01);
         monitored_.monitor->pulse({board_, 1, false, asked, 3000});
         broker_.kill(), broker_.waitForFinished();
