@@ -42,7 +42,8 @@ public:
     static constexpr int GoodbyeMs = 700;
 
 signals:
-    // The daemon said goodbye on the broker; the process may end with 0.
+    // The daemon said goodbye on the broker, or its time for that ran out;
+    // the process may end with 0.
     void finished();
 
 private:
