@@ -10,10 +10,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace {
 QString reason(int rc, int error)
 {
+    if (rc == MOSQ_ERR_KEEPALIVE)  // which this library does not name
+        return QStringLiteral("the broker did not answer within the keepalive time");
     return QString::fromLocal8Bit(rc == MOSQ_ERR_ERRNO ? std::strerror(error) : mosquitto_strerror(rc));
 }
 }  // namespace
@@ -21,30 +24,47 @@ QString reason(int rc, int error)
 MqttClient::MqttClient(Options options, QObject* parent) : QObject(parent), options_(std::move(options))
 {
     miscTimer_.setInterval(1000);
-    connect(&miscTimer_, &QTimer::timeout, this, [this] { afterLoop(mosquitto_loop_misc(mosq_)); });
+    connect(&miscTimer_, &QTimer::timeout, this, [this] {
+        if (mosq_)
+            afterLoop(mosquitto_loop_misc(mosq_));
+    });
     retryTimer_.setSingleShot(true);
     connect(&retryTimer_, &QTimer::timeout, this, &MqttClient::connectNow);
     finishTimer_.setSingleShot(true);
     connect(&finishTimer_, &QTimer::timeout, this, &MqttClient::disconnectNow);
+    connackTimer_.setSingleShot(true);
+    connect(&connackTimer_, &QTimer::timeout, this, [this] { connackLate(generation_); });
 }
 
 MqttClient::~MqttClient()
 {
     dropSocket();
-    if (mosq_) {
-        mosquitto_destroy(mosq_);
-        mosquitto_lib_cleanup();
-    }
+    dropHandle();
+    mosquitto_lib_cleanup();
 }
 
 QString MqttClient::start()
 {
     mosquitto_lib_init();
-    mosq_ = mosquitto_new(options_.clientId.constData(), true, this);
-    if (!mosq_) {
-        mosquitto_lib_cleanup();
-        return QStringLiteral("cannot create an MQTT client: %1").arg(reason(MOSQ_ERR_ERRNO, errno));
+    for (const auto& [name, path] : {std::pair{"cafile", options_.cafile}, {"certfile", options_.certfile},
+                                     {"keyfile", options_.keyfile}}) {
+        if (!path.isEmpty() && !QFileInfo(path).isReadable())
+            return QStringLiteral("cannot read the %1 %2").arg(QLatin1String(name), path);
     }
+    if (QString error = newHandle(); !error.isEmpty())  // whether the settings and files are taken
+        return error;
+    miscTimer_.start();
+    // Later: the name lookup blocks, and a caller waiting for this answer with it.
+    QMetaObject::invokeMethod(this, &MqttClient::connectNow, Qt::QueuedConnection);
+    return {};
+}
+
+QString MqttClient::newHandle()
+{
+    dropHandle();
+    mosq_ = mosquitto_new(options_.clientId.constData(), true, this);
+    if (!mosq_)
+        return QStringLiteral("cannot create an MQTT client: %1").arg(reason(MOSQ_ERR_ERRNO, errno));
     // MQTT 5, so that a command retained on the broker can be told from one
     // sent now (retain as published) and ignored however it arrives.
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
@@ -66,11 +86,6 @@ QString MqttClient::start()
                                 options_.willPayload.constData(), 1, true);
     if (rc != MOSQ_ERR_SUCCESS)
         return QStringLiteral("cannot set the MQTT client up: %1").arg(reason(rc, errno));
-    for (const auto& [name, path] : {std::pair{"cafile", options_.cafile}, {"certfile", options_.certfile},
-                                     {"keyfile", options_.keyfile}}) {
-        if (!path.isEmpty() && !QFileInfo(path).isReadable())
-            return QStringLiteral("cannot read the %1 %2").arg(QLatin1String(name), path);
-    }
     if (!options_.cafile.isEmpty()) {
         const QByteArray ca = options_.cafile.toLocal8Bit();
         const QByteArray cert = options_.certfile.toLocal8Bit();
@@ -85,9 +100,14 @@ QString MqttClient::start()
                                                       .arg(options_.certfile, options_.keyfile),
                      reason(rc, errno));
     }
-    miscTimer_.start();
-    connectNow();
     return {};
+}
+
+void MqttClient::dropHandle()
+{
+    if (mosq_)
+        mosquitto_destroy(mosq_);  // closes its socket; what it queued goes with it
+    mosq_ = nullptr;
 }
 
 void MqttClient::connectNow()
@@ -96,7 +116,17 @@ void MqttClient::connectNow()
     state_ = State::Connecting;
     libraryError_.clear();
     dropSocket();
+    unacknowledged_.clear();
+    // A fresh handle for each attempt: the library keeps QoS 1 messages
+    // handed to it after it lost a connection, and would send them on the
+    // next one, before this client has said who it is there.
+    if (const QString error = newHandle(); !error.isEmpty()) {
+        QMetaObject::invokeMethod(
+            this, [this, generation = generation_, error] { lost(generation, error); }, Qt::QueuedConnection);
+        return;
+    }
     qCDebug(lcMqtt) << "connecting to" << options_.host << options_.port;
+    // Looks the host name up here, on this thread, however long that takes.
     const int rc = mosquitto_connect_async(mosq_, options_.host.toUtf8().constData(), options_.port,
                                            options_.keepAliveSeconds);
     const int error = errno;
@@ -107,7 +137,26 @@ void MqttClient::connectNow()
             Qt::QueuedConnection);
         return;
     }
+    connackTimer_.start(ConnackTimeoutMs);
     afterLoop(MOSQ_ERR_SUCCESS);
+}
+
+void MqttClient::connackLate(quint64 generation)
+{
+    if (generation != generation_ || state_ != State::Connecting)
+        return;
+    const QString broker = options_.host + QLatin1Char(':') + QString::number(options_.port);
+    sockaddr_storage peer{};
+    socklen_t size = sizeof peer;
+    const bool accepted = fd_ >= 0 && ::getpeername(fd_, reinterpret_cast<sockaddr*>(&peer), &size) == 0;
+    dropSocket();
+    dropHandle();
+    lost(generation,
+         accepted ? QStringLiteral("the broker at %1 accepted the connection but did not answer in %2 s")
+                        .arg(broker).arg(ConnackTimeoutMs / 1000)
+                  : QStringLiteral("the broker at %1 did not accept the connection in %2 s")
+                        .arg(broker).arg(ConnackTimeoutMs / 1000),
+         false, true);
 }
 
 void MqttClient::watchSocket()
@@ -117,10 +166,16 @@ void MqttClient::watchSocket()
         return;
     readNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     connect(readNotifier_, &QSocketNotifier::activated, this,
-            [this] { afterLoop(mosquitto_loop_read(mosq_, 1)); });
+            [this] {
+                if (mosq_)
+                    afterLoop(mosquitto_loop_read(mosq_, 1));
+            });
     writeNotifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
     connect(writeNotifier_, &QSocketNotifier::activated, this,
-            [this] { afterLoop(mosquitto_loop_write(mosq_, 1)); });
+            [this] {
+                if (mosq_)
+                    afterLoop(mosquitto_loop_write(mosq_, 1));
+            });
 }
 
 void MqttClient::dropSocket()
@@ -165,6 +220,7 @@ void MqttClient::connectedAck(quint64 generation, int rc)
 {
     if (generation != generation_ || state_ != State::Connecting)
         return;
+    connackTimer_.stop();
     if (rc != 0) {
         refusal_ = QString::fromLocal8Bit(mosquitto_reason_string(rc));
         return;  // the library closes the connection, and lost() follows
@@ -176,13 +232,14 @@ void MqttClient::connectedAck(quint64 generation, int rc)
     refusal_.clear();
     qCInfo(lcMqtt).noquote() << "connected to the broker at" << options_.host + QLatin1Char(':') +
                                                                     QString::number(options_.port);
-    emit connected();
+    emit connected(generation_, takenOver_);
 }
 
-void MqttClient::lost(quint64 generation, const QString& why, bool takenOver)
+void MqttClient::lost(quint64 generation, const QString& why, bool takenOver, bool whole)
 {
     if (generation != generation_)
         return;
+    connackTimer_.stop();
     if (state_ == State::Finishing) {
         state_ = State::Finished;
         dropSocket();
@@ -194,22 +251,26 @@ void MqttClient::lost(quint64 generation, const QString& why, bool takenOver)
     const bool wasConnected = state_ == State::Connected;
     takenOver_ = takenOver;
     if (takenOver)
-        return standDown(QStringLiteral("the broker gave this client id (%1) to another client: another daemon "
+        return standDown(generation_, QStringLiteral("the broker gave this client id (%1) to another client: another daemon "
                                         "uses the same id").arg(QString::fromUtf8(options_.clientId)));
     QString what = refusal_.isEmpty() ? why : QStringLiteral("refused: %1").arg(refusal_);
     if (!libraryError_.isEmpty())
         what += QStringLiteral(": ") + libraryError_;
     refusal_.clear();
     dropSocket();
+    dropHandle();
     unacknowledged_.clear();
     state_ = State::Waiting;
     if (wasConnected) {
         backoffSeconds_ = 1;
         qCWarning(lcMqtt).noquote() << "lost the broker (" + what + "); reconnecting";
     } else if (!failureLogged_ || what != loggedFailure_) {  // once per run of failures and reason
-        qCWarning(lcMqtt).noquote() << "cannot reach the broker at" << options_.host +
-                                           QLatin1Char(':') + QString::number(options_.port)
-                                    << "(" + what + "); retrying every 1 to 30 s";
+        if (whole)
+            qCWarning(lcMqtt).noquote() << what + QStringLiteral("; retrying every 1 to 30 s");
+        else
+            qCWarning(lcMqtt).noquote() << "cannot reach the broker at" << options_.host +
+                                               QLatin1Char(':') + QString::number(options_.port)
+                                        << "(" + what + "); retrying every 1 to 30 s";
         failureLogged_ = true;
         loggedFailure_ = what;
     }
@@ -217,8 +278,10 @@ void MqttClient::lost(quint64 generation, const QString& why, bool takenOver)
     backoffSeconds_ = std::min(backoffSeconds_ * 2, 30);
 }
 
-void MqttClient::subscribe(const std::vector<QByteArray>& filters, bool commands)
+void MqttClient::subscribe(quint64 connection, const std::vector<QByteArray>& filters, bool commands)
 {
+    if (state_ != State::Connected || connection != generation_)
+        return;
     const int options = MQTT_SUB_OPT_RETAIN_AS_PUBLISHED |
                         (commands ? MQTT_SUB_OPT_NO_LOCAL | MQTT_SUB_OPT_SEND_RETAIN_NEVER : 0);
     for (const QByteArray& filter : filters)
@@ -226,16 +289,19 @@ void MqttClient::subscribe(const std::vector<QByteArray>& filters, bool commands
     updateWrite();
 }
 
-void MqttClient::unsubscribe(const QByteArray& filter)
+void MqttClient::unsubscribe(quint64 connection, const QByteArray& filter)
 {
+    if (state_ != State::Connected || connection != generation_)
+        return;
     mosquitto_unsubscribe(mosq_, nullptr, filter.constData());
     updateWrite();
 }
 
-void MqttClient::standDown(const QString& why)
+void MqttClient::standDown(quint64 connection, const QString& why)
 {
-    if (state_ != State::Connecting && state_ != State::Connected)
+    if ((state_ != State::Connecting && state_ != State::Connected) || connection != generation_)
         return;
+    connackTimer_.stop();
     if (why != standDownLogged_)
         qCCritical(lcMqtt).noquote() << why + QStringLiteral("; give each daemon its own id (--id or [topics] id). "
                                                               "Trying again every 30 s");
@@ -246,13 +312,14 @@ void MqttClient::standDown(const QString& why)
     if (mosquitto_socket(mosq_) >= 0 && mosquitto_want_write(mosq_))
         mosquitto_loop_write(mosq_, 1);
     dropSocket();
+    dropHandle();
     backoffSeconds_ = 30;
     retryTimer_.start(30 * 1000);
 }
 
-void MqttClient::publish(const QByteArray& topic, const QByteArray& payload, bool retain)
+void MqttClient::publish(quint64 connection, const QByteArray& topic, const QByteArray& payload, bool retain)
 {
-    if (state_ != State::Connected)
+    if (state_ != State::Connected || connection != generation_)
         return;
     int mid = 0;
     if (mosquitto_publish(mosq_, &mid, topic.constData(), static_cast<int>(payload.size()),
@@ -261,8 +328,10 @@ void MqttClient::publish(const QByteArray& topic, const QByteArray& payload, boo
     updateWrite();
 }
 
-void MqttClient::acknowledged(int mid)
+void MqttClient::acknowledged(quint64 generation, int mid)
 {
+    if (generation != generation_)
+        return;
     unacknowledged_.erase(mid);
     if (state_ == State::Finishing && unacknowledged_.empty())
         disconnectNow();
@@ -271,6 +340,7 @@ void MqttClient::acknowledged(int mid)
 void MqttClient::finish(int timeoutMs)
 {
     retryTimer_.stop();
+    connackTimer_.stop();
     if (state_ != State::Connected) {
         state_ = State::Finished;
         QMetaObject::invokeMethod(this, &MqttClient::finished, Qt::QueuedConnection);
@@ -321,8 +391,9 @@ void MqttClient::onDisconnect(mosquitto*, void* self, int rc, const mqtt5__prope
 void MqttClient::onPublish(mosquitto*, void* self, int mid)
 {
     auto* client = static_cast<MqttClient*>(self);
-    QMetaObject::invokeMethod(client, [client, mid] { client->acknowledged(mid); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        client, [client, generation = client->generation_, mid] { client->acknowledged(generation, mid); },
+        Qt::QueuedConnection);
 }
 
 void MqttClient::onMessage(mosquitto*, void* self, const mosquitto_message* message)

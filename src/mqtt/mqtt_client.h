@@ -11,14 +11,21 @@
 class QSocketNotifier;
 struct mosquitto;
 
-// An MQTT client on libmosquitto, driven by the Qt event loop on this thread:
-// the library runs unthreaded, its socket is watched by socket notifiers and
-// its housekeeping runs from a timer. Library callbacks only queue work into
-// the event loop. Speaks MQTT 5; connects with a clean session and a retained
-// last will; subscribes with retain-as-published, so messageReceived() tells
-// a message retained on the broker from one sent now; reconnects after every
-// loss with a back-off growing from 1 s to 30 s, for ever. Everything is
-// published with QoS 1.
+// An MQTT client on libmosquitto, driven by the Qt event loop of the thread
+// it lives on: the library runs unthreaded, its socket is watched by socket
+// notifiers and its housekeeping runs from a timer. Library callbacks only
+// queue work into the event loop. Speaks MQTT 5; connects with a clean
+// session and a retained last will; subscribes with retain-as-published, so
+// messageReceived() tells a message retained on the broker from one sent now;
+// reconnects after every loss with a back-off growing from 1 s to 30 s, for
+// ever. Everything is published with QoS 1.
+//
+// A name lookup inside the library blocks the calling thread (for as long as
+// a name server keeps silent), so the client belongs on a thread of its own;
+// whoever talks to it from another thread does so through queued calls, and
+// names the connection a request is meant for (see connected()). Each attempt
+// gets a fresh library handle: nothing the library queued on one connection
+// is ever sent on the next.
 class MqttClient final : public QObject {
     Q_OBJECT
 public:
@@ -52,50 +59,47 @@ public:
     // See also: finish, connected
     QString start();
 
-    // isConnected
-    // Returns:
-    //   whether the broker has accepted the present connection.
-    bool isConnected() const { return state_ == State::Connected; }
-
     // subscribe
-    //   Subscribes at QoS 1 with retain-as-published. Dropped while not
-    //   connected: subscribe again on connected().
+    //   Subscribes at QoS 1 with retain-as-published. Dropped unless
+    //   connection is the present one: subscribe again on connected().
     // Parameters:
+    //   connection - the connection connected() named
     //   filters  - topic filters
     //   commands - true for commands: with No Local and retained messages never
     //              sent, so neither the client's own publishes nor retained
     //              messages come back
     // See also: unsubscribe, messageReceived
-    void subscribe(const std::vector<QByteArray>& filters, bool commands = false);
+    void subscribe(quint64 connection, const std::vector<QByteArray>& filters, bool commands = false);
 
     // unsubscribe
     // Parameters:
+    //   connection - the connection connected() named
     //   filter - a filter given to subscribe() before
-    void unsubscribe(const QByteArray& filter);
+    void unsubscribe(quint64 connection, const QByteArray& filter);
 
     // publish
-    //   Publishes at QoS 1. Dropped while not connected: whoever publishes says
-    //   everything again on connected().
+    //   Publishes at QoS 1. Dropped unless connection is the present one:
+    //   whoever publishes says everything again on connected().
     // Parameters:
+    //   connection - the connection connected() named
     //   topic   - the topic
     //   payload - any bytes; empty with retain clears a retained message
     //   retain  - whether the broker keeps it for later subscribers
     // See also: finish
-    void publish(const QByteArray& topic, const QByteArray& payload, bool retain = true);
+    void publish(quint64 connection, const QByteArray& topic, const QByteArray& payload, bool retain = true);
 
     // standDown
     //   Another client uses this client's id: logs why (once while it lasts),
-    //   disconnects, and tries again in 30 s.
+    //   disconnects, and tries again in 30 s. Ignored unless connection is
+    //   the present one.
     // Parameters:
+    //   connection - the connection connected() named
     //   why - the reason for the log
-    // See also: takenOver
-    void standDown(const QString& why);
+    // See also: connected
+    void standDown(quint64 connection, const QString& why);
 
-    // takenOver
-    // Returns:
-    //   whether the broker's last word was that another client took this
-    //   client's session over (MQTT 5 reason "session taken over").
-    bool takenOver() const { return takenOver_; }
+    // How long the broker has to answer a connection it accepted.
+    static constexpr int ConnackTimeoutMs = 10'000;
 
     // The largest payload taken; larger ones are dropped with a log line
     // before they are copied.
@@ -110,7 +114,11 @@ public:
     void finish(int timeoutMs);
 
 signals:
-    void connected();
+    // The broker accepted a connection. connection numbers it for the
+    // requests meant for it; takenOver says whether the broker's last word
+    // before it was that another client took this client's session over
+    // (MQTT 5 reason "session taken over").
+    void connected(quint64 connection, bool takenOver);
     void messageReceived(const QByteArray& topic, const QByteArray& payload, bool retained);
     void finished();
 
@@ -123,10 +131,13 @@ private:
     static void onMessage(mosquitto*, void* self, const struct mosquitto_message* message);
     static void onLog(mosquitto*, void* self, int level, const char* text);
 
+    QString newHandle();
+    void dropHandle();
     void connectNow();
     void connectedAck(quint64 generation, int rc);
-    void lost(quint64 generation, const QString& why, bool takenOver = false);
-    void acknowledged(int mid);
+    void connackLate(quint64 generation);
+    void lost(quint64 generation, const QString& why, bool takenOver = false, bool whole = false);
+    void acknowledged(quint64 generation, int mid);
     void afterLoop(int rc);
     void watchSocket();
     void dropSocket();
@@ -147,8 +158,10 @@ private:
     int fd_ = -1;
     QSocketNotifier* readNotifier_ = nullptr;
     QSocketNotifier* writeNotifier_ = nullptr;
-    QTimer miscTimer_;
-    QTimer retryTimer_;
-    QTimer finishTimer_;
+    // Children, so that they move with the client to its thread.
+    QTimer miscTimer_{this};
+    QTimer retryTimer_{this};
+    QTimer finishTimer_{this};
+    QTimer connackTimer_{this};
     std::set<int> unacknowledged_;  // publishes awaited by finish()
 };

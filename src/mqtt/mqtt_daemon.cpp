@@ -3,35 +3,71 @@
 #include "engine/device/ftdi_library.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
 
 MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject* parent)
     : QObject(parent),
       config_(config),
       signals_({SIGTERM, SIGINT, SIGHUP}),
-      client_(config.broker),
+      thread_(new QThread),
+      client_(new MqttClient(config.broker)),
       bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames, config.boards,
                                              qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0)},
-              [this](const QByteArray& topic, const QByteArray& payload) { client_.publish(topic, payload); })
+              [this](const QByteArray& topic, const QByteArray& payload) {
+                  toClient([connection = connection_, topic, payload](MqttClient& c) { c.publish(connection, topic, payload); });
+              })
 {
+    thread_->setObjectName(QStringLiteral("broker"));
+    client_->moveToThread(thread_);
     connect(&signals_, &SignalWatcher::received, this, &MqttDaemon::shutDown);
     // The retained markers are read first: a probe sent to this daemon itself
     // arrives after all of them (the broker keeps the order).
-    connect(&client_, &MqttClient::connected, this, [this] {
+    connect(client_, &MqttClient::connected, this, [this](quint64 connection, bool takenOver) {
+        connection_ = connection;
+        takenOver_ = takenOver;
         heardInstance_.clear();
-        client_.subscribe(bridge_.topics().readBack());
-        client_.publish(bridge_.topics().bridge("probe"), QByteArray::number(++probe_), false);
+        toClient([connection, filters = bridge_.topics().readBack(), probe = bridge_.topics().bridge("probe"),
+                  payload = QByteArray::number(++probe_)](MqttClient& c) {
+            c.subscribe(connection, filters);
+            c.publish(connection, probe, payload, false);
+        });
     });
-    connect(&client_, &MqttClient::messageReceived, this, &MqttDaemon::received);
+    connect(client_, &MqttClient::messageReceived, this, &MqttDaemon::received);
     bridge_.setSubscriber([this](const QByteArray& filter, bool on) {
-        if (on)
-            client_.subscribe({filter}, true);
-        else
-            client_.unsubscribe(filter);
+        toClient([connection = connection_, filter, on](MqttClient& c) {
+            if (on)
+                c.subscribe(connection, {filter}, true);
+            else
+                c.unsubscribe(connection, filter);
+        });
     });
-    connect(&client_, &MqttClient::finished, this, &MqttDaemon::finished);
+    connect(client_, &MqttClient::finished, this, &MqttDaemon::finished);
+    goodbye_.setSingleShot(true);
+    connect(&goodbye_, &QTimer::timeout, this, [this] {
+        qCWarning(lcMqtt) << "the broker had no time for a goodbye; stopping without it";
+        emit finished();
+    });
+}
+
+MqttDaemon::~MqttDaemon()
+{
+    if (thread_ && !thread_->isRunning()) {
+        delete client_;
+        delete thread_;
+    }
+    // else stopClient() found them busy: the process ends without them.
+}
+
+void MqttDaemon::toClient(std::function<void(MqttClient&)> call)
+{
+    if (client_)
+        QMetaObject::invokeMethod(client_, [client = client_, call = std::move(call)] { call(*client); }, Qt::QueuedConnection);
 }
 
 QString MqttDaemon::start()
@@ -47,10 +83,31 @@ QString MqttDaemon::start()
         qCInfo(lcMqtt).noquote() << "board names from" << config_.boards.file;
     if (config_.serials.isEmpty())
         qCWarning(lcMqtt) << "no [boards] serials set: taking every board attached";
-    if (QString error = client_.start(); !error.isEmpty())
+    thread_->start();
+    // Sets the library up there (the TLS files are loaded): no name is
+    // looked up before start() returns, the first attempt is queued.
+    QString error;
+    QMetaObject::invokeMethod(client_, [this, &error] { error = client_->start(); }, Qt::BlockingQueuedConnection);
+    if (!error.isEmpty())
         return error;
     bridge_.start();
     return {};
+}
+
+bool MqttDaemon::stopClient(int waitMs)
+{
+    if (!thread_->isRunning())
+        return true;
+    MqttClient* client = std::exchange(client_, nullptr);
+    QMetaObject::invokeMethod(client, [client] {
+        delete client;
+        QThread::currentThread()->quit();
+    }, Qt::QueuedConnection);
+    if (thread_->wait(QDeadlineTimer(waitMs)))
+        return true;
+    qCWarning(lcMqtt) << "the broker's thread does not answer (a name lookup, most likely); exiting without it";
+    thread_ = nullptr;  // neither joined nor destroyed
+    return false;
 }
 
 void MqttDaemon::received(const QByteArray& topic, const QByteArray& payload, bool retained)
@@ -62,8 +119,8 @@ void MqttDaemon::received(const QByteArray& topic, const QByteArray& payload, bo
         // Before the probe: the run that published last. After it, another
         // run says it is here now.
         heardInstance_ = payload;
-        if (learned_ == probe_ && !client_.takenOver() && !payload.isEmpty() && payload != instance_)
-            client_.standDown(sameId);
+        if (learned_ == probe_ && !takenOver_ && !payload.isEmpty() && payload != instance_)
+            toClient([connection = connection_, sameId](MqttClient& c) { c.standDown(connection, sameId); });
     } else if (topic != topics.bridge("probe")) {
         bridge_.handleMessage(topic, payload, retained);
     } else if (payload == QByteArray::number(probe_)) {
@@ -71,15 +128,18 @@ void MqttDaemon::received(const QByteArray& topic, const QByteArray& payload, bo
         // since: the broker hands the id to two clients in turn. One that
         // has not served again since this daemon last stood down is gone.
         // (After a takeover the broker said so, and the other run stands down.)
-        if (learned_ && !client_.takenOver() && !heardInstance_.isEmpty() && heardInstance_ != instance_ &&
+        if (learned_ && !takenOver_ && !heardInstance_.isEmpty() && heardInstance_ != instance_ &&
             heardInstance_ != standDownFor_) {
             standDownFor_ = heardInstance_;
-            return client_.standDown(sameId);
+            return toClient([connection = connection_, sameId](MqttClient& c) { c.standDown(connection, sameId); });
         }
         learned_ = probe_;
         instance_ = QByteArray::number(QRandomGenerator::system()->generate64(), 16);
-        client_.publish(topics.bridgeAvailability(), QByteArrayLiteral("online"));
-        client_.publish(topics.bridge("instance"), instance_);
+        toClient([connection = connection_, availability = topics.bridgeAvailability(), instance = topics.bridge("instance"),
+                  nonce = instance_](MqttClient& c) {
+            c.publish(connection, availability, QByteArrayLiteral("online"));
+            c.publish(connection, instance, nonce);
+        });
         bridge_.markersLearned();
     }
 }
@@ -92,7 +152,9 @@ void MqttDaemon::shutDown()
     qCInfo(lcMqtt) << "stopping; pulses and cycles end now, the relays stay as they are";
     bridge_.finishPulses();
     bridge_.publishOffline();
-    client_.finish(700);
+    // The client may be stuck in a name lookup and never get to this.
+    goodbye_.start(GoodbyeMs);
+    toClient([](MqttClient& c) { c.finish(GoodbyeMs - 50); });
 }
 
 int runMqttDaemon(int argc, char* argv[])
@@ -111,11 +173,23 @@ int runMqttDaemon(int argc, char* argv[])
     }
     FtdiLibrary library;
     library.setHolderSettleMs(0);  // the boards' thread never sleeps
-    MqttDaemon daemon(library, std::get<DaemonConfig>(loaded));
-    QObject::connect(&daemon, &MqttDaemon::finished, &app, [] { QCoreApplication::exit(0); });
-    if (const QString error = daemon.start(); !error.isEmpty()) {
-        std::fprintf(stderr, "kestrune-mqtt: %s\n", qPrintable(error));
-        return 1;
+    int code = 1;
+    bool clientEnded = true;
+    {
+        MqttDaemon daemon(library, std::get<DaemonConfig>(loaded));
+        QObject::connect(&daemon, &MqttDaemon::finished, &app, [] { QCoreApplication::exit(0); });
+        if (const QString error = daemon.start(); !error.isEmpty())
+            std::fprintf(stderr, "kestrune-mqtt: %s\n", qPrintable(error));
+        else
+            code = QCoreApplication::exec();
+        clientEnded = daemon.stopClient(100);
+    }  // the boards are let go here
+    if (!clientEnded) {
+        // A thread in a name lookup is neither joined nor destroyed: the
+        // process ends around it.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(code);
     }
-    return QCoreApplication::exec();
+    return code;
 }

@@ -7,32 +7,60 @@
 
 #include <QObject>
 #include <QRandomGenerator>
+#include <QTimer>
 
+#include <functional>
+
+class QThread;
 class UsbLibrary;
 
 // The daemon wired up: boards through the bridge, the bridge on the broker,
-// and SIGTERM/SIGINT/SIGHUP for a clean exit.
+// and SIGTERM/SIGINT/SIGHUP for a clean exit. The boards are timed on the
+// thread that makes the daemon; the broker client runs on a thread of its
+// own (a name lookup there may block for as long as a name server keeps
+// silent), reached only through queued calls.
 class MqttDaemon final : public QObject {
     Q_OBJECT
 public:
     MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject* parent = nullptr);
+    // Leaves the client and its thread alone when stopClient() found them busy.
+    ~MqttDaemon() override;
 
-    // Starts connecting and taking boards; an error text when it cannot.
+    // Starts the client's thread, connecting and taking boards; an error text
+    // when it cannot.
     QString start();
 
+    // stopClient
+    //   Ends the client and its thread, waiting at most waitMs for them.
+    // Returns:
+    //   whether they ended; if not (a name lookup that does not return), the
+    //   process must end without waiting for them (std::_Exit).
+    bool stopClient(int waitMs);
+
+    // The longest time from a stopping signal to finished(): the boards'
+    // goodbye on the broker gets what is left of it.
+    static constexpr int GoodbyeMs = 700;
+
 signals:
-    // The daemon said goodbye on the broker; the process may end with 0.
+    // The daemon said goodbye on the broker, or its time for that ran out;
+    // the process may end with 0.
     void finished();
 
 private:
     void received(const QByteArray& topic, const QByteArray& payload, bool retained);
     void shutDown();
+    // Runs call on the client's thread, later.
+    void toClient(std::function<void(MqttClient&)> call);
 
     DaemonConfig config_;
-    SignalWatcher signals_;
-    MqttClient client_;
+    SignalWatcher signals_;  // before the client's thread starts, which inherits its blocked signals
+    QThread* thread_ = nullptr;
+    MqttClient* client_ = nullptr;  // lives on thread_
     RelayBridge bridge_;
+    QTimer goodbye_;
     bool shuttingDown_ = false;
+    quint64 connection_ = 0;  // the client's present connection
+    bool takenOver_ = false;  // the broker's last word before it: another client took the session over
     quint64 probe_ = 0;    // the probe of the present connection
     quint64 learned_ = 0;  // the probe last answered: this run served on that connection
     QByteArray instance_;       // a random nonce, new each time this run serves
