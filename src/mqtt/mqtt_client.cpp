@@ -261,6 +261,8 @@ void MqttClient::lost(quint64 generation, const QString& why, bool takenOver, bo
     dropHandle();
     unacknowledged_.clear();
     state_ = State::Waiting;
+    if (wasConnected)
+        emit disconnected();
     if (wasConnected) {
         backoffSeconds_ = 1;
         qCWarning(lcMqtt).noquote() << "lost the broker (" + what + "); reconnecting";
@@ -306,6 +308,8 @@ void MqttClient::standDown(quint64 connection, const QString& why)
         qCCritical(lcMqtt).noquote() << why + QStringLiteral("; give each daemon its own id (--id or [topics] id). "
                                                               "Trying again every 30 s");
     standDownLogged_ = why;
+    if (state_ == State::Connected)
+        emit disconnected();
     state_ = State::Waiting;
     unacknowledged_.clear();
     mosquitto_disconnect(mosq_);

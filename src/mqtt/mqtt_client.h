@@ -119,6 +119,8 @@ signals:
     // before it was that another client took this client's session over
     // (MQTT 5 reason "session taken over").
     void connected(quint64 connection, bool takenOver);
+    // The connection that connected() announced is gone.
+    void disconnected();
     void messageReceived(const QByteArray& topic, const QByteArray& payload, bool retained);
     void finished();
 

@@ -39,6 +39,7 @@ MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject*
         });
     });
     connect(client_, &MqttClient::messageReceived, this, &MqttDaemon::received);
+    connect(client_, &MqttClient::disconnected, this, [this] { bridge_.brokerLost(); });
     bridge_.setSubscriber([this](const QByteArray& filter, bool on) {
         toClient([connection = connection_, filter, on](MqttClient& c) {
             if (on)
