@@ -208,7 +208,7 @@ QByteArray discoveryConfig(const Topics& topics, const QByteArray& name, const Q
         {QStringLiteral("qos"), 1},
         {QStringLiteral("availability"),
          QJsonArray{availability(topics.bridgeAvailability()),
-                    availability(topics.board(name, "availability"))}},
+                    availability(topics.board(name, "availability")), availability(topics.served(name))}},
         {QStringLiteral("availability_mode"), QStringLiteral("all")},
         {QStringLiteral("device"), deviceObject},
     };

@@ -29,6 +29,10 @@ struct Topics {
 
     QByteArray bridge(const QByteArray& leaf) const { return base + "/bridge/" + id + '/' + leaf; }
     QByteArray bridgeAvailability() const { return bridge("availability"); }
+    // B/bridge/I/served/S: whether this daemon serves node S. Its Home
+    // Assistant entities for the node depend on it, so that they follow
+    // the daemon that serves the node.
+    QByteArray served(const QByteArray& name) const { return bridge("served/" + name); }
     // B/S/leaf, with S a board's topic name.
     QByteArray board(const QByteArray& name, const QByteArray& leaf) const
     {

@@ -150,10 +150,12 @@ BoardPool::Claim RelayBridge::claimOf(const QByteArray& name) const
                     (returning_.count(name) && now < connectedAt_ + ReturnWaitMs)};
 }
 
-void RelayBridge::daemonSaid(const QByteArray& id, const QByteArray& availability, bool retained)
+// A daemon's offline heard once the markers are known is news: its last
+// will, or its goodbye. (A will is retained, like what was kept before.)
+void RelayBridge::daemonSaid(const QByteArray& id, const QByteArray& availability)
 {
     if (availability != "online") {
-        if (!retained && connected_ && onlineDaemons_.count(id))
+        if (connected_ && onlineDaemons_.count(id))
             for (const auto& [name, owner] : owners_)
                 if (owner == id)
                     freedAt_[name] = clock_();
@@ -234,6 +236,7 @@ void RelayBridge::letGo(Entry& board, const QString& why, bool yielded)
     if (yielded) {
         qCCritical(lcMqtt).noquote() << "let go of board" << board.label() << "at port"
                                      << board.info.port + QLatin1Char(':') << why;
+        publish_(settings_.topics.served(board.name), QByteArrayLiteral("offline"));
     } else {
         qCWarning(lcMqtt).noquote() << "board" << board.label() << "at port" << board.info.port << why
                                     << "- offline until it is back";
@@ -293,7 +296,7 @@ bool RelayBridge::readMarker(const QByteArray& topic, const QByteArray& payload,
     const QByteArray prefix = settings_.topics.base + '/';
     const QList<QByteArray> parts = topic.startsWith(prefix) ? topic.mid(prefix.size()).split('/') : QList<QByteArray>{};
     if (parts.size() == 3 && parts[0] == "bridge" && parts[2] == "availability") {
-        daemonSaid(parts[1], payload, retained);
+        daemonSaid(parts[1], payload);
     } else if (topic == settings_.topics.bridge("nodes")) {
         if (!pool_.enabled())
             earlierNodes_ = payload;
@@ -455,6 +458,7 @@ void RelayBridge::publishDiscovery(const Entry& board)
 
 void RelayBridge::publishBoard(Entry& board)
 {
+    publish_(settings_.topics.served(board.name), board.online() ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
     if (!board.online() && !ownerElsewhere(board.name).isEmpty())
         return;  // another daemon serves the node now
     publish_(settings_.topics.board(board.name, "availability"),
@@ -489,6 +493,7 @@ void RelayBridge::publishOffline()
         if (!board->online())
             continue;
         publish_(settings_.topics.board(name, "availability"), QByteArrayLiteral("offline"));
+        publish_(settings_.topics.served(name), QByteArrayLiteral("offline"));
         publish_(settings_.topics.board(name, "owner"), {});
     }
     publish_(settings_.topics.bridge("nodes"), "[]");

@@ -97,7 +97,7 @@ private:
     void ownerSaid(const QByteArray& name, const QByteArray& owner, bool retained);
     QByteArray ownerElsewhere(const QByteArray& name) const;
     BoardPool::Claim claimOf(const QByteArray& name) const;
-    void daemonSaid(const QByteArray& id, const QByteArray& availability, bool retained);
+    void daemonSaid(const QByteArray& id, const QByteArray& availability);
     void refuse(Entry& board, const DeviceInfo& info, const QByteArray& owner);
     void leftAlone(Entry& board, const DeviceInfo& info, const QString& why, bool warning);
     void taken(Entry& board);

@@ -167,7 +167,8 @@ private slots:
                  QJsonDocument::fromJson(R"({"unique_id": "kestrune_test_KM-0002_8", "name": "Relay 8", "command_topic": "kt/KM-0002/relay/8/set",
             "state_topic": "kt/KM-0002/relay/8", "payload_on": "ON", "payload_off": "OFF", "qos": 1, "availability_mode": "all",
             "availability": [{"topic": "kt/bridge/test/availability", "payload_available": "online", "payload_not_available": "offline"},
-                {"topic": "kt/KM-0002/availability", "payload_available": "online", "payload_not_available": "offline"}], "device":
+                {"topic": "kt/KM-0002/availability", "payload_available": "online", "payload_not_available": "offline"},
+                {"topic": "kt/bridge/test/served/KM-0002", "payload_available": "online", "payload_not_available": "offline"}], "device":
             {"identifiers": ["kestrune_test_KM-0002"], "name": "Relay board KM-0002", "model": "Eight relays", "manufacturer": "Acme",
              "serial_number": "KM-0002"}})").object());
         QTRY_COMPARE(last_.value("homeassistant/switch/kestrune_KM-0002_8/config", "not cleared"), "");  // the old form

@@ -41,14 +41,15 @@ private slots:
         QTest::newRow("a smaller id's claim wins") << "learned\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
                                                    << QStringList{n + "availability online", "kt/bridge/test/nodes []"} << QStringList{n + "availability offline"} << Bytes{};
         QTest::newRow("yielding ends a pulse first") << "learned\n< " + n + "relay/1/set PULSE 60000\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
-                                                     << QStringList{n + "relay/1 ON"} << QStringList{} << Bytes{0x01, 0x00};
+                                                     << QStringList{"kt/bridge/test/served/KSIM0001 online", n + "relay/1 ON", "kt/bridge/test/served/KSIM0001 offline"}
+                                                     << QStringList{n + "availability offline"} << Bytes{0x01, 0x00};
         QTest::newRow("another daemon's status is no command") << "learned\nquiet\n< " + n + "relay/1 ON\n<r " + n + "state 10000000\n<r " + n + "program {}\n<r " + n + "availability online" << ""
                                                                << QStringList{} << QStringList{} << Bytes{};
         QTest::newRow("a larger id's claim is answered") << "learned\n< kt/bridge/zzz/availability online\n< " + n + "owner zzz" << ""
                                                          << QStringList{n + "owner test", n + "owner test"} << QStringList{"kt/bridge/test/nodes []"} << Bytes{};
         // A node its daemon's last will freed: taken after 5 s connected; after a
         // reconnect, 45 s for the daemon that served it, unless it lets it go.
-        const QString aaa = "<r kt/bridge/aaa/availability online\n<r " + n + "owner aaa\nlearned\n< kt/bridge/aaa/availability offline\n";
+        const QString aaa = "<r kt/bridge/aaa/availability online\n<r " + n + "owner aaa\nlearned\n<r kt/bridge/aaa/availability offline\n";
         const QString back = aaa + "lost\n<r kt/bridge/aaa/availability offline\n<r " + n + "owner aaa\nlearned\nscan\n";
         QTest::newRow("a will frees a node after 5 s") << aaa + "scan\nwait 4900\nscan\nnone " + n + "owner test\nwait 200\nscan" << "" << QStringList{n + "owner test"} << QStringList{} << Bytes{};
         QTest::newRow("nothing taken without the broker") << aaa + "lost\nwait 60000\nscan" << "" << QStringList{} << QStringList{n + "owner test"} << Bytes{};
