@@ -2,13 +2,18 @@
 
 #include "mqtt/relay_bridge.h"  // the logging category
 
+#include <QDeadlineTimer>
 #include <QFileInfo>
+#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSocketNotifier>
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
 #include <cerrno>
+#include <map>
+#include <vector>
 #include <cstring>
 #include <sys/socket.h>
 
@@ -74,23 +79,31 @@ QString MqttClient::newHandle()
     mosquitto_publish_callback_set(mosq_, &MqttClient::onPublish);
     mosquitto_message_callback_set(mosq_, &MqttClient::onMessage);
     mosquitto_log_callback_set(mosq_, &MqttClient::onLog);
-
     int rc = MOSQ_ERR_SUCCESS;
-    if (!options_.username.isEmpty())
-        rc = mosquitto_username_pw_set(
-            mosq_, options_.username.toUtf8().constData(),
-            options_.password.isEmpty() ? nullptr : options_.password.toUtf8().constData());
-    if (rc == MOSQ_ERR_SUCCESS && !options_.willTopic.isEmpty())
+    if (!options_.willTopic.isEmpty())
         rc = mosquitto_will_set(mosq_, options_.willTopic.constData(),
                                 static_cast<int>(options_.willPayload.size()),
                                 options_.willPayload.constData(), 1, true);
+    if (rc != MOSQ_ERR_SUCCESS)
+        return QStringLiteral("cannot set the MQTT client up: %1").arg(reason(rc, errno));
+    return configure(mosq_);
+}
+
+// The credentials and TLS files, for the client's handle and a look's.
+QString MqttClient::configure(mosquitto* handle) const
+{
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!options_.username.isEmpty())
+        rc = mosquitto_username_pw_set(
+            handle, options_.username.toUtf8().constData(),
+            options_.password.isEmpty() ? nullptr : options_.password.toUtf8().constData());
     if (rc != MOSQ_ERR_SUCCESS)
         return QStringLiteral("cannot set the MQTT client up: %1").arg(reason(rc, errno));
     if (!options_.cafile.isEmpty()) {
         const QByteArray ca = options_.cafile.toLocal8Bit();
         const QByteArray cert = options_.certfile.toLocal8Bit();
         const QByteArray key = options_.keyfile.toLocal8Bit();
-        rc = mosquitto_tls_set(mosq_, ca.constData(), nullptr,
+        rc = mosquitto_tls_set(handle, ca.constData(), nullptr,
                                cert.isEmpty() ? nullptr : cert.constData(),
                                key.isEmpty() ? nullptr : key.constData(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS)
@@ -110,8 +123,69 @@ void MqttClient::dropHandle()
     mosq_ = nullptr;
 }
 
+namespace {
+// What a look at the broker found: the retained messages on the topics
+// looked at, complete once the look's own probe came back after them.
+struct Look {
+    QByteArray probe;
+    std::vector<QByteArray> topics;
+    std::map<QByteArray, QByteArray> found;
+    bool done = false;
+};
+}  // namespace
+
+// A throwaway client (no will, an id of its own) takes nobody's session
+// over. It runs on this thread, bounded by LookMs past the name lookup,
+// which blocks here as the attempt's own would.
+bool MqttClient::othersOnline()
+{
+    Look look{options_.busyTopic + "/look-" + QByteArray::number(QRandomGenerator::global()->generate64(), 16),
+              {options_.busyTopic, options_.instanceTopic}, {}, false};
+    mosquitto* handle = mosquitto_new(nullptr, true, &look);
+    if (!handle)
+        return false;
+    const auto cleanup = qScopeGuard([handle] { mosquitto_destroy(handle); });
+    mosquitto_connect_callback_set(handle, [](mosquitto* h, void* data, int rc) {
+        const Look& l = *static_cast<Look*>(data);
+        for (const QByteArray& topic : l.topics)
+            mosquitto_subscribe(h, nullptr, topic.constData(), 1);
+        mosquitto_subscribe(h, nullptr, l.probe.constData(), 1);
+        if (rc == 0)
+            mosquitto_publish(h, nullptr, l.probe.constData(), 0, nullptr, 1, false);
+    });
+    mosquitto_message_callback_set(handle, [](mosquitto*, void* data, const mosquitto_message* m) {
+        Look& l = *static_cast<Look*>(data);
+        const QByteArray topic(m->topic);
+        if (topic == l.probe)
+            l.done = true;
+        else
+            l.found[topic] = QByteArray(static_cast<const char*>(m->payload), m->payloadlen);
+    });
+    if (!configure(handle).isEmpty() ||
+        mosquitto_connect_async(handle, options_.host.toUtf8().constData(), options_.port, options_.keepAliveSeconds) != MOSQ_ERR_SUCCESS)
+        return false;
+    const QDeadlineTimer deadline(LookMs);
+    while (!look.done && !deadline.hasExpired() && mosquitto_loop(handle, 100, 1) == MOSQ_ERR_SUCCESS) {
+    }
+    mosquitto_disconnect(handle);
+    return look.done && look.found[options_.busyTopic] == "online" && look.found[options_.instanceTopic] != instance_;
+}
+
 void MqttClient::connectNow()
 {
+    qCDebug(lcMqtt) << "connecting to" << options_.host << options_.port;
+    if (!options_.busyTopic.isEmpty() && othersOnline()) {
+        if (!std::exchange(busyLogged_, true))
+            qCCritical(lcMqtt).noquote() << QStringLiteral("another daemon uses the id %1 on the broker at %2:%3 and is online: "
+                                                           "this one waits, looking again every 30 s; give each daemon its own id "
+                                                           "(--id or [topics] id)")
+                                                .arg(QString::fromUtf8(options_.clientId), options_.host)
+                                                .arg(options_.port);
+        state_ = State::Waiting;
+        retryTimer_.start(BusyRetryMs);
+        return;
+    }
+    busyLogged_ = false;
     ++generation_;
     state_ = State::Connecting;
     libraryError_.clear();
@@ -125,7 +199,6 @@ void MqttClient::connectNow()
             this, [this, generation = generation_, error] { lost(generation, error); }, Qt::QueuedConnection);
         return;
     }
-    qCDebug(lcMqtt) << "connecting to" << options_.host << options_.port;
     // Looks the host name up here, on this thread, however long that takes.
     const int rc = mosquitto_connect_async(mosq_, options_.host.toUtf8().constData(), options_.port,
                                            options_.keepAliveSeconds);

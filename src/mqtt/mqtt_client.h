@@ -41,6 +41,11 @@ public:
         QByteArray willTopic;
         QByteArray willPayload;
         int keepAliveSeconds = 30;
+        // Where another client with this id says it is online, and which
+        // run it is: when set, each attempt first looks there with a
+        // throwaway id, and waits while another run is online.
+        QByteArray busyTopic;
+        QByteArray instanceTopic;
     };
 
     // MqttClient
@@ -100,6 +105,13 @@ public:
 
     // How long the broker has to answer a connection it accepted.
     static constexpr int ConnackTimeoutMs = 10'000;
+    // How long a look before an attempt may take, and the wait while another
+    // client with this id is online.
+    static constexpr int LookMs = 3000;
+    static constexpr int BusyRetryMs = 30'000;
+
+    // The run this client is: a look that finds it online goes on.
+    void setInstance(const QByteArray& instance) { instance_ = instance; }
 
     // The largest payload taken; larger ones are dropped with a log line
     // before they are copied.
@@ -136,6 +148,10 @@ private:
     QString newHandle();
     void dropHandle();
     void connectNow();
+    QString configure(mosquitto* handle) const;
+    // Whether another run with this client's id is online, by its retained
+    // availability and instance; false when the look fails.
+    bool othersOnline();
     void connectedAck(quint64 generation, int rc);
     void connackLate(quint64 generation);
     void lost(quint64 generation, const QString& why, bool takenOver = false, bool whole = false);
@@ -156,6 +172,8 @@ private:
     QString loggedFailure_;     // the reason in the last line about failed attempts
     QString libraryError_;      // what the library said went wrong in this attempt
     QString standDownLogged_;   // the reason for standing down last logged
+    QByteArray instance_;
+    bool busyLogged_ = false;
     QString refusal_;           // the broker's answer when it refused us
     int fd_ = -1;
     QSocketNotifier* readNotifier_ = nullptr;

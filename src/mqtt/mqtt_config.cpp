@@ -225,5 +225,7 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     broker.clientId = config.topics.id;
     broker.willTopic = config.topics.bridgeAvailability();
     broker.willPayload = QByteArrayLiteral("offline");
+    broker.busyTopic = config.topics.bridgeAvailability();
+    broker.instanceTopic = config.topics.bridge("instance");
     return config;
 }

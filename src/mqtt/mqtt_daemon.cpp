@@ -138,6 +138,7 @@ void MqttDaemon::received(const QByteArray& topic, const QByteArray& payload, bo
         instance_ = QByteArray::number(QRandomGenerator::system()->generate64(), 16);
         toClient([connection = connection_, availability = topics.bridgeAvailability(), instance = topics.bridge("instance"),
                   nonce = instance_](MqttClient& c) {
+            c.setInstance(nonce);
             c.publish(connection, availability, QByteArrayLiteral("online"));
             c.publish(connection, instance, nonce);
         });
