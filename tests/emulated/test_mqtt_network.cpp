@@ -90,15 +90,18 @@ private slots:
     // on time, and SIGTERM ends the daemon at once.
     void silentNameServer()
     {
-        QUdpSocket silent;  // reads nothing, answers nothing
-        if (!silent.bind(QHostAddress::LocalHost, 53))
-            QSKIP(qPrintable("cannot bind 127.0.0.1:53 for a silent name server: " + silent.errorString()));
+        // Reads nothing, answers nothing; at a loopback address of this run's
+        // own, so that two runs at once do not meet on port 53.
+        QUdpSocket silent;
+        const QHostAddress server(0x7f350000u | (quint32(QCoreApplication::applicationPid()) & 0xffffu));  // 127.53.x.y
+        if (!silent.bind(server, 53))
+            QSKIP(qPrintable("cannot bind " + server.toString() + ":53 for a silent name server: " + silent.errorString()));
         const QString hosts = file("hosts", "127.0.0.1 kestrune-broker.test\n");
         const QStringList wrapper = {"env", "-u", "LD_PRELOAD", "KESTRUNE_TEST_PRELOAD=" + qEnvironmentVariable("LD_PRELOAD"),
             "unshare", "--mount", "--propagation", "private", "sh", "-c",
             R"(mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf && mount --bind "$3" /etc/nsswitch.conf || exit 125
                shift 3; exec env ${KESTRUNE_TEST_PRELOAD:+LD_PRELOAD="$KESTRUNE_TEST_PRELOAD"} "$@")", "sh", hosts,
-            file("resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:4\n"), file("nsswitch.conf", "hosts: files dns\n")};
+            file("resolv.conf", "nameserver " + server.toString().toLatin1() + "\noptions timeout:5 attempts:4\n"), file("nsswitch.conf", "hosts: files dns\n")};
         if (QProcess::execute(wrapper.first(), wrapper.mid(1) + QStringList{"true"}) != 0)
             QSKIP("no private mount namespace with hosts and resolv.conf of its own here (needs root and unshare --mount)");
         QProcess sub;
