@@ -141,10 +141,13 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     DaemonConfig config;
     QMap<QString, QString> values;
     const QString path = parser.isSet(configOption) ? parser.value(configOption) : DaemonConfig::DefaultFile;
-    if (parser.isSet(configOption) || QFileInfo::exists(path)) {
-        const IniFile::FileContent file = IniFile::read(path);
+    // The default file counts as missing only when it simply does not exist:
+    // one behind a folder this user cannot search is refused, not skipped.
+    const IniFile::FileContent file = IniFile::read(path);
+    const std::optional<QString> there = parser.isSet(configOption) || file.error.isEmpty() ? QString() : IniFile::notAbsent(path);
+    if (there) {
         if (!file.error.isEmpty())
-            return failure(file.error);
+            return failure(there->isEmpty() ? file.error : QStringLiteral("cannot read %1: %2").arg(path, *there));
         const Settings ini = readIni(path, file.content);
         if (!ini.error.isEmpty())
             return failure(ini.error);

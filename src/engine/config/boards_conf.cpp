@@ -10,9 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <set>
 
 namespace {
@@ -146,33 +143,6 @@ bool sameBoard(const NamedBoard& a, const NamedBoard& b)
     return a.serial == b.serial && a.port == b.port;
 }
 
-// Whether a file that could not be read is there all the same: nothing
-// when it is simply absent (its name does not exist in a folder that exists
-// and may be searched; a folder missing on the way counts alike), else why
-// it is not "no file" (empty: it exists). A folder that cannot be searched,
-// a symbolic link to nothing at any step, a loop or any other failure
-// refuses the file.
-std::optional<QString> notAbsent(const QString& path)
-{
-    const QByteArray name = QFile::encodeName(path);
-    struct stat st {};
-    if (::lstat(name.constData(), &st) == 0) {
-        if (S_ISLNK(st.st_mode) && ::stat(name.constData(), &st) != 0)
-            return QStringLiteral("%1 is a symbolic link to nothing (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-        return QString();
-    }
-    if (errno != ENOENT)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    const QString folder = QFileInfo(path).path();
-    const QByteArray folderName = QFile::encodeName(folder);
-    if (::lstat(folderName.constData(), &st) != 0)
-        return errno == ENOENT && folder != path ? notAbsent(folder) : std::optional(QString::fromLocal8Bit(std::strerror(errno)));
-    if (::stat(folderName.constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        ::faccessat(AT_FDCWD, folderName.constData(), X_OK, AT_EACCESS) != 0)
-        return QStringLiteral("%1 is not a folder that may be searched").arg(folder);
-    return std::nullopt;
-}
-
 }  // namespace
 
 bool NamedBoard::matches(const DeviceInfo& device) const
@@ -210,7 +180,7 @@ BoardsConf BoardsConf::load(const QString& path, bool required)
     if (read.error.isEmpty())
         return parse(path, read.content);
     BoardsConf conf;
-    const std::optional<QString> why = required ? std::optional(QString()) : notAbsent(path);
+    const std::optional<QString> why = required ? std::optional(QString()) : IniFile::notAbsent(path);
     if (why) {
         conf.file = path;
         conf.error = why->isEmpty() ? read.error : QStringLiteral("cannot read %1: %2").arg(path, *why);

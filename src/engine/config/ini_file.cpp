@@ -3,6 +3,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace IniFile {
 
 Result parse(const QByteArray& content)
@@ -56,6 +62,27 @@ FileContent read(const QString& path, qint64 maxSize)
     if (read.content.size() > maxSize)
         return {{}, tooBig};
     return read;
+}
+
+std::optional<QString> notAbsent(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) == 0) {
+        if (S_ISLNK(st.st_mode) && ::stat(name.constData(), &st) != 0)
+            return QStringLiteral("%1 is a symbolic link to nothing (%2)").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return QString();
+    }
+    if (errno != ENOENT)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    const QString folder = QFileInfo(path).path();
+    const QByteArray folderName = QFile::encodeName(folder);
+    if (::lstat(folderName.constData(), &st) != 0)
+        return errno == ENOENT && folder != path ? notAbsent(folder) : std::optional(QString::fromLocal8Bit(std::strerror(errno)));
+    if (::stat(folderName.constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        ::faccessat(AT_FDCWD, folderName.constData(), X_OK, AT_EACCESS) != 0)
+        return QStringLiteral("%1 is not a folder that may be searched").arg(folder);
+    return std::nullopt;
 }
 
 }  // namespace IniFile

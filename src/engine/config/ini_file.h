@@ -45,4 +45,12 @@ struct FileContent {
 };
 FileContent read(const QString& path, qint64 maxSize = 64 * 1024);
 
+// Whether a settings file at a default path that could not be read is there
+// all the same: nothing when it is simply absent (its name does not exist in
+// a folder that exists and may be searched; a folder missing on the way
+// counts alike), else why it is not "no file" (empty: it exists). A folder
+// that cannot be searched, a symbolic link to nothing at any step, a loop or
+// any other failure is not absence: the caller refuses the file.
+std::optional<QString> notAbsent(const QString& path);
+
 }  // namespace IniFile
