@@ -4,9 +4,10 @@
 #include "engine/program/tick_timer.h"
 
 namespace {
-// Steps loaded on one late wake-up at most before the event loop runs again
-// (a signal, a command), so a long catch-up never shuts it out.
-constexpr int CatchUpBatch = 256;
+// How long one late wake-up may go on loading steps that are due before the
+// event loop runs again (another board's edge, a command, a signal): a
+// catch-up on a slow board never holds the others up by more than a step.
+constexpr std::chrono::milliseconds CatchUpBudget{2};
 }  // namespace
 
 ProgramRunner::ProgramRunner(ProgramList& list, RowLoader loader, QObject* parent)
@@ -108,7 +109,10 @@ void ProgramRunner::tick()
             endStep();
         return;
     }
-    for (int n = 0; n < CatchUpBatch && state_ == State::Running && schedule_.due(clock_->now()); ++n)
+    const auto started = clock_->now();
+    for (bool first = true; state_ == State::Running && schedule_.due(clock_->now()) &&
+                            (first || clock_->now() - started < CatchUpBudget);
+         first = false)
         endStep();
     if (state_ == State::Running)
         wake();  // at once when still behind
