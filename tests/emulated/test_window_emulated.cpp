@@ -31,20 +31,7 @@ class WindowEmulatedTest : public QObject {
     safety::MonitoredBus bus_;
     EmulatedFtdiBus* bus() const { return bus_.get(); }
 
-    Bytes written(int board) const
-    {
-        Bytes bytes(emulated_ftdi_written(bus(), board, nullptr, 0));
-        emulated_ftdi_written(bus(), board, bytes.data(), bytes.size());
-        return bytes;
-    }
-    QByteArray pins(int board) const { return RelayPattern::toText(emulated_ftdi_pins(bus(), board)); }
-
 private slots:
-    void initTestCase()
-    {
-        if (!emulated_ftdi_available())
-            QFAIL("umockdev's preload library is not active: run this test through umockdev-wrapper");
-    }
     void init()
     {
         bus_.start();
@@ -68,21 +55,21 @@ private slots:
         QCOMPARE(form->ComboBox1->count(), 2);
         for (const int board : {a, b})
             QVERIFY(emulated_ftdi_claim_count(bus(), board) == 1 && emulated_ftdi_bit_mode(bus(), board) == 0x01);
-        QCOMPARE(std::pair(lamps(*form), written(a)), std::pair(pins(a), Bytes{}));
+        QCOMPARE(std::pair(lamps(*form), bus_.written(a)), std::pair(bus_.pins(a), Bytes{}));
         click(form->Button9);
         pick(*form, 1);
-        QCOMPARE(lamps(*form), pins(b));
+        QCOMPARE(lamps(*form), bus_.pins(b));
         pick(*form, 0);
         QCOMPARE(lamps(*form), QByteArray("11111111"));
         click(form->manualButton(8));
         click(form->Button10);
-        QCOMPARE(written(a), (Bytes{0xFF, 0x7F, 0x00}));
+        QCOMPARE(bus_.written(a), (Bytes{0xFF, 0x7F, 0x00}));
 
         s.program.replaceAll(rowsOf({"10000001-3", "01100000-0", "00011110-2"}));
         emulated_ftdi_clear_written(bus(), a);
         click(form->Button34);
         QVERIFY(QTest::qWaitFor([&] { return !s.runActive(); }, 5000));
-        QCOMPARE(std::tuple(written(a), lamps(*form), written(b), form->errorsReported()), std::tuple(Bytes{0x81, 0x06, 0x78}, pins(a), Bytes{}, 0));
+        QCOMPARE(std::tuple(bus_.written(a), lamps(*form), bus_.written(b), form->errorsReported()), std::tuple(Bytes{0x81, 0x06, 0x78}, bus_.pins(a), Bytes{}, 0));
 
         pick(*form, 1);
         click(form->Button9);
@@ -91,7 +78,7 @@ private slots:
         form.reset();
         library.reset();
         QCOMPARE(emulated_ftdi_reattach_count(bus(), b), 1u);
-        QCOMPARE(pins(b), QByteArray("11111111"));
+        QCOMPARE(bus_.pins(b), QByteArray("11111111"));
     }
 
     // fwd and rev (relays 7 and 8) interlocked, dead time 300 ms: a program
@@ -113,12 +100,12 @@ private slots:
         for (const QByteArray& expected : {QByteArray("00000001"), QByteArray("10000001")}) {  // Stop, then a click on relay 1
             click(form.Button34);
             QVERIFY(QTest::qWaitFor([&] { return s.currentRow() == 2; }, 5000));
-            QCOMPARE(pins(a), QByteArray("00000000"));
+            QCOMPARE(bus_.pins(a), QByteArray("00000000"));
             click(expected[0] == '0' ? form.Button34 : form.manualButton(1));
             if (expected[0] == '1')
-                QCOMPARE(std::tuple(pins(a), lamps(form), s.program.text(2).left(8), form.stepBar(8)->y(), form.manualButton(8)->text()),
+                QCOMPARE(std::tuple(bus_.pins(a), lamps(form), s.program.text(2).left(8), form.stepBar(8)->y(), form.manualButton(8)->text()),
                          std::tuple(expected, expected, expected, Looks::barTop(true), labelText(s.labels.turnOff(8))));
-            QVERIFY(QTest::qWaitFor([&] { return !s.runActive() && pins(a) == expected; }, 5000));
+            QVERIFY(QTest::qWaitFor([&] { return !s.runActive() && bus_.pins(a) == expected; }, 5000));
         }
         QCOMPARE(form.errorsReported(), 0);
     }
@@ -171,14 +158,14 @@ private slots:
         QSignalSpy ticks(form.tickTimer, &TickTimer::timeout);
         QTRY_VERIFY_WITH_TIMEOUT(s.runActive() && ticks.count() > 0 && form.Panel27->color() == Colors::Red, 10000);
         QVERIFY2(QRegularExpression(fetch<QString>("status").replace("PID", QString::number(holder.processId()))).match(form.Panel27->text()).hasMatch(), qPrintable(form.Panel27->text()));
-        QCOMPARE(std::pair(written(event == "held" ? 0 : 1), event == "replaced" ? written(2) : Bytes{}), std::pair(Bytes{}, Bytes{}));
+        QCOMPARE(std::pair(bus_.written(event == "held" ? 0 : 1), event == "replaced" ? bus_.written(2) : Bytes{}), std::pair(Bytes{}, Bytes{}));
         click(form.Button34);
         holder.terminate();
         QVERIFY(event != "held" || (holder.waitForFinished() && QTest::qWaitFor([&] { return !emulated_ftdi_claimed(bus(), 1); })));
         pickSerial("KW-RELAY-0002");
         emulated_ftdi_clear_written(bus(), 1);
         click(form.Button9);
-        QCOMPARE(std::pair(form.Panel27->text(), written(1)), std::pair(QStringLiteral("Board found !"), Bytes{0xFF}));
+        QCOMPARE(std::pair(form.Panel27->text(), bus_.written(1)), std::pair(QStringLiteral("Board found !"), Bytes{0xFF}));
     }
 
     // Under a boards.conf that is refused the boards are listed and none is
@@ -221,8 +208,8 @@ private slots:
             const QString strip = open ? "Board found !" : served.isEmpty() ? "boards.conf was refused" : "Board not found or already opened! (" + box + ')';
             const QByteArray unlit = served.isEmpty() ? "????????" : lamps(form);  // a device refused alone: as other boards not opened
             QCOMPARE(std::tuple(form.ComboBox1->count(), form.Panel27->text(), form.Panel27->color(), lamps(form)),
-                     std::tuple(2, strip, open ? Colors::Lime : Colors::Red, open ? pins(board) : unlit));
-            QVERIFY(emulated_ftdi_claim_count(bus(), board) == unsigned(open) && emulated_ftdi_bit_mode(bus(), board) == (open ? 0x01 : 0) && written(board).empty());
+                     std::tuple(2, strip, open ? Colors::Lime : Colors::Red, open ? bus_.pins(board) : unlit));
+            QVERIFY(emulated_ftdi_claim_count(bus(), board) == unsigned(open) && emulated_ftdi_bit_mode(bus(), board) == (open ? 0x01 : 0) && bus_.written(board).empty());
         }
     }
 
@@ -246,8 +233,8 @@ private slots:
         pick(form, emulated_ftdi_index_of_serial("KW-RELAY-0001"));
         QCOMPARE(form.Panel27->text(), QStringLiteral("Board found !"));
         click(form.Button9);
-        QCOMPARE(written(0), Bytes{0xFF});
-        QCOMPARE(written(c), Bytes{});
+        QCOMPARE(bus_.written(0), Bytes{0xFF});
+        QCOMPARE(bus_.written(c), Bytes{});
     }
 };
 

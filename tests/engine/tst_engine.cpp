@@ -144,7 +144,6 @@ private slots:
         const LabelTable table;
         const std::vector<QByteArray> rows{"10000000-1"};
         const QString error = labels ? LabelFile::save(path, table) : ProgramFile::write(path, rows);
-        QCOMPARE(error.isEmpty(), saved);
         QVERIFY2(saved ? error.isEmpty() : error.contains(name), qPrintable(error));
         QCOMPARE(readFile(path), saved ? (labels ? table.image() : ProgramFile::serialize(rows)) : file ? old : "<missing>");
         QCOMPARE(QDir().entryList(QDir::Files), file ? QStringList{name} : QStringList{});
@@ -229,10 +228,7 @@ private slots:
         QVERIFY2(window.ok(), qPrintable(window.error));
         QCOMPARE(*window.value, loose);
         QVERIFY(ProgramFile::write(QStringLiteral("out.txt"), loose).isEmpty());
-        QByteArray saved;
-        for (const QByteArray& r : loose)
-            saved += r + "\r\n";
-        QCOMPARE(readFile(QStringLiteral("out.txt")), saved);
+        QCOMPARE(readFile(QStringLiteral("out.txt")), QByteArrayList(loose.begin(), loose.end()).join("\r\n") + "\r\n");
     }
 
     // Expiries that pass while a handler blocks are counted as missed and
@@ -407,8 +403,7 @@ private slots:
     // command). Relays 7 8 and 3 4 5 are interlocked, dead time 30 ms.
     void timeline_data()
     {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("writes");  // "T:byte ..."; a refused step adds "T:refused"
+        columns<QString, QString>({"steps", "writes"});  // writes: "T:byte ..."; a refused step adds "T:refused"
         QTest::newRow("change-over waits the dead time") << "0 set 40\n10 set 80" << "0:40 10:00 41:80";
         QTest::newRow("relay 2 beside the change-over") << "0 set 41\n10 set 82" << "0:41 10:02 41:82";
         QTest::newRow("on 5 of three") << "0 on 3\n10 on 5" << "0:04 10:00 41:10";
@@ -428,8 +423,6 @@ private slots:
     }
     void timeline()
     {
-        QFETCH(QString, steps);
-        QFETCH(QString, writes);
         RuledBoard b(0x00);
         qint64 t = 0;
         QStringList log;  // the requests write even what changes nothing
@@ -439,7 +432,7 @@ private slots:
         t = -100;  // the board's history starts here, all off
         QVERIFY(timeline.set(0xFF, 0).isEmpty());
         t = 0, log.clear();
-        for (const QString& step : steps.split('\n') + QStringList{"1000"}) {
+        for (const QString& step : fetch<QString>("steps").split('\n') + QStringList{"1000"}) {
             const QStringList w = step.split(' ');
             for (; t < w[0].toInt(); ++t)
                 timeline.service();
@@ -458,7 +451,7 @@ private slots:
             if (error.startsWith("refused"))
                 log << QStringLiteral("%1:refused").arg(t);
         }
-        QCOMPARE(log.join(' '), writes);
+        QTEST(log.join(' '), "writes");
         QVERIFY(timeline.idle());
     }
 

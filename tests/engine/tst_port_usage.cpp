@@ -1,8 +1,9 @@
 // Whether a USB device's serial ports are in use: fake sysfs, /proc and lock
 // directories in a temporary folder, one device ("1-1.2") per case.
 #include "engine/device/port_usage.h"
+#include "fixture.h"
 
-#include <QtTest>
+using fixture::columns;
 
 namespace {
 // Builds a tree under root from lines "dir/", "file = content" and
@@ -28,9 +29,7 @@ class PortUsageTest : public QObject {
 private slots:
     void check_data()
     {
-        QTest::addColumn<QStringList>("tree");
-        QTest::addColumn<QStringList>("ports");
-        QTest::addColumn<QString>("message"); // "@" for the root; empty: not in use
+        columns<QStringList, QStringList, QString>({"tree", "ports", "message"});  // message: "@" for the root; empty: not in use
 
         const QStringList one{QStringLiteral("ttyUSB0")};
         QTest::newRow("open in a visible process")

@@ -257,8 +257,8 @@ private slots:
                  std::tuple(fetch<Bytes>("written"), fetch<QList<int>>("pauses"), fetch<QStringList>("errors"), fetch<QString>("views")));
     }
 
-    // A press on any relay button fills the dialog's texts and saves the
-    // labels; a right press asks for the dialog. OK stores at most 18
+    // A press on any relay button fills the dialog's texts (whether a right
+    // press shows it is the window test's). OK stores at most 18
     // characters after a pause, unless both would be stored alike. A file's
     // identical pair is read as it is. Closing saves the labels and closes
     // board 1 only.
@@ -270,18 +270,13 @@ private slots:
         });
         WindowSession& s = *rig.s;
         QCOMPARE(std::pair(s.captions[2], s.labels.turnOff(2)), std::pair(QStringLiteral("Pump"), QByteArray("Pump")));
-        int asked = 0;
-        QObject::connect(&s, &WindowSession::labelDialogRequested, [&] { ++asked; });
         s.relayButtonPressed(11, true);  // relay 3's step bar
-        QCOMPARE(asked, 1);
         QCOMPARE(s.labelOnText, QStringLiteral("Relay 3 ON"));
         QVERIFY(s.completeLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("A label of 24 lett")).contains("must differ"));
         QVERIFY(s.labels.turnOff(3) == "Relay 3 OFF" && rig.pauses.isEmpty());
         s.completeLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("Off"));
         QCOMPARE(std::pair(s.labels.turnOn(3), s.labels.turnOff(3)), std::pair(QByteArray("A label of 24 lett"), QByteArray("Off")));
         QCOMPARE(rig.pauses, QList<int>{50});
-        s.relayButtonPressed(3, false);
-        QCOMPARE(asked, 1);
         s.shutDown();
         QCOMPARE(readFile(QStringLiteral("labels.dat")), s.labels.image());
         QCOMPARE(std::pair(rig.library.closeCount(0), rig.library.closeCount(1)), std::pair(1, 0));

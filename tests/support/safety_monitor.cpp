@@ -155,6 +155,8 @@ QString Monitor::checkPulse(const Pulse& p, const QList<EmulatedFtdiEvent>& even
 
 void MonitoredBus::start()
 {
+    if (!emulated_ftdi_available())
+        qFatal("umockdev's preload library is not active: run this test through umockdev-wrapper");
     bus.reset(emulated_ftdi_bus_new());
     QVERIFY(bus);
     monitor = std::make_unique<Monitor>();
@@ -172,5 +174,13 @@ void MonitoredBus::finish(const QString& knownFault, bool keep)
     }
     QVERIFY2(report.isEmpty(), qPrintable("the boards broke a safety rule:\n" + report));
 }
+
+std::vector<std::uint8_t> MonitoredBus::written(int board) const
+{
+    std::vector<std::uint8_t> bytes(emulated_ftdi_written(get(), board, nullptr, 0));
+    bytes.resize(emulated_ftdi_written(get(), board, bytes.data(), bytes.size()));
+    return bytes;
+}
+QByteArray MonitoredBus::pins(int board) const { return RelayPattern::toText(emulated_ftdi_pins(get(), board)); }
 
 }  // namespace safety

@@ -25,6 +25,7 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 
 class BoardsConf;
 
@@ -74,9 +75,10 @@ private:
     qint64 origin_ = emulated_ftdi_now_us();
 };
 
-// An emulated bus under the monitor, for a test class: start() in init(),
-// finish() in cleanup(); a fault known today is the reason finish() expects
-// the monitor to fail (KESTRUNE_SHOW_FAULTS=1 prints what it found then).
+// An emulated bus under the monitor, for a test class: start() in init()
+// (it aborts where umockdev's preload library is not active), finish() in
+// cleanup(); a fault known today is the reason finish() expects the monitor
+// to fail (KESTRUNE_SHOW_FAULTS=1 prints what it found then).
 struct MonitoredBus {
     std::unique_ptr<EmulatedFtdiBus, void (*)(EmulatedFtdiBus*)> bus{nullptr, emulated_ftdi_bus_free};
     std::unique_ptr<Monitor> monitor;
@@ -85,6 +87,9 @@ struct MonitoredBus {
     // Checks the history (the bus lives on when keep is set) and frees the bus.
     void finish(const QString& knownFault = {}, bool keep = false);
     EmulatedFtdiBus* get() const { return bus.get(); }
+    // Every byte written to board since it was plugged in or last cleared, and its pins, relay 1 first.
+    std::vector<std::uint8_t> written(int board) const;
+    QByteArray pins(int board) const;
 };
 
 }  // namespace safety

@@ -24,11 +24,9 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&f));
         QCOMPARE(f.size(), QSize(785, 413));
 
-        rig.form->ComboBox1->setCurrentIndex(0);
-        emit rig.form->ComboBox1->activated(0);
+        pick(f, 0);
         QTest::qWait(50);
-        const QImage shot = f.grab().toImage();
-        auto at = [&](QWidget* w) { return shot.pixelColor(w->mapTo(&f, w->rect().center() + QPoint(0, 6))); };
+        const auto at = [&](QWidget* w) { return f.grab().toImage().pixelColor(w->mapTo(&f, w->rect().center() + QPoint(0, 6))); };
         QCOMPARE(at(f.Panel27), QColor(0, 255, 0));  // "Board found !" on lime
         for (int relay = 1; relay <= 8; ++relay)
             QCOMPARE(at(f.indicator(relay)), QColor(255, 0, 0));
@@ -37,10 +35,8 @@ private slots:
         QTest::qWait(20);
         click(f.Button9);  // ALL ON
         QTest::qWait(50);
-        const QImage after = f.grab().toImage();
         for (int relay = 1; relay <= 8; ++relay)
-            QCOMPARE(after.pixelColor(f.indicator(relay)->mapTo(&f, f.indicator(relay)->rect().center() + QPoint(0, 6))),
-                     QColor(0, 255, 0));
+            QCOMPARE(at(f.indicator(relay)), QColor(0, 255, 0));
         QCOMPARE(rig.writes().back(), 0xFF);
 
         // The label dialog opens next to the window as a window of its own.
