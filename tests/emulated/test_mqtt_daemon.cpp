@@ -411,17 +411,27 @@ private slots:
         emulated_ftdi_pull_out(bus_, c[2]);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machineA", 10000);
         QVERIFY(emulated_ftdi_claimed(bus_, c[0]));
-        // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the board is let go.
+        startDaemon({}, "machineB", bBoards, &other_);  // again, refused now: the node list of its run before goes at once
+        QTRY_COMPARE(last_.value("kt/bridge/machineB/nodes"), "[]");
+        stop(other_, SIGTERM);
+        // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the board is let go
+        // once its pulse has ended, and taken again as soon as machine0 clears its claim.
         const unsigned released = emulated_ftdi_release_count(bus_, c[0]);
+        const qint64 asked = emulated_ftdi_now_us();
+        publish("kt/CLONE1/relay/3/set", "PULSE 60000");
+        QTRY_COMPARE(emulated_ftdi_pins(bus_, c[0]), (unsigned char)0x04);
+        publish("kt/bridge/machine0/availability", "online");
         publish("kt/CLONE1/owner", "machine0");
         QTRY_VERIFY(log_.contains("let go of board CLONE1 at port 1-7: daemon machine0 serves node kt/CLONE1 too"));
-        QCOMPARE(emulated_ftdi_release_count(bus_, c[0]), released + 1);
-        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");  // taken again: machine0 is not online
+        QVERIFY(emulated_ftdi_release_count(bus_, c[0]) == released + 1 && emulated_ftdi_pins(bus_, c[0]) == 0);
+        monitored_.monitor->pulse({c[0], 3, false, asked, 60000, emulated_ftdi_now_us()});
+        publish("kt/CLONE1/owner", {}, {"-n"});
+        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");
         // A node name is the way out; the Home Assistant ids stay apart; SIGHUP stops B cleanly.
-        startDaemon({}, "machineB", "serials = port:1-9\nnode.port:1-9 = bench\n", &other_);  // (the killed one's claim on 1-8 stays)
+        startDaemon({}, "machineB", "serials = port:1-9\nnode.port:1-9 = bench\n", &other_);
         QTRY_COMPARE(last_.value("kt/bench/availability"), "online");
         publish("kt/CLONE1/relay/1/set", "ON");
-        QTRY_COMPARE(written(c[0]), QByteArray("\x01"));
+        QTRY_COMPARE(written(c[0]), QByteArray("\x04\x00\x01", 3));  // the pulse, and the command
         QCOMPARE(written(c[3]), QByteArray());
         for (const auto& [topic, id] : {std::pair{"kestrune_machineA/CLONE1_1", "kestrune_machineA_CLONE1_1"}, {"kestrune_machineB/port-1-9_1", "kestrune_machineB_port-1-9_1"}})
             QTRY_COMPARE(QJsonDocument::fromJson(last_.value("homeassistant/switch/" + QByteArray(topic) + "/config"))["unique_id"].toString(), QString(id));
@@ -430,6 +440,7 @@ private slots:
             QTRY_COMPARE(last_.value(topic), "offline");
         QCOMPARE(last_.value("kt/bench/owner"), "");
         stop(daemon_, SIGTERM);
+        QVERIFY(!(log_ + otherLog_).contains("ignored"));  // the statuses each said of CLONE1
     }
 
     // Two daemons with one id: one line says so, and they do not take the id from each other once a second.
