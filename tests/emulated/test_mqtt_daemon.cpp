@@ -443,6 +443,52 @@ private slots:
         QVERIFY(!(log_ + otherLog_).contains("ignored"));  // the statuses each said of CLONE1
     }
 
+    // Clone boards (one serial number) at ports 1-5 and 1-6. Named in
+    // boards.conf by their ports, each has Home Assistant ids of its own and
+    // those by serial number are cleared; served by serial number, the node
+    // is the board first taken, and stays offline while that one is out.
+    void clones()
+    {
+        const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-5", nullptr}, {"CLONE1", nullptr, nullptr, "1-6", nullptr}};
+        const int c[] = {emulated_ftdi_add_board_with(bus_, &boards[0]), emulated_ftdi_add_board_with(bus_, &boards[1])};
+        startDaemon({}, "test", "serials = CLONE1\n", nullptr, {"--boards", file("boards.conf", "[board bench-a]\nport = 1-5\n[board bench-b]\nport = 1-6\n")});
+        const auto id = [&](const QByteArray& key) { return QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_test/" + key + "_1/config"))["unique_id"].toString(); };
+        QTRY_COMPARE(id("port-1-5") + ' ' + id("port-1-6"), "kestrune_test_port-1-5_1 kestrune_test_port-1-6_1");
+        QTRY_COMPARE(last_.value("homeassistant/switch/kestrune_test/CLONE1_1/config", "not cleared"), "");
+        stop(daemon_, SIGTERM);
+        startDaemon({}, "test", "serials = CLONE1\n");
+        QTRY_COMPARE(last_.value("kt/CLONE1/availability"), "online");
+        QVERIFY(emulated_ftdi_claimed(bus_, c[1]));  // the board added last is listed first
+        emulated_ftdi_pull_out(bus_, c[1]);
+        QTRY_VERIFY(log_.contains("left board CLONE1 at port 1-5 alone: node kt/CLONE1 is the board at port 1-6, and a board of the same serial number is not put in its place"));
+        QTRY_VERIFY(last_.value("kt/CLONE1/availability") == "offline" && !emulated_ftdi_claimed(bus_, c[0]));
+    }
+
+    // Daemons zA and aB, each allowed a clone of one serial number by its
+    // port; zA serves the node. A broker that stops (and keeps what is
+    // retained) sends every client's will: aB takes the node neither for zA's
+    // nor as it connects again, and zA claims it again.
+    void brokerRestart()
+    {
+        const QByteArray persistent = "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n";
+        startBroker(persistent);
+        const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-7", nullptr}, {"CLONE1", nullptr, nullptr, "1-8", nullptr}};
+        const int z = emulated_ftdi_add_board_with(bus_, &boards[0]), a = emulated_ftdi_add_board_with(bus_, &boards[1]);
+        startDaemon({}, "zA", "serials = port:1-7\n");
+        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "zA");
+        startDaemon({}, "aB", "serials = port:1-8\n", &other_);
+        QTRY_VERIFY(otherLog_.contains("not serving board CLONE1 at port 1-8: node kt/CLONE1 belongs to daemon zA"));
+        broker_.terminate();
+        QVERIFY(broker_.waitForFinished());
+        startBroker(persistent);
+        QTRY_VERIFY_WITH_TIMEOUT(log_.count("connected to the broker") == 2 && otherLog_.count("connected to the broker") == 2, 40000);
+        for (const QByteArray id : {"zA", "aB"})
+            QTRY_COMPARE(last_.value("kt/bridge/" + id + "/availability"), "online");
+        publish("kt/CLONE1/relay/2/set", "ON");
+        QTRY_COMPARE(written(z), QByteArray("\x02"));
+        QVERIFY2(written(a).isEmpty() && !otherLog_.contains("took board"), otherLog_.constData());
+    }
+
     // Two daemons with one id: one line says so, and they do not take the id from each other once a second.
     void sameId()
     {
