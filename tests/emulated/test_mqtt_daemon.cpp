@@ -480,6 +480,7 @@ private slots:
         QTRY_VERIFY(otherLog_.contains("not serving board CLONE1 at port 1-8: node kt/CLONE1 belongs to daemon zA"));
         broker_.terminate();
         QVERIFY(broker_.waitForFinished());
+        QTRY_VERIFY_WITH_TIMEOUT(otherLog_.contains("cannot reach the broker"), 10000);  // back after aB's next try, 2 s on: a look at the bus between
         startBroker(persistent);
         QTRY_VERIFY_WITH_TIMEOUT(log_.count("connected to the broker") == 2 && otherLog_.count("connected to the broker") == 2, 40000);
         for (const QByteArray id : {"zA", "aB"})
