@@ -421,9 +421,11 @@ private slots:
         publish("kt/CLONE1/relay/3/set", "PULSE 60000");
         QTRY_COMPARE(emulated_ftdi_pins(bus_, c[0]), (unsigned char)0x04);
         publish("kt/bridge/machine0/availability", "online");
+        publish("kt/CLONE1/relay/3", "OFF", {"-s", "-r"});  // as machine0 says it: no command
         publish("kt/CLONE1/owner", "machine0");
         QTRY_VERIFY(log_.contains("let go of board CLONE1 at port 1-7: daemon machine0 serves node kt/CLONE1 too"));
         QVERIFY(emulated_ftdi_release_count(bus_, c[0]) == released + 1 && emulated_ftdi_pins(bus_, c[0]) == 0);
+        QTRY_COMPARE(last_.value("kt/bridge/machineA/served/CLONE1"), "offline");  // its Home Assistant entities with it
         monitored_.monitor->pulse({c[0], 3, false, asked, 60000, emulated_ftdi_now_us()});
         publish("kt/CLONE1/owner", {}, {"-n"});
         QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");
@@ -480,7 +482,7 @@ private slots:
         QTRY_VERIFY(otherLog_.contains("not serving board CLONE1 at port 1-8: node kt/CLONE1 belongs to daemon zA"));
         broker_.terminate();
         QVERIFY(broker_.waitForFinished());
-        QTRY_VERIFY_WITH_TIMEOUT(otherLog_.contains("cannot reach the broker"), 10000);  // back after aB's next try, 2 s on: a look at the bus between
+        QTRY_VERIFY_WITH_TIMEOUT(otherLog_.contains("cannot reach the broker"), 10000);  // back for its next try, 2 s on: aB looks at the bus while it is away
         startBroker(persistent);
         QTRY_VERIFY_WITH_TIMEOUT(log_.count("connected to the broker") == 2 && otherLog_.count("connected to the broker") == 2, 40000);
         for (const QByteArray id : {"zA", "aB"})
