@@ -445,10 +445,8 @@ private slots:
         QVERIFY(!(log_ + otherLog_).contains("ignored"));  // the statuses each said of CLONE1
     }
 
-    // Clone boards (one serial number) at ports 1-5 and 1-6. Named in
-    // boards.conf by their ports, each has Home Assistant ids of its own and
-    // those by serial number are cleared; served by serial number, the node
-    // is the board first taken, and stays offline while that one is out.
+    // Clones at ports 1-5 and 1-6: named in boards.conf by port, each has Home Assistant ids of its own (those by
+    // serial number cleared); served by serial number, the node is the board first taken, offline while it is out.
     void clones()
     {
         const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-5", nullptr}, {"CLONE1", nullptr, nullptr, "1-6", nullptr}};
@@ -466,10 +464,8 @@ private slots:
         QTRY_VERIFY(last_.value("kt/CLONE1/availability") == "offline" && !emulated_ftdi_claimed(bus_, c[0]));
     }
 
-    // Daemons zA and aB, each allowed a clone of one serial number by its
-    // port; zA serves the node. A broker that stops (and keeps what is
-    // retained) sends every client's will: aB takes the node neither for zA's
-    // nor as it connects again, and zA claims it again.
+    // Daemons zA and aB, each allowed a clone by its port; zA serves the node. A broker that stops (keeping what is
+    // retained) sends every client's will: aB takes the node neither for zA's nor as it connects again.
     void brokerRestart()
     {
         const QByteArray persistent = "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n";
