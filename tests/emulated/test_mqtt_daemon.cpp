@@ -411,17 +411,29 @@ private slots:
         emulated_ftdi_pull_out(bus_, c[2]);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machineA", 10000);
         QVERIFY(emulated_ftdi_claimed(bus_, c[0]));
-        // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the board is let go.
+        startDaemon({}, "machineB", bBoards, &other_);  // again, refused now: the node list of its run before goes at once
+        QTRY_COMPARE(last_.value("kt/bridge/machineB/nodes"), "[]");
+        stop(other_, SIGTERM);
+        // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the board is let go
+        // once its pulse has ended, and taken again as soon as machine0 clears its claim.
         const unsigned released = emulated_ftdi_release_count(bus_, c[0]);
+        const qint64 asked = emulated_ftdi_now_us();
+        publish("kt/CLONE1/relay/3/set", "PULSE 60000");
+        QTRY_COMPARE(emulated_ftdi_pins(bus_, c[0]), (unsigned char)0x04);
+        publish("kt/bridge/machine0/availability", "online");
+        publish("kt/CLONE1/relay/3", "OFF", {"-s", "-r"});  // as machine0 says it: no command
         publish("kt/CLONE1/owner", "machine0");
         QTRY_VERIFY(log_.contains("let go of board CLONE1 at port 1-7: daemon machine0 serves node kt/CLONE1 too"));
-        QCOMPARE(emulated_ftdi_release_count(bus_, c[0]), released + 1);
-        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");  // taken again: machine0 is not online
+        QVERIFY(emulated_ftdi_release_count(bus_, c[0]) == released + 1 && emulated_ftdi_pins(bus_, c[0]) == 0);
+        QTRY_COMPARE(last_.value("kt/bridge/machineA/served/CLONE1"), "offline");  // its Home Assistant entities with it
+        monitored_.monitor->pulse({c[0], 3, false, asked, 60000, emulated_ftdi_now_us()});
+        publish("kt/CLONE1/owner", {}, {"-n"});
+        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");
         // A node name is the way out; the Home Assistant ids stay apart; SIGHUP stops B cleanly.
-        startDaemon({}, "machineB", "serials = port:1-9\nnode.port:1-9 = bench\n", &other_);  // (the killed one's claim on 1-8 stays)
+        startDaemon({}, "machineB", "serials = port:1-9\nnode.port:1-9 = bench\n", &other_);
         QTRY_COMPARE(last_.value("kt/bench/availability"), "online");
         publish("kt/CLONE1/relay/1/set", "ON");
-        QTRY_COMPARE(written(c[0]), QByteArray("\x01"));
+        QTRY_COMPARE(written(c[0]), QByteArray("\x04\x00\x01", 3));  // the pulse, and the command
         QCOMPARE(written(c[3]), QByteArray());
         for (const auto& [topic, id] : {std::pair{"kestrune_machineA/CLONE1_1", "kestrune_machineA_CLONE1_1"}, {"kestrune_machineB/port-1-9_1", "kestrune_machineB_port-1-9_1"}})
             QTRY_COMPARE(QJsonDocument::fromJson(last_.value("homeassistant/switch/" + QByteArray(topic) + "/config"))["unique_id"].toString(), QString(id));
@@ -430,6 +442,50 @@ private slots:
             QTRY_COMPARE(last_.value(topic), "offline");
         QCOMPARE(last_.value("kt/bench/owner"), "");
         stop(daemon_, SIGTERM);
+        QVERIFY(!(log_ + otherLog_).contains("ignored"));  // the statuses each said of CLONE1
+    }
+
+    // Clones at ports 1-5 and 1-6: named in boards.conf by port, each has Home Assistant ids of its own (those by
+    // serial number cleared); served by serial number, the node is the board first taken, offline while it is out.
+    void clones()
+    {
+        const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-5", nullptr}, {"CLONE1", nullptr, nullptr, "1-6", nullptr}};
+        const int c[] = {emulated_ftdi_add_board_with(bus_, &boards[0]), emulated_ftdi_add_board_with(bus_, &boards[1])};
+        startDaemon({}, "test", "serials = CLONE1\n", nullptr, {"--boards", file("boards.conf", "[board bench-a]\nport = 1-5\n[board bench-b]\nport = 1-6\n")});
+        const auto id = [&](const QByteArray& key) { return QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_test/" + key + "_1/config"))["unique_id"].toString(); };
+        QTRY_COMPARE(id("port-1-5") + ' ' + id("port-1-6"), "kestrune_test_port-1-5_1 kestrune_test_port-1-6_1");
+        QTRY_COMPARE(last_.value("homeassistant/switch/kestrune_test/CLONE1_1/config", "not cleared"), "");
+        stop(daemon_, SIGTERM);
+        startDaemon({}, "test", "serials = CLONE1\n");
+        QTRY_COMPARE(last_.value("kt/CLONE1/availability"), "online");
+        QVERIFY(emulated_ftdi_claimed(bus_, c[1]));  // the board added last is listed first
+        emulated_ftdi_pull_out(bus_, c[1]);
+        QTRY_VERIFY(log_.contains("left board CLONE1 at port 1-5 alone: node kt/CLONE1 is the board at port 1-6, and a board of the same serial number is not put in its place"));
+        QTRY_VERIFY(last_.value("kt/CLONE1/availability") == "offline" && !emulated_ftdi_claimed(bus_, c[0]));
+    }
+
+    // Daemons zA and aB, each allowed a clone by its port; zA serves the node. A broker that stops (keeping what is
+    // retained) sends every client's will: aB takes the node neither for zA's nor as it connects again.
+    void brokerRestart()
+    {
+        const QByteArray persistent = "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n";
+        startBroker(persistent);
+        const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-7", nullptr}, {"CLONE1", nullptr, nullptr, "1-8", nullptr}};
+        const int z = emulated_ftdi_add_board_with(bus_, &boards[0]), a = emulated_ftdi_add_board_with(bus_, &boards[1]);
+        startDaemon({}, "zA", "serials = port:1-7\n");
+        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "zA");
+        startDaemon({}, "aB", "serials = port:1-8\n", &other_);
+        QTRY_VERIFY(otherLog_.contains("not serving board CLONE1 at port 1-8: node kt/CLONE1 belongs to daemon zA"));
+        broker_.terminate();
+        QVERIFY(broker_.waitForFinished());
+        QTRY_VERIFY_WITH_TIMEOUT(otherLog_.contains("cannot reach the broker"), 10000);  // back for its next try, 2 s on: aB looks at the bus while it is away
+        startBroker(persistent);
+        QTRY_VERIFY_WITH_TIMEOUT(log_.count("connected to the broker") == 2 && otherLog_.count("connected to the broker") == 2, 40000);
+        for (const QByteArray id : {"zA", "aB"})
+            QTRY_COMPARE(last_.value("kt/bridge/" + id + "/availability"), "online");
+        publish("kt/CLONE1/relay/2/set", "ON");
+        QTRY_COMPARE(written(z), QByteArray("\x02"));
+        QVERIFY2(written(a).isEmpty() && !otherLog_.contains("took board"), otherLog_.constData());
     }
 
     // Two daemons with one id: the second says so in one line and waits,
