@@ -313,7 +313,7 @@ bool RelayBridge::readMarker(const QByteArray& topic, const QByteArray& payload,
 void RelayBridge::ownerSaid(const QByteArray& name, const QByteArray& owner, bool retained)
 {
     if (owner.isEmpty()) {
-        if (!retained)  // let go of on purpose: free at once
+        if (connected_)  // news, not what was kept: let go of on purpose, free at once
             servedBy_.erase(name), returning_.erase(name), freedAt_.erase(name);
         owners_.erase(name);
         return;

@@ -465,7 +465,8 @@ private slots:
     }
 
     // Daemons zA and aB, each allowed a clone by its port; zA serves the node. A broker that stops (keeping what is
-    // retained) sends every client's will: aB takes the node neither for zA's nor as it connects again.
+    // retained) sends every client's will: aB takes the node neither for zA's nor as it connects again, but at
+    // once when zA lets it go.
     void brokerRestart()
     {
         const QByteArray persistent = "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n";
@@ -486,6 +487,8 @@ private slots:
         publish("kt/CLONE1/relay/2/set", "ON");
         QTRY_COMPARE(written(z), QByteArray("\x02"));
         QVERIFY2(written(a).isEmpty() && !otherLog_.contains("took board"), otherLog_.constData());
+        stop(daemon_, SIGTERM);
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "aB", 5000);
     }
 
     // Two daemons with one id: the second says so in one line and waits,
