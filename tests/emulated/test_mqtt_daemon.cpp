@@ -1,14 +1,17 @@
 // The real kestrune-mqtt on the unmodified libftdi1 against two emulated
-// boards, with a real mosquitto broker on a free loopback port. The test
-// talks to the broker through mosquitto_pub and mosquitto_sub; they and the
-// broker run without the emulation's preloads. Each case (each row of a
-// table) starts from nothing: fresh boards, an empty broker, its own daemons
-// and files; the monitor checks the boards' history after it.
+// boards, with a real mosquitto broker on a free loopback port (and, for a
+// slow network, a silent name server and a silent listener, on loopback
+// too). The test talks to the broker through mosquitto_pub and
+// mosquitto_sub; they and the broker run without the emulation's preloads.
+// Each case (each row of a table) starts from nothing: fresh boards, an
+// empty broker, its own daemons and files; the monitor checks the boards'
+// history after it.
 #include "engine/device/relay_board.h"
 #include "safety_monitor.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUdpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -81,6 +84,28 @@ class MqttDaemonTest : public QObject {
         startDaemon({}, "test", boards);
         for (const QByteArray& node : {A, B})
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "online", 20000);
+    }
+    // The daemon for board A at host:port, not waited for, each attempt in
+    // its log, through wrapper (a command line that ends by running its
+    // arguments) when one is given.
+    void startSlow(const QByteArray& host, quint16 port, const QStringList& wrapper = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_LOGGING_RULES", "kestrune.mqtt.debug=true");
+        daemon_.setProcessEnvironment(env);
+        daemon_.setWorkingDirectory(dir_.path());
+        const QStringList command = wrapper + QStringList{KESTRUNE_MQTT, "--config", file("net.conf", "[broker]\nhost = " + host + "\nport = " +
+            QByteArray::number(port) + "\n[topics]\nbase = kt\nid = net\n[boards]\nserials = KM.0001\n")};
+        daemon_.start(command.first(), command.mid(1));
+        QVERIFY(daemon_.waitForStarted());
+    }
+    // SIGTERM, and how long the daemon took to end by it.
+    qint64 timedStop()
+    {
+        QElapsedTimer took;
+        took.start();
+        stop(daemon_, SIGTERM);
+        return took.elapsed();
     }
     void stop(QProcess& daemon, int sig)
     {
@@ -563,6 +588,59 @@ private slots:
         publish("kt/pump-house/relay/1/set", "ON");
         QTRY_COMPARE(last_.value("kt/pump-house/relay/1"), "ON");
         QCOMPARE(written(b_), before + QByteArray("\x01"));
+    }
+
+    // The broker named by a host name. Once the daemon serves, the name
+    // leaves the hosts file and the name server goes silent; the broker goes
+    // away and the daemon's next lookup hangs. A pulse running meanwhile ends
+    // on time, and SIGTERM ends the daemon at once.
+    void silentNameServer()
+    {
+        // Reads nothing, answers nothing; at a loopback address of this run's
+        // own, so that two runs at once do not meet on port 53.
+        QUdpSocket silent;
+        const QHostAddress server(0x7f350000u | (quint32(QCoreApplication::applicationPid()) & 0xffffu));  // 127.53.x.y
+        if (!silent.bind(server, 53))
+            QSKIP(qPrintable("cannot bind " + server.toString() + ":53 for a silent name server: " + silent.errorString()));
+        const QString hosts = file("hosts", "127.0.0.1 kestrune-broker.test\n");
+        const QStringList wrapper = {"env", "-u", "LD_PRELOAD", "KESTRUNE_TEST_PRELOAD=" + qEnvironmentVariable("LD_PRELOAD"),
+            "unshare", "--mount", "--propagation", "private", "sh", "-c",
+            R"(mount --bind "$1" /etc/hosts && mount --bind "$2" /etc/resolv.conf && mount --bind "$3" /etc/nsswitch.conf || exit 125
+               shift 3; exec env ${KESTRUNE_TEST_PRELOAD:+LD_PRELOAD="$KESTRUNE_TEST_PRELOAD"} "$@")", "sh", hosts,
+            file("resolv.conf", "nameserver " + server.toString().toLatin1() + "\noptions timeout:5 attempts:4\n"), file("nsswitch.conf", "hosts: files dns\n")};
+        if (QProcess::execute(wrapper.first(), wrapper.mid(1) + QStringList{"true"}) != 0)
+            QSKIP("no private mount namespace with hosts and resolv.conf of its own here (needs root and unshare --mount)");
+        startSlow("kestrune-broker.test", port_, wrapper);
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
+        QVERIFY(file("hosts", "").endsWith("hosts"));  // in place: the daemon's bind mount sees it
+        monitored_.monitor->pulse({a_, 1, false, emulated_ftdi_now_us(), 3000});
+        publish(A + "relay/1/set", "PULSE 3000");
+        QTRY_COMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x01);
+        broker_.kill(), broker_.waitForFinished();
+        QTRY_VERIFY(log_.contains("lost the broker"));
+        QTRY_VERIFY(log_.mid(log_.indexOf("lost the broker")).contains("connecting to"));  // the lookup that hangs
+        QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, a_), (unsigned char)0x00, 6000);
+        QVERIFY2(!log_.mid(log_.indexOf("lost the broker")).contains("cannot reach"), log_.constData());  // still looking
+        QCOMPARE_LT(timedStop(), 1000);
+        QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x00);
+    }
+
+    // A listener that takes the connection and never answers: the daemon
+    // says so after its 10 s, not after the keepalive, and tries again.
+    void silentListener()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        const QByteArray broker = "127.0.0.1:" + QByteArray::number(silent.serverPort());
+        QElapsedTimer took;
+        took.start();
+        startSlow("127.0.0.1", silent.serverPort());
+        QTRY_VERIFY_WITH_TIMEOUT(log_.contains("the broker at " + broker + " accepted the connection but did not answer in 10 s; "
+                                               "retrying every 1 to 30 s"), 25000);
+        QVERIFY2(took.elapsed() > 5000 && !log_.contains("Unknown error"), log_.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(log_.count("connecting to") >= 2, 5000);
+        QCOMPARE_LT(timedStop(), 1000);
+        QCOMPARE(written(a_), QByteArray());  // no board taken without the broker
     }
 
     // The daemon as its unit starts it (unit-sandbox.sh): everything
