@@ -31,7 +31,8 @@ private slots:
     // step written once, in order); a death by signal n reads as status
     // 128 + n. A play that printed steps ends with a summary. "held": a
     // program that cannot be seen holds the board added first; "hold": a
-    // play of FILE on it holds it (PID in err is its pid). "nodes": the
+    // play of FILE on it holds it (PID in err is its pid); "hold+int": and
+    // the last command gets the signal once it says it waits. "nodes": the
     // board added first cannot be opened by this user. "plug": the serial
     // numbers read slowly, and a board KC-C is plugged in while the last
     // command looks at the bus; it and board 2 must not be claimed.
@@ -68,8 +69,9 @@ private slots:
         row("no such number", one, "on 1 --board 2", 1, "", "there is no board 2", "11111111");
         row("held elsewhere", one, "on 1", 1, "", "^kestrune-cli: board KC-A \\(port 1-1\\) is claimed by another "
             "program that this user cannot see; it may be a service\n$", "11111111", {}, "held");
-        row("held by a play", one, "on 8", 1, "", "^kestrune-cli: the board at port 1-1 is being switched by kestrune-cli "
-            "\\(pid PID\\): waiting up to 5 s\nkestrune-cli: the board at port 1-1 is busy[^\n]*\n$", "10000000", "10000000-9999\n", "hold");
+        const QString waits = "^kestrune-cli: the board at port 1-1 is being switched by kestrune-cli \\(pid PID\\): waiting up to 5 s\n";
+        row("held by a play", one, "on 8", 1, "", waits + "kestrune-cli: the board at port 1-1 is busy[^\n]*\n$", "10000000", "10000000-9999\n", "hold");
+        row("SIGINT while it waits for the lock", one, "on 8", 130, "", waits + "$", "10000000", "10000000-9999\n", "hold+int");
         row("hot-plug race", two, "on --serial KC-A 1", 0, "", "", "10000000", {}, "plug");
         row("get json in a hot-plug race", two, "set --serial KC-A 10000001; get --json --serial KC-A", 0, "\\{\"board\":2,\"name\":null,\"names\":\\[null(,null){7}\\],\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001", {}, "plug");
         row("list in a hot-plug", two, "list", 0, "1\tKC-B\t[^\n]*\n2\tKC-A\t[^\n]*\n", "", "11111111", {}, "plug");
@@ -193,7 +195,7 @@ private slots:
             bus_.monitor->useBoards(commands.contains("--boards FILE") ? file : confFile);
 
         QProcess holder;
-        if (during == "hold") {
+        if (during.startsWith("hold")) {
             holder.start(KESTRUNE_CLI, {"play", file, "--repeat"});
             QVERIFY(holder.waitForReadyRead(10000));
         }
@@ -210,7 +212,7 @@ private slots:
             if (last && during.startsWith("etc") && !withEtcBoardsConf(cli, dir.path(), fetch<QByteArray>("conf"), during.mid(4)))
                 QSKIP("no /etc of its own can be given to the command here (it needs root)");
             cli.start(KESTRUNE_CLI, arguments);
-            const QString kind = during.section(u'@', 0, 0), when = during.section(u'@', 1);
+            const QString kind = during.section(u'+', -1).section(u'@', 0, 0), when = during.section(u'@', 1);
             static const QHash<QString, int> byName{{"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}, {"quit", SIGQUIT}, {"usr1", SIGUSR1}, {"alrm", SIGALRM}};
             const int signal = byName.value(kind);
             qint64 cut = 0;
@@ -222,6 +224,8 @@ private slots:
                 QThread::msleep(1000);
                 QCOMPARE(emulated_ftdi_written(bus_.get(), 0, nullptr, 0), writes);  // its last edge came before it let go
             } else if (last && (during == "pull" || during == "stop" || signal)) {
+                if (during.startsWith("hold"))
+                    cli.setReadChannel(QProcess::StandardError);  // it says that it waits
                 if (when.isEmpty())
                     QVERIFY(cli.waitForReadyRead(10000));
                 else
