@@ -12,6 +12,7 @@
 #include "engine/program/board_player.h"
 #include "engine/program/strict_program.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -68,10 +69,20 @@ bool open(BoardLink& link, int index)
 // Takes the board's lock, waiting for another process that switches it
 // (which has it claimed meanwhile; who it is is said at once), then opens
 // it; null (and the reason said) when either fails. Held until the board is
-// closed, it makes a whole command one switch.
-std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index)
+// closed, it makes a whole command one switch. A signal while it waits ends
+// the command there, by that signal, before anything is switched.
+std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index, SignalWatcher* watcher = nullptr)
 {
-    auto lock = link.lock(index, BoardLock::WaitMs, complain);
+    int signal = 0;
+    const QMetaObject::Connection stop =
+        watcher ? QObject::connect(watcher, &SignalWatcher::received, [&signal](int received) { signal = received; }) : QMetaObject::Connection();
+    auto lock = link.lock(index, BoardLock::WaitMs, complain, [&signal] {
+        QCoreApplication::processEvents();
+        return signal != 0;
+    });
+    QObject::disconnect(stop);
+    if (signal)
+        SignalWatcher::dieBy(signal);
     if (!lock->held()) {
         complain(lock->error());
         return nullptr;
@@ -106,6 +117,8 @@ Settled settle(BoardTimeline& timeline, SignalWatcher* watcher, const std::funct
             });
         if (!timeline.idle() && settled.failure.isEmpty())
             loop.exec();
+        else
+            loop.processEvents();  // a signal that came meanwhile
     };
     wait();
     if (settled.signal) {
@@ -221,7 +234,7 @@ int setRelays(BoardLink& link, const BoardSelector& select, const BoardsConf& co
             return 1;
         mask = *named;
     }
-    const auto lock = lockAndOpen(link, index);
+    const auto lock = lockAndOpen(link, index, watcher);
     if (!lock)
         return 1;
     BoardTimeline timeline(link, index);
@@ -247,7 +260,7 @@ int pulse(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWat
     const auto mask = relayMask(link, index, a.relays, conf);
     const NamedBoard* named = conf.board(link.describe(index).value_or(DeviceInfo{}));
     // The lock is held from the first edge to the last.
-    const auto lock = mask ? lockAndOpen(link, index) : nullptr;
+    const auto lock = mask ? lockAndOpen(link, index, watcher) : nullptr;
     if (!lock)
         return 1;
     std::array<int, 8> ms{};
@@ -282,7 +295,7 @@ int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatc
         if (const QString why = Interlock::conflict(*rules.value, RelayPattern::fromText(file.rows[row].left(8)).value_or(0)); !why.isEmpty())
             return fail(QStringLiteral("%1:%2: %3").arg(a.file).arg(row + 1).arg(why));
     // The lock is held from the first step to the last write.
-    const auto lock = lockAndOpen(link, index);
+    const auto lock = lockAndOpen(link, index, watcher);
     if (!lock)
         return 1;
 

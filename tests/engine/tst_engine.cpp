@@ -407,7 +407,6 @@ private slots:
         QTest::newRow("change-over waits the dead time") << "0 set 40\n10 set 80" << "0:40 10:00 41:80";
         QTest::newRow("relay 2 beside the change-over") << "0 set 41\n10 set 82" << "0:41 10:02 41:82";
         QTest::newRow("on 5 of three") << "0 on 3\n10 on 5" << "0:04 10:00 41:10";
-        QTest::newRow("a 1-tick row does not cancel a pending make") << "0 set 40\n100 set 80\n101 set 80" << "0:40 100:00 101:00 131:80";
         QTest::newRow("an all-off row between keeps the dead time") << "0 set 40\n100 set 00\n101 set 80" << "0:40 100:00 101:00 131:80";
         QTest::newRow("dead time from the break, whatever came between") << "0 set 40\n5 off 7\n20 on 8" << "0:40 5:00 20:00 36:80";
         QTest::newRow("a request during a pending make never makes earlier") << "0 set 40\n10 set 80\n20 on 8" << "0:40 10:00 20:00 41:80";
@@ -418,7 +417,8 @@ private slots:
         QTest::newRow("a pulse times from its make") << "0 set 40\n10 pulse 8 50" << "0:40 10:00 41:80 92:00";
         QTest::newRow("a stop before the pulse's make") << "0 set 40\n10 pulse 8 50\n20 finish" << "0:40 10:00";
         QTest::newRow("finish performs the second edges") << "0 pulse 1 100\n20 finish" << "0:01 20:00";
-        QTest::newRow("a cycle's make breaks the group") << "0 set 80\n10 cycle 7 50" << "0:80 10:80 61:00 92:40";
+        QTest::newRow("a cycle's make breaks the group, and a finish keeps it") << "0 set 80\n10 cycle 7 50\n70 finish" << "0:80 10:80 61:00 92:40";
+        QTest::newRow("a request on the cycled relay, then a stop: no make") << "0 set 80\n10 cycle 7 50\n70 on 7\n75 stop" << "0:80 10:80 61:00 70:00";
         QTest::newRow("a later request supersedes the edge") << "0 pulse 1 100\n50 on 1" << "0:01 50:01";
     }
     void timeline()

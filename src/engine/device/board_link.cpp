@@ -108,11 +108,12 @@ const BoardRules& BoardLink::rules(int index) const
     return index >= 0 && index < SlotCount && handle(index) != 0 ? rules_[static_cast<std::size_t>(index)] : none;
 }
 
-std::unique_ptr<BoardLock> BoardLink::lock(int index, int waitMs, const std::function<void(const QString&)>& waiting) const
+std::unique_ptr<BoardLock> BoardLink::lock(int index, int waitMs, const std::function<void(const QString&)>& waiting,
+                                           const std::function<bool()>& giveUp) const
 {
     const QString port = handle(index) != 0 ? ports_[static_cast<std::size_t>(index)]
                                             : describe(index).value_or(DeviceInfo{}).port;
-    return std::make_unique<BoardLock>(lockFolder_, port, waitMs, waiting);
+    return std::make_unique<BoardLock>(lockFolder_, port, waitMs, waiting, giveUp);
 }
 
 void BoardLink::close(int index)

@@ -42,7 +42,8 @@ public:
     void setLockFolder(const QString& folder) { lockFolder_ = folder; }
     // Takes the lock of the board open in slot index, or else of device
     // index of the latest discovery (see BoardLock).
-    std::unique_ptr<BoardLock> lock(int index, int waitMs, const std::function<void(const QString&)>& waiting = {}) const;
+    std::unique_ptr<BoardLock> lock(int index, int waitMs, const std::function<void(const QString&)>& waiting = {},
+                                    const std::function<bool()>& giveUp = {}) const;
 
     // Looks at the bus once and records every attached device with its
     // identity; claims nothing. The count is 0 when the look fails.

@@ -93,7 +93,8 @@ QString BoardLock::path(const QString& folder, const QString& port)
     return folder + QStringLiteral("/kestrune-") + port + QStringLiteral(".lock");
 }
 
-BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs, const Waiting& waiting)
+BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs, const Waiting& waiting,
+                     const std::function<bool()>& giveUp)
 {
     if (folder.isEmpty() || port.isEmpty())
         return;
@@ -132,6 +133,11 @@ BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs, con
             return;
         }
         QThread::msleep(5);
+        if (giveUp && giveUp()) {
+            error_ = QStringLiteral("gave up waiting for the board at port %1").arg(port);
+            ::close(fd);
+            return;
+        }
     }
     heldFiles().insert(file, Held{fd, 1});
     path_ = file;

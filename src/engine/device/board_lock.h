@@ -20,9 +20,11 @@ public:
     // holder to let go. A board without a port has nothing to lock by, and
     // boards without a lock folder belong to this process alone: held.
     // waiting, when given, is told once, at once, who holds the lock (from
-    // /proc/locks) when it must wait.
+    // /proc/locks) when it must wait; giveUp, when given, is asked between
+    // tries and ends the wait, the lock not taken, once it answers true.
     using Waiting = std::function<void(const QString& message)>;
-    BoardLock(const QString& folder, const QString& port, int waitMs = WaitMs, const Waiting& waiting = {});
+    BoardLock(const QString& folder, const QString& port, int waitMs = WaitMs, const Waiting& waiting = {},
+              const std::function<bool()>& giveUp = {});
     ~BoardLock();
     BoardLock(const BoardLock&) = delete;
     BoardLock& operator=(const BoardLock&) = delete;

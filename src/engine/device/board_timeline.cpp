@@ -131,7 +131,7 @@ std::uint8_t BoardTimeline::steady() const
 
 void BoardTimeline::dropMakes()
 {
-    target_ &= pins_;
+    target_ &= static_cast<std::uint8_t>(pins_ | edgeMakes_);
     for (int relay = 1; relay <= 8; ++relay)
         if (edges_[std::size_t(relay - 1)].due < 0)
             edges_[std::size_t(relay - 1)] = {};  // its first edge will never come
@@ -143,6 +143,7 @@ void BoardTimeline::dropEdges(std::uint8_t mask)
     for (int relay = 1; relay <= 8; ++relay)
         if (mask & RelayPattern::bit(relay))
             edges_[std::size_t(relay - 1)] = {};
+    edgeMakes_ &= static_cast<std::uint8_t>(~mask);
     arm();
 }
 
@@ -208,6 +209,7 @@ bool BoardTimeline::apply(bool always)
         if (edge.ms > 0 && edge.due < 0 && bool(pins_ & RelayPattern::bit(relay)) != edge.on)
             edge.due = written + edge.ms;
     }
+    edgeMakes_ &= static_cast<std::uint8_t>(target_ & ~pins_);
     arm();
     return true;
 }
@@ -224,8 +226,10 @@ void BoardTimeline::service()
             edge = {};
         }
     }
-    if (mask)
+    if (mask) {
         target_ = headed(target_, mask, levels);
+        edgeMakes_ |= levels;
+    }
     const std::uint8_t waiting = pendingMakes();
     const bool ok = apply(false);
     if (mask)
@@ -235,6 +239,7 @@ void BoardTimeline::service()
     if (!ok) {
         target_ = pins_;
         edges_.fill({});
+        edgeMakes_ = 0;
         arm();
         emit writeFailed(error_);
     }

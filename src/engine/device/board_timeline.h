@@ -59,7 +59,8 @@ public:
     // a request is refused or written by; nothing is written.
     std::uint8_t headed(std::uint8_t from, std::uint8_t mask, std::uint8_t levels) const;
 
-    // Drops the pending makes: a stop never makes.
+    // Drops the pending makes: a stop never makes. A make that a cycle's
+    // second edge asked for stays: it ends what was started, as finish() does.
     void dropMakes();
     // For an end: drops the pending makes and performs the pending second
     // edges now (a cycle's make still after its dead time).
@@ -124,5 +125,6 @@ private:
     std::uint8_t target_ = 0;
     std::array<qint64, 8> offAt_{};      // when each relay last went off
     std::array<PendingEdge, 8> edges_{};
+    std::uint8_t edgeMakes_ = 0;         // pending makes that came from second edges
     QString error_;
 };
