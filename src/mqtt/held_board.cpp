@@ -34,6 +34,9 @@ HeldBoard::HeldBoard(std::unique_ptr<BoardLock> lock, std::unique_ptr<BoardLink>
       timeline_(std::make_unique<BoardTimeline>(*link_, slot)),
       player_(std::make_unique<BoardPlayer>(*timeline_))
 {
+    // The relays' past is unknown before this daemon took the board, and
+    // nobody else switches it from now on: the dead time counts from here.
+    timeline_->readPins();
     const QString serial = printableText(info_.serial);
     connect(link_.get(), &BoardLink::failed, this, &HeldBoard::failed);
     connect(timeline_.get(), &BoardTimeline::wrote, this, &HeldBoard::readBack);

@@ -54,6 +54,9 @@ public:
     // Performs the pending second edges now: before a clean exit, or before
     // the board is let go while it stays attached.
     void finishPulses();
+    // Nothing is pending on the board: after finishPulses(), a cycle's make
+    // that waits for its dead time is still to come.
+    bool settled() const { return timeline_->idle(); }
     // The levels once the pending makes and edges are done: the state to keep.
     std::uint8_t steady() const { return timeline_->steady(); }
     // Whether the board still answers a read.

@@ -153,6 +153,15 @@ void MqttDaemon::shutDown()
     shuttingDown_ = true;
     qCInfo(lcMqtt) << "stopping; pulses and cycles end now, the relays stay as they are";
     bridge_.finishPulses();
+    goodbyeWhenSettled();
+}
+
+// A cycle's make that waits for its dead time is written before the goodbye:
+// the boards' timers go on until then (the broker's side is not held up).
+void MqttDaemon::goodbyeWhenSettled()
+{
+    if (!bridge_.settled())
+        return QTimer::singleShot(10, this, &MqttDaemon::goodbyeWhenSettled);
     bridge_.publishOffline();
     // The client may be stuck in a name lookup and never get to this.
     goodbye_.start(GoodbyeMs);

@@ -49,6 +49,7 @@ signals:
 private:
     void received(const QByteArray& topic, const QByteArray& payload, bool retained);
     void shutDown();
+    void goodbyeWhenSettled();
     // Runs call on the client's thread, later.
     void toClient(std::function<void(MqttClient&)> call);
 

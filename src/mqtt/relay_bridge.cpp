@@ -487,8 +487,15 @@ void RelayBridge::publishAll()
     publishNodes();
 }
 
+bool RelayBridge::settled() const
+{
+    const auto& entries = pool_.entries();
+    return std::all_of(entries.begin(), entries.end(), [](const auto& e) { return !e.second->online() || e.second->held->settled(); });
+}
+
 void RelayBridge::publishOffline()
 {
+    states_.keepAllDue();  // a cycle's make written since finishPulses() too
     for (const auto& [name, board] : pool_.entries()) {
         if (!board->online())
             continue;

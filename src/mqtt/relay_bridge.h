@@ -81,6 +81,8 @@ public:
     // Performs every pending second edge of a pulse or cycle now, and keeps
     // what was written: before a clean exit.
     void finishPulses();
+    // Every board held has written what finishPulses() left to come.
+    bool settled() const;
     // For a clean exit: every board and the daemon offline, owner markers
     // cleared. Boards and relays stay as they are.
     void publishOffline();

@@ -325,8 +325,8 @@ private slots:
     // Board A a hoist (fwd and rev interlocked, a dead time of 1 s, its
     // relays' past unknown to the daemon, so a first make waits it too),
     // board B a gate, in one daemon; the monitor holds the dead time and the
-    // pulses' lengths. A step sends "A|B SUBTOPIC PAYLOAD", awaits "A|B:PINS" (hex),
-    // or waits "wait MS".
+    // pulses' lengths. A step sends "A|B SUBTOPIC PAYLOAD", awaits "A|B:PINS" (hex;
+    // "/MS": within MS), waits "wait MS", or ends the daemon by SIGTERM ("stop").
     void timeline_data()
     {
         QTest::addColumn<QStringList>("steps");
@@ -338,6 +338,8 @@ private slots:
         QTest::newRow("stop, then a command") << flip + QStringList{"A program/control STOP", "A relay/8/set ON", "A:80"};
         QTest::newRow("a new program") << flip + QStringList{program("00000001-10"), "A:80"};
         QTest::newRow("a refused request keeps a pulse's end") << QStringList{"A relay/1/set PULSE 1000", "A:01", "A state/set 00000011", "A:00"};
+        QTest::newRow("the dead time counts from the take") << QStringList{"wait 1100", "A relay/7/set ON", "A:40/600"};
+        QTest::newRow("SIGTERM while a cycle's make waits") << QStringList{"A relay/8/set ON", "A:80", "A relay/7/set CYCLE 100", "A:00", "stop", "A:40"};
         QTest::newRow("one board's wait delays no other") << fwd + QStringList{"B relay/1/set PULSE 500", "A relay/8/set ON", "B:00", "A:80"};
     }
     void timeline()
@@ -351,9 +353,12 @@ private slots:
             const int board = step.startsWith('A') ? a_ : b_;
             const QStringList words = step.mid(2).split(' ');
             if (step.startsWith("wait "))
-                QTest::qWait(words[0].toInt());
+                QTest::qWait(step.section(' ', 1).toInt());
+            else if (step == "stop")
+                stop(daemon_, SIGTERM);
             else if (step[1] == ':')
-                QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, board), (unsigned char)words[0].toInt(nullptr, 16), 5000);
+                QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, board), (unsigned char)words[0].section('/', 0, 0).toInt(nullptr, 16),
+                                          words[0].contains('/') ? words[0].section('/', 1).toInt() : 5000);
             else {
                 if (words[1] == "PULSE")
                     monitored_.monitor->pulse({board, words[0].section('/', 1, 1).toInt(), false, emulated_ftdi_now_us(), words[2].toInt()});
