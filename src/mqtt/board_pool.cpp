@@ -17,12 +17,12 @@ QString BoardPool::Entry::label() const
     return serial.isEmpty() ? QStringLiteral("without serial") : printableText(serial);
 }
 
-BoardPool::BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, ServedElsewhere servedElsewhere,
+BoardPool::BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, ClaimOf claimOf,
                      QObject* parent)
     : QObject(parent),
       settings_(std::move(settings)),
       nameOf_(std::move(nameOf)),
-      servedElsewhere_(std::move(servedElsewhere)),
+      claimOf_(std::move(claimOf)),
       library_(library),
       scanner_(std::make_unique<BoardLink>(library))
 {
@@ -82,14 +82,16 @@ void BoardPool::scan()
             !entry->held->answers())
             emit gone(name);
     }
+    QList<int> allowed;
     std::map<QString, int> listed;
-    for (const DeviceInfo& device : devices)
-        if (!device.serial.isEmpty() && DeviceEntries::allows(settings_.serials, device) && ++listed[device.serial] == 2)
-            cloned_.insert(device.serial);
-    for (int index = 0; index < devices.size(); ++index) {
+    for (int index = 0; index < devices.size(); ++index)
+        if (DeviceEntries::allows(settings_.serials, devices[index])) {
+            allowed << index;
+            if (!devices[index].serial.isEmpty() && ++listed[devices[index].serial] == 2)
+                cloned_.insert(devices[index].serial);
+        }
+    for (const int index : allowed) {
         const DeviceInfo& device = devices[index];
-        if (!DeviceEntries::allows(settings_.serials, device))
-            continue;
         const NamedBoard* named = settings_.boards.board(device);
         const Naming naming = nameOf_(device, named);
         auto& slot = entries_[naming.name];
@@ -116,7 +118,7 @@ void BoardPool::scan()
             emit cloneLeftAlone(entry.name, device, entry.takenAt);
             continue;
         }
-        if (const Claim claim = servedElsewhere_(entry.name); !claim.owner.isEmpty())
+        if (const Claim claim = claimOf_(entry.name); !claim.owner.isEmpty())
             emit servedElsewhere(entry.name, device, claim.owner);
         else if (!claim.wait)
             take(entry, index, device);

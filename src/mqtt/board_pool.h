@@ -41,7 +41,7 @@ public:
         QByteArray owner;
         bool wait = false;
     };
-    using ServedElsewhere = std::function<Claim(const QByteArray& name)>;
+    using ClaimOf = std::function<Claim(const QByteArray& name)>;
 
     // One board the pool has seen, under its name; held while taken.
     struct Entry {
@@ -58,7 +58,7 @@ public:
         QString label() const;
     };
 
-    BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, ServedElsewhere servedElsewhere,
+    BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, ClaimOf claimOf,
               QObject* parent = nullptr);
     ~BoardPool() override;
 
@@ -97,7 +97,7 @@ private:
 
     Settings settings_;
     NameOf nameOf_;
-    ServedElsewhere servedElsewhere_;
+    ClaimOf claimOf_;
     UsbLibrary& library_;
     std::unique_ptr<BoardLink> scanner_;
     std::map<QByteArray, std::unique_ptr<Entry>> entries_;
