@@ -1,4 +1,4 @@
-// One board's wait is no other board's: kestrune-mqtt with three emulated
+// One board's wait is no other board's: kestruned with three emulated
 // boards on a broker of its own. A hoist changes over from fwd to rev under a
 // 3 s dead time while a 500 ms pulse runs on a gate board and a program of
 // short steps (50 ms; KESTRUNE_BENCH_TICK sets it) plays on a third.
@@ -93,7 +93,7 @@ int main(int argc, char* argv[])
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     mosquitto_subscribe(client, nullptr, "kb/#", 1);
-    daemon.start(QStringLiteral(KESTRUNE_MQTT), {QStringLiteral("--config"), daemonConf, QStringLiteral("--boards"), boardsConf});
+    daemon.start(QStringLiteral(KESTRUNED), {QStringLiteral("--config"), daemonConf, QStringLiteral("--boards"), boardsConf});
     const auto wait = [&](std::chrono::milliseconds ms) {
         for (const auto until = Clock::now() + ms; Clock::now() < until;) {
             mosquitto_loop(client, 1, 1);

@@ -1,4 +1,4 @@
-// kestrune-mqtt end to end: its own mosquitto broker on a free loopback port,
+// kestruned end to end: its own mosquitto broker on a free loopback port,
 // the real daemon on libftdi1 against two emulated boards, and this program
 // as the MQTT client. Measures the time from publishing a state command to
 // its byte reaching the emulated board (1,000 commands, one at a time), then
@@ -123,7 +123,7 @@ int main(int argc, char* argv[])
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     mosquitto_subscribe(bench.client, nullptr, "kb/BENCH-1/availability", 1);
-    daemon.start(QStringLiteral(KESTRUNE_MQTT), {QStringLiteral("--config"), daemonConf.fileName()});
+    daemon.start(QStringLiteral(KESTRUNED), {QStringLiteral("--config"), daemonConf.fileName()});
     while (!bench.online) {
         if (Clock::now() - start > std::chrono::seconds(20))
             fail("the daemon does not take the board");

@@ -49,7 +49,7 @@ endfunction()
 
 kestrune_gzip(${KESTRUNE_PACKAGING_DIR}/debian/changelog ${KESTRUNE_PACKAGING_OUT}/changelog.gz)
 # The pages name the version in their footer.
-foreach(_page kestrune.1 kestrune-demo.1 kestrune-cli.1 kestrune-mqtt.8 kestrune-boards.conf.5)
+foreach(_page kestrune.1 kestrune-demo.1 kestrune-cli.1 kestruned.8 kestrune-boards.conf.5)
     configure_file(${KESTRUNE_PACKAGING_DIR}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/man/${_page} @ONLY)
     kestrune_gzip(${KESTRUNE_PACKAGING_OUT}/man/${_page} ${KESTRUNE_PACKAGING_OUT}/${_page}.gz)
 endforeach()
@@ -117,15 +117,15 @@ endif()
 # binary, so it is written at install time, when the prefix is known: /usr in
 # the package (CPack passes KESTRUNE_PACKAGE_PREFIX), CMAKE_INSTALL_PREFIX
 # for `cmake --install` (systemd also reads /usr/local/lib/systemd/system).
-if(TARGET kestrune-mqtt)
-    install(TARGETS kestrune-mqtt
+if(TARGET kestruned)
+    install(TARGETS kestruned
             RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
             COMPONENT mqtt)
-    install(FILES ${KESTRUNE_PACKAGING_OUT}/kestrune-mqtt.8.gz
+    install(FILES ${KESTRUNE_PACKAGING_OUT}/kestruned.8.gz
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
             COMPONENT mqtt)
-    set(_unit_in ${KESTRUNE_PACKAGING_DIR}/systemd/kestrune-mqtt.service.in)
-    set(_unit ${KESTRUNE_PACKAGING_OUT}/kestrune-mqtt.service)
+    set(_unit_in ${KESTRUNE_PACKAGING_DIR}/systemd/kestruned.service.in)
+    set(_unit ${KESTRUNE_PACKAGING_OUT}/kestruned.service)
     install(CODE "
         if(DEFINED KESTRUNE_PACKAGE_PREFIX)
             set(KESTRUNE_UNIT_BINDIR \"\${KESTRUNE_PACKAGE_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
@@ -137,7 +137,7 @@ if(TARGET kestrune-mqtt)
     install(FILES ${_unit}
             DESTINATION lib/systemd/system
             COMPONENT mqtt)
-    install(FILES ${KESTRUNE_PACKAGING_DIR}/examples/mqtt.conf
+    install(FILES ${KESTRUNE_PACKAGING_DIR}/examples/kestruned.conf
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune-mqtt/examples
             COMPONENT mqtt)
     kestrune_install_docs(mqtt kestrune-mqtt)

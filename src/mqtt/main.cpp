@@ -1,4 +1,4 @@
-// kestrune-mqtt: the attached relay boards on an MQTT broker.
+// kestruned: the service that holds the attached relay boards.
 #include "mqtt/mqtt_daemon.h"
 
 int main(int argc, char* argv[])

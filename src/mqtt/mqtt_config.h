@@ -11,10 +11,10 @@
 #include <variant>
 
 // The daemon's settings: built-in defaults, then the INI file
-// (/etc/kestrune/mqtt.conf unless --config names another), then the command
+// (/etc/kestrune/kestruned.conf unless --config names another), then the command
 // line, which wins.
 struct DaemonConfig {
-    inline static const QString DefaultFile = QStringLiteral("/etc/kestrune/mqtt.conf");
+    inline static const QString DefaultFile = QStringLiteral("/etc/kestrune/kestruned.conf");
 
     QString file;  // the file read, empty when the default was absent
     MqttClient::Options broker;

@@ -173,11 +173,11 @@ int runMqttDaemon(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     // A broker that went away must not end the process through a write.
     std::signal(SIGPIPE, SIG_IGN);
-    QCoreApplication::setApplicationName(QStringLiteral("kestrune-mqtt"));
+    QCoreApplication::setApplicationName(QStringLiteral("kestruned"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KESTRUNE_VERSION));
     const auto loaded = loadDaemonConfig(QCoreApplication::arguments());
     if (const auto* exit = std::get_if<ConfigExit>(&loaded)) {
-        std::fputs(qPrintable((exit->code == 0 ? QString() : QStringLiteral("kestrune-mqtt: ")) + exit->text +
+        std::fputs(qPrintable((exit->code == 0 ? QString() : QStringLiteral("kestruned: ")) + exit->text +
                               (exit->text.endsWith(QLatin1Char('\n')) ? QString() : QStringLiteral("\n"))),
                    exit->code == 0 ? stdout : stderr);
         return exit->code;
@@ -190,7 +190,7 @@ int runMqttDaemon(int argc, char* argv[])
         MqttDaemon daemon(library, std::get<DaemonConfig>(loaded));
         QObject::connect(&daemon, &MqttDaemon::finished, &app, [] { QCoreApplication::exit(0); });
         if (const QString error = daemon.start(); !error.isEmpty())
-            std::fprintf(stderr, "kestrune-mqtt: %s\n", qPrintable(error));
+            std::fprintf(stderr, "kestruned: %s\n", qPrintable(error));
         else
             code = QCoreApplication::exec();
         clientEnded = daemon.stopClient(100);

@@ -1,4 +1,4 @@
-// The real kestrune-mqtt on the unmodified libftdi1 against two emulated
+// The real kestruned on the unmodified libftdi1 against two emulated
 // boards, with a real mosquitto broker on a free loopback port (and, for a
 // slow network, a silent name server and a silent listener, on loopback
 // too). The test talks to the broker through mosquitto_pub and
@@ -74,7 +74,7 @@ class MqttDaemonTest : public QObject {
     {
         daemon = daemon ? daemon : &daemon_;
         daemon->setWorkingDirectory(dir_.path());
-        daemon->start(KESTRUNE_MQTT, QStringList{"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
+        daemon->start(KESTRUNED, QStringList{"--config", file(id + ".conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) +
                                       '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\n" + boards)} + more);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/bridge/" + id + "/availability"), "online", 20000);
     }
@@ -94,7 +94,7 @@ class MqttDaemonTest : public QObject {
         env.insert("QT_LOGGING_RULES", "kestrune.mqtt.debug=true");
         daemon_.setProcessEnvironment(env);
         daemon_.setWorkingDirectory(dir_.path());
-        const QStringList command = wrapper + QStringList{KESTRUNE_MQTT, "--config", file("net.conf", "[broker]\nhost = " + host + "\nport = " +
+        const QStringList command = wrapper + QStringList{KESTRUNED, "--config", file("net.conf", "[broker]\nhost = " + host + "\nport = " +
             QByteArray::number(port) + "\n[topics]\nbase = kt\nid = net\n[boards]\nserials = KM.0001\n")};
         daemon_.start(command.first(), command.mid(1));
         QVERIFY(daemon_.waitForStarted());
@@ -555,7 +555,7 @@ private slots:
         for (const auto& [config, error] : refusals) {
             QProcess refused;
             refused.setWorkingDirectory(dir_.path());
-            refused.start(KESTRUNE_MQTT, {"--config", config});
+            refused.start(KESTRUNED, {"--config", config});
             QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
             const QByteArray said = refused.readAllStandardError();
             QVERIFY2(said.contains(error) && !said.contains("s3cret"), said.constData());
@@ -567,7 +567,7 @@ private slots:
         debug.insert("QT_LOGGING_RULES", "kestrune.mqtt.debug=true");  // a line for each attempt
         other_.setProcessEnvironment(debug);
         otherLog_.clear();
-        other_.start(KESTRUNE_MQTT, {"--config", file("wrong.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\ncafile = other.crt\n")});
+        other_.start(KESTRUNED, {"--config", file("wrong.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\ncafile = other.crt\n")});
         QTRY_VERIFY(otherLog_.contains("cannot reach the broker at 127.0.0.1:" + QByteArray::number(port_) + " (A TLS error occurred.: OpenSSL Error"));
         startDaemon("cafile = ca.crt\ncertfile = client.crt\nkeyfile = client.key\n", "tls");
         QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 20000);
@@ -676,7 +676,7 @@ private slots:
         const uid_t uid = 64010;  // a user of its own, as DynamicUser= makes one
         const QString state = dir_.filePath("state"), credentials = dir_.filePath("credentials"), bed = qEnvironmentVariable("UMOCKDEV_DIR");
         QVERIFY(QDir(dir_.path()).mkpath("state") && QDir(dir_.path()).mkpath("credentials") && !bed.isEmpty());
-        file("credentials/mqtt.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\n[topics]\nbase = kt\nid = boxed\n[boards]\nserials = KM-0002\n");
+        file("credentials/kestruned.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\n[topics]\nbase = kt\nid = boxed\n[boards]\nserials = KM-0002\n");
         // The boards' nodes as the udev rule leaves them: group plugdev may use them.
         QCOMPARE(QProcess::execute("sh", {"-c", "chown -R " + QString::number(uid) + " \"$0\" \"$1\" && chgrp -R plugdev \"$2\" && chmod -R g+rwX \"$2\"",
                                           state, credentials, bed}), 0);
@@ -686,7 +686,7 @@ private slots:
         env.remove("LD_PRELOAD");
         boxed.setProcessEnvironment(env);
         boxed.setProcessChannelMode(QProcess::MergedChannels);
-        boxed.start(UNIT_SANDBOX, {file("unit.service", unit), QString::number(uid), state, credentials, KESTRUNE_MQTT, bed});
+        boxed.start(UNIT_SANDBOX, {file("unit.service", unit), QString::number(uid), state, credentials, KESTRUNED, bed});
         const QByteArray before = written(b_);
         if (outcome == "switched") {  // online once it listens to the node's commands
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(B + "availability"), "online", 20000);

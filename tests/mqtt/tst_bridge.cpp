@@ -137,14 +137,14 @@ private slots:
         QCOMPARE(library.writes(0), written);
     }
 
-    // kestrune-mqtt starts on no /etc/kestrune/boards.conf it cannot read or
+    // kestruned starts on no /etc/kestrune/boards.conf it cannot read or
     // that has a mistake (how: see withEtcBoardsConf), naming the path and why.
     void refusedBoardsConf_data()
     {
         columns<QByteArray, QString, QString>({"conf", "how", "said"});
         const QByteArray low = "[board low]\nserial = KSIM0001\ninvert = yes\n";
         QTest::newRow("in a folder that cannot be searched") << low << "shut" << "cannot read /etc/kestrune/boards.conf: Permission denied";
-        QTest::newRow("mqtt.conf in a folder that cannot be searched") << low << "shut" << "cannot read /etc/kestrune/mqtt.conf: Permission denied";
+        QTest::newRow("kestruned.conf in a folder that cannot be searched") << low << "shut" << "cannot read /etc/kestrune/kestruned.conf: Permission denied";
         QTest::newRow("a link to nothing") << low << "link" << "cannot read /etc/kestrune/boards.conf: /etc/kestrune/boards.conf is a symbolic link to nothing (No such file or directory)";
         QTest::newRow("a relay written 01") << low + "relay.1 = a\nrelay.01 = b\n" << "" << "/etc/kestrune/boards.conf:5: relay.01: a relay is written as one digit, relay.1 to relay.8";
         QTest::newRow("a relay twice in a group") << low + "interlock = 1 1\n" << "" << "/etc/kestrune/boards.conf:4: the interlock group \"1 1\" names relay 1 twice";
@@ -154,12 +154,12 @@ private slots:
         QProcess daemon;
         if (!withEtcBoardsConf(daemon, work_->dir.path(), fetch<QByteArray>("conf"), fetch<QString>("how")))
             QSKIP("no /etc of its own can be given to the daemon here (it needs root)");
-        writeFile("etc/mqtt.conf", "[boards]\nserials = KT-NONE\n");  // were it to start, it takes no board and reaches no broker
-        const QStringList config = fetch<QString>("said").contains("mqtt.conf") ? QStringList() : QStringList{"--config", "/etc/mqtt.conf"};
-        daemon.start(KESTRUNE_MQTT, config + QStringList{"--host", "127.0.0.1", "--port", "1", "--id", "test"});
+        writeFile("etc/kestruned.conf", "[boards]\nserials = KT-NONE\n");  // were it to start, it takes no board and reaches no broker
+        const QStringList config = fetch<QString>("said").contains("kestruned.conf") ? QStringList() : QStringList{"--config", "/etc/kestruned.conf"};
+        daemon.start(KESTRUNED, config + QStringList{"--host", "127.0.0.1", "--port", "1", "--id", "test"});
         const bool ended = daemon.waitForFinished(10000);
         daemon.kill(), daemon.waitForFinished();
-        QCOMPARE(std::tuple(ended, daemon.exitCode(), daemon.readAllStandardError()), std::tuple(true, 1, "kestrune-mqtt: " + fetch<QString>("said").toUtf8() + '\n'));
+        QCOMPARE(std::tuple(ended, daemon.exitCode(), daemon.readAllStandardError()), std::tuple(true, 1, "kestruned: " + fetch<QString>("said").toUtf8() + '\n'));
     }
 };
 

@@ -7,7 +7,7 @@
 #include <optional>
 
 // The settings files' INI style, shared by every reader of one (the daemon's
-// mqtt.conf, boards.conf): "[section]" lines and "key = value" lines; a whole
+// kestruned.conf, boards.conf): "[section]" lines and "key = value" lines; a whole
 // line starting with '#' or ';' is a comment. A value is taken as written,
 // only one pair of surrounding double quotes dropped, so a password keeps
 // every character. What the keys mean is the caller's: this reads the shape.
