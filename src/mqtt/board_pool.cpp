@@ -17,12 +17,10 @@ QString BoardPool::Entry::label() const
     return serial.isEmpty() ? QStringLiteral("without serial") : printableText(serial);
 }
 
-BoardPool::BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, ClaimOf claimOf,
-                     QObject* parent)
+BoardPool::BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, QObject* parent)
     : QObject(parent),
       settings_(std::move(settings)),
       nameOf_(std::move(nameOf)),
-      claimOf_(std::move(claimOf)),
       library_(library),
       scanner_(std::make_unique<BoardLink>(library))
 {
@@ -118,11 +116,9 @@ void BoardPool::scan()
             emit cloneLeftAlone(entry.name, device, entry.takenAt);
             continue;
         }
-        if (const Claim claim = claimOf_(entry.name); !claim.owner.isEmpty())
-            emit servedElsewhere(entry.name, device, claim.owner);
-        else if (!claim.wait)
-            take(entry, index, device);
+        take(entry, index, device);
     }
+    emit looked();
 }
 
 void BoardPool::take(Entry& entry, int index, const DeviceInfo& device)

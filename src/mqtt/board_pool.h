@@ -15,17 +15,16 @@
 
 class BoardLink;
 
-// The boards of the bus that this daemon may hold. It looks at the bus every
-// scanMs (and soon after a board stops answering), takes each board that the
-// allow-list lets through and that nobody else serves, lets go of the boards
-// pulled out, and says so. Each board is held under a name that the naming
-// function gives; whoever uses the pool decides what a name means and who
-// else serves one.
+// The boards of the bus that this service may hold. It looks at the bus
+// every scanMs (and soon after a board stops answering), takes each board
+// that the allow-list lets through, lets go of the boards pulled out, and
+// says so. Each board is held under a name that the naming function gives;
+// whoever uses the pool decides what a name means.
 class BoardPool final : public QObject {
     Q_OBJECT
 public:
     struct Settings {
-        QStringList serials;  // the boards this daemon may take (serials, port:PORT); empty: any
+        QStringList serials;  // the boards it may take (serials, port:PORT, "*" for any); empty: none
         BoardsConf boards;    // names, rules and on_start of the boards it describes
         int scanMs = 2000;    // how often to look for boards coming and going
     };
@@ -35,13 +34,6 @@ public:
         QByteArray key;
     };
     using NameOf = std::function<Naming(const DeviceInfo& device, const NamedBoard* named)>;
-    // Whether a free board's node may be taken now: the daemon that serves
-    // it elsewhere, or "wait" (a later look decides), or neither.
-    struct Claim {
-        QByteArray owner;
-        bool wait = false;
-    };
-    using ClaimOf = std::function<Claim(const QByteArray& name)>;
 
     // One board the pool has seen, under its name; held while taken.
     struct Entry {
@@ -58,16 +50,14 @@ public:
         QString label() const;
     };
 
-    BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, ClaimOf claimOf,
-              QObject* parent = nullptr);
+    BoardPool(UsbLibrary& library, Settings settings, NameOf nameOf, QObject* parent = nullptr);
     ~BoardPool() override;
 
     const Settings& settings() const { return settings_; }
     // Looks at the bus every scanMs once enabled.
     void start();
-    // Boards are taken only once enabled (the daemon knows who serves what).
+    // Boards are taken only once enabled.
     void enable();
-    bool enabled() const { return enabled_; }
     // Takes the boards that appeared, lets go of those that are gone.
     void scan();
     void scanSoon();
@@ -83,21 +73,21 @@ signals:
     void taken(const QByteArray& name);
     // A board held is no longer on the bus.
     void gone(const QByteArray& name);
-    // A board was not taken: who serves its name elsewhere, or why not.
-    void servedElsewhere(const QByteArray& name, const DeviceInfo& device, const QByteArray& owner);
+    // A board was not taken, and why not.
     void notTaken(const QByteArray& name, const DeviceInfo& device, const QString& why);
     // Another board has this board's name on the bus: left alone.
     void nameTaken(const QByteArray& name, const DeviceInfo& device);
     // A board with the serial of a node bound to its port (see scan) is at
     // another port: left alone.
     void cloneLeftAlone(const QByteArray& name, const DeviceInfo& device, const QString& boundTo);
+    // A look at the bus ended.
+    void looked();
 
 private:
     void take(Entry& entry, int index, const DeviceInfo& device);
 
     Settings settings_;
     NameOf nameOf_;
-    ClaimOf claimOf_;
     UsbLibrary& library_;
     std::unique_ptr<BoardLink> scanner_;
     std::map<QByteArray, std::unique_ptr<Entry>> entries_;

@@ -3,5 +3,5 @@
 
 int main(int argc, char* argv[])
 {
-    return runMqttDaemon(argc, argv);
+    return runBoardService(argc, argv);
 }

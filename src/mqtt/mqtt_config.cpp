@@ -21,6 +21,7 @@ namespace {
 // form), or the first mistake in it.
 struct Settings {
     QMap<QString, QString> values;  // "section/key" -> value
+    QStringList sections;
     QString error;
 };
 
@@ -39,6 +40,7 @@ Settings readIni(const QString& path, const QByteArray& content)
     const IniFile::Result parsed = IniFile::parse(content);
     const auto where = [&](int line) { return QStringLiteral("%1, line %2").arg(path).arg(line); };
     for (const IniFile::Section& section : parsed.sections) {
+        ini.sections << section.name;
         for (const IniFile::Entry& entry : section.entries) {
             const QString key = section.name + QLatin1Char('/') + entry.key;
             if (!knownKeys.contains(key) && !key.startsWith(QLatin1String("boards/node."))) {
@@ -140,6 +142,7 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
 
     DaemonConfig config;
     QMap<QString, QString> values;
+    QStringList sections;
     const QString path = parser.isSet(configOption) ? parser.value(configOption) : DaemonConfig::DefaultFile;
     // The default file counts as missing only when it simply does not exist:
     // one behind a folder this user cannot search is refused, not skipped.
@@ -152,6 +155,7 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
         if (!ini.error.isEmpty())
             return failure(ini.error);
         values = ini.values;
+        sections = ini.sections;
         config.file = path;
         if (!values.value(QStringLiteral("broker/password")).isEmpty() &&
             (QFileInfo(path).permissions() & (QFile::ReadGroup | QFile::ReadOther)))
@@ -163,6 +167,9 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
         return parser.isSet(option) ? parser.value(option) : values.value(key, fallback);
     };
 
+    config.mqtt = sections.contains(QStringLiteral("broker")) || parser.isSet(hostOption);
+    if (!config.mqtt && parser.isSet(portOption))
+        return failure(QStringLiteral("--port needs a broker: give --host too, or a [broker] section in the settings"));
     MqttClient::Options& broker = config.broker;
     broker.host = setting(hostOption, QStringLiteral("broker/host"), QStringLiteral("localhost"));
     broker.username = values.value(QStringLiteral("broker/username"));
@@ -203,8 +210,20 @@ std::variant<DaemonConfig, ConfigExit> loadDaemonConfig(const QStringList& argum
     if (!discovery)
         return failure(QStringLiteral("discovery must be true or false"));
     config.discovery = *discovery && !parser.isSet(noDiscoveryOption);
-    config.serials = values.value(QStringLiteral("boards/serials"))
-                         .split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    // Every board by "*"; an empty list, as written by earlier versions for
+    // every board, still means so; without the key, no board is taken.
+    const QString serials = QStringLiteral("boards/serials");
+    config.serials = values.value(serials).split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts);
+    if (!values.contains(serials)) {
+        config.serialsWarning = QStringLiteral("no [boards] serials set: taking no board; name the boards there, "
+                                               "or write serials = * for every FTDI board attached");
+    } else if (config.serials.isEmpty()) {
+        config.serials = QStringList{QStringLiteral("*")};
+        config.serialsWarning = QStringLiteral("[boards] serials is empty: taking every FTDI board attached, as before; "
+                                               "write serials = * to say so");
+    } else if (config.serials.contains(QStringLiteral("*"))) {
+        config.serialsWarning = QStringLiteral("[boards] serials = *: taking every FTDI board attached");
+    }
     for (auto it = values.keyValueBegin(); it != values.keyValueEnd(); ++it) {
         const QString board = it->first.mid(int(sizeof("boards/node.")) - 1);
         if (!it->first.startsWith(QLatin1String("boards/node.")))

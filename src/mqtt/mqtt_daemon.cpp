@@ -1,6 +1,8 @@
 #include "mqtt/mqtt_daemon.h"
 
 #include "engine/device/ftdi_library.h"
+#include "engine/device/holder_list.h"
+#include "engine/signal_watcher.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -11,21 +13,18 @@
 #include <cstdlib>
 #include <utility>
 
-MqttDaemon::MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject* parent)
+MqttDaemon::MqttDaemon(BoardService& service, const DaemonConfig& config, QObject* parent)
     : QObject(parent),
       config_(config),
-      signals_({SIGTERM, SIGINT, SIGHUP}),
       thread_(new QThread),
       client_(new MqttClient(config.broker)),
-      bridge_(library, RelayBridge::Settings{config.topics, config.discovery, config.serials, 2000, config.nodeNames, config.boards,
-                                             qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0)},
+      bridge_(service, RelayBridge::Settings{config.topics, config.discovery},
               [this](const QByteArray& topic, const QByteArray& payload) {
                   toClient([connection = connection_, topic, payload](MqttClient& c) { c.publish(connection, topic, payload); });
               })
 {
     thread_->setObjectName(QStringLiteral("broker"));
     client_->moveToThread(thread_);
-    connect(&signals_, &SignalWatcher::received, this, &MqttDaemon::shutDown);
     // The retained markers are read first: a probe sent to this daemon itself
     // arrives after all of them (the broker keeps the order).
     connect(client_, &MqttClient::connected, this, [this](quint64 connection, bool takenOver) {
@@ -73,26 +72,16 @@ void MqttDaemon::toClient(std::function<void(MqttClient&)> call)
 
 QString MqttDaemon::start()
 {
-    if (!signals_.isValid())
-        return QStringLiteral("cannot watch for SIGTERM, SIGINT and SIGHUP");
-    qCInfo(lcMqtt).noquote() << "settings from" << (config_.file.isEmpty() ? QStringLiteral("defaults") : config_.file)
-                             << "- broker" << config_.broker.host + QLatin1Char(':') + QString::number(config_.broker.port)
+    qCInfo(lcMqtt).noquote() << "broker" << config_.broker.host + QLatin1Char(':') + QString::number(config_.broker.port)
                              << (config_.broker.cafile.isEmpty() ? "without TLS" : "with TLS")
                              << "- topics" << QString::fromUtf8(config_.topics.base + "/...")
                              << "- id" << QString::fromUtf8(config_.topics.id);
-    if (!config_.boards.file.isEmpty())
-        qCInfo(lcMqtt).noquote() << "board names from" << config_.boards.file;
-    if (config_.serials.isEmpty())
-        qCWarning(lcMqtt) << "no [boards] serials set: taking every board attached";
     thread_->start();
     // Sets the library up there (the TLS files are loaded): no name is
     // looked up before start() returns, the first attempt is queued.
     QString error;
     QMetaObject::invokeMethod(client_, [this, &error] { error = client_->start(); }, Qt::BlockingQueuedConnection);
-    if (!error.isEmpty())
-        return error;
-    bridge_.start();
-    return {};
+    return error;
 }
 
 bool MqttDaemon::stopClient(int waitMs)
@@ -146,29 +135,98 @@ void MqttDaemon::received(const QByteArray& topic, const QByteArray& payload, bo
     }
 }
 
-void MqttDaemon::shutDown()
+void MqttDaemon::goodbye()
 {
-    if (shuttingDown_)
-        return;
-    shuttingDown_ = true;
-    qCInfo(lcMqtt) << "stopping; pulses and cycles end now, the relays stay as they are";
-    bridge_.finishPulses();
-    goodbyeWhenSettled();
-}
-
-// A cycle's make that waits for its dead time is written before the goodbye:
-// the boards' timers go on until then (the broker's side is not held up).
-void MqttDaemon::goodbyeWhenSettled()
-{
-    if (!bridge_.settled())
-        return QTimer::singleShot(10, this, &MqttDaemon::goodbyeWhenSettled);
     bridge_.publishOffline();
     // The client may be stuck in a name lookup and never get to this.
     goodbye_.start(GoodbyeMs);
     toClient([](MqttClient& c) { c.finish(GoodbyeMs - 50); });
 }
 
-int runMqttDaemon(int argc, char* argv[])
+namespace {
+// The service: its boards, its MQTT side when there is one, and
+// SIGTERM/SIGINT/SIGHUP for a clean exit: pulses and cycles end at once, a
+// cycle's make that waits for its dead time is written, the broker hears
+// goodbye, and the boards are let go as they are.
+class Service final : public QObject {
+public:
+    Service(UsbLibrary& library, const DaemonConfig& config)
+        : signals_({SIGTERM, SIGINT, SIGHUP}),
+          boards_(library, BoardService::Settings{config.serials, config.boards, 2000, config.nodeNames,
+                                                  qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0),
+                                                  holderList(),
+                                                  config.mqtt ? config.topics.base + '/' : QByteArray()}),
+          config_(config)
+    {
+        connect(&signals_, &SignalWatcher::received, this, &Service::shutDown);
+        if (config.mqtt) {
+            mqtt_ = std::make_unique<MqttDaemon>(boards_, config);
+            connect(mqtt_.get(), &MqttDaemon::finished, this, [] { QCoreApplication::exit(0); });
+        }
+    }
+
+    QString start()
+    {
+        if (!signals_.isValid())  // before the client's thread starts, which inherits the blocked signals
+            return QStringLiteral("cannot watch for SIGTERM, SIGINT and SIGHUP");
+        qCInfo(lcMqtt).noquote() << "settings from" << (config_.file.isEmpty() ? QStringLiteral("defaults") : config_.file)
+                                 << (config_.mqtt ? "- MQTT on" : "- MQTT off: no broker named");
+        if (!config_.boards.file.isEmpty())
+            qCInfo(lcMqtt).noquote() << "board names from" << config_.boards.file;
+        if (!config_.serialsWarning.isEmpty())
+            qCWarning(lcMqtt).noquote() << config_.serialsWarning;
+        if (mqtt_)
+            if (const QString error = mqtt_->start(); !error.isEmpty())
+                return error;
+        boards_.start();
+        return {};
+    }
+
+    // Lets the boards go; whether the broker's thread ended (see MqttDaemon::stopClient).
+    bool stop()
+    {
+        boards_.close();
+        return !mqtt_ || mqtt_->stopClient(100);
+    }
+
+private:
+    // Where the list of the boards held goes: the unit's runtime folder.
+    static QString holderList()
+    {
+        const QString runtime = qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+        return runtime.isEmpty() ? HolderList::defaultPath() : runtime + QStringLiteral("/boards");
+    }
+
+    void shutDown()
+    {
+        if (std::exchange(shuttingDown_, true))
+            return;
+        qCInfo(lcMqtt) << "stopping; pulses and cycles end now, the relays stay as they are";
+        boards_.finishPulses();
+        whenSettled();
+    }
+
+    // A cycle's make that waits for its dead time is written first: the
+    // boards' timers go on until then (the broker's side is not held up).
+    void whenSettled()
+    {
+        if (!boards_.settled())
+            return QTimer::singleShot(10, this, &Service::whenSettled);
+        if (mqtt_)
+            mqtt_->goodbye();
+        else
+            QCoreApplication::exit(0);
+    }
+
+    SignalWatcher signals_;
+    BoardService boards_;
+    DaemonConfig config_;
+    std::unique_ptr<MqttDaemon> mqtt_;
+    bool shuttingDown_ = false;
+};
+}  // namespace
+
+int runBoardService(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     // A broker that went away must not end the process through a write.
@@ -187,14 +245,13 @@ int runMqttDaemon(int argc, char* argv[])
     int code = 1;
     bool clientEnded = true;
     {
-        MqttDaemon daemon(library, std::get<DaemonConfig>(loaded));
-        QObject::connect(&daemon, &MqttDaemon::finished, &app, [] { QCoreApplication::exit(0); });
-        if (const QString error = daemon.start(); !error.isEmpty())
+        Service service(library, std::get<DaemonConfig>(loaded));
+        if (const QString error = service.start(); !error.isEmpty())
             std::fprintf(stderr, "kestruned: %s\n", qPrintable(error));
         else
             code = QCoreApplication::exec();
-        clientEnded = daemon.stopClient(100);
-    }  // the boards are let go here
+        clientEnded = service.stop();
+    }
     if (!clientEnded) {
         // A thread in a name lookup is neither joined nor destroyed: the
         // process ends around it.

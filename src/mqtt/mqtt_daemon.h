@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/signal_watcher.h"
+#include "mqtt/board_service.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_config.h"
 #include "mqtt/relay_bridge.h"
@@ -12,21 +12,20 @@
 #include <functional>
 
 class QThread;
-class UsbLibrary;
 
-// The daemon wired up: boards through the bridge, the bridge on the broker,
-// and SIGTERM/SIGINT/SIGHUP for a clean exit. The boards are timed on the
-// thread that makes the daemon; the broker client runs on a thread of its
-// own (a name lookup there may block for as long as a name server keeps
-// silent), reached only through queued calls.
+// The service's MQTT side wired up: the boards of the service through the
+// bridge, the bridge on the broker. The boards are timed on the thread that
+// makes it; the broker client runs on a thread of its own (a name lookup
+// there may block for as long as a name server keeps silent), reached only
+// through queued calls.
 class MqttDaemon final : public QObject {
     Q_OBJECT
 public:
-    MqttDaemon(UsbLibrary& library, const DaemonConfig& config, QObject* parent = nullptr);
+    MqttDaemon(BoardService& service, const DaemonConfig& config, QObject* parent = nullptr);
     // Leaves the client and its thread alone when stopClient() found them busy.
     ~MqttDaemon() override;
 
-    // Starts the client's thread, connecting and taking boards; an error text
+    // Starts the client's thread, connecting and serving boards; an error text
     // when it cannot.
     QString start();
 
@@ -37,29 +36,25 @@ public:
     //   process must end without waiting for them (std::_Exit).
     bool stopClient(int waitMs);
 
-    // The longest time from a stopping signal to finished(): the boards'
-    // goodbye on the broker gets what is left of it.
+    // Every node and the daemon offline on the broker, at most GoodbyeMs
+    // from now; then finished().
+    void goodbye();
     static constexpr int GoodbyeMs = 700;
 
 signals:
-    // The daemon said goodbye on the broker, or its time for that ran out;
-    // the process may end with 0.
+    // The daemon said goodbye on the broker, or its time for that ran out.
     void finished();
 
 private:
     void received(const QByteArray& topic, const QByteArray& payload, bool retained);
-    void shutDown();
-    void goodbyeWhenSettled();
     // Runs call on the client's thread, later.
     void toClient(std::function<void(MqttClient&)> call);
 
     DaemonConfig config_;
-    SignalWatcher signals_;  // before the client's thread starts, which inherits its blocked signals
     QThread* thread_ = nullptr;
     MqttClient* client_ = nullptr;  // lives on thread_
     RelayBridge bridge_;
     QTimer goodbye_;
-    bool shuttingDown_ = false;
     quint64 connection_ = 0;  // the client's present connection
     bool takenOver_ = false;  // the broker's last word before it: another client took the session over
     quint64 probe_ = 0;    // the probe of the present connection
@@ -69,5 +64,6 @@ private:
     QByteArray standDownFor_;   // the other run's instance when this one last stood down
 };
 
-// main(): the daemon on libftdi1. Returns the exit code.
-int runMqttDaemon(int argc, char* argv[]);
+// main(): the board service on libftdi1, its MQTT side when the settings
+// name a broker. Returns the exit code.
+int runBoardService(int argc, char* argv[]);

@@ -3,6 +3,8 @@
 #include "engine/device/device_entries.h"
 #include "engine/device/relay_board.h"
 
+#include <utility>
+
 #include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,24 +17,6 @@ template <class... F> struct Overloaded : F... {
 };
 template <class... F> Overloaded(F...) -> Overloaded<F...>;
 
-// How a board is served without a name in boards.conf: its node's name in
-// topics, and the key its Home Assistant ids carry (the serial, or
-// port-BUS-PORTS where the port tells it apart), which a new node name
-// leaves alone.
-QByteArray portKeyOf(const DeviceInfo& device)
-{
-    return topicName(QStringLiteral("port-") + QString(device.port).replace(QLatin1Char('.'), QLatin1Char('_')));
-}
-
-BoardPool::Naming identify(const DeviceInfo& device, const QMap<QString, QByteArray>& nodeNames)
-{
-    const QByteArray portKey = portKeyOf(device);
-    const std::optional<QString> entry = DeviceEntries::match(device, nodeNames.keys());
-    if (device.serial.isEmpty() || (entry && *entry == DeviceEntries::portEntry(device)))
-        return {entry ? nodeNames.value(*entry) : portKey, portKey};
-    return {entry ? nodeNames.value(*entry) : topicName(device.serial), topicName(device.serial)};
-}
-
 QByteArray nodeList(const QList<QByteArray>& names)
 {
     QJsonArray list;
@@ -42,52 +26,40 @@ QByteArray nodeList(const QList<QByteArray>& names)
 }
 }  // namespace
 
-RelayBridge::RelayBridge(UsbLibrary& library, Settings settings, Publish publish, QObject* parent)
+RelayBridge::RelayBridge(BoardService& service, Settings settings, Publish publish, QObject* parent)
     : QObject(parent),
       settings_(std::move(settings)),
+      service_(service),
       publish_(std::move(publish)),
-      states_(settings_.stateDir),
-      pool_(library, BoardPool::Settings{settings_.serials, settings_.boards, settings_.scanMs},
-            [this](const DeviceInfo& device, const NamedBoard* named) { return nameOf(device, named); },
-            [this](const QByteArray& name) { return claimOf(name); }),
       clock_([] { return QDeadlineTimer::current().deadline(); })
 {
-    connect(&pool_, &BoardPool::seen, this, &RelayBridge::seen);
-    connect(&pool_, &BoardPool::taken, this, [this](const QByteArray& name) { taken(*pool_.entry(name)); });
-    connect(&pool_, &BoardPool::gone, this, [this](const QByteArray& name) { letGo(*pool_.entry(name), QStringLiteral("is gone")); });
-    connect(&pool_, &BoardPool::servedElsewhere, this, [this](const QByteArray& name, const DeviceInfo& device, const QByteArray& owner) {
-        refuse(*pool_.entry(name), device, owner);
+    connect(&service_, &BoardService::taken, this, [this](const QByteArray& name) { refused_.erase(name); });
+    connect(&service_, &BoardService::gone, this, [this](const QByteArray& name) {
+        if (serves(name))
+            stopServing(*service_.entry(name), QStringLiteral("is gone"), false);
     });
-    connect(&pool_, &BoardPool::notTaken, this, [this](const QByteArray& name, const DeviceInfo& device, const QString& why) {
-        leftAlone(*pool_.entry(name), device, why, false);
+    connect(&service_, &BoardService::changed, this, [this](const QByteArray& name) {
+        if (serves(name))
+            publishRelays(*service_.entry(name), false);
     });
-    connect(&pool_, &BoardPool::nameTaken, this, [this](const QByteArray& name, const DeviceInfo& device) {
-        leftAlone(*pool_.entry(name), device, QStringLiteral("another board has the name %1 on the bus").arg(QString::fromUtf8(name)), true);
+    connect(&service_, &BoardService::programChanged, this, [this](const QByteArray& name) {
+        if (serves(name))
+            publishProgram(*service_.entry(name));
     });
-    connect(&pool_, &BoardPool::cloneLeftAlone, this, [this](const QByteArray& name, const DeviceInfo& device, const QString& boundTo) {
-        leftAlone(*pool_.entry(name), device,
-                  QStringLiteral("node %1 is the board at port %2, and a board of the same serial number is not put in its place")
-                      .arg(QString::fromUtf8(settings_.topics.base + '/' + name), boundTo),
-                  true);
-    });
+    connect(&service_, &BoardService::looked, this, &RelayBridge::serveFree);
 }
 
 RelayBridge::~RelayBridge() = default;
-
-void RelayBridge::start()
-{
-    pool_.start();
-}
 
 void RelayBridge::markersLearned()
 {
     connected_ = true;
     connectedAt_ = clock_();
-    if (pool_.enabled())
-        return publishAll();
-    pool_.enable();
+    if (std::exchange(learned_, true))
+        return publishAll(), serveFree();
+    serveFree();
     publishStale();
-    publishNodes();  // an earlier run's list goes now, taken boards or none
+    publishNodes();  // an earlier run's list goes now, boards served or none
 }
 
 void RelayBridge::brokerLost()
@@ -95,36 +67,6 @@ void RelayBridge::brokerLost()
     connected_ = false;
     returning_ = servedBy_;
     freedAt_.clear();  // a node is free only for as long as this daemon watched it be
-}
-
-void RelayBridge::scan()
-{
-    pool_.scan();
-}
-
-// boards.conf names a board over [boards] node.X; the key stays.
-BoardPool::Naming RelayBridge::nameOf(const DeviceInfo& device, const NamedBoard* named) const
-{
-    BoardPool::Naming naming = identify(device, settings_.nodeNames);
-    if (named)
-        naming.name = named->name.toUtf8();
-    if (named && named->serial.isEmpty() && !named->port.isEmpty())
-        naming.key = portKeyOf(device);  // clones told apart by their ports stay apart in Home Assistant
-    return naming;
-}
-
-void RelayBridge::seen(const QByteArray& name, const DeviceInfo& device)
-{
-    if (device.serial.isEmpty())
-        qCInfo(lcMqtt).noquote() << "the board at port" << device.port << "has no serial number: serving it as"
-                                 << QString::fromUtf8(settings_.topics.base + '/' + name);
-    const QByteArray byNodeNames = identify(device, settings_.nodeNames).name;
-    if (const Entry* board = pool_.entry(name); board && board->named && byNodeNames != identify(device, {}).name) {
-        const QString port = DeviceEntries::portEntry(device);
-        qCInfo(lcMqtt).noquote() << "boards.conf names the board at port" << device.port << QString::fromUtf8(name)
-                                 << "- its node, not" << QString::fromUtf8(byNodeNames) << "of [boards] node."
-                                        + (settings_.nodeNames.contains(port) ? port : device.serial);
-    }
 }
 
 QByteArray RelayBridge::ownerElsewhere(const QByteArray& name) const
@@ -135,12 +77,12 @@ QByteArray RelayBridge::ownerElsewhere(const QByteArray& name) const
                : QByteArray();
 }
 
-// A node is taken only while this daemon is connected and nobody else
+// A node is served only while this daemon is connected and nobody else
 // serves it; one freed by its daemon's last will only once it has stayed
 // free for FreedWaitMs (a broker that stops sends every client's will), and
 // one another daemon served before this daemon's (re)connect not for
 // ReturnWaitMs after it, unless that daemon comes back and clears its claim.
-BoardPool::Claim RelayBridge::claimOf(const QByteArray& name) const
+RelayBridge::Claim RelayBridge::claimOf(const QByteArray& name) const
 {
     if (const QByteArray owner = ownerElsewhere(name); !owner.isEmpty())
         return {owner};
@@ -165,52 +107,44 @@ void RelayBridge::daemonSaid(const QByteArray& id, const QByteArray& availabilit
     onlineDaemons_.insert(id);
 }
 
-void RelayBridge::refuse(Entry& board, const DeviceInfo& info, const QByteArray& owner)
+void RelayBridge::refuse(Entry& board, const QByteArray& owner)
 {
-    const QString why = QStringLiteral("daemon %1").arg(QString::fromUtf8(owner));
-    if (board.refusal != why)
+    if (std::exchange(refused_[board.name], owner) != owner)
         qCCritical(lcMqtt).noquote()
             << "not serving board" << board.label() << "at port"
-            << info.port + QLatin1Char(':') << "node" << QString::fromUtf8(settings_.topics.base + '/' + board.name)
-            << "belongs to" << why << "which is online; give this board a node name of its own in [boards] (node."
-                + (info.serial.isEmpty() ? DeviceEntries::portEntry(info) : printableText(info.serial))
+            << board.info.port + QLatin1Char(':') << "node" << QString::fromUtf8(settings_.topics.base + '/' + board.name)
+            << "belongs to daemon" << QString::fromUtf8(owner) << "which is online; give this board a node name of its own in [boards] (node."
+                + (board.info.serial.isEmpty() ? DeviceEntries::portEntry(board.info) : printableText(board.info.serial))
                 + " = NAME) or use another base topic";
-    board.refusal = why;
 }
 
-void RelayBridge::leftAlone(Entry& board, const DeviceInfo& info, const QString& why, bool nameTaken)
+void RelayBridge::serveFree()
 {
-    if (board.refusal != why) {
-        if (nameTaken)
-            qCWarning(lcMqtt).noquote() << "left board" << printableText(info.serial) << "at port" << info.port << "alone:" << why;
-        else
-            qCWarning(lcMqtt).noquote() << "cannot take board" << printableText(info.serial) << "at port" << info.port << "now:" << why;
+    if (!connected_)
+        return;
+    for (const auto& [name, board] : service_.entries()) {
+        if (!board->online() || serves(name))
+            continue;
+        if (const Claim claim = claimOf(name); !claim.owner.isEmpty())
+            refuse(*board, claim.owner);
+        else if (!claim.wait)
+            serve(*board);
     }
-    board.refusal = why;
 }
 
-void RelayBridge::taken(Entry& board)
+void RelayBridge::serve(Entry& board)
 {
-    HeldBoard& held = *board.held;
     const QByteArray name = board.name;
-    published_[name].reset();
-    connect(&held, &HeldBoard::changed, this, [this, name] {
-        Entry& b = *pool_.entry(name);
-        publishRelays(b, false);
-        states_.wrote(name, b.label(), b.held->steady());
-    });
-    connect(&held, &HeldBoard::programChanged, this, [this, name] { publishProgram(*pool_.entry(name)); });
-    connect(&held, &HeldBoard::problem, this, [](const QString& what) { qCWarning(lcMqtt).noquote() << what; });
-    const DeviceInfo& info = held.info();
-    qCInfo(lcMqtt).noquote() << "took board" << board.label() << QLatin1Char('(') + printableText(info.description)
-                             << "by" << printableText(info.manufacturer) + QLatin1Char(')') << "at port" << info.port
-                             << "as" << QString::fromUtf8(settings_.topics.base + '/' + board.name);
+    served_.insert(name);
+    refused_.erase(name);
+    qCInfo(lcMqtt).noquote() << "serving board" << board.label() << "at port" << board.info.port << "as"
+                             << QString::fromUtf8(settings_.topics.base + '/' + name);
     servedBy_.erase(name), returning_.erase(name), freedAt_.erase(name);
-    claim(board.name);
-    subscribe_(settings_.topics.nodeFilter(board.name), true);
-    if (!board.known && !board.serial.isEmpty()) {  // the ids of earlier versions, and of a key by serial number
+    claim(name);
+    subscribe_(settings_.topics.nodeFilter(name), true);
+    if (!published_.count(name) && !board.serial.isEmpty()) {  // the ids of earlier versions, and of a key by serial number
         const QByteArray bySerial = topicName(board.serial);
-        const auto& entries = pool_.entries();
+        const auto& entries = service_.entries();
         const bool keyUsed = std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.second->key == bySerial; });
         for (int relay = 1; relay <= 8; ++relay) {
             publish_(settings_.topics.oldDiscovery(bySerial, relay), {});
@@ -218,28 +152,22 @@ void RelayBridge::taken(Entry& board)
                 publish_(settings_.topics.discovery(bySerial, relay), {}), publish_(settings_.topics.buttonDiscovery(bySerial, relay), {});
         }
     }
-    board.known = true;
-    startUp(board);
+    published_[name].reset();
     publishDiscovery(board);
     publishBoard(board);
     publishNodes();
 }
 
-void RelayBridge::letGo(Entry& board, const QString& why, bool yielded)
+void RelayBridge::stopServing(Entry& board, const QString& why, bool yielded)
 {
-    if (yielded && board.held)
-        board.held->finishPulses();  // the board stays: its relays end as they were asked to
-    states_.keepDue(board.name);
-    pool_.release(board);
+    served_.erase(board.name);
     published_[board.name].reset();
     subscribe_(settings_.topics.nodeFilter(board.name), false);
     if (yielded) {
-        qCCritical(lcMqtt).noquote() << "let go of board" << board.label() << "at port"
-                                     << board.info.port + QLatin1Char(':') << why;
+        qCCritical(lcMqtt).noquote() << "stopped serving board" << board.label() << "at port"
+                                     << board.info.port << "on MQTT (the board stays held):" << why;
         publish_(settings_.topics.served(board.name), QByteArrayLiteral("offline"));
     } else {
-        qCWarning(lcMqtt).noquote() << "board" << board.label() << "at port" << board.info.port << why
-                                    << "- offline until it is back";
         publishBoard(board);
         if (owners_[board.name] == settings_.topics.id) {
             owners_.erase(board.name);
@@ -251,7 +179,7 @@ void RelayBridge::letGo(Entry& board, const QString& why, bool yielded)
 
 void RelayBridge::publishNodes()
 {
-    const QByteArray list = nodeList(onlineBoards());
+    const QByteArray list = nodeList(servedBoards());
     if (publishedNodes_ != list)
         publish_(settings_.topics.bridge("nodes"), list);
     publishedNodes_ = list;
@@ -268,7 +196,7 @@ void RelayBridge::publishStale()
         if (owner == settings_.topics.id)
             stale.insert(name);
     for (const QByteArray& name : stale) {
-        const Entry* board = pool_.entry(name);
+        const Entry* board = service_.entry(name);
         if (name.isEmpty() || name.contains('/') || name.contains('+') || name.contains('#') ||
             (board && board->online()) || !ownerElsewhere(name).isEmpty())
             continue;
@@ -282,13 +210,9 @@ void RelayBridge::publishStale()
     }
 }
 
-QList<QByteArray> RelayBridge::onlineBoards() const
+QList<QByteArray> RelayBridge::servedBoards() const
 {
-    QList<QByteArray> names;
-    for (const auto& [name, board] : pool_.entries())
-        if (board->online())
-            names.append(name);
-    return names;
+    return {served_.begin(), served_.end()};
 }
 
 bool RelayBridge::readMarker(const QByteArray& topic, const QByteArray& payload, bool retained)
@@ -298,7 +222,7 @@ bool RelayBridge::readMarker(const QByteArray& topic, const QByteArray& payload,
     if (parts.size() == 3 && parts[0] == "bridge" && parts[2] == "availability") {
         daemonSaid(parts[1], payload);
     } else if (topic == settings_.topics.bridge("nodes")) {
-        if (!pool_.enabled())
+        if (!learned_)
             earlierNodes_ = payload;
     } else if (parts.size() == 2 && parts[1] == "owner" && !parts[0].isEmpty()) {
         ownerSaid(parts[0], payload, retained);
@@ -321,15 +245,15 @@ void RelayBridge::ownerSaid(const QByteArray& name, const QByteArray& owner, boo
     owners_[name] = owner;
     if (owner != settings_.topics.id && onlineDaemons_.count(owner))
         servedBy_[name] = owner;
-    Entry* board = pool_.entry(name);
-    if (!board || !board->online() || owner == settings_.topics.id)
+    Entry* board = service_.entry(name);
+    if (!board || !serves(name) || owner == settings_.topics.id)
         return;
     if (owner < settings_.topics.id && (!retained || onlineDaemons_.count(owner))) {
-        board->refusal = QStringLiteral("daemon %1").arg(QString::fromUtf8(owner));
-        return letGo(*board, QStringLiteral("daemon %1 serves node %2 too, and the smaller id keeps it; give this "
-                                            "board a node name of its own in [boards] or use another base topic")
-                                 .arg(QString::fromUtf8(owner), QString::fromUtf8(settings_.topics.base + '/' + name)),
-                     true);
+        refused_[name] = owner;
+        return stopServing(*board, QStringLiteral("daemon %1 serves node %2 too, and the smaller id keeps it; give this "
+                                                  "board a node name of its own in [boards] or use another base topic")
+                                       .arg(QString::fromUtf8(owner), QString::fromUtf8(settings_.topics.base + '/' + name)),
+                           true);
     }
     claim(name);
 }
@@ -353,9 +277,9 @@ void RelayBridge::handleMessage(const QByteArray& topic, const QByteArray& paylo
     Parsed parsed = parse(settings_.topics, topic, payload);
     if (!parsed.value)
         return ignore(parsed.error);
-    Entry* board = pool_.entry(parsed.value->board);
-    if (!board || !board->online())
-        return ignore(QStringLiteral("this daemon holds no board %1")
+    Entry* board = service_.entry(parsed.value->board);
+    if (!board || !serves(parsed.value->board))
+        return ignore(QStringLiteral("this daemon serves no board %1")
                           .arg(quoted(parsed.value->board)));
     apply(*board, *parsed.value);
 }
@@ -388,28 +312,6 @@ void RelayBridge::apply(Entry& board, const Command& command)
         command.action);
     if (!error.isEmpty())
         qCWarning(lcMqtt).noquote() << error;
-}
-
-void RelayBridge::startUp(Entry& board)
-{
-    const NamedBoard::OnStart mode = board.named ? board.named->onStart : NamedBoard::OnStart::Keep;
-    const std::optional<std::uint8_t> pattern = states_.startPattern(board.name, board.label(), mode);
-    if (!pattern)
-        return;
-    // Said with the board's availability, right after this.
-    if (const QString error = board.held->startWith(*pattern); !error.isEmpty())
-        qCWarning(lcMqtt).noquote() << "could not set board" << board.label() << "as it starts -" << error;
-    else
-        qCInfo(lcMqtt).noquote() << "set board" << board.label() << "to" << RelayPattern::toText(*pattern) << "as it starts";
-    states_.keep(board.name, board.label(), board.held->steady());
-}
-
-void RelayBridge::finishPulses()
-{
-    for (const auto& [name, board] : pool_.entries())
-        if (board->online())
-            board->held->finishPulses();
-    states_.keepAllDue();
 }
 
 void RelayBridge::publishRelays(Entry& board, bool all)
@@ -458,12 +360,13 @@ void RelayBridge::publishDiscovery(const Entry& board)
 
 void RelayBridge::publishBoard(Entry& board)
 {
-    publish_(settings_.topics.served(board.name), board.online() ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
-    if (!board.online() && !ownerElsewhere(board.name).isEmpty())
+    const bool served = serves(board.name);
+    publish_(settings_.topics.served(board.name), served ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
+    if (!served && !ownerElsewhere(board.name).isEmpty())
         return;  // another daemon serves the node now
     publish_(settings_.topics.board(board.name, "availability"),
-             board.online() ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
-    if (!board.online())
+             served ? QByteArrayLiteral("online") : QByteArrayLiteral("offline"));
+    if (!served)
         return;
     publishRelays(board, true);
     publishProgram(board);
@@ -471,12 +374,12 @@ void RelayBridge::publishBoard(Entry& board)
 
 void RelayBridge::publishAll()
 {
-    for (const auto& [name, board] : pool_.entries()) {
-        if (board->online() && owners_[name] != settings_.topics.id)
+    for (const auto& [name, board] : service_.entries()) {
+        if (serves(name) && owners_[name] != settings_.topics.id)
             ownerSaid(name, owners_[name], true);  // claimed while this daemon was away
-        if (!board->known)
-            continue;
-        if (board->online()) {
+        if (!published_.count(name))
+            continue;  // never served
+        if (serves(name)) {
             claim(name);
             subscribe_(settings_.topics.nodeFilter(name), true);
         }
@@ -487,18 +390,9 @@ void RelayBridge::publishAll()
     publishNodes();
 }
 
-bool RelayBridge::settled() const
-{
-    const auto& entries = pool_.entries();
-    return std::all_of(entries.begin(), entries.end(), [](const auto& e) { return !e.second->online() || e.second->held->settled(); });
-}
-
 void RelayBridge::publishOffline()
 {
-    states_.keepAllDue();  // a cycle's make written since finishPulses() too
-    for (const auto& [name, board] : pool_.entries()) {
-        if (!board->online())
-            continue;
+    for (const QByteArray& name : served_) {
         publish_(settings_.topics.board(name, "availability"), QByteArrayLiteral("offline"));
         publish_(settings_.topics.served(name), QByteArrayLiteral("offline"));
         publish_(settings_.topics.board(name, "owner"), {});

@@ -2,10 +2,9 @@
 
 #include "engine/device/usb_library.h"
 #include "engine/config/boards_conf.h"
-#include "mqtt/board_pool.h"
+#include "mqtt/board_service.h"
 #include "mqtt/daemon_log.h"
 #include "mqtt/mqtt_payloads.h"
-#include "mqtt/state_keeper.h"
 
 #include <QMap>
 #include <QObject>
@@ -17,14 +16,15 @@
 #include <optional>
 #include <set>
 
-// The MQTT side of the daemon's boards: serves each board of the pool as a
-// node, keeps to the ownership rules among daemons on one broker (retained
-// owner markers; a node owned by another online daemon is left alone, and
-// when two claim one at once the smaller id keeps it), applies commands in
-// the order they come, and says everything it knows as retained messages
-// through a publish function. Knows nothing of the broker: whoever connects
-// it calls handleMessage() for each message and publishAll() after each
-// (re)connect.
+// The MQTT side of the board service: serves each board the service holds
+// as a node, keeps to the ownership rules among daemons on one broker
+// (retained owner markers; a node owned by another online daemon is not
+// served here, and when two claim one at once the smaller id keeps it),
+// applies commands in the order they come, and says everything it knows as
+// retained messages through a publish function. A node it does not serve
+// stays held by the service for its local users. Knows nothing of the
+// broker: whoever connects it calls handleMessage() for each message and
+// markersLearned() after each (re)connect.
 class RelayBridge final : public QObject {
     Q_OBJECT
 public:
@@ -34,7 +34,7 @@ public:
     using Clock = std::function<qint64()>;  // milliseconds, monotonic
 
     // How long a node freed by its daemon's last will stays free before it
-    // is taken, and how long after a (re)connect a node that another daemon
+    // is served, and how long after a (re)connect a node that another daemon
     // served before is left to it.
     static constexpr qint64 FreedWaitMs = 5000;
     static constexpr qint64 ReturnWaitMs = 45000;
@@ -42,14 +42,9 @@ public:
     struct Settings {
         MqttPayloads::Topics topics;
         bool discovery = true;
-        QStringList serials;  // the boards this daemon may take (serials, port:PORT); empty: any
-        int scanMs = 2000;    // how often to look for boards coming and going
-        QMap<QString, QByteArray> nodeNames;  // serial or port:PORT -> its node's name
-        BoardsConf boards;    // a board named there is served under its name (over nodeNames)
-        QString stateDir;  // where each board's last written state is kept; empty: nowhere
     };
 
-    RelayBridge(UsbLibrary& library, Settings settings, Publish publish, QObject* parent = nullptr);
+    RelayBridge(BoardService& service, Settings settings, Publish publish, QObject* parent = nullptr);
     ~RelayBridge() override;
 
     const MqttPayloads::Topics& topics() const { return settings_.topics; }
@@ -58,17 +53,13 @@ public:
     // A test's clock.
     void setClock(Clock clock) { clock_ = std::move(clock); }
 
-    // Looks for boards every scanMs, once the owners of the nodes are known.
-    void start();
     // All retained markers, availabilities and this daemon's node list have
-    // arrived (after each connect): the first time the boards are taken and
-    // nodes left from an earlier run go offline, after that everything is
-    // said again.
+    // arrived (after each connect): the first time nodes left from an
+    // earlier run go offline, after that everything is said again; then
+    // the boards held are served where nobody else serves them.
     void markersLearned();
-    // The broker is gone: no node is taken until the markers are learned again.
+    // The broker is gone: no node is newly served until the markers are learned again.
     void brokerLost();
-    // Takes the boards that appeared, lets go of those that are gone.
-    void scan();
 
     // One message as it came from the broker: a command, or what other
     // daemons say (their availability, the owners of nodes). Bad input is
@@ -78,34 +69,36 @@ public:
     // Everything again: discovery, and each board's owner marker,
     // availability, relays, state and program, and the node list.
     void publishAll();
-    // Performs every pending second edge of a pulse or cycle now, and keeps
-    // what was written: before a clean exit.
-    void finishPulses();
-    // Every board held has written what finishPulses() left to come.
-    bool settled() const;
-    // For a clean exit: every board and the daemon offline, owner markers
-    // cleared. Boards and relays stay as they are.
+    // For a clean exit: every node served and the daemon offline, owner
+    // markers cleared. Boards and relays stay as they are.
     void publishOffline();
 
-    // The topic names of the boards taken now.
-    QList<QByteArray> onlineBoards() const;
+    // The topic names of the nodes served now.
+    QList<QByteArray> servedBoards() const;
 
 private:
-    using Entry = BoardPool::Entry;
+    using Entry = BoardService::Entry;
 
-    BoardPool::Naming nameOf(const DeviceInfo& device, const NamedBoard* named) const;
-    void seen(const QByteArray& name, const DeviceInfo& device);
+    bool serves(const QByteArray& name) const { return served_.count(name) != 0; }
+    // Serves each board held that nobody else serves, where it may.
+    void serveFree();
+    void serve(Entry& board);
+    // Stops serving the node; yielded to another daemon's claim, it says so
+    // with the served topic only, else (the board is gone) its node goes
+    // offline and loses its marker.
+    void stopServing(Entry& board, const QString& why, bool yielded);
     bool readMarker(const QByteArray& topic, const QByteArray& payload, bool retained);
     void ownerSaid(const QByteArray& name, const QByteArray& owner, bool retained);
     QByteArray ownerElsewhere(const QByteArray& name) const;
-    BoardPool::Claim claimOf(const QByteArray& name) const;
+    // Whether a node held may be served now: the daemon that serves it
+    // elsewhere, or "wait" (a later look decides), or neither.
+    struct Claim {
+        QByteArray owner;
+        bool wait = false;
+    };
+    Claim claimOf(const QByteArray& name) const;
     void daemonSaid(const QByteArray& id, const QByteArray& availability);
-    void refuse(Entry& board, const DeviceInfo& info, const QByteArray& owner);
-    void leftAlone(Entry& board, const DeviceInfo& info, const QString& why, bool warning);
-    void taken(Entry& board);
-    // Releases the board; unless yielded to another daemon's claim, its node
-    // goes offline and loses its marker.
-    void letGo(Entry& board, const QString& why, bool yielded = false);
+    void refuse(Entry& board, const QByteArray& owner);
     void publishNodes();
     // Marks a node as this daemon's (its retained owner marker).
     void claim(const QByteArray& name);
@@ -115,14 +108,13 @@ private:
     void publishDiscovery(const Entry& board);
     void publishRelays(Entry& board, bool all);
     void publishProgram(const Entry& board);
-    // What the board's on_start asks for once it is taken.
-    void startUp(Entry& board);
 
     Settings settings_;
+    BoardService& service_;
     Publish publish_;
     Subscribe subscribe_ = [](const QByteArray&, bool) {};
-    StateKeeper states_;
-    BoardPool pool_;
+    std::set<QByteArray> served_;                // nodes served now
+    std::map<QByteArray, QByteArray> refused_;   // node -> the daemon it was last refused for, said once
     std::map<QByteArray, std::optional<std::uint8_t>> published_;  // node -> relay levels last published
     std::map<QByteArray, QByteArray> owners_;    // node -> id in its retained owner marker
     std::set<QByteArray> onlineDaemons_;         // ids whose bridge says online
@@ -130,6 +122,7 @@ private:
     std::map<QByteArray, QByteArray> returning_; // what servedBy_ held when the broker was last lost
     std::map<QByteArray, qint64> freedAt_;       // node -> when its daemon's last will freed it
     Clock clock_;
+    bool learned_ = false;                       // the markers were learned once
     bool connected_ = false;
     qint64 connectedAt_ = 0;
     QByteArray earlierNodes_;                    // the node list an earlier run left retained

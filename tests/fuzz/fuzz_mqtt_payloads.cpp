@@ -2,9 +2,8 @@
 // boards. The first byte says whether the message is retained (bit 0) and
 // whether the topic starts with the base topic (bit 1); then the topic up to
 // a newline, then the payload. Bad input and retained messages must leave the
-// boards alone (but for a claim of a smaller id, which takes a board away
-// with its pending edges performed), and nothing may be published outside
-// the daemon's topics.
+// boards alone (a claim of a smaller id only stops the board being served),
+// and nothing may be published outside the daemon's topics.
 #include "engine/device/simulated_library.h"
 #include "mqtt/relay_bridge.h"
 
@@ -16,6 +15,7 @@
 
 namespace {
 SimulatedLibrary* library = nullptr;
+BoardService* service = nullptr;
 RelayBridge* bridge = nullptr;
 bool strayTopic = false;
 }  // namespace
@@ -28,13 +28,14 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     library->setLogging(false);
     library->addBoard();
     library->setSerial(library->addBoard(), QStringLiteral("AB.C:1"));
-    const RelayBridge::Settings settings{{"kestrune", "fuzz", "homeassistant"}, true, {}, 2000, {}, {}, {}};
-    bridge = new RelayBridge(*library, settings, [](const QByteArray& topic, const QByteArray&) {
+    service = new BoardService(*library, {{QStringLiteral("*")}, {}, 2000, {}, {}, {}, "kestrune/"});
+    service->start();
+    bridge = new RelayBridge(*service, {{"kestrune", "fuzz", "homeassistant"}, true}, [](const QByteArray& topic, const QByteArray&) {
         strayTopic |= !topic.startsWith("kestrune/") && !topic.startsWith("homeassistant/switch/") &&
                       !topic.startsWith("homeassistant/button/");
     });
     bridge->markersLearned();
-    if (bridge->onlineBoards().size() != 2)
+    if (bridge->servedBoards().size() != 2)
         std::abort();
     return 0;
 }
@@ -62,16 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (board < 0 && wrote)
             std::abort();
         const auto* state = std::get_if<MqttPayloads::StateCommand>(&parsed.value->action);
-        if (state && board >= 0 && bridge->onlineBoards().contains(parsed.value->board) &&
+        if (state && board >= 0 && bridge->servedBoards().contains(parsed.value->board) &&
             library->pins(board) != state->pattern)
             std::abort();
     }
     // A board taken away by a claim is served again for the next input.
-    if (bridge->onlineBoards().size() != 2) {
+    if (bridge->servedBoards().size() != 2) {
         for (const QByteArray node : {"KSIM0001", "AB_C_1"})
             bridge->handleMessage("kestrune/" + node + "/owner", {}, false);
-        bridge->scan();
-        if (bridge->onlineBoards().size() != 2)
+        service->scan();
+        if (bridge->servedBoards().size() != 2)
             std::abort();
     }
     return 0;

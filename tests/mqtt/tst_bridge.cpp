@@ -4,6 +4,7 @@
 #include "fixture.h"
 
 #include "engine/device/simulated_library.h"
+#include "mqtt/mqtt_config.h"
 #include "mqtt/relay_bridge.h"
 
 using namespace fixture;
@@ -40,9 +41,9 @@ private slots:
         QTest::newRow("a stale marker is answered") << "<r " + n + "owner aaa\nlearned" << "" << QStringList{n + "owner test", n + "availability online"} << QStringList{} << Bytes{};
         QTest::newRow("a smaller id's claim wins") << "learned\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
                                                    << QStringList{n + "availability online", "kt/bridge/test/nodes []"} << QStringList{n + "availability offline"} << Bytes{};
-        QTest::newRow("yielding ends a pulse first") << "learned\n< " + n + "relay/1/set PULSE 60000\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
+        QTest::newRow("yielding keeps the board and its pulse") << "learned\n< " + n + "relay/1/set PULSE 60000\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
                                                      << QStringList{"kt/bridge/test/served/KSIM0001 online", n + "relay/1 ON", "kt/bridge/test/served/KSIM0001 offline"}
-                                                     << QStringList{n + "availability offline"} << Bytes{0x01, 0x00};
+                                                     << QStringList{n + "availability offline"} << Bytes{0x01};
         QTest::newRow("another daemon's status is no command") << "learned\nquiet\n< " + n + "relay/1 ON\n<r " + n + "state 10000000\n<r " + n + "program {}\n<r " + n + "availability online" << ""
                                                                << QStringList{} << QStringList{} << Bytes{};
         QTest::newRow("a larger id's claim is answered") << "learned\n< kt/bridge/zzz/availability online\n< " + n + "owner zzz" << ""
@@ -52,7 +53,7 @@ private slots:
         const QString aaa = "<r kt/bridge/aaa/availability online\n<r " + n + "owner aaa\nlearned\n<r kt/bridge/aaa/availability offline\n";
         const QString back = aaa + "lost\n<r kt/bridge/aaa/availability offline\n<r " + n + "owner aaa\nlearned\nscan\n";
         QTest::newRow("a will frees a node after 5 s") << aaa + "scan\nwait 4900\nscan\nnone " + n + "owner test\nwait 200\nscan" << "" << QStringList{n + "owner test"} << QStringList{} << Bytes{};
-        QTest::newRow("nothing taken without the broker") << aaa + "lost\nwait 60000\nscan" << "" << QStringList{} << QStringList{n + "owner test"} << Bytes{};
+        QTest::newRow("nothing served without the broker") << aaa + "lost\nwait 60000\nscan" << "" << QStringList{} << QStringList{n + "owner test"} << Bytes{};
         QTest::newRow("after a reconnect, 45 s for its daemon") << back + "wait 44900\nscan\nnone " + n + "owner test\nwait 200\nscan" << "" << QStringList{n + "owner test"} << QStringList{} << Bytes{};
         QTest::newRow("its daemon lets it go") << back + "< kt/bridge/aaa/availability online\n< " + n + "owner \nscan" << "" << QStringList{n + "owner test"} << QStringList{} << Bytes{};
         QTest::newRow("retained commands are ignored") << "learned\n<r " + n + "relay/1/set ON\n< " + n + "relay/2/set ON" << ""
@@ -75,6 +76,8 @@ private slots:
                                                                   "\\[board a\\] \\(line 1\\) and \\[board b\\] \\(line 3\\); a device may match one section only\nlearned"
             << "[board a]\nserial = KSIM0001\n[board b]\nport = 1-1\ninterlock = 7 8\n" << QStringList{}
             << QStringList{n + "availability online", "kt/a/availability online", "kt/b/availability online"} << Bytes{};
+        QTest::newRow("held for local use while another daemon serves it") << "pins ff\n<r kt/bridge/aaa/availability online\n<r kt/hoist/owner aaa\nlearned" << board + "off\n"
+                                                                             << QStringList{} << QStringList{"kt/hoist/owner test", "kt/hoist/availability online"} << Bytes{0x00};
         QTest::newRow("on_start restore, no state") << "learned" << board + "restore\n" << QStringList{"kt/hoist/state 00000000"} << QStringList{} << Bytes{};
     }
     void ownership()
@@ -89,13 +92,16 @@ private slots:
         QVERIFY(QDir().mkpath("state"));
         if (const qsizetype at = boardsConf.indexOf("#state "); at >= 0)
             writeFile("state/hoist.state", boardsConf.mid(at + 7).toLatin1() + '\n');
-        RelayBridge::Settings settings{{"kt", "test", "homeassistant"}, true, {}, 2000, {}, BoardsConf::parse("b.conf", boardsConf.toUtf8()), "state"};
+        BoardService service(library, {{"*"}, BoardsConf::parse("b.conf", boardsConf.toUtf8()), 2000, {}, "state", {}, "kt/"});
         QStringList published;
-        RelayBridge bridge(library, settings, [&](const QByteArray& topic, const QByteArray& payload) { published << topic + ' ' + payload; });
+        RelayBridge bridge(service, {{"kt", "test", "homeassistant"}, true}, [&](const QByteArray& topic, const QByteArray& payload) { published << topic + ' ' + payload; });
+        bool started = false;  // the service takes the boards at its first step after the bus is set up
         qint64 now = 0;
         bridge.setClock([&now] { return now; });
         for (const QString& step : script.split('\n')) {
             const QStringList words = step.split(' ');
+            if (!started && words[0] != "pins" && words[0] != "warn" && step != "clones")
+                service.start(), started = true;
             if (words[0] == "warn")
                 QTest::ignoreMessage(QtWarningMsg, QRegularExpression(step.mid(5)));
             else if (step == "quiet")
@@ -109,7 +115,7 @@ private slots:
             else if (step == "learned")
                 bridge.markersLearned();
             else if (step == "scan")
-                bridge.scan();
+                service.scan();
             else if (step == "clones")
                 library.setSerial(library.addBoard(), library.serial(0));
             else if (words[0] == "pins")
@@ -135,6 +141,29 @@ private slots:
         for (const QString& line : never)
             QVERIFY2(find(line, 0) < 0, qPrintable("said: " + line));
         QCOMPARE(library.writes(0), written);
+    }
+
+    // Which boards the service takes, and whether it has an MQTT side: a
+    // broker named in the file or by --host.
+    void settings_data()
+    {
+        columns<QByteArray, QStringList, QString>({"conf", "arguments", "outcome"});
+        QTest::newRow("every board, no broker") << QByteArray("[boards]\nserials = *\n") << QStringList{} << "off * | [boards] serials = *: taking every FTDI board attached";
+        QTest::newRow("a list, a broker") << QByteArray("[broker]\nhost = mq\n[boards]\nserials = A1, port:1-2\n") << QStringList{} << "on A1 port:1-2 | ";
+        QTest::newRow("no list: no board") << QByteArray("[broker]\n") << QStringList{} << "on  | no [boards] serials set: taking no board; name the boards there, or write serials = * for every FTDI board attached";
+        QTest::newRow("an empty list as before") << QByteArray("[boards]\nserials =\n") << QStringList{} << "off * | [boards] serials is empty: taking every FTDI board attached, as before; write serials = * to say so";
+        QTest::newRow("--host") << QByteArray("[boards]\nserials = A1\n") << QStringList{"--host", "mq"} << "on A1 | ";
+        QTest::newRow("--port alone") << QByteArray("[boards]\nserials = A1\n") << QStringList{"--port", "1884"} << "--port needs a broker: give --host too, or a [broker] section in the settings";
+    }
+    void settings()
+    {
+        writeFile("k.conf", fetch<QByteArray>("conf"));
+        writeFile("b.conf", {});
+        const auto loaded = loadDaemonConfig(QStringList{"kestruned", "--config", "k.conf", "--boards", "b.conf"} + fetch<QStringList>("arguments"));
+        const auto* config = std::get_if<DaemonConfig>(&loaded);
+        QCOMPARE(config ? (config->mqtt ? "on " : "off ") + config->serials.join(' ') + " | " + config->serialsWarning
+                        : std::get<ConfigExit>(loaded).text,
+                 fetch<QString>("outcome"));
     }
 
     // kestruned starts on no /etc/kestrune/boards.conf it cannot read or

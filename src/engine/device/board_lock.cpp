@@ -1,4 +1,5 @@
 #include "engine/device/board_lock.h"
+#include "engine/device/holder_list.h"
 
 #include "engine/printable.h"
 
@@ -115,6 +116,12 @@ BoardLock::BoardLock(const QString& folder, const QString& port, int waitMs, con
     const QDeadlineTimer deadline(waitMs);
     for (bool told = false; ::flock(fd, LOCK_EX | LOCK_NB) != 0; told = true) {
         const int why = errno;
+        // The board service holds its boards for as long as it runs: no use waiting.
+        if (const QString service = why == EWOULDBLOCK ? HolderList::holderOf(port) : QString(); !service.isEmpty()) {
+            error_ = QStringLiteral("the board at port %1 is held by the board service %2").arg(port, service);
+            ::close(fd);
+            return;
+        }
         if (why == EWOULDBLOCK && !told && waitMs > 0 && waiting) {
             const QString holder = holderOf(fd);
             waiting(QStringLiteral("the board at port %1 is being switched by %2: waiting up to %3 s")

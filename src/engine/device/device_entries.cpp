@@ -18,7 +18,7 @@ std::optional<QString> match(const DeviceInfo& device, const QStringList& entrie
 
 bool allows(const QStringList& allowList, const DeviceInfo& device)
 {
-    return allowList.isEmpty() || match(device, allowList).has_value();
+    return allowList.contains(QStringLiteral("*")) || match(device, allowList).has_value();
 }
 
 }  // namespace DeviceEntries

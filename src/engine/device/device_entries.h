@@ -20,8 +20,8 @@ QString portEntry(const DeviceInfo& device);
 // when no entry does.
 std::optional<QString> match(const DeviceInfo& device, const QStringList& entries);
 
-// Whether an allow-list lets the device through: an empty list lets every
-// device through.
+// Whether an allow-list lets the device through: an entry "*" lets every
+// device through, an empty list none.
 bool allows(const QStringList& allowList, const DeviceInfo& device);
 
 }  // namespace DeviceEntries

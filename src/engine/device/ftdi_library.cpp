@@ -1,4 +1,5 @@
 #include "engine/device/ftdi_library.h"
+#include "engine/device/holder_list.h"
 
 #include <QFile>
 #include <QLoggingCategory>
@@ -231,6 +232,8 @@ QString FtdiLibrary::heldBy(const DeviceInfo& device) const
     // Listing devices (ours or another program's) opens their nodes for a
     // moment and claims nothing: only who still has the node open a moment
     // later holds the board.
+    if (const QString service = HolderList::holderOf(device.port); !service.isEmpty())
+        return QStringLiteral("%1 is held by the board service %2").arg(boardName(device), service);
     QList<PortUse> users = usage_.openers(node);
     if (!users.isEmpty() && holderSettleMs_ > 0) {
         QThread::msleep(static_cast<unsigned long>(holderSettleMs_));
