@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <grp.h>
 #include <sys/stat.h>
 
 namespace {
@@ -432,11 +433,11 @@ private slots:
         QTRY_COMPARE(last_.value("kt/bridge/machineB/nodes"), R"(["CLONE1","port-2-3_2"])");
         QVERIFY(otherLog_.contains("the board at port 2-3.2 has no serial number: serving it as kt/port-2-3_2"));
         QCOMPARE(last_.value("kt/CLONE1/owner"), "machineB");
-        // A refuses the node B holds while B is online, and takes it when B is gone.
+        // A holds its board but does not serve the node B serves while B is online; it serves it when B is gone.
         startDaemon({}, "machineA", "serials = port:1-7\n");
         QTRY_VERIFY(log_.contains("not serving board CLONE1 at port 1-7: node kt/CLONE1 belongs to daemon machineB which is online; "
                                   "give this board a node name of its own in [boards] (node.CLONE1 = NAME) or use another base topic"));
-        QVERIFY(!emulated_ftdi_claimed(bus_, c[0]) && emulated_ftdi_claimed(bus_, c[1]));
+        QVERIFY(emulated_ftdi_claimed(bus_, c[0]) && emulated_ftdi_claimed(bus_, c[1]));
         stop(other_, SIGKILL);
         emulated_ftdi_pull_out(bus_, c[2]);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machineA", 10000);
@@ -444,19 +445,21 @@ private slots:
         startDaemon({}, "machineB", bBoards, &other_);  // again, refused now: the node list of its run before goes at once
         QTRY_COMPARE(last_.value("kt/bridge/machineB/nodes"), "[]");
         stop(other_, SIGTERM);
-        // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the board is let go
-        // once its pulse has ended, and taken again as soon as machine0 clears its claim.
+        // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the node is no longer
+        // served, the board stays held and its pulse ends on time; served again as soon as machine0 clears its claim.
         const unsigned released = emulated_ftdi_release_count(bus_, c[0]);
         const qint64 asked = emulated_ftdi_now_us();
-        publish("kt/CLONE1/relay/3/set", "PULSE 60000");
+        publish("kt/CLONE1/relay/3/set", "PULSE 2000");
         QTRY_COMPARE(emulated_ftdi_pins(bus_, c[0]), (unsigned char)0x04);
         publish("kt/bridge/machine0/availability", "online");
         publish("kt/CLONE1/relay/3", "OFF", {"-s", "-r"});  // as machine0 says it: no command
         publish("kt/CLONE1/owner", "machine0");
-        QTRY_VERIFY(log_.contains("let go of board CLONE1 at port 1-7: daemon machine0 serves node kt/CLONE1 too"));
-        QVERIFY(emulated_ftdi_release_count(bus_, c[0]) == released + 1 && emulated_ftdi_pins(bus_, c[0]) == 0);
+        QTRY_VERIFY(log_.contains("stopped serving board CLONE1 at port 1-7 on MQTT (the board stays held): daemon machine0 serves node kt/CLONE1 too"));
         QTRY_COMPARE(last_.value("kt/bridge/machineA/served/CLONE1"), "offline");  // its Home Assistant entities with it
-        monitored_.monitor->pulse({c[0], 3, false, asked, 60000, emulated_ftdi_now_us()});
+        QVERIFY(emulated_ftdi_pins(bus_, c[0]) == 0x04);
+        QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, c[0]), (unsigned char)0, 5000);
+        QCOMPARE(emulated_ftdi_release_count(bus_, c[0]), released);
+        monitored_.monitor->pulse({c[0], 3, false, asked, 2000});
         publish("kt/CLONE1/owner", {}, {"-n"});
         QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");
         // A node name is the way out; the Home Assistant ids stay apart; SIGHUP stops B cleanly.
@@ -494,8 +497,48 @@ private slots:
         QTRY_VERIFY(last_.value("kt/CLONE1/availability") == "offline" && !emulated_ftdi_claimed(bus_, c[0]));
     }
 
+    // Without a broker named the service holds its boards at once, opens no
+    // network socket, and names itself, in a list every user may read (made
+    // so whatever the umask), to a user whose program it refuses a board.
+    void noBroker()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KESTRUNE_RUNTIME_DIR", dir_.filePath("run"));
+        daemon_.setProcessEnvironment(env);
+        QElapsedTimer took;
+        const auto firstWord = connect(&daemon_, &QProcess::readyReadStandardError, this, [&took] { if (!took.isValid()) took.start(); });
+        daemon_.start("sh", {"-c", "umask 077 && exec \"$0\" \"$@\"", KESTRUNED, "--config", file("local.conf", "[boards]\nserials = KM.0001\n")});
+        QTRY_VERIFY_WITH_TIMEOUT(emulated_ftdi_claimed(bus_, a_), 10000);
+        disconnect(firstWord);
+        QVERIFY2(took.elapsed() < 2000, qPrintable(QString::number(took.elapsed()) + " ms from its first word"));
+        const QString pid = QString::number(daemon_.processId()), list = dir_.filePath("run/boards");
+        QTRY_VERIFY(readAll(list).contains(R"("port":"1-1")"));
+        QCOMPARE(QFileInfo(list).permissions() & 0x0fff, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+        QByteArray inet;
+        for (const char* table : {"tcp", "tcp6", "udp", "udp6", "raw", "raw6"})
+            inet += readAll("/proc/" + pid + "/net/" + table);
+        for (const QString& fd : QDir("/proc/" + pid + "/fd").entryList(QDir::System)) {
+            const QString target = QFile::symLinkTarget("/proc/" + pid + "/fd/" + fd);
+            const QString inode = target.section("socket:[", 1).chopped(1);
+            QVERIFY2(inode.isEmpty() || !inet.contains(' ' + inode.toUtf8() + ' '), qPrintable(target));
+        }
+        QVERIFY(log_.contains("MQTT off: no broker named") && !log_.contains("the broker"));
+        // A user of group plugdev, who cannot see the service's open files.
+        QVERIFY(QFile::setPermissions(dir_.path(), QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther));
+        QCOMPARE(QProcess::execute("sh", {"-c", "chgrp -R plugdev \"$0\" && chmod -R g+rwX \"$0\"", qEnvironmentVariable("UMOCKDEV_DIR")}), 0);
+        QProcess cli;
+        cli.setProcessEnvironment(env);
+        cli.start("setpriv", {"--reuid=64011", "--regid=64011", "--groups=" + QString::number(getgrnam("plugdev")->gr_gid), KESTRUNE_CLI, "on", "1", "--serial", "KM.0001"});
+        QVERIFY(cli.waitForFinished());
+        QCOMPARE(cli.readAllStandardError(), "kestrune-cli: the board at port 1-1 is held by the board service kestruned (pid " + pid.toUtf8() + ")\n");
+        QCOMPARE(cli.exitCode(), 1);
+        stop(daemon_, SIGTERM);
+        QVERIFY(!readAll(list).contains("1-1"));
+        QCOMPARE(written(a_), QByteArray());
+    }
+
     // Daemons zA and aB, each allowed a clone by its port; zA serves the node. A broker that stops (keeping what is
-    // retained) sends every client's will: aB takes the node neither for zA's nor as it connects again, but at
+    // retained) sends every client's will: aB serves the node neither for zA's nor as it connects again, but at
     // once when zA lets it go.
     void brokerRestart()
     {
@@ -516,7 +559,9 @@ private slots:
             QTRY_COMPARE(last_.value("kt/bridge/" + id + "/availability"), "online");
         publish("kt/CLONE1/relay/2/set", "ON");
         QTRY_COMPARE(written(z), QByteArray("\x02"));
-        QVERIFY2(written(a).isEmpty() && !otherLog_.contains("took board"), otherLog_.constData());
+        QVERIFY2(!otherLog_.contains("mqtt: serving board"), otherLog_.constData());
+        QCOMPARE(written(a), QByteArray());
+        QVERIFY(emulated_ftdi_claimed(bus_, a));
         stop(daemon_, SIGTERM);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "aB", 5000);
     }
@@ -683,6 +728,8 @@ private slots:
         QProcess boxed;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("KESTRUNE_TEST_PRELOAD", env.value("KESTRUNE_TEST_PRELOAD", env.value("LD_PRELOAD")));
+        env.insert("KESTRUNE_SANDBOX_RUNTIME", dir_.filePath("runtime"));
+        QVERIFY(QDir(dir_.path()).mkpath("runtime"));
         env.remove("LD_PRELOAD");
         boxed.setProcessEnvironment(env);
         boxed.setProcessChannelMode(QProcess::MergedChannels);
@@ -697,6 +744,8 @@ private slots:
         boxed.terminate();
         QVERIFY2(boxed.state() == QProcess::NotRunning || boxed.waitForFinished(), boxed.readAll().constData());
         QCOMPARE(written(b_).size() - before.size(), outcome == "switched" ? 1 : 0);
+        if (outcome == "switched")  // under UMask=0077
+            QCOMPARE(QFileInfo(dir_.filePath("runtime/boards")).permissions() & 0x0fff, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
     }
 };
 

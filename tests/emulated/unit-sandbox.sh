@@ -20,6 +20,8 @@
 # KEEP         folders under /tmp that stand for /dev and /sys (the emulated
 #              boards' test bed): kept visible and writable in the private /tmp
 #
+# KESTRUNE_SANDBOX_RUNTIME names the folder that stands for RuntimeDirectory=
+# ($RUNTIME_DIRECTORY), made the user's with RuntimeDirectoryMode=.
 # KESTRUNE_TEST_PRELOAD, if set, becomes LD_PRELOAD on the daemon's exec only.
 # A private tmpfs on /run/lock keeps the machine's lock files out of reach.
 set -euo pipefail
@@ -37,7 +39,7 @@ refuse() { echo "unit-sandbox.sh: $*" >&2; exit 2; }
 
 # The [Service] section's directives, in order.
 exec_start="" writable=() umask_value=0022 groups="" no_new_privs=no bounding=keep state_mode=0755
-private_tmp=no protect_home=no protect_system=no
+private_tmp=no protect_home=no protect_system=no runtime="" runtime_mode=0755
 section=""
 while IFS= read -r line || [[ -n $line ]]; do
     [[ $line =~ ^[[:space:]]*(#|;|$) ]] && continue
@@ -56,6 +58,11 @@ while IFS= read -r line || [[ -n $line ]]; do
         ReadWritePaths) for p in $value; do writable+=("${p#-}"); done ;;
         StateDirectory) writable+=("$state") ;;
         StateDirectoryMode) state_mode=$value ;;
+        RuntimeDirectory)
+            runtime=${KESTRUNE_SANDBOX_RUNTIME:-}
+            [[ -n $runtime ]] || refuse "RuntimeDirectory= needs KESTRUNE_SANDBOX_RUNTIME"
+            writable+=("$runtime") ;;
+        RuntimeDirectoryMode) runtime_mode=$value ;;
         LoadCredential) ;;  # CREDENTIALS, read-only
         ProtectKernelTunables | ProtectControlGroups | PrivateMounts)
             [[ $value == yes ]] || refuse "$key=$value is not modelled" ;;
@@ -83,7 +90,7 @@ mount -t tmpfs -o mode=1777,size=4m kestrune-sandbox-locks /run/lock
 # /sys, the state, the credentials and the program's folder (a build tree may
 # live under /tmp; it stands for /usr/bin) bound in at their paths.
 held=()
-for dir in "${keep[@]}" "$state" "$credentials" "$(dirname "$program")"; do
+for dir in "${keep[@]}" "$state" "$credentials" ${runtime:+"$runtime"} "$(dirname "$program")"; do
     exec {fd}<"$dir"
     held+=("$fd:$dir")
 done
@@ -124,6 +131,10 @@ done
 
 # The daemon, as its unit runs it.
 chmod "$state_mode" "$state"
+if [[ -n $runtime ]]; then
+    chown "$uid" "$runtime"
+    chmod "$runtime_mode" "$runtime"
+fi
 read -r -a words <<<"$exec_start"
 arguments=()
 for word in "${words[@]:1}"; do
@@ -140,5 +151,5 @@ fi
 [[ $no_new_privs == yes ]] && privileges+=(--no-new-privs)
 [[ $bounding == none ]] && privileges+=(--bounding-set=-all --inh-caps=-all)
 umask "$umask_value"
-exec setpriv "${privileges[@]}" env STATE_DIRECTORY="$state" CREDENTIALS_DIRECTORY="$credentials" \
+exec setpriv "${privileges[@]}" env STATE_DIRECTORY="$state" CREDENTIALS_DIRECTORY="$credentials" ${runtime:+RUNTIME_DIRECTORY="$runtime"} \
     ${KESTRUNE_TEST_PRELOAD:+LD_PRELOAD="$KESTRUNE_TEST_PRELOAD"} "$program" "${arguments[@]}"

@@ -29,7 +29,12 @@ QString write(const QString& path, const QList<DeviceInfo>& boards)
                                                       {QStringLiteral("boards"), list}})
                                 .toJson(QJsonDocument::Compact) +
                             '\n';
-    QDir().mkpath(QFileInfo(path).path());
+    // A folder of its own when the service manager made none: searchable by all.
+    const QString folder = QFileInfo(path).path();
+    const auto searchable = QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup |
+                            QFile::ReadOther | QFile::ExeOther;
+    if (!QFileInfo::exists(folder) && QDir().mkdir(folder))
+        QFile::setPermissions(folder, searchable);  // not the umask's
     // Written whole and renamed into place; the mode set on the open file
     // (fchmod), as the service's umask keeps new files to itself.
     QSaveFile file(path);
