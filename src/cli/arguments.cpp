@@ -30,6 +30,8 @@ std::set<QString> optionsOf(Command command)
     if (command != Command::List)
         options = select;
     options.insert(QStringLiteral("boards"));
+    if (command != Command::List)
+        options.insert(QStringLiteral("direct"));
     if (command == Command::List || command == Command::Get)
         options.insert(QStringLiteral("json"));
     if (command == Command::Pulse || command == Command::Cycle)
@@ -90,6 +92,9 @@ QString usage()
         "\n"
         "Every command takes --boards FILE: the boards.conf to read instead of\n"
         "/etc/kestrune/boards.conf. A file with a mistake refuses every command.\n"
+        "A board that the board service kestruned holds is switched through its\n"
+        "socket (/run/kestruned/control, or $KESTRUNE_SOCKET); --direct never asks\n"
+        "the service and opens the board itself.\n"
         "Without SELECT the one attached board is used. Exit status: 0 success,\n"
         "1 failure, 2 usage error. pulse switches on, waits and switches off; cycle\n"
         "switches off, waits and switches on. play ended by SIGINT, SIGTERM or SIGHUP\n"
@@ -120,6 +125,7 @@ Parsed parse(const QStringList& arguments)
         {QStringLiteral("off-at-end"), {}},
         {QStringLiteral("quiet"), {}},
         {QStringLiteral("for"), {}, QStringLiteral("DURATION")},
+        {QStringLiteral("direct"), {}},
     });
     if (!parser.parse(arguments)) {
         QString error = parser.errorText();  // "Unknown option 'x'."
@@ -180,6 +186,7 @@ Parsed parse(const QStringList& arguments)
     parsed.repeat = parser.isSet(QStringLiteral("repeat"));
     parsed.offAtEnd = parser.isSet(QStringLiteral("off-at-end"));
     parsed.quiet = parser.isSet(QStringLiteral("quiet"));
+    parsed.direct = parser.isSet(QStringLiteral("direct"));
     if (parser.isSet(QStringLiteral("tick"))) {
         const QString tick = parser.value(QStringLiteral("tick"));
         const auto ms = number(tick);

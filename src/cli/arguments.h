@@ -27,6 +27,7 @@ struct Arguments {
     bool repeat = false;
     bool offAtEnd = false;
     bool quiet = false;
+    bool direct = false;       // --direct: never through the board service
 };
 
 // The arguments, or the usage error when there are none.

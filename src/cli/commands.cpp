@@ -1,11 +1,14 @@
 #include "cli/commands.h"
 
+#include "cli/service_client.h"
 #include "engine/signal_watcher.h"
+#include "engine/control/control_lines.h"
 #include "engine/config/boards_conf.h"
 #include "engine/config/rules_source.h"
 #include "engine/device/board_finder.h"
 #include "engine/device/board_link.h"
 #include "engine/device/board_lock.h"
+#include "engine/device/holder_list.h"
 #include "engine/device/relay_board.h"
 #include "engine/device/board_timeline.h"
 #include "engine/device/interlock.h"
@@ -23,6 +26,11 @@
 
 namespace cli {
 namespace {
+
+// The board service when it answered, else null; and what to tell a user
+// the direct path fails for a board it holds.
+ServiceClient* service = nullptr;
+QString serviceNote;
 
 void print(const QByteArray& text)
 {
@@ -83,11 +91,59 @@ std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index, SignalWatcher
     QObject::disconnect(stop);
     if (signal)
         SignalWatcher::dieBy(signal);
+    const auto noteService = [&] {
+        if (!serviceNote.isEmpty() && !HolderList::holderOf(link.describe(index).value_or(DeviceInfo{}).port).isEmpty())
+            complain(serviceNote);
+    };
     if (!lock->held()) {
         complain(lock->error());
+        noteService();
         return nullptr;
     }
-    return open(link, index) ? std::move(lock) : nullptr;
+    if (open(link, index))
+        return lock;
+    noteService();
+    return nullptr;
+}
+
+// The port of the board at index, by which the service knows it.
+QString portOf(BoardLink& link, int index)
+{
+    return link.describe(index).value_or(DeviceInfo{}).port;
+}
+
+bool unheld(const QJsonObject& answer)
+{
+    return answer.value(QStringLiteral("code")).toString() == QLatin1String("unheld");
+}
+
+QString errorOf(const QJsonObject& message)
+{
+    return message.value(QStringLiteral("error")).toString();
+}
+
+// set, on, off, pulse and cycle through the service: its refusal or failure
+// as the direct path words it; a signal finishes the request there (pending
+// makes dropped, second edges now) and then ends the process by that
+// signal, after a failure too when dieAfterFailure. Nothing when the
+// service does not hold the board.
+std::optional<int> switchThere(int index, QJsonObject request, SignalWatcher* watcher, bool dieAfterFailure)
+{
+    service->watch(watcher);
+    const QJsonObject answer = service->request(request);
+    if (unheld(answer))
+        return std::nullopt;
+    if (!answer.value(QStringLiteral("ok")).toBool())
+        return fail(QStringLiteral("board %1: %2").arg(index + 1).arg(errorOf(answer)));
+    const qint64 id = answer.value(QStringLiteral("id")).toInteger();
+    const QJsonObject end = service->waitEnd(id, [id](int) {
+        service->send({{QStringLiteral("op"), QStringLiteral("finish")}, {QStringLiteral("of"), id}});
+    });
+    const bool failed = end.value(QStringLiteral("event")).toString() != QLatin1String("done");
+    const int status = failed ? fail(QStringLiteral("board %1: %2").arg(index + 1).arg(errorOf(end))) : 0;
+    if (service->signal() && (!failed || dieAfterFailure))
+        SignalWatcher::dieBy(service->signal());
+    return status;
 }
 
 // How a command's writes ended: the signal that stopped it (0: none) and a
@@ -144,7 +200,9 @@ int list(BoardLink& link, bool asJson, const BoardsConf& conf)
         QJsonArray array;
         for (int index = 0; index < devices.size(); ++index) {
             const DeviceInfo& d = devices[index];
+            const bool held = !HolderList::holderOf(d.port).isEmpty();
             array.append(QJsonObject{{QStringLiteral("board"), index + 1},
+                                     {QStringLiteral("held_by"), held ? QJsonValue(QStringLiteral("kestruned")) : QJsonValue(QJsonValue::Null)},
                                      {QStringLiteral("serial"), d.serial},
                                      {QStringLiteral("description"), d.description},
                                      {QStringLiteral("manufacturer"), d.manufacturer},
@@ -157,8 +215,12 @@ int list(BoardLink& link, bool asJson, const BoardsConf& conf)
         return 0;
     }
     QByteArray text;
-    for (int index = 0; index < devices.size(); ++index)
-        text += BoardFinder::line(index, devices[index], &conf).toUtf8() + '\n';
+    // A board the service holds: "held by kestruned" in a column after the name's.
+    for (int index = 0; index < devices.size(); ++index) {
+        const bool held = !HolderList::holderOf(devices[index].port).isEmpty();
+        text += BoardFinder::line(index, devices[index], &conf).toUtf8() +
+                (held ? QByteArray(conf.board(devices[index]) ? "" : "\t") + "\theld by kestruned" : QByteArray()) + '\n';
+    }
     print(text);
     return 0;
 }
@@ -170,14 +232,22 @@ int get(BoardLink& link, const Arguments& a, const BoardsConf& conf)
         return 1;
     const DeviceInfo device = link.describe(index).value_or(DeviceInfo{});
     const NamedBoard* named = conf.board(device);
-    const auto lock = lockAndOpen(link, index);
-    if (!lock)
-        return 1;
     std::uint8_t pins = 0;
-    const UsbLibrary::Status status = RelayBoard(link, index).read(pins);
-    link.close(index);
-    if (status != UsbLibrary::Ok)
-        return fail(QStringLiteral("board %1: %2").arg(index + 1).arg(link.lastError()));
+    const QJsonObject there = service ? service->request({{QStringLiteral("op"), QStringLiteral("get")}, {QStringLiteral("port"), device.port}})
+                                      : ControlLines::refusal(0, QStringLiteral("unheld"), {});
+    if (!unheld(there)) {
+        if (!there.value(QStringLiteral("ok")).toBool())
+            return fail(QStringLiteral("board %1: %2").arg(index + 1).arg(errorOf(there)));
+        pins = RelayPattern::fromText(there.value(QStringLiteral("pins")).toString().toLatin1()).value_or(0);
+    } else {
+        const auto lock = lockAndOpen(link, index);
+        if (!lock)
+            return 1;
+        const UsbLibrary::Status status = RelayBoard(link, index).read(pins);
+        link.close(index);
+        if (status != UsbLibrary::Ok)
+            return fail(QStringLiteral("board %1: %2").arg(index + 1).arg(link.lastError()));
+    }
     const QByteArray pattern = RelayPattern::toText(pins);
     if (!a.json) {
         print(pattern + '\n');
@@ -234,6 +304,11 @@ int setRelays(BoardLink& link, const BoardSelector& select, const BoardsConf& co
             return 1;
         mask = *named;
     }
+    if (service)
+        if (const std::optional<int> status = switchThere(index, {{QStringLiteral("op"), QStringLiteral("set")}, {QStringLiteral("port"), portOf(link, index)},
+                                                                  {QStringLiteral("mask"), mask}, {QStringLiteral("levels"), levels}},
+                                                          watcher, false))
+            return *status;
     const auto lock = lockAndOpen(link, index, watcher);
     if (!lock)
         return 1;
@@ -259,14 +334,25 @@ int pulse(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWat
         return 1;
     const auto mask = relayMask(link, index, a.relays, conf);
     const NamedBoard* named = conf.board(link.describe(index).value_or(DeviceInfo{}));
-    // The lock is held from the first edge to the last.
-    const auto lock = mask ? lockAndOpen(link, index, watcher) : nullptr;
-    if (!lock)
+    if (!mask)
         return 1;
     std::array<int, 8> ms{};
     for (int relay = 1; relay <= 8; ++relay)
         if (*mask & RelayPattern::bit(relay))
             ms[relay - 1] = pulseLength(named, relay, a.forMs);
+    if (service) {
+        QJsonArray lengths;
+        for (const int length : ms)
+            lengths.append(length);
+        if (const std::optional<int> status = switchThere(index, {{QStringLiteral("op"), QStringLiteral("pulse")}, {QStringLiteral("port"), portOf(link, index)},
+                                                                  {QStringLiteral("cycle"), a.command == Command::Cycle}, {QStringLiteral("ms"), lengths}},
+                                                          watcher, true))
+            return *status;
+    }
+    // The lock is held from the first edge to the last.
+    const auto lock = lockAndOpen(link, index, watcher);
+    if (!lock)
+        return 1;
     BoardTimeline timeline(link, index);
     QString why = timeline.pulse(a.command == Command::Cycle, ms);
     Settled settled;
@@ -276,6 +362,47 @@ int pulse(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWat
     const int status = why.isEmpty() ? 0 : fail(QStringLiteral("board %1: %2").arg(index + 1).arg(why));
     if (settled.signal)
         SignalWatcher::dieBy(settled.signal);
+    return status;
+}
+
+// play through the service: the rows in chunks that fit a line, each step
+// printed as it begins, the summary at the end; a signal stops the program
+// there (off at the end where asked) and then ends the process by it.
+// Nothing when the service does not hold the board.
+std::optional<int> playThere(int index, const QString& port, const Arguments& a, const std::vector<QByteArray>& rows, SignalWatcher* watcher)
+{
+    constexpr std::size_t chunk = 500;  // rows of at most 64 bytes: well within a line
+    service->watch(watcher);
+    qint64 id = 0;
+    for (std::size_t from = 0; from == 0 || from < rows.size(); from += chunk) {
+        QJsonArray part;
+        for (std::size_t row = from; row < std::min(rows.size(), from + chunk); ++row)
+            part.append(QString::fromLatin1(rows[row]));
+        const bool more = from + chunk < rows.size();
+        if (from == 0)
+            id = service->send({{QStringLiteral("op"), QStringLiteral("play")}, {QStringLiteral("port"), port}, {QStringLiteral("tick"), a.tickMs},
+                                {QStringLiteral("repeat"), a.repeat}, {QStringLiteral("off_at_end"), a.offAtEnd}, {QStringLiteral("steps"), !a.quiet},
+                                {QStringLiteral("rows"), part}, {QStringLiteral("more"), more}});
+        else
+            service->send({{QStringLiteral("op"), QStringLiteral("rows")}, {QStringLiteral("of"), id}, {QStringLiteral("rows"), part}, {QStringLiteral("more"), more}});
+    }
+    const QJsonObject answer = service->answer(id);
+    if (unheld(answer))
+        return std::nullopt;
+    if (!answer.value(QStringLiteral("ok")).toBool())
+        return fail(errorOf(answer));
+    const QJsonObject end = service->waitEnd(
+        id, [id](int) { service->send({{QStringLiteral("op"), QStringLiteral("stop")}, {QStringLiteral("of"), id}}); },
+        [](const QJsonObject& step) {
+            print(QByteArray::number(step.value(QStringLiteral("row")).toInt()) + '\t' + step.value(QStringLiteral("pattern")).toString().toLatin1() +
+                  '\t' + QByteArray::number(step.value(QStringLiteral("ms")).toInt()) + '\n');
+        });
+    const bool ended = end.value(QStringLiteral("event")).toString() == QLatin1String("end");
+    const int status = ended && !end.contains(QStringLiteral("error")) ? 0 : fail(QStringLiteral("board %1 stopped answering: %2").arg(index + 1).arg(errorOf(end)));
+    if (!a.quiet && end.contains(QStringLiteral("summary")))
+        complain(end.value(QStringLiteral("summary")).toString());
+    if (service->signal())
+        SignalWatcher::dieBy(service->signal());
     return status;
 }
 
@@ -294,6 +421,9 @@ int play(BoardLink& link, const Arguments& a, const BoardsConf& conf, SignalWatc
     for (std::size_t row = 0; row < file.rows.size(); ++row)
         if (const QString why = Interlock::conflict(*rules.value, RelayPattern::fromText(file.rows[row].left(8)).value_or(0)); !why.isEmpty())
             return fail(QStringLiteral("%1:%2: %3").arg(a.file).arg(row + 1).arg(why));
+    if (service)
+        if (const std::optional<int> status = playThere(index, portOf(link, index), a, file.rows, watcher))
+            return *status;
     // The lock is held from the first step to the last write.
     const auto lock = lockAndOpen(link, index, watcher);
     if (!lock)
@@ -377,6 +507,23 @@ int run(const Arguments& a, BoardLink& link, SignalWatcher* watcher)
     if (!conf.ok())
         return fail(conf.error);
     link.setRulesSource(rulesFrom(conf));
+    // Through the board service first, unless told not to: its socket, or
+    // the direct path of a user it does not let in, or of no service.
+    ServiceClient client;
+    if (a.command != Command::List && !a.direct) {
+        const QString path = ControlLines::socketPath();
+        switch (client.connect(path, 2000)) {
+        case ServiceClient::Reach::Connected:
+            service = &client;
+            break;
+        case ServiceClient::Reach::Denied:
+            serviceNote = QStringLiteral("the board service switches it for the members of group plugdev, through its socket %1; this user may not use it").arg(path);
+            break;
+        case ServiceClient::Reach::Absent:
+            serviceNote = QStringLiteral("the board service switches it for the members of group plugdev, through its socket %1, which does not answer").arg(path);
+            break;
+        }
+    }
     switch (a.command) {
     case Command::List:
         return list(link, a.json, conf);

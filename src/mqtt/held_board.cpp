@@ -67,32 +67,37 @@ void HeldBoard::readBack()
     emit changed();
 }
 
-QString HeldBoard::said(const QString& error) const
+QString HeldBoard::set(std::uint8_t mask, std::uint8_t levels)
 {
-    return error.isEmpty() ? QString() : QStringLiteral("could not switch board %1 - %2").arg(printableText(info_.serial), error);
+    return timeline_->set(mask, levels, [this] { player_->stop(); });
 }
 
 QString HeldBoard::setRelay(int relay, bool on)
 {
     const std::uint8_t bit = RelayPattern::bit(relay);
-    return said(timeline_->set(bit, on ? bit : 0, [this] { player_->stop(); }));
+    return set(bit, on ? bit : 0);
 }
 
 QString HeldBoard::toggleRelay(int relay)
 {
-    return said(timeline_->toggle(RelayPattern::bit(relay), [this] { player_->stop(); }));
+    return timeline_->toggle(RelayPattern::bit(relay), [this] { player_->stop(); });
 }
 
 QString HeldBoard::pulse(int relay, bool cycle, int ms)
 {
     std::array<int, 8> lengths{};
     lengths[std::size_t(relay - 1)] = pulseLength(named_, relay, ms);
-    return said(timeline_->pulse(cycle, lengths, [this] { player_->stop(); }));
+    return pulse(cycle, lengths);
+}
+
+QString HeldBoard::pulse(bool cycle, const std::array<int, 8>& ms)
+{
+    return timeline_->pulse(cycle, ms, [this] { player_->stop(); });
 }
 
 QString HeldBoard::setPattern(std::uint8_t pattern)
 {
-    return said(timeline_->set(0xFF, pattern, [this] { player_->stop(); }));
+    return set(0xFF, pattern);
 }
 
 QString HeldBoard::startWith(std::uint8_t pattern)
@@ -108,7 +113,7 @@ QString HeldBoard::play(std::vector<QByteArray> rows, int tickMs, bool repeat)
 {
     const QString error = player_->play(std::move(rows), tickMs, repeat);
     if (!error.isEmpty())
-        return QStringLiteral("ignored a program for board %1: %2").arg(printableText(info_.serial), error);
+        return error;
     programLoaded_ = true;
     timeline_->dropEdges(0xFF);
     return {};

@@ -7,6 +7,7 @@
 
 #include <QObject>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -16,7 +17,8 @@ class BoardLock;
 // A board the daemon holds: a link of its own (so that its slot never moves
 // when other boards come and go), the board's lock for as long as it is
 // held, its timeline (every write goes through it), its player, and its pins
-// as last read. Each operation returns an error text, empty when it was done.
+// as last read. Each operation returns why it was refused or failed, in the
+// timeline's or player's words, empty when it was done.
 class HeldBoard final : public QObject {
     Q_OBJECT
 public:
@@ -39,9 +41,11 @@ public:
     // the default): a running program stops (its pending make dropped), and
     // the relay's pending edge gives way, as a later command has the last
     // word. A refused command changes nothing, the program included.
+    QString set(std::uint8_t mask, std::uint8_t levels);
     QString setRelay(int relay, bool on);
     QString toggleRelay(int relay);
     QString pulse(int relay, bool cycle, int ms);
+    QString pulse(bool cycle, const std::array<int, 8>& ms);
     // Every relay at once, as setRelay.
     QString setPattern(std::uint8_t pattern);
     // The state on_start asks for, as the board is taken: pins() follow
@@ -61,6 +65,9 @@ public:
     std::uint8_t steady() const { return timeline_->steady(); }
     // Whether the board still answers a read.
     bool answers() const;
+    // The board's timeline and player, for a side that follows its writes.
+    BoardTimeline& timeline() { return *timeline_; }
+    BoardPlayer& player() { return *player_; }
 
 signals:
     // Something was written and pins() read back.
@@ -75,8 +82,6 @@ signals:
 private:
     HeldBoard(std::unique_ptr<BoardLock> lock, std::unique_ptr<BoardLink> link, int slot, const DeviceInfo& device,
               std::uint8_t pins, const NamedBoard* named);
-    // A request's error as the log says it.
-    QString said(const QString& error) const;
     void readBack();
 
     std::unique_ptr<BoardLock> lock_;

@@ -1,7 +1,9 @@
 #include "mqtt/mqtt_daemon.h"
 
 #include "engine/device/ftdi_library.h"
+#include "engine/control/control_lines.h"
 #include "engine/device/holder_list.h"
+#include "mqtt/control_server.h"
 #include "engine/signal_watcher.h"
 
 #include <QCoreApplication>
@@ -179,22 +181,32 @@ public:
             if (const QString error = mqtt_->start(); !error.isEmpty())
                 return error;
         boards_.start();
+        // After the first look at the bus: a client finds the boards there.
+        if (const QString error = control_.listen(socketPath()); !error.isEmpty())
+            qCWarning(lcMqtt).noquote() << error << "- local clients switch the boards it holds only through it";
         return {};
     }
 
     // Lets the boards go; whether the broker's thread ended (see MqttDaemon::stopClient).
     bool stop()
     {
+        control_.close();
         boards_.close();
         return !mqtt_ || mqtt_->stopClient(100);
     }
 
 private:
-    // Where the list of the boards held goes: the unit's runtime folder.
-    static QString holderList()
+    // Where the list of the boards held and the control socket go: the
+    // unit's runtime folder, unless the environment names others.
+    static QString runtime(const QString& name, const QString& fallback)
     {
-        const QString runtime = qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
-        return runtime.isEmpty() ? HolderList::defaultPath() : runtime + QStringLiteral("/boards");
+        const QString folder = qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+        return folder.isEmpty() ? fallback : folder + QLatin1Char('/') + name;
+    }
+    static QString holderList() { return runtime(QStringLiteral("boards"), HolderList::defaultPath()); }
+    static QString socketPath()
+    {
+        return qEnvironmentVariableIsSet("KESTRUNE_SOCKET") ? ControlLines::socketPath() : runtime(QStringLiteral("control"), ControlLines::socketPath());
     }
 
     void shutDown()
@@ -220,6 +232,7 @@ private:
 
     SignalWatcher signals_;
     BoardService boards_;
+    ControlServer control_{boards_};
     DaemonConfig config_;
     std::unique_ptr<MqttDaemon> mqtt_;
     bool shuttingDown_ = false;

@@ -310,8 +310,11 @@ void RelayBridge::apply(Entry& board, const Command& command)
             },
         },
         command.action);
+    const QString serial = printableText(board.serial);
     if (!error.isEmpty())
-        qCWarning(lcMqtt).noquote() << error;
+        qCWarning(lcMqtt).noquote() << (std::holds_alternative<ProgramCommand>(command.action)
+                                            ? QStringLiteral("ignored a program for board %1: %2").arg(serial, error)
+                                            : QStringLiteral("could not switch board %1 - %2").arg(serial, error));
 }
 
 void RelayBridge::publishRelays(Entry& board, bool all)

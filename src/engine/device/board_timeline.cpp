@@ -129,11 +129,11 @@ std::uint8_t BoardTimeline::steady() const
     return levels;
 }
 
-void BoardTimeline::dropMakes()
+void BoardTimeline::dropMakes(std::uint8_t mask)
 {
-    target_ &= static_cast<std::uint8_t>(pins_ | edgeMakes_);
+    target_ &= static_cast<std::uint8_t>(pins_ | edgeMakes_ | ~mask);
     for (int relay = 1; relay <= 8; ++relay)
-        if (edges_[std::size_t(relay - 1)].due < 0)
+        if ((mask & RelayPattern::bit(relay)) && edges_[std::size_t(relay - 1)].due < 0)
             edges_[std::size_t(relay - 1)] = {};  // its first edge will never come
     arm();
 }
@@ -147,11 +147,11 @@ void BoardTimeline::dropEdges(std::uint8_t mask)
     arm();
 }
 
-void BoardTimeline::finish()
+void BoardTimeline::finish(std::uint8_t mask)
 {
-    dropMakes();
-    for (PendingEdge& edge : edges_)
-        if (edge.ms > 0)
+    dropMakes(mask);
+    for (int relay = 1; relay <= 8; ++relay)
+        if (PendingEdge& edge = edges_[std::size_t(relay - 1)]; edge.ms > 0 && (mask & RelayPattern::bit(relay)))
             edge.due = std::min(edge.due, now());
     service();
 }

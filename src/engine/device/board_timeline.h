@@ -59,12 +59,13 @@ public:
     // a request is refused or written by; nothing is written.
     std::uint8_t headed(std::uint8_t from, std::uint8_t mask, std::uint8_t levels) const;
 
-    // Drops the pending makes: a stop never makes. A make that a cycle's
-    // second edge asked for stays: it ends what was started, as finish() does.
-    void dropMakes();
-    // For an end: drops the pending makes and performs the pending second
-    // edges now (a cycle's make still after its dead time).
-    void finish();
+    // Drops the pending makes of the relays in mask: a stop never makes. A
+    // make that a cycle's second edge asked for stays: it ends what was
+    // started, as finish() does.
+    void dropMakes(std::uint8_t mask = 0xFF);
+    // For an end: drops the pending makes of the relays in mask and performs
+    // their pending second edges now (a cycle's make still after its dead time).
+    void finish(std::uint8_t mask = 0xFF);
     // Drops the second edges pending for the relays in mask.
     void dropEdges(std::uint8_t mask);
 

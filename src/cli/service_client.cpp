@@ -1,0 +1,91 @@
+#include "cli/service_client.h"
+
+#include "engine/control/control_lines.h"
+#include "engine/signal_watcher.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+
+namespace cli {
+
+ServiceClient::Reach ServiceClient::connect(const QString& path, int timeoutMs)
+{
+    path_ = path;
+    socket_.connectToServer(path);
+    if (!socket_.waitForConnected(timeoutMs))
+        return socket_.error() == QLocalSocket::SocketAccessError ? Reach::Denied : Reach::Absent;
+    const QJsonObject hello = request({{QStringLiteral("op"), QStringLiteral("hello")}, {QStringLiteral("version"), ControlLines::Version}});
+    return hello.value(QStringLiteral("ok")).toBool() ? Reach::Connected : Reach::Absent;
+}
+
+qint64 ServiceClient::send(QJsonObject request)
+{
+    request.insert(QStringLiteral("id"), ++lastId_);
+    socket_.write(ControlLines::line(request));
+    socket_.flush();
+    return lastId_;
+}
+
+QJsonObject ServiceClient::request(QJsonObject request)
+{
+    return next(send(std::move(request)), true);
+}
+
+// The next line about id: its answer, or any event. Lines about other
+// requests (the answer to a finish or stop) are passed over.
+QJsonObject ServiceClient::next(qint64 id, bool answer)
+{
+    for (;;) {
+        while (const std::optional<QByteArray> line = reader_.next()) {
+            const Outcome<ControlLines::Message> message = ControlLines::parse(*line, false);
+            if (!message.ok())
+                continue;
+            const QJsonObject& o = message.value->object;
+            if (message.value->id == id && o.contains(QStringLiteral("event")) != answer)
+                return o;
+            if (message.value->id == 0 && !o.value(QStringLiteral("ok")).toBool(true))
+                return o;  // a refusal of the connection itself
+        }
+        if (socket_.state() != QLocalSocket::ConnectedState && socket_.bytesAvailable() == 0)
+            return ControlLines::refusal(id, QStringLiteral("gone"), QStringLiteral("the board service closed the connection"));
+        QEventLoop loop;
+        QObject::connect(&socket_, &QLocalSocket::readyRead, &loop, &QEventLoop::quit);
+        QObject::connect(&socket_, &QLocalSocket::disconnected, &loop, &QEventLoop::quit);
+        if (socket_.bytesAvailable() == 0 && socket_.state() == QLocalSocket::ConnectedState)
+            loop.exec();
+        if (!reader_.feed(socket_.readAll()))
+            return ControlLines::refusal(id, QStringLiteral("bad"), QStringLiteral("the board service sent a line too long"));
+    }
+}
+
+void ServiceClient::watch(SignalWatcher* watcher)
+{
+    if (watcher)
+        QObject::connect(watcher, &SignalWatcher::received, &socket_, [this](int received) {
+            if (signal_)
+                return;
+            signal_ = received;
+            if (onSignal_)
+                onSignal_(received);
+        });
+}
+
+QJsonObject ServiceClient::waitEnd(qint64 id, const std::function<void(int)>& onSignal,
+                                   const std::function<void(const QJsonObject&)>& onEvent)
+{
+    onSignal_ = onSignal;
+    if (signal_)
+        onSignal_(signal_);
+    for (;;) {
+        const QJsonObject event = next(id, false);
+        const QString name = event.value(QStringLiteral("event")).toString();
+        if (name.isEmpty() || name == QLatin1String("done") || name == QLatin1String("failed") || name == QLatin1String("end")) {
+            onSignal_ = {};
+            return event;
+        }
+        if (onEvent)
+            onEvent(event);
+    }
+}
+
+}  // namespace cli

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "mqtt/board_service.h"
+
+#include <QLocalServer>
+#include <QObject>
+
+#include <memory>
+#include <vector>
+
+// The service's local side: a Unix socket (see ControlLines for what is said
+// on it) through which kestrune-cli switches, reads, pulses and plays the
+// boards the service holds, in the order requests come, through each board's
+// timeline. A program played here lives as long as its connection; a pulse's
+// second edge is the service's and comes on time whatever becomes of the
+// client. A client that floods, stalls or sends garbage is dropped alone.
+class ControlServer final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int MaxConnections = 64;
+    static constexpr qint64 MaxUnread = 1 << 20;  // bytes a client may leave unread
+    static constexpr int StalledMs = 5000;        // a client that reads nothing for this long is dropped
+    static constexpr int HalfLineMs = 10000;      // and one that sends part of a line and no more
+    static constexpr int MaxRows = 1 << 20;       // rows of one program
+
+    explicit ControlServer(BoardService& service, QObject* parent = nullptr);
+    // Unlinks the socket.
+    ~ControlServer() override;
+
+    // Listens at path: group plugdev (when there is one) and mode 0660 are
+    // set on a temporary name, which then replaces path in one step. An
+    // error text, empty when listening.
+    QString listen(const QString& path);
+    // Drops every client (their programs stop) and unlinks the socket.
+    void close();
+
+private:
+    class Connection;
+    void accept();
+
+    BoardService& service_;
+    QLocalServer server_;
+    QString path_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+};
