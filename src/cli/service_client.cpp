@@ -35,6 +35,10 @@ QJsonObject ServiceClient::request(QJsonObject request)
 // requests (the answer to a finish or stop) are passed over.
 QJsonObject ServiceClient::next(qint64 id, bool answer)
 {
+    if (!answer)
+        for (qsizetype i = 0; i < early_.size(); ++i)
+            if (early_[i].value(QStringLiteral("id")).toInteger() == id)
+                return early_.takeAt(i);
     for (;;) {
         while (const std::optional<QByteArray> line = reader_.next()) {
             const Outcome<ControlLines::Message> message = ControlLines::parse(*line, false);
@@ -43,6 +47,8 @@ QJsonObject ServiceClient::next(qint64 id, bool answer)
             const QJsonObject& o = message.value->object;
             if (message.value->id == id && o.contains(QStringLiteral("event")) != answer)
                 return o;
+            if (o.contains(QStringLiteral("event")))
+                early_.append(o);
             if (message.value->id == 0 && !o.value(QStringLiteral("ok")).toBool(true))
                 return o;  // a refusal of the connection itself
         }

@@ -47,6 +47,7 @@ private:
     QLocalSocket socket_;
     QString path_;
     ControlLines::LineReader reader_;
+    QList<QJsonObject> early_;  // events that came before their request's answer
     qint64 lastId_ = 0;
     int signal_ = 0;
     std::function<void(int)> onSignal_;

@@ -304,13 +304,9 @@ private:
         log(of, QStringLiteral("plays %1 rows on board %2").arg(job.rows.size()).arg(QString::fromUtf8(job.board)));
         BoardPlayer& player = held->player();
         player.stop();  // another client's program ends first, as its own
-        const QString error = held->play(std::move(job.rows), job.tickMs, job.repeat);
-        if (!error.isEmpty()) {
-            forget(it);
-            return send(refusal(of, QStringLiteral("refused"), error));
-        }
+        // Followed from its first step on, which play() may begin at once:
+        // the answer follows the events it started with.
         job.playing = true;
-        send(answer(of));
         std::vector<QMetaObject::Connection>& watching = job.watching;
         if (job.steps)
             watching.push_back(connect(&player, &BoardPlayer::stepStarted, this, [this, of](int row, std::uint8_t pattern, int duration) {
@@ -319,9 +315,9 @@ private:
                                                            {QStringLiteral("pattern"), QString::fromLatin1(RelayPattern::toText(pattern))},
                                                            {QStringLiteral("ms"), duration}}));
             }));
-        watching.push_back(connect(&player, &BoardPlayer::writeFailed, this, [this, of](const QString& what) {
+        watching.push_back(connect(&player, &BoardPlayer::writeFailed, this, [this, of, &player](const QString& what) {
             if (const auto j = jobs_.find(of); j != jobs_.end() && j->second.playing)
-                j->second.failure = what;
+                j->second.failure = what, j->second.summary = player.summary();
         }));
         watching.push_back(connect(&player, &BoardPlayer::stopped, this, [this, of] { ended(of); }));
         watching.push_back(connect(held, &QObject::destroyed, this, [this, of] {
@@ -335,6 +331,12 @@ private:
             forget(j);
             send(eventLine(of, QStringLiteral("end"), end));
         }));
+        const QString error = held->play(std::move(job.rows), job.tickMs, job.repeat);
+        if (!error.isEmpty()) {
+            forget(it);
+            return send(refusal(of, QStringLiteral("refused"), error));
+        }
+        send(answer(of));
     }
 
     // A program stopped (by itself, by stop, by another request): off at the

@@ -77,7 +77,7 @@ private slots:
         row("list in a hot-plug", two, "list", 0, "1\tKC-B\t[^\n]*\n2\tKC-A\t[^\n]*\n", "", "11111111", {}, "plug");
         const QStringList escape{"X\x1b[2J\t\\"}, local{"Ürün-Ω一", "KC-B"};
         const QString escaped = "X\\\\x1b\\[2J\\\\t\\\\\\\\";
-        row("list json, control characters", escape, "list --json", 0, "\\[\\{\"address\":\\d+,\"board\":1,\"bus\":\\d+," "\"description\":\"FT232R USB UART\",\"manufacturer\":\"FTDI\",\"name\":null,\"port\":\"1-1\",\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n", "", "11111111");
+        row("list json, control characters", escape, "list --json", 0, "\\[\\{\"address\":\\d+,\"board\":1,\"bus\":\\d+," "\"description\":\"FT232R USB UART\",\"held_by\":null,\"manufacturer\":\"FTDI\",\"name\":null,\"port\":\"1-1\",\"serial\":\"X\\\\u001b\\[2J\\\\t\\\\\\\\\"\\}\\]\\n", "", "11111111");
         row("control characters in a message", escape, "on 1 --serial KC-Z", 1, "", "^kestrune-cli: no board has serial number KC-Z; 1 board is attached:\n  1\t" + escaped + "\tFT232R USB UART\t1-1\n$", "11111111");
         row("serial as printed", escape, "on 2 --serial X\\x1b[2J\\t\\\\", 0, "", "", "01000000");
         row("non-ASCII serial", local, "on 3 --serial Ürün-Ω一; list", 0, "1\tKC-B\t[^\n]*\n2\tÜrün-Ω一\t[^\n]*\n", "", "00100000");
@@ -193,6 +193,23 @@ private slots:
         if (commands.contains("--boards") || during.startsWith("etc"))
             bus_.monitor->useBoards(commands.contains("--boards FILE") ? file : confFile);
 
+        // Through the service: the rows that switch, read, pulse and play, with
+        // kestruned holding every board, must end as they do directly.
+        QProcess service;
+        if (qEnvironmentVariableIsSet("KESTRUNE_TEST_SERVICE")) {
+            const QStringList directOnly{"held", "hold", "hold+int", "plug", "nodes", "locked", "etc-link", "etc-shut"};
+            if (directOnly.contains(during) || during.startsWith("lock@") || fetch<int>("status") == 2 || fetch<QByteArray>("pins").count('1') == 8 || serials.isEmpty())
+                QSKIP("the direct path only");
+            if (QByteArray(QTest::currentDataTag()).startsWith("SIGHUP after a cycle"))
+                QSKIP("the service knows when rev went off: the cycle's make does not wait");
+            const QString rules = commands.contains("--boards FILE") ? file : commands.contains("--boards CONF") ? confFile : dir.filePath("none.conf");
+            writeFile(dir.filePath("none.conf"), {}), writeFile(dir.filePath("kestruned.conf"), "[boards]\nserials = *\n");
+            qputenv("KESTRUNE_SOCKET", dir.filePath("control").toUtf8()), qputenv("KESTRUNE_RUNTIME_DIR", dir.path().toUtf8());
+            service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            service.start(KESTRUNED, {"--config", dir.filePath("kestruned.conf"), "--boards", rules});
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("control")), 10000);
+        }
+        const auto stopService = qScopeGuard([&] { service.terminate(), service.waitForFinished(); });
         QProcess holder;
         if (during.startsWith("hold")) {
             holder.start(KESTRUNE_CLI, {"play", file, "--repeat"});
@@ -262,6 +279,7 @@ private slots:
         // Every board is let go of and handed back to its serial driver; one
         // that nothing switched was not even claimed.
         holder.terminate(), holder.waitForFinished();
+        service.terminate(), service.waitForFinished();
         const int boards = during == "plug" ? emulated_ftdi_wait_plugged(bus_.get()) + 1 : int(serials.size());
         for (int board = 0; board < boards && during != "pull"; ++board)
             QVERIFY(!emulated_ftdi_claimed(bus_.get(), board) && emulated_ftdi_driver_bound(bus_.get(), board));
