@@ -61,13 +61,14 @@ public:
             peer_ = QStringLiteral("uid %1 pid %2").arg(peer.uid).arg(peer.pid);
         connect(socket_, &QLocalSocket::readyRead, this, &Connection::read);
         connect(socket_, &QLocalSocket::bytesWritten, this, [this] { drained_.start(); });
-        connect(socket_, &QLocalSocket::disconnected, this, &Connection::close);
-        watchdog_.start(1000);
-        connect(&watchdog_, &QTimer::timeout, this, [this] {
-            if (socket_->bytesToWrite() > 0 && drained_.elapsed() > StalledMs)
-                return drop(QStringLiteral("it read nothing for %1 s").arg(StalledMs / 1000));
-            if (reader_.partial() && heard_.elapsed() > HalfLineMs)
-                return drop(QStringLiteral("it sent part of a line and no more for %1 s").arg(HalfLineMs / 1000));
+        connect(socket_, &QLocalSocket::disconnected, this, [this] { close(), forgotten(); });
+        const Limits& limits = server_.limits_;
+        watchdog_.start(std::min(limits.stalledMs, limits.halfLineMs) / 5);
+        connect(&watchdog_, &QTimer::timeout, this, [this, &limits] {
+            if (socket_->bytesToWrite() > 0 && drained_.elapsed() > limits.stalledMs)
+                return drop(QStringLiteral("it read nothing for %1 ms").arg(limits.stalledMs));
+            if (reader_.partial() && heard_.elapsed() > limits.halfLineMs)
+                return drop(QStringLiteral("it sent part of a line and no more for %1 ms").arg(limits.halfLineMs));
         });
         drained_.start();
         heard_.start();
@@ -91,13 +92,27 @@ public:
                 }
         while (!jobs_.empty())
             forget(jobs_.begin());
-        socket_->abort();
+        // What was said goes out first, for a second at most.
+        if (socket_->state() == QLocalSocket::ConnectedState && socket_->bytesToWrite() > 0) {
+            socket_->disconnectFromServer();
+            QTimer::singleShot(1000, this, [this] { socket_->abort(), forgotten(); });
+        } else {
+            socket_->abort();
+        }
+        forgotten();
+    }
+
+    // Gone for good once its socket is.
+    bool gone() const { return closed_ && socket_->state() == QLocalSocket::UnconnectedState; }
+
+private:
+    void forgotten()
+    {
         QTimer::singleShot(0, &server_, [server = &server_] {
-            std::erase_if(server->connections_, [](const auto& c) { return c->closed(); });
+            std::erase_if(server->connections_, [](const auto& c) { return c->gone(); });
         });
     }
 
-private:
     struct Job {
         enum Kind { Switch, Play } kind = Switch;
         QByteArray board;
@@ -136,8 +151,8 @@ private:
         if (socket_->bytesToWrite() == 0)
             drained_.start();
         socket_->write(ControlLines::line(object));
-        if (socket_->bytesToWrite() > MaxUnread)
-            drop(QStringLiteral("it left more than %1 bytes unread").arg(MaxUnread));
+        if (socket_->bytesToWrite() > server_.limits_.unread)
+            drop(QStringLiteral("it left more than %1 bytes unread").arg(server_.limits_.unread));
     }
 
     void drop(const QString& why)
@@ -289,9 +304,9 @@ private:
         const qint64 of = it->first;
         for (const QJsonValue& row : o.value(QStringLiteral("rows")).toArray())
             job.rows.push_back(row.toString().toLatin1());
-        if (job.rows.size() > std::size_t(MaxRows)) {
+        if (job.rows.size() > std::size_t(server_.limits_.rows)) {
             forget(it);
-            return send(refusal(of, QStringLiteral("refused"), QStringLiteral("a program has at most %1 rows").arg(MaxRows)));
+            return send(refusal(of, QStringLiteral("refused"), QStringLiteral("a program has at most %1 rows").arg(server_.limits_.rows)));
         }
         if (o.value(QStringLiteral("more")).toBool())
             return;
@@ -402,8 +417,8 @@ private:
     bool closed_ = false;
 };
 
-ControlServer::ControlServer(BoardService& service, QObject* parent)
-    : QObject(parent), service_(service)
+ControlServer::ControlServer(BoardService& service, Limits limits, QObject* parent)
+    : QObject(parent), service_(service), limits_(limits)
 {
     connect(&server_, &QLocalServer::newConnection, this, &ControlServer::accept);
 }
@@ -466,9 +481,9 @@ QString ControlServer::listen(const QString& path)
 void ControlServer::accept()
 {
     while (QLocalSocket* socket = server_.nextPendingConnection()) {
-        std::erase_if(connections_, [](const auto& c) { return c->closed(); });
-        if (connections_.size() >= std::size_t(MaxConnections)) {
-            socket->write(ControlLines::line(refusal(0, QStringLiteral("busy"), QStringLiteral("the service has %1 clients already").arg(MaxConnections))));
+        std::erase_if(connections_, [](const auto& c) { return c->gone(); });
+        if (std::count_if(connections_.begin(), connections_.end(), [](const auto& c) { return !c->closed(); }) >= limits_.connections) {
+            socket->write(ControlLines::line(refusal(0, QStringLiteral("busy"), QStringLiteral("the service has %1 clients already").arg(limits_.connections))));
             socket->flush();
             socket->disconnectFromServer();
             connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);

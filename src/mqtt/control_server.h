@@ -8,6 +8,15 @@
 #include <memory>
 #include <vector>
 
+// What one client of the control socket may do.
+struct ControlLimits {
+    int connections = 64;
+    qint64 unread = 1 << 20;  // bytes a client may leave unread
+    int stalledMs = 5000;     // a client that reads nothing for this long is dropped
+    int halfLineMs = 10000;   // and one that sends part of a line and no more
+    int rows = 1 << 22;       // rows of one program
+};
+
 // The service's local side: a Unix socket (see ControlLines for what is said
 // on it) through which kestrune-cli switches, reads, pulses and plays the
 // boards the service holds, in the order requests come, through each board's
@@ -17,13 +26,9 @@
 class ControlServer final : public QObject {
     Q_OBJECT
 public:
-    static constexpr int MaxConnections = 64;
-    static constexpr qint64 MaxUnread = 1 << 20;  // bytes a client may leave unread
-    static constexpr int StalledMs = 5000;        // a client that reads nothing for this long is dropped
-    static constexpr int HalfLineMs = 10000;      // and one that sends part of a line and no more
-    static constexpr int MaxRows = 1 << 20;       // rows of one program
+    using Limits = ControlLimits;
 
-    explicit ControlServer(BoardService& service, QObject* parent = nullptr);
+    explicit ControlServer(BoardService& service, Limits limits = {}, QObject* parent = nullptr);
     // Unlinks the socket.
     ~ControlServer() override;
 
@@ -39,6 +44,7 @@ private:
     void accept();
 
     BoardService& service_;
+    Limits limits_;
     QLocalServer server_;
     QString path_;
     std::vector<std::unique_ptr<Connection>> connections_;
