@@ -263,8 +263,10 @@ private:
             send(eventLine(id, QStringLiteral("done")));
         };
         std::vector<QMetaObject::Connection>& watching = jobs_[id].watching;
+        // A later request on its relays may end it too: looked at after every write.
         for (auto signal : {&BoardTimeline::made, &BoardTimeline::becameIdle})
             watching.push_back(connect(&timeline, signal, this, check));
+        watching.push_back(connect(&timeline, &BoardTimeline::wrote, this, check));
         watching.push_back(connect(&timeline, &BoardTimeline::secondEdge, this, check));
         watching.push_back(connect(&timeline, &BoardTimeline::writeFailed, this, [this, id](const QString& what) {
             if (forget(id))
