@@ -497,13 +497,16 @@ private slots:
         QTRY_VERIFY(last_.value("kt/CLONE1/availability") == "offline" && !emulated_ftdi_claimed(bus_, c[0]));
     }
 
-    // Without a broker named the service holds its boards at once, opens no
-    // network socket, and names itself, in a list every user may read (made
-    // so whatever the umask), to a user whose program it refuses a board.
+    // Without a broker named the service holds its boards at once and opens
+    // no network socket. A member of group plugdev switches them through its
+    // control socket; to another user, whom the socket's mode keeps out, it
+    // names itself (from a list every user may read, made so whatever the
+    // umask) and the way in.
     void noBroker()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("KESTRUNE_RUNTIME_DIR", dir_.filePath("run"));
+        env.insert("KESTRUNE_SOCKET", dir_.filePath("run/control"));
         daemon_.setProcessEnvironment(env);
         QElapsedTimer took;
         const auto firstWord = connect(&daemon_, &QProcess::readyReadStandardError, this, [&took] { if (!took.isValid()) took.start(); });
@@ -523,18 +526,26 @@ private slots:
             QVERIFY2(inode.isEmpty() || !inet.contains(' ' + inode.toUtf8() + ' '), qPrintable(target));
         }
         QVERIFY(log_.contains("MQTT off: no broker named") && !log_.contains("the broker"));
-        // A user of group plugdev, who cannot see the service's open files.
+        // Users who cannot see the service's open files; the boards' nodes as
+        // the udev rule leaves them for the user at the seat (uaccess).
         QVERIFY(QFile::setPermissions(dir_.path(), QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther));
-        QCOMPARE(QProcess::execute("sh", {"-c", "chgrp -R plugdev \"$0\" && chmod -R g+rwX \"$0\"", qEnvironmentVariable("UMOCKDEV_DIR")}), 0);
-        QProcess cli;
-        cli.setProcessEnvironment(env);
-        cli.start("setpriv", {"--reuid=64011", "--regid=64011", "--groups=" + QString::number(getgrnam("plugdev")->gr_gid), KESTRUNE_CLI, "on", "1", "--serial", "KM.0001"});
-        QVERIFY(cli.waitForFinished());
-        QCOMPARE(cli.readAllStandardError(), "kestrune-cli: the board at port 1-1 is held by the board service kestruned (pid " + pid.toUtf8() + ")\n");
-        QCOMPARE(cli.exitCode(), 1);
+        QCOMPARE(QProcess::execute("chmod", {"-R", "a+rwX", qEnvironmentVariable("UMOCKDEV_DIR")}), 0);
+        QTRY_VERIFY(QFileInfo::exists(dir_.filePath("run/control")));
+        const QString plugdev = "--groups=" + QString::number(getgrnam("plugdev")->gr_gid);
+        for (const auto& [uid, groups, said] : {std::tuple{"64011", plugdev, QByteArray()},
+                                                 {"64012", QString("--clear-groups"), "kestrune-cli: the board at port 1-1 is held by the board service kestruned (pid " + pid.toUtf8() +
+                                                  ")\nkestrune-cli: the board service switches it for the members of group plugdev, through its socket " +
+                                                  dir_.filePath("run/control").toUtf8() + "; this user may not use it\n"}}) {
+            QProcess cli;
+            cli.setProcessEnvironment(env);
+            cli.start("setpriv", {QString("--reuid=") + uid, QString("--regid=") + uid, groups, KESTRUNE_CLI, "on", "1", "--serial", "KM.0001"});
+            QVERIFY(cli.waitForFinished());
+            QCOMPARE(cli.readAllStandardError(), said);
+            QCOMPARE(cli.exitCode(), said.isEmpty() ? 0 : 1);
+        }
         stop(daemon_, SIGTERM);
-        QVERIFY(!readAll(list).contains("1-1"));
-        QCOMPARE(written(a_), QByteArray());
+        QVERIFY(!readAll(list).contains("1-1") && !QFileInfo::exists(dir_.filePath("run/control")));
+        QCOMPARE(written(a_), QByteArray("\x01", 1));
     }
 
     // Daemons zA and aB, each allowed a clone by its port; zA serves the node. A broker that stops (keeping what is
