@@ -543,6 +543,11 @@ private slots:
             QCOMPARE(cli.readAllStandardError(), said);
             QCOMPARE(cli.exitCode(), said.isEmpty() ? 0 : 1);
         }
+        QProcess listing;
+        listing.setProcessEnvironment(env);
+        listing.start(KESTRUNE_CLI, {"list"});
+        QVERIFY(listing.waitForFinished());
+        QCOMPARE(listing.readAllStandardOutput(), "1\tKM-0002\tEight relays\t1-2\n2\tKM.0001\tFT232R USB UART\t1-1\t\theld by kestruned\n");
         stop(daemon_, SIGTERM);
         QVERIFY(!readAll(list).contains("1-1") && !QFileInfo::exists(dir_.filePath("run/control")));
         QCOMPARE(written(a_), QByteArray("\x01", 1));
@@ -750,13 +755,23 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(B + "availability"), "online", 20000);
             publish(B + "relay/2/set", "TOGGLE");  // a write whatever the relay was
             QTRY_COMPARE(written(b_).size(), before.size() + 1);
+            // Under UMask=0077: the list for all, the socket for plugdev, through which another user switches.
+            QCOMPARE(QFileInfo(dir_.filePath("runtime/boards")).permissions() & 0x0fff, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+            const QFileInfo socket(dir_.filePath("runtime/control"));
+            QCOMPARE(std::pair(socket.permissions() & 0x0fff, socket.group()), std::pair(QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::WriteGroup, QString("plugdev")));
+            QVERIFY(QFile::setPermissions(dir_.path(), QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther));
+            QProcess cli;
+            env.insert("LD_PRELOAD", env.value("KESTRUNE_TEST_PRELOAD"));
+            env.insert("KESTRUNE_SOCKET", socket.filePath());
+            cli.setProcessEnvironment(env);
+            cli.start("setpriv", {"--reuid=64011", "--regid=64011", "--groups=" + QString::number(getgrnam("plugdev")->gr_gid), KESTRUNE_CLI, "set", "01000000", "--serial", "KM-0002"});
+            QVERIFY2(cli.waitForFinished() && cli.exitCode() == 0, cli.readAllStandardError().constData());
+            QTRY_COMPARE(written(b_).size(), before.size() + 2);
         }
         QTRY_VERIFY2_WITH_TIMEOUT(boxed.peek(1 << 20).contains(outcome == "switched" ? "took board" : outcome), boxed.peek(1 << 20).constData(), 20000);
         boxed.terminate();
         QVERIFY2(boxed.state() == QProcess::NotRunning || boxed.waitForFinished(), boxed.readAll().constData());
-        QCOMPARE(written(b_).size() - before.size(), outcome == "switched" ? 1 : 0);
-        if (outcome == "switched")  // under UMask=0077
-            QCOMPARE(QFileInfo(dir_.filePath("runtime/boards")).permissions() & 0x0fff, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+        QCOMPARE(written(b_).size() - before.size(), outcome == "switched" ? 2 : 0);
     }
 };
 
