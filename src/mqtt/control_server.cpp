@@ -440,7 +440,13 @@ void ControlServer::close()
         ::unlink(QFile::encodeName(std::exchange(path_, QString())).constData());
 }
 
-QString ControlServer::listen(const QString& path)
+std::optional<gid_t> ControlServer::plugdev()
+{
+    const group* plugdev = ::getgrnam("plugdev");
+    return plugdev ? std::optional<gid_t>(plugdev->gr_gid) : std::nullopt;
+}
+
+QString ControlServer::listen(const QString& path, std::optional<gid_t> group)
 {
     const QByteArray final = QFile::encodeName(path);
     const QByteArray temporary = final + ".new";
@@ -462,7 +468,7 @@ QString ControlServer::listen(const QString& path)
         return failed("bind");
     // The group's members may connect, nobody else: set on the path, as the
     // umask made the socket the service's own.
-    if (const group* plugdev = ::getgrnam("plugdev"); plugdev && ::chown(temporary.constData(), gid_t(-1), plugdev->gr_gid) != 0)
+    if (group && ::chown(temporary.constData(), gid_t(-1), *group) != 0)
         qCWarning(lcMqtt).noquote() << "cannot give the control socket to group plugdev:" << std::strerror(errno);
     if (::chmod(temporary.constData(), 0660) != 0)
         return failed("chmod");

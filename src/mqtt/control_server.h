@@ -6,6 +6,8 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
+#include <sys/types.h>
 #include <vector>
 
 // What one client of the control socket may do.
@@ -32,10 +34,12 @@ public:
     // Unlinks the socket.
     ~ControlServer() override;
 
-    // Listens at path: group plugdev (when there is one) and mode 0660 are
-    // set on a temporary name, which then replaces path in one step. An
-    // error text, empty when listening.
-    QString listen(const QString& path);
+    // Listens at path: group (plugdev, looked up before the boards are
+    // timed: a lookup may wait on a name service) and mode 0660 are set on a
+    // temporary name, which then replaces path in one step. An error text,
+    // empty when listening.
+    QString listen(const QString& path, std::optional<gid_t> group);
+    static std::optional<gid_t> plugdev();
     // Drops every client (their programs stop) and unlinks the socket.
     void close();
 

@@ -180,9 +180,10 @@ public:
         if (mqtt_)
             if (const QString error = mqtt_->start(); !error.isEmpty())
                 return error;
+        const std::optional<gid_t> plugdev = ControlServer::plugdev();
         boards_.start();
         // After the first look at the bus: a client finds the boards there.
-        if (const QString error = control_.listen(socketPath()); !error.isEmpty())
+        if (const QString error = control_.listen(socketPath(), plugdev); !error.isEmpty())
             qCWarning(lcMqtt).noquote() << error << "- local clients switch the boards it holds only through it";
         return {};
     }

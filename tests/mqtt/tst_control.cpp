@@ -54,7 +54,7 @@ private slots:
         service.start();
         ControlServer server(service, {2, 4096, 300, 300});
         const QString path = QDir::current().filePath("control");
-        QCOMPARE(server.listen(path), QString());
+        QCOMPARE(server.listen(path, ControlServer::plugdev()), QString());
         QCOMPARE(QFileInfo(path).permissions() & 0x0fff, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::WriteGroup);
         QLocalSocket clients[3];
         for (QLocalSocket& client : clients) {
