@@ -113,6 +113,8 @@ private:
         });
     }
 
+    static constexpr int MaxJobs = 1024;  // requests of one connection under way
+
     struct Job {
         enum Kind { Switch, Play } kind = Switch;
         QByteArray board;
@@ -197,6 +199,8 @@ private:
             return end(id, o, op == QLatin1String("stop"));
         if (jobs_.count(id))
             return send(refusal(id, QStringLiteral("bad"), QStringLiteral("the id %1 is in use").arg(id)));
+        if (jobs_.size() >= std::size_t(MaxJobs))
+            return send(refusal(id, QStringLiteral("busy"), QStringLiteral("this connection has %1 requests under way").arg(MaxJobs)));
         // The board: the one the service holds at that port.
         const QString port = o.value(QStringLiteral("port")).toString();
         QByteArray name;
@@ -368,10 +372,12 @@ private:
         if (job.failure.isEmpty() && job.offAtEnd)
             job.failure = held->set(0xFF, 0);
         job.summary = held->player().summary();
+        // Its end once its last make is written (another client's pulse on the
+        // board is not waited for).
         const auto finish = [this, id] {
             const auto j = jobs_.find(id);
-            const HeldBoard* b = j == jobs_.end() ? nullptr : board(j->second.board);
-            if (!b || !b->settled())
+            HeldBoard* b = j == jobs_.end() ? nullptr : board(j->second.board);
+            if (!b || b->timeline().pendingMakes())
                 return;
             QJsonObject end{{QStringLiteral("summary"), j->second.summary}};
             if (!j->second.failure.isEmpty())
@@ -379,7 +385,9 @@ private:
             forget(j);
             send(eventLine(id, QStringLiteral("end"), end));
         };
-        job.watching.push_back(connect(&held->timeline(), &BoardTimeline::becameIdle, this, finish));
+        for (auto signal : {&BoardTimeline::made, &BoardTimeline::becameIdle})
+            job.watching.push_back(connect(&held->timeline(), signal, this, finish));
+        job.watching.push_back(connect(&held->timeline(), &BoardTimeline::wrote, this, finish));
         job.watching.push_back(connect(&held->timeline(), &BoardTimeline::writeFailed, this, finish));
         QTimer::singleShot(0, this, finish);
     }
@@ -394,10 +402,8 @@ private:
         if (!held)
             return send(refusal(id, QStringLiteral("bad"), QStringLiteral("no request %1 of this connection is under way").arg(of)));
         send(answer(id));
-        if (it->second.kind == Job::Play) {
-            held->player().stop();
-            return held->timeline().finish();
-        }
+        if (it->second.kind == Job::Play)
+            return held->player().stop();  // its pending make dropped
         if (!stop)
             held->timeline().finish(it->second.mask);
     }
