@@ -24,6 +24,7 @@ private slots:
     //   big N               N bytes of one line that never ends, sent by client 1
     //   closed[2]           the service dropped the client     close   client 1 hangs up
     //   wait MS             time passes            pins HEX      board 1's pins now
+    //   still MS            nothing is written to board 1 for MS
     // Board 1 is at port 1-1, with fwd (7) and rev (8) interlocked; the
     // limits: 2 connections, 4 KiB unread, 300 ms stalled, 300 ms half-sent.
     void script_data()
@@ -41,7 +42,9 @@ private slots:
         QTest::newRow("two clients at most") << hello + ">2 {\"id\":1,\"op\":\"hello\",\"version\":1}\n<2 \"ok\":true\nthird";
         QTest::newRow("a pulse outlives its client") << hello + "> {\"id\":2,\"op\":\"pulse\",\"port\":\"1-1\",\"cycle\":false,\"ms\":[200,0,0,0,0,0,0,0]}\n< \"ok\":true\nclose\npins 01\nwait 400\npins 00";
         QTest::newRow("a program lives with its client") << hello + "> {\"id\":2,\"op\":\"play\",\"port\":\"1-1\",\"tick\":10,\"repeat\":true,\"off_at_end\":true,\"rows\":[\"10000000-5\"],\"more\":true}\n"
-                                                            "> {\"id\":3,\"op\":\"rows\",\"of\":2,\"rows\":[\"01000000-5\"],\"more\":false}\n< \"id\":2,\"ok\":true\n< \"event\":\"step\"\nclose\nwait 100\npins 00";
+                                                            "> {\"id\":3,\"op\":\"rows\",\"of\":2,\"rows\":[\"01000000-5\"],\"more\":false}\n< \"id\":2,\"ok\":true\n< \"event\":\"step\"\nclose\npins 00\nstill 100";
+        QTest::newRow("and stops with it") << hello + "> {\"id\":2,\"op\":\"play\",\"port\":\"1-1\",\"tick\":5,\"repeat\":true,\"rows\":[\"10000000-1\",\"01000000-1\"],\"more\":false}\n"
+                                              "< \"event\":\"step\"\nclose\nwait 20\nstill 100";
         QTest::newRow("a program stopped, its end") << hello + "> {\"id\":2,\"op\":\"play\",\"port\":\"1-1\",\"tick\":10,\"steps\":false,\"rows\":[\"10000000-100\"],\"more\":false}\n< \"id\":2,\"ok\":true\n"
                                                        "> {\"id\":3,\"op\":\"stop\",\"of\":2}\n< \"event\":\"end\",\"id\":2,\"summary\":\"1 steps";
         QTest::newRow("a row the rules refuse") << hello + "> {\"id\":2,\"op\":\"play\",\"port\":\"1-1\",\"tick\":1,\"rows\":[\"00000011-5\",\"11000000-5\"],\"more\":false}\n< \"code\":\"refused\"";
@@ -95,7 +98,11 @@ private slots:
                 client.disconnectFromServer();
             else if (word == "wait")
                 QTest::qWait(rest.toInt());
-            else if (word == "pins")
+            else if (word == "still") {
+                const std::size_t writes = library.writes(0).size();
+                QTest::qWait(rest.toInt());
+                QCOMPARE(library.writes(0).size(), writes);
+            } else if (word == "pins")
                 QTRY_COMPARE(library.pins(0), std::uint8_t(rest.toInt(nullptr, 16)));
             client.flush();
         }
