@@ -1,0 +1,189 @@
+// The test lab's tools, pdudaemon and labgrid as Debian ships them, switching
+// an emulated board with the recipes of packaging/examples: the files are
+// read as they are, with only the listener's port and the boards.conf path
+// put in. The tools run under /usr/bin/python3 without the emulation's
+// preloads; the kestrune-cli they find first in PATH is a script that gives
+// the real one its preloads back. The monitor checks the board's history.
+#include "engine/device/relay_board.h"
+#include "fixture.h"
+#include "safety_monitor.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+using namespace fixture;
+
+namespace {
+const QString EtcBoards = QStringLiteral("/etc/kestrune/boards.conf");
+// One method of the target's power driver; a command that failed ends it
+// with status 1 and the exception labgrid raised.
+const char* const LabgridCall = R"(import subprocess, sys
+from labgrid import Environment
+power = Environment(sys.argv[1]).get_target("main").get_driver("PowerProtocol")
+try:
+    getattr(power, sys.argv[2])()
+except subprocess.CalledProcessError as error:
+    sys.exit(f"labgrid raised: {error.cmd[0]} exited with {error.returncode}: {error.output.decode().strip()}")
+)";
+
+QByteArray recipe(const QString& name, const QList<std::pair<QByteArray, QByteArray>>& put)
+{
+    QByteArray text = readFile(QStringLiteral(KESTRUNE_EXAMPLES "/") + name);
+    for (const auto& [from, to] : put) {
+        if (!text.contains(from))
+            return "recipe " + name.toUtf8() + " does not hold " + from;
+        text.replace(from, to);
+    }
+    return text;
+}
+
+// Stops a tool or the service started for a case, however the case ends.
+struct Started : QProcess {
+    ~Started() override
+    {
+        if (state() != NotRunning && (terminate(), !waitForFinished(10000)))
+            kill(), waitForFinished();
+    }
+};
+}  // namespace
+
+class LabToolsTest : public QObject {
+    Q_OBJECT
+    safety::MonitoredBus bus_;
+
+private slots:
+    void init() { bus_.start(); }
+    void cleanup() { bus_.finish(); }
+
+    // Board bench (KC-A, relay 3 named dut) starts at 11110000; then the
+    // tool gets its requests in turn: pdudaemon over HTTP, labgrid one call
+    // of its power driver each. pins: every pattern the board goes through
+    // after that; gap: the last two changes at least that far apart (a
+    // reboot's delay, a cycle's --for). "held": a program that cannot be
+    // seen holds the board once it is set, so kestrune-cli fails. service
+    // yes: kestruned holds the board, and kestrune-cli reaches it through
+    // its control socket.
+    void tools_data()
+    {
+        columns<QString, QString, QStringList, QString, QStringList, int, QString>(
+            {"tool", "service", "requests", "during", "pins", "gap", "err"});
+        const QString reboot = "reboot?hostname=bench&port=3&delay=1";
+        const QString failed = "^labgrid raised: kestrune-cli exited with 1: kestrune-cli: board KC-A \\(port 1-1\\) is claimed by another program";
+        for (const QString service : {"no", "yes"}) {
+            const auto row = [&](const QString& name, QString tool, QStringList requests, QString during, QStringList pins, int gap = 0, QString err = {}) {
+                if (service == "no" || during.isEmpty())
+                    QTest::newRow(qPrintable(name + ", service " + service)) << tool << service << requests << during << pins << gap << err;
+            };
+            row("pdudaemon reboot: off, the delay, on", "pdudaemon", {reboot}, {}, {"11010000", "11110000"}, 1000);
+            row("pdudaemon on and off", "pdudaemon", {"on?hostname=bench&port=8", "off?hostname=bench&port=1"}, {}, {"11110001", "01110001"});
+            row("pdudaemon ignores a command that failed", "pdudaemon", {reboot}, "held", {});
+            row("labgrid off, on, cycle", "labgrid", {"off", "on", "cycle"}, {}, {"11010000", "11110000", "11010000", "11110000"}, 2000);
+            row("labgrid raises when a command fails", "labgrid", {"cycle"}, "held", {}, 0, failed);
+        }
+    }
+
+    void tools()
+    {
+        const QString tool = fetch<QString>("tool"), during = fetch<QString>("during"), err = fetch<QString>("err");
+        const QStringList requests = fetch<QStringList>("requests");
+        const int gap = fetch<int>("gap");
+        const EmulatedFtdiBoard bench{"KC-A", nullptr, nullptr, nullptr, "ttyUSB0"};
+        QVERIFY(emulated_ftdi_add_board_with(bus_.get(), &bench) == 0);
+        QTemporaryDir dir;
+        const QString boards = dir.filePath("boards.conf"), bin = dir.filePath("bin"), real = QStringLiteral(KESTRUNE_CLI);
+        writeFile(boards, "[board bench]\nserial = KC-A\nrelay.3 = dut\n");
+        bus_.monitor->useBoards(boards);
+
+        // The service's socket and holder list, for it and every kestrune-cli.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("KESTRUNE_RUNTIME_DIR", dir.filePath("run"));
+        env.insert("KESTRUNE_SOCKET", dir.filePath("run/control"));
+        Started service;
+        if (fetch<QString>("service") == "yes") {
+            QVERIFY(QDir().mkpath(dir.filePath("run")));
+            writeFile(dir.filePath("kestruned.conf"), "[boards]\nserials = *\n");
+            service.setProcessEnvironment(env);
+            service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            service.start(KESTRUNED, {"--config", dir.filePath("kestruned.conf"), "--boards", boards});
+            QTRY_VERIFY_WITH_TIMEOUT(emulated_ftdi_claimed(bus_.get(), 0), 10000);
+        }
+        QProcess set;
+        set.setProcessEnvironment(env);
+        set.start(real, {"set", "11110000", "--name", "bench", "--boards", boards});
+        QVERIFY(set.waitForFinished(20000));
+        if (const QByteArray said = set.readAllStandardError(); said.contains("held by the board service"))
+            QSKIP("kestrune-cli cannot reach kestruned yet");
+        else
+            QVERIFY2(set.exitCode() == 0, said.constData());
+        QCOMPARE(bus_.pins(0), "11110000");
+        emulated_ftdi_set_held_elsewhere(bus_.get(), 0, during == "held");
+        const qint64 mark = emulated_ftdi_now_us();
+
+        // The tools see neither the test bed nor the preloads; kestrune-cli
+        // gets them back from the script found first in PATH.
+        QVERIFY(QDir().mkpath(bin));
+        const QByteArray preloads = qgetenv("LD_PRELOAD"), bed = qgetenv("UMOCKDEV_DIR");
+        writeFile(bin + "/kestrune-cli", "#!/bin/sh\nexport LD_PRELOAD='" + preloads + "' UMOCKDEV_DIR='" + bed + "'\nexec '" + real.toUtf8() + "' \"$@\"\n");
+        QVERIFY(QFile::setPermissions(bin + "/kestrune-cli", QFile::ReadOwner | QFile::ExeOwner));
+        env.remove("LD_PRELOAD"), env.remove("UMOCKDEV_DIR");
+        env.insert("PATH", bin + ':' + env.value("PATH"));
+
+        Started running;
+        running.setProcessEnvironment(env);
+        running.setWorkingDirectory(dir.path());
+        if (tool == "pdudaemon") {
+            const quint16 port = [] { QTcpServer free; return free.listen(QHostAddress::LocalHost) ? free.serverPort() : 0; }();
+            const QString conf = dir.filePath("pdudaemon.conf");
+            writeFile(conf, recipe("pdudaemon.conf", {{"\"port\": 16421", "\"port\": " + QByteArray::number(port)}, {EtcBoards.toUtf8(), boards.toUtf8()}}));
+            running.setProcessChannelMode(QProcess::MergedChannels);
+            running.start("/usr/bin/python3", {"/usr/sbin/pdudaemon", "--conf", conf});
+            QByteArray log;
+            const QByteArray listening = "Listening on 127.0.0.1:" + QByteArray::number(port);
+            QTRY_VERIFY2_WITH_TIMEOUT((log += running.readAll()).contains(listening), log.constData(), 30000);
+            // pdudaemon answers a request once it has run it, and answers 200
+            // whatever kestrune-cli said: only the pins tell.
+            for (const QString& request : requests) {
+                QTcpSocket http;
+                http.connectToHost(QHostAddress::LocalHost, port);
+                QVERIFY(http.waitForConnected(5000));
+                http.write("GET /power/control/" + request.toUtf8() + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+                QByteArray answer;
+                QElapsedTimer took;
+                for (took.start(); http.state() != QAbstractSocket::UnconnectedState && took.elapsed() < 30000;)
+                    http.waitForReadyRead(1000), answer += http.readAll();
+                answer += http.readAll();
+                QVERIFY2(QRegularExpression("^HTTP/1\\.[01] 200 ").match(answer).hasMatch(), (answer + (log += running.readAll())).constData());
+            }
+        } else {
+            const QString conf = dir.filePath("labgrid-env.yaml");
+            writeFile(conf, recipe("labgrid-env.yaml", {{EtcBoards.toUtf8(), boards.toUtf8()}}));
+            for (const QString& request : requests) {
+                const qint64 started = emulated_ftdi_now_us();
+                running.start("/usr/bin/python3", {"-c", LabgridCall, conf, request});
+                QVERIFY(running.waitForFinished(60000));
+                const QString said = QString::fromUtf8(running.readAllStandardError());
+                QVERIFY2(err.isEmpty() ? running.exitCode() == 0 && said.isEmpty() : running.exitCode() == 1 && said.contains(QRegularExpression(err)), qPrintable(request + ": " + said));
+                if (request == "cycle")
+                    bus_.monitor->pulse({0, 3, true, started, gap});
+            }
+        }
+
+        // The patterns the board went through, and when.
+        std::vector<EmulatedFtdiEvent> events(emulated_ftdi_history(bus_.get(), 0, nullptr, 0));
+        events.resize(emulated_ftdi_history(bus_.get(), 0, events.data(), events.size()));
+        QStringList pins;
+        QList<qint64> at;
+        for (size_t i = 1; i < events.size(); ++i)
+            if (events[i].time_us > mark && events[i].pins != events[i - 1].pins)
+                pins << QString(RelayPattern::toText(events[i].pins)), at << events[i].time_us;
+        QCOMPARE(pins, fetch<QStringList>("pins"));
+        if (gap) {
+            const qint64 apart = (at.last() - at[at.size() - 2]) / 1000;
+            QVERIFY2(apart >= gap && apart < gap + 10000, qPrintable(QString::number(apart) + " ms apart"));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(LabToolsTest)
+#include "test_lab_tools.moc"
