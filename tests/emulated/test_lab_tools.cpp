@@ -27,15 +27,18 @@ except subprocess.CalledProcessError as error:
     sys.exit(f"labgrid raised: {error.cmd[0]} exited with {error.returncode}: {error.output.decode().strip()}")
 )";
 
-QByteArray recipe(const QString& name, const QList<std::pair<QByteArray, QByteArray>>& put)
+// Writes packaging/examples/NAME to file with what put names put in; the
+// README shows the recipe as it is, but for its comments.
+void placeRecipe(const QString& name, const QString& file, const QList<std::pair<QByteArray, QByteArray>>& put)
 {
-    QByteArray text = readFile(QStringLiteral(KESTRUNE_EXAMPLES "/") + name);
+    QByteArray text = readFile(QStringLiteral(KESTRUNE_SOURCE "/packaging/examples/") + name);
+    const QString bare = QString::fromUtf8(text).remove(QRegularExpression("(?m)^#.*\n"));
+    QVERIFY2(readFile(KESTRUNE_SOURCE "/README.md").contains(bare.toUtf8()), qPrintable("the README does not show " + name + " as it is"));
     for (const auto& [from, to] : put) {
-        if (!text.contains(from))
-            return "recipe " + name.toUtf8() + " does not hold " + from;
+        QVERIFY2(text.contains(from), qPrintable(name + " holds no " + from));
         text.replace(from, to);
     }
-    return text;
+    writeFile(file, text);
 }
 
 // Stops a tool or the service started for a case, however the case ends.
@@ -63,13 +66,15 @@ private slots:
     // reboot's delay, a cycle's --for). "held": a program that cannot be
     // seen holds the board once it is set, so kestrune-cli fails. service
     // yes: kestruned holds the board, and kestrune-cli reaches it through
-    // its control socket.
+    // its control socket. err: a pattern found in what the tool said
+    // (pdudaemon's log, where kestrune-cli's messages go too; labgrid's
+    // stderr); none: kestrune-cli said nothing.
     void tools_data()
     {
         columns<QString, QString, QStringList, QString, QStringList, int, QString>(
             {"tool", "service", "requests", "during", "pins", "gap", "err"});
         const QString reboot = "reboot?hostname=bench&port=3&delay=1";
-        const QString failed = "^labgrid raised: kestrune-cli exited with 1: kestrune-cli: board KC-A \\(port 1-1\\) is claimed by another program";
+        const QString held = "kestrune-cli: board KC-A \\(port 1-1\\) is claimed by another program";
         for (const QString service : {"no", "yes"}) {
             const auto row = [&](const QString& name, QString tool, QStringList requests, QString during, QStringList pins, int gap = 0, QString err = {}) {
                 if (service == "no" || during.isEmpty())
@@ -77,9 +82,12 @@ private slots:
             };
             row("pdudaemon reboot: off, the delay, on", "pdudaemon", {reboot}, {}, {"11010000", "11110000"}, 1000);
             row("pdudaemon on and off", "pdudaemon", {"on?hostname=bench&port=8", "off?hostname=bench&port=1"}, {}, {"11110001", "01110001"});
-            row("pdudaemon ignores a command that failed", "pdudaemon", {reboot}, "held", {});
+            row("pdudaemon ignores a command that failed", "pdudaemon", {reboot}, "held", {}, 0, held);
+            row("pdudaemon in its unit with the drop-in", "pdudaemon", {reboot}, "unit", {"11010000", "11110000"}, 1000);
+            row("pdudaemon in its unit without the group plugdev", "pdudaemon", {reboot}, "unit-SupplementaryGroups=plugdev", {}, 0, "kestrune-cli: board KC-A \\(port 1-1\\) cannot be opened");
+            row("pdudaemon in its unit without /run/lock", "pdudaemon", {reboot}, "unit-ReadWritePaths=/run/lock", {}, 0, "Read-only file system");
             row("labgrid off, on, cycle", "labgrid", {"off", "on", "cycle"}, {}, {"11010000", "11110000", "11010000", "11110000"}, 2000);
-            row("labgrid raises when a command fails", "labgrid", {"cycle"}, "held", {}, 0, failed);
+            row("labgrid raises when a command fails", "labgrid", {"cycle"}, "held", {}, 0, "^labgrid raised: kestrune-cli exited with 1: " + held);
         }
     }
 
@@ -126,7 +134,8 @@ private slots:
         const QByteArray preloads = qgetenv("LD_PRELOAD"), bed = qgetenv("UMOCKDEV_DIR");
         writeFile(bin + "/kestrune-cli", "#!/bin/sh\nexport LD_PRELOAD='" + preloads + "' UMOCKDEV_DIR='" + bed + "'\nexec '" + real.toUtf8() + "' \"$@\"\n");
         QVERIFY(QFile::setPermissions(bin + "/kestrune-cli", QFile::ReadOwner | QFile::ExeOwner));
-        env.remove("LD_PRELOAD"), env.remove("UMOCKDEV_DIR");
+        for (const char* name : {"LD_PRELOAD", "UMOCKDEV_DIR", "KESTRUNE_TEST_PRELOAD"})
+            env.remove(name);
         env.insert("PATH", bin + ':' + env.value("PATH"));
 
         Started running;
@@ -135,9 +144,33 @@ private slots:
         if (tool == "pdudaemon") {
             const quint16 port = [] { QTcpServer free; return free.listen(QHostAddress::LocalHost) ? free.serverPort() : 0; }();
             const QString conf = dir.filePath("pdudaemon.conf");
-            writeFile(conf, recipe("pdudaemon.conf", {{"\"port\": 16421", "\"port\": " + QByteArray::number(port)}, {EtcBoards.toUtf8(), boards.toUtf8()}}));
+            placeRecipe("pdudaemon.conf", conf, {{"\"port\": 16421", "\"port\": " + QByteArray::number(port)}, {EtcBoards.toUtf8(), boards.toUtf8()}});
+            if (QTest::currentTestFailed())
+                return;
             running.setProcessChannelMode(QProcess::MergedChannels);
-            running.start("/usr/bin/python3", {"/usr/sbin/pdudaemon", "--conf", conf});
+            if (during.startsWith("unit")) {
+                // Debian's unit with the drop-in (less the line named), as
+                // systemd merges them, in a sandbox that makes the file
+                // system and the user what the unit makes them.
+                QFile uidMap("/proc/self/uid_map");
+                if (!uidMap.open(QIODevice::ReadOnly) || uidMap.readAll().simplified() != "0 0 4294967295")
+                    QSKIP("needs root outside a user namespace");
+                placeRecipe("pdudaemon-kestrune.conf", dir.filePath("drop-in.conf"), {});
+                if (QTest::currentTestFailed())
+                    return;
+                QString unit = QString::fromUtf8(readFile("/lib/systemd/system/pdudaemon.service") + readFile(dir.filePath("drop-in.conf")));
+                unit.replace(QRegularExpression("(?m)^ExecStart=.*$"), "ExecStart=/usr/sbin/pdudaemon --conf=" + conf)  // its log to stdout, not the journal
+                    .replace("ProtectHome=true", "ProtectHome=yes");  // one boolean, the name the sandbox knows
+                if (during.contains(u'-'))
+                    unit.remove(during.section(u'-', 1) + '\n');
+                writeFile(dir.filePath("pdudaemon.service"), unit.toUtf8());
+                // The boards' nodes as the udev rule leaves them (group plugdev may use them), and the case's files open to the service.
+                QCOMPARE(QProcess::execute("sh", {"-c", "chgrp -R plugdev \"$0\" && chmod -R g+rwX,o+rX \"$0\" && chmod o+w \"$0\" && find \"$0\" -type s -exec chmod o+w {} + && chmod 755 \"$1\" \"$1/bin\" \"$1/bin/kestrune-cli\"", bed, dir.path()}), 0);
+                QVERIFY(QDir(dir.path()).mkpath("state") && QDir(dir.path()).mkpath("credentials"));
+                running.start(UNIT_SANDBOX, {dir.filePath("pdudaemon.service"), "64012", dir.filePath("state"), dir.filePath("credentials"), "/usr/sbin/pdudaemon", dir.path(), bed});
+            } else {
+                running.start("/usr/bin/python3", {"/usr/sbin/pdudaemon", "--conf", conf});
+            }
             QByteArray log;
             const QByteArray listening = "Listening on 127.0.0.1:" + QByteArray::number(port);
             QTRY_VERIFY2_WITH_TIMEOUT((log += running.readAll()).contains(listening), log.constData(), 30000);
@@ -155,9 +188,15 @@ private slots:
                 answer += http.readAll();
                 QVERIFY2(QRegularExpression("^HTTP/1\\.[01] 200 ").match(answer).hasMatch(), (answer + (log += running.readAll())).constData());
             }
+            running.terminate();
+            QVERIFY(running.waitForFinished(10000));
+            log += running.readAll();
+            QVERIFY2(err.isEmpty() ? !log.contains("kestrune-cli:") : QRegularExpression(err).match(QString::fromUtf8(log)).hasMatch(), log.constData());
         } else {
             const QString conf = dir.filePath("labgrid-env.yaml");
-            writeFile(conf, recipe("labgrid-env.yaml", {{EtcBoards.toUtf8(), boards.toUtf8()}}));
+            placeRecipe("labgrid-env.yaml", conf, {{EtcBoards.toUtf8(), boards.toUtf8()}});
+            if (QTest::currentTestFailed())
+                return;
             for (const QString& request : requests) {
                 const qint64 started = emulated_ftdi_now_us();
                 running.start("/usr/bin/python3", {"-c", LabgridCall, conf, request});
