@@ -15,7 +15,6 @@
 using namespace fixture;
 
 namespace {
-const QString EtcBoards = QStringLiteral("/etc/kestrune/boards.conf");
 // One method of the target's power driver; a command that failed ends it
 // with status 1 and the exception labgrid raised.
 const char* const LabgridCall = R"(import subprocess, sys
@@ -27,18 +26,17 @@ except subprocess.CalledProcessError as error:
     sys.exit(f"labgrid raised: {error.cmd[0]} exited with {error.returncode}: {error.output.decode().strip()}")
 )";
 
-// Writes packaging/examples/NAME to file with what put names put in; the
-// README shows the recipe as it is, but for its comments.
-void placeRecipe(const QString& name, const QString& file, const QList<std::pair<QByteArray, QByteArray>>& put)
+// Writes packaging/examples/NAME to file with what put names put in; empty,
+// or why not. The README shows the recipe as it is, but for its comments.
+QString placeRecipe(const QString& name, const QString& file, const QList<std::pair<QByteArray, QByteArray>>& put)
 {
     QByteArray text = readFile(QStringLiteral(KESTRUNE_SOURCE "/packaging/examples/") + name);
-    const QString bare = QString::fromUtf8(text).remove(QRegularExpression("(?m)^#.*\n"));
-    QVERIFY2(readFile(KESTRUNE_SOURCE "/README.md").contains(bare.toUtf8()), qPrintable("the README does not show " + name + " as it is"));
-    for (const auto& [from, to] : put) {
-        QVERIFY2(text.contains(from), qPrintable(name + " holds no " + from));
-        text.replace(from, to);
-    }
-    writeFile(file, text);
+    if (!readFile(KESTRUNE_SOURCE "/README.md").contains(QString::fromUtf8(text).remove(QRegularExpression("(?m)^#.*\n")).toUtf8()))
+        return "the README does not show " + name + " as it is\n";
+    for (const auto& [from, to] : put)
+        text = text.contains(from) ? text.replace(from, to) : "";
+    QFile out(file);
+    return !text.isEmpty() && out.open(QIODevice::WriteOnly) && out.write(text) == text.size() ? QString() : "cannot place " + name + "\n";
 }
 
 // Stops a tool or the service started for a case, however the case ends.
@@ -138,15 +136,18 @@ private slots:
             env.remove(name);
         env.insert("PATH", bin + ':' + env.value("PATH"));
 
+        const quint16 port = [] { QTcpServer free; return free.listen(QHostAddress::LocalHost) ? free.serverPort() : 0; }();
+        const QByteArray etc = "/etc/kestrune/boards.conf";
+        const QString conf = dir.filePath(tool == "pdudaemon" ? "pdudaemon.conf" : "labgrid-env.yaml");
+        const QString why = placeRecipe("pdudaemon.conf", dir.filePath("pdudaemon.conf"), {{"\"port\": 16421", "\"port\": " + QByteArray::number(port)}, {etc, boards.toUtf8()}}) +
+                            placeRecipe("labgrid-env.yaml", dir.filePath("labgrid-env.yaml"), {{etc, boards.toUtf8()}}) +
+                            placeRecipe("pdudaemon-kestrune.conf", dir.filePath("drop-in.conf"), {});
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+
         Started running;
         running.setProcessEnvironment(env);
         running.setWorkingDirectory(dir.path());
         if (tool == "pdudaemon") {
-            const quint16 port = [] { QTcpServer free; return free.listen(QHostAddress::LocalHost) ? free.serverPort() : 0; }();
-            const QString conf = dir.filePath("pdudaemon.conf");
-            placeRecipe("pdudaemon.conf", conf, {{"\"port\": 16421", "\"port\": " + QByteArray::number(port)}, {EtcBoards.toUtf8(), boards.toUtf8()}});
-            if (QTest::currentTestFailed())
-                return;
             running.setProcessChannelMode(QProcess::MergedChannels);
             if (during.startsWith("unit")) {
                 // Debian's unit with the drop-in (less the line named), as
@@ -155,9 +156,6 @@ private slots:
                 QFile uidMap("/proc/self/uid_map");
                 if (!uidMap.open(QIODevice::ReadOnly) || uidMap.readAll().simplified() != "0 0 4294967295")
                     QSKIP("needs root outside a user namespace");
-                placeRecipe("pdudaemon-kestrune.conf", dir.filePath("drop-in.conf"), {});
-                if (QTest::currentTestFailed())
-                    return;
                 QString unit = QString::fromUtf8(readFile("/lib/systemd/system/pdudaemon.service") + readFile(dir.filePath("drop-in.conf")));
                 unit.replace(QRegularExpression("(?m)^ExecStart=.*$"), "ExecStart=/usr/sbin/pdudaemon --conf=" + conf)  // its log to stdout, not the journal
                     .replace("ProtectHome=true", "ProtectHome=yes");  // one boolean, the name the sandbox knows
@@ -193,10 +191,6 @@ private slots:
             log += running.readAll();
             QVERIFY2(err.isEmpty() ? !log.contains("kestrune-cli:") : QRegularExpression(err).match(QString::fromUtf8(log)).hasMatch(), log.constData());
         } else {
-            const QString conf = dir.filePath("labgrid-env.yaml");
-            placeRecipe("labgrid-env.yaml", conf, {{EtcBoards.toUtf8(), boards.toUtf8()}});
-            if (QTest::currentTestFailed())
-                return;
             for (const QString& request : requests) {
                 const qint64 started = emulated_ftdi_now_us();
                 running.start("/usr/bin/python3", {"-c", LabgridCall, conf, request});
