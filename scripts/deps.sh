@@ -18,14 +18,16 @@ run_packages=(
 # Only the tests need these: emulated boards (umockdev), the fuzzers (clang
 # and its runtime, added below), a virtual display (Xvfb) and xwininfo to see
 # a window on it, the package checks (lintian, and systemd for
-# systemd-analyze, absent from a bare container), and a broker with its
-# clients and openssl for the daemon's tests.
+# systemd-analyze, absent from a bare container), a broker with its
+# clients and openssl for the daemon's tests, and the test lab's tools that
+# the recipes in packaging/examples are run with (pdudaemon, labgrid).
 test_only_packages=(
     umockdev libumockdev-dev
     clang
     xvfb xauth x11-utils
     lintian systemd
     mosquitto mosquitto-clients openssl
+    pdudaemon python3-labgrid
 )
 
 list=no
