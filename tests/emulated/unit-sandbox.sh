@@ -53,7 +53,7 @@ while IFS= read -r line || [[ -n $line ]]; do
         # What the file system looks like to the daemon.
         DynamicUser) [[ $value == yes ]] && protect_system=strict private_tmp=yes protect_home=yes ;;
         ProtectSystem) [[ $value == strict ]] || refuse "ProtectSystem=$value is not modelled"; protect_system=strict ;;
-        ProtectHome) [[ $value == yes || $value == read-only ]] || refuse "ProtectHome=$value is not modelled"; protect_home=yes ;;
+        ProtectHome) [[ $value == yes || $value == true || $value == read-only ]] || refuse "ProtectHome=$value is not modelled"; protect_home=yes ;;
         PrivateTmp) [[ $value == yes ]] && private_tmp=yes ;;
         ReadWritePaths) for p in $value; do writable+=("${p#-}"); done ;;
         StateDirectory) writable+=("$state") ;;
@@ -151,5 +151,5 @@ fi
 [[ $no_new_privs == yes ]] && privileges+=(--no-new-privs)
 [[ $bounding == none ]] && privileges+=(--bounding-set=-all --inh-caps=-all)
 umask "$umask_value"
-exec setpriv "${privileges[@]}" env STATE_DIRECTORY="$state" CREDENTIALS_DIRECTORY="$credentials" ${runtime:+RUNTIME_DIRECTORY="$runtime"} \
+exec setpriv "${privileges[@]}" env -u KESTRUNE_SOCKET -u KESTRUNE_RUNTIME_DIR STATE_DIRECTORY="$state" CREDENTIALS_DIRECTORY="$credentials" ${runtime:+RUNTIME_DIRECTORY="$runtime"} \
     ${KESTRUNE_TEST_PRELOAD:+LD_PRELOAD="$KESTRUNE_TEST_PRELOAD"} "$program" "${arguments[@]}"
