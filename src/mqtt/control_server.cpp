@@ -124,6 +124,7 @@ private:
         int tickMs = 1;
         bool repeat = false, offAtEnd = false, steps = true, loading = false, playing = false, ending = false;
         QString failure, summary;
+        QJsonObject figures;  // the lateness of its steps, as numbers
         std::vector<QMetaObject::Connection> watching;  // what the job follows, let go with it
     };
 
@@ -372,6 +373,12 @@ private:
         if (job.failure.isEmpty() && job.offAtEnd)
             job.failure = held->set(0xFF, 0);
         job.summary = held->player().summary();
+        const HeadlessSchedule::Figures& f = held->player().figures();
+        const auto ms = [](std::chrono::nanoseconds t) { return double(t.count()) / 1e6; };
+        job.figures = {{QStringLiteral("steps"), qint64(f.steps)}, {QStringLiteral("late"), qint64(f.late)},
+                       {QStringLiteral("largest_late_ms"), ms(f.largest)}};
+        if (f.end.count() >= 0)
+            job.figures.insert(QStringLiteral("ended_late_ms"), ms(f.end));
         // Its end once its last make is written (another client's pulse on the
         // board is not waited for).
         const auto finish = [this, id] {
@@ -379,7 +386,8 @@ private:
             HeldBoard* b = j == jobs_.end() ? nullptr : board(j->second.board);
             if (!b || b->timeline().pendingMakes())
                 return;
-            QJsonObject end{{QStringLiteral("summary"), j->second.summary}};
+            QJsonObject end = j->second.figures;
+            end.insert(QStringLiteral("summary"), j->second.summary);
             if (!j->second.failure.isEmpty())
                 end.insert(QStringLiteral("error"), j->second.failure);
             forget(j);
