@@ -46,7 +46,7 @@ private slots:
         QTest::newRow("and stops with it") << hello + "> {\"id\":2,\"op\":\"play\",\"port\":\"1-1\",\"tick\":5,\"repeat\":true,\"rows\":[\"10000000-1\",\"01000000-1\"],\"more\":false}\n"
                                               "< \"event\":\"step\"\nclose\nwait 20\nstill 100";
         QTest::newRow("a program stopped, its end") << hello + "> {\"id\":2,\"op\":\"play\",\"port\":\"1-1\",\"tick\":10,\"steps\":false,\"rows\":[\"10000000-100\"],\"more\":false}\n< \"id\":2,\"ok\":true\n"
-                                                       "> {\"id\":3,\"op\":\"stop\",\"of\":2}\n< \"event\":\"end\",\"id\":2,\"summary\":\"1 steps";
+                                                       "> {\"id\":3,\"op\":\"stop\",\"of\":2}\n< \"steps\":1,\"summary\":\"1 steps, ";
         QTest::newRow("a row the rules refuse") << hello + "> {\"id\":2,\"op\":\"play\",\"port\":\"1-1\",\"tick\":1,\"rows\":[\"00000011-5\",\"11000000-5\"],\"more\":false}\n< \"code\":\"refused\"";
     }
     void script()
