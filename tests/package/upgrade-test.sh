@@ -88,7 +88,7 @@ if [ ! -f "$BASE" ]; then
     if command -v mmdebstrap >/dev/null; then
         logged mmdebstrap --variant=minbase --format=tar --include="$include" --skip=cleanup/apt \
             --customize-hook="mkdir -p \"\$1/tmp/old\" && cp $OLD_DEBS/*.deb \"\$1/tmp/old/\"" \
-            --customize-hook='chroot "$1" sh -c "apt-get install -y --download-only /tmp/old/*.deb"' \
+            --customize-hook='chroot "$1" sh -c "apt-get install -y --no-install-recommends --download-only /tmp/old/*.deb"' \
             --customize-hook='rm -rf "$1/tmp/old"' \
             "$SUITE" "$BASE.tmp" "$MIRROR" || fail "mmdebstrap failed (see $LOG)"
     else
@@ -147,7 +147,7 @@ new_root() {
 }
 
 install_old() {
-    in_root 'DEBIAN_FRONTEND=noninteractive apt-get install -y --no-download /tmp/old/*.deb' \
+    in_root 'DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends /tmp/old/*.deb' \
         || note "$1: the $OLD_VERSION packages do not install (see $LOG)"
 }
 
@@ -163,7 +163,7 @@ install_stubs() {
 }
 
 install_new() {
-    in_root 'DEBIAN_FRONTEND=noninteractive apt-get install -y /tmp/new/*.deb' \
+    in_root 'DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends /tmp/new/*.deb' \
         || note "$1: the new packages do not install (see $LOG)"
 }
 
@@ -282,14 +282,15 @@ check_purged() {
     expect "the purge left the saved states" '[ ! -e /var/lib/private/kestruned ] && [ ! -L /var/lib/kestruned ]'
 }
 
-# conf (tests/package/conf/NAME.{old,new}), enable state
+# conf (tests/package/conf/NAME.{old,new}), enable state, then purged or not
 scenarios=(
-    "bare enabled"
-    "full disabled"
-    "example masked"
+    "bare enabled purged"
+    "full disabled kept"
+    "example masked kept"
+    "nodes enabled kept"
 )
 for row in "${scenarios[@]}"; do
-    read -r conf state <<<"$row"
+    read -r conf state purge <<<"$row"
     SCENARIO="$conf/$state"
     echo "Upgrading: settings $conf, unit $state ..." >&2
     new_root "$conf-$state"
@@ -298,7 +299,7 @@ for row in "${scenarios[@]}"; do
     install_stubs "$SCENARIO"
     install_new "$SCENARIO"
     check_upgraded "$conf" "$state"
-    [ "$state" = enabled ] && check_purged
+    [ "$purge" = purged ] && check_purged
     rm -rf "$ROOT"
 done
 
