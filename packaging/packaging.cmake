@@ -5,11 +5,11 @@
 #   kestrune-cli   (component cli)     the command-line tool, bash completion
 #   kestruned      (component daemon)  the board service and its systemd unit
 #   kestrune-udev  (component udev)    the udev rule the three others depend on
-#   kestrune-mqtt  (component transitional)  empty: brings kestruned to
-#                  machines that had the service under its old name
+#   kestrune-mqtt  (component transitional)  the service's name up to 1.4.0:
+#                  empty, it brings kestruned in on upgrade
 #
-# Each carries its manual pages, a machine-readable copyright file and the
-# changelog. A program's package is made when its target exists. Build and
+# Each carries its manual pages (but kestrune-mqtt), a machine-readable
+# copyright file and the changelog. A program's package is made when its target exists. Build and
 # check the packages with:
 #
 #   cmake -S . -B build -DKESTRUNE_BUILD_BENCH=OFF
