@@ -130,8 +130,9 @@ Architecture: all
 Depends: kestruned (= $(dpkg-deb -f "${deb[kestrune-mqtt]}" Version))"
     [ "$fields" = "$expected" ] || note "kestrune-mqtt: control fields are $(tr '\n' ' ' <<<"$fields")"
     others=$(dpkg-deb -c "${deb[kestrune-mqtt]}" | awk '$1 !~ /^d/ { print $6 }' | grep -v '^\./usr/share/doc/kestrune-mqtt/')
-    [ -z "$others" ] && [ -n "$(dpkg-deb -c "${deb[kestrune-mqtt]}")" ] \
-        || note "kestrune-mqtt: holds files outside /usr/share/doc/kestrune-mqtt: $(xargs <<<"$others")"
+    if [ -n "$others" ]; then
+        note "kestrune-mqtt: holds files outside /usr/share/doc/kestrune-mqtt: $(xargs <<<"$others")"
+    fi
 fi
 if [ -n "${deb[kestruned]:-}" ]; then
     for field in Breaks Replaces; do

@@ -140,6 +140,8 @@ new_root() {
     mkdir -p "$ROOT"
     tar -C "$ROOT" -xf "$BASE" || fail "cannot unpack $BASE"
     cp /etc/resolv.conf "$ROOT/etc/resolv.conf" 2>/dev/null
+    # localhost from this file, as on any installed system, not from DNS.
+    printf '127.0.0.1 localhost\n::1 localhost ip6-localhost\n' >"$ROOT/etc/hosts"
     mkdir -p "$ROOT/tmp/old" "$ROOT/tmp/new"
     cp "$OLD_DEBS"/*.deb "$ROOT/tmp/old/"
     cp "$WORK/new"/*.deb "$ROOT/tmp/new/"
@@ -257,6 +259,17 @@ check_upgraded() {
     expect "kestruned --config /etc/kestrune/kestruned.conf --help fails" \
         'kestruned --config /etc/kestrune/kestruned.conf --help | grep -q -- --config'
     expect "kestruned --version does not say 1.5.0" 'kestruned --version | grep -q 1.5.0'
+    # The service takes the moved settings as the old daemon took the old
+    # ones: MQTT on, every board. The broker stays the file's (localhost)
+    # on a closed port; files named for TLS do not exist here, so settings
+    # naming them are not run.
+    if ! grep -Eq '^(cafile|certfile|keyfile) *=' "$CONF/$conf.new"; then
+        local said
+        said=$(from_root 'timeout 3 kestruned --config /etc/kestrune/kestruned.conf --port 9 2>&1; echo "exit $?"')
+        echo "$said" >>"$LOG"
+        grep -q 'MQTT on' <<<"$said" && grep -q 'taking every FTDI board' <<<"$said" && grep -q '^exit 124$' <<<"$said" \
+            || note "$SCENARIO: kestruned does not run with the moved settings, MQTT on, every board: $(tr '\n' ' ' <<<"$said")"
+    fi
 
     # A second run of the postinst finds nothing left to do.
     local before after
