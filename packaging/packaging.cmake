@@ -3,11 +3,13 @@
 #
 #   kestrune       (component window)  the window, the demo, menu entries, icon
 #   kestrune-cli   (component cli)     the command-line tool, bash completion
-#   kestrune-mqtt  (component mqtt)    the MQTT daemon and its systemd service
+#   kestruned      (component daemon)  the board service and its systemd unit
 #   kestrune-udev  (component udev)    the udev rule the three others depend on
+#   kestrune-mqtt  (component transitional)  the service's name up to 1.4.0:
+#                  empty, it brings kestruned in on upgrade
 #
-# Each carries its manual pages, a machine-readable copyright file and the
-# changelog. A program's package is made when its target exists. Build and
+# Each carries its manual pages (but kestrune-mqtt), a machine-readable
+# copyright file and the changelog. A program's package is made when its target exists. Build and
 # check the packages with:
 #
 #   cmake -S . -B build -DKESTRUNE_BUILD_BENCH=OFF
@@ -113,17 +115,17 @@ if(TARGET kestrune-cli)
     list(APPEND KESTRUNE_COMPONENTS cli)
 endif()
 
-# kestrune-mqtt: the daemon and its service. The unit names the installed
+# kestruned: the board service and its unit. The unit names the installed
 # binary, so it is written at install time, when the prefix is known: /usr in
 # the package (CPack passes KESTRUNE_PACKAGE_PREFIX), CMAKE_INSTALL_PREFIX
 # for `cmake --install` (systemd also reads /usr/local/lib/systemd/system).
 if(TARGET kestruned)
     install(TARGETS kestruned
             RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-            COMPONENT mqtt)
+            COMPONENT daemon)
     install(FILES ${KESTRUNE_PACKAGING_OUT}/kestruned.8.gz
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man8
-            COMPONENT mqtt)
+            COMPONENT daemon)
     set(_unit_in ${KESTRUNE_PACKAGING_DIR}/systemd/kestruned.service.in)
     set(_unit ${KESTRUNE_PACKAGING_OUT}/kestruned.service)
     install(CODE "
@@ -133,15 +135,18 @@ if(TARGET kestruned)
             set(KESTRUNE_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
         endif()
         configure_file(\"${_unit_in}\" \"${_unit}\" @ONLY)"
-        COMPONENT mqtt)
+        COMPONENT daemon)
     install(FILES ${_unit}
             DESTINATION lib/systemd/system
-            COMPONENT mqtt)
+            COMPONENT daemon)
     install(FILES ${KESTRUNE_PACKAGING_DIR}/examples/kestruned.conf
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestrune-mqtt/examples
-            COMPONENT mqtt)
-    kestrune_install_docs(mqtt kestrune-mqtt)
-    list(APPEND KESTRUNE_COMPONENTS mqtt)
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kestruned/examples
+            COMPONENT daemon)
+    kestrune_install_docs(daemon kestruned)
+    # The service's package up to 1.4.0, kept so that an upgrade brings
+    # kestruned in; it holds its copyright file and changelog only.
+    kestrune_install_docs(transitional kestrune-mqtt)
+    list(APPEND KESTRUNE_COMPONENTS daemon transitional)
 endif()
 
 # CPack: one Debian package per component.
@@ -182,7 +187,7 @@ set(CPACK_DEBIAN_UDEV_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_UDEV_DESCRIPTION
 "udev rule for FTDI USB relay boards, used by Kestrune
 This package holds the udev rule that kestrune, kestrune-cli and
-kestrune-mqtt share. It lets ordinary users open FTDI devices (USB vendor
+kestruned share. It lets ordinary users open FTDI devices (USB vendor
 0403) without root rights: the user logged in at the local seat, and the
 members of group plugdev, for cron jobs, SSH sessions and services.
 It also holds the manual page of /etc/kestrune/boards.conf, which names
@@ -197,7 +202,8 @@ in bit-bang mode, by hand or on a timer from a Qt desktop window, and keeps
 timed relay programs in text files. kestrune-demo runs the same window on
 simulated boards.
 
-The command-line tool is in kestrune-cli, the MQTT daemon in kestrune-mqtt.")
+The command-line tool is in kestrune-cli, the board service (with its
+MQTT side) in kestruned.")
 
 set(CPACK_DEBIAN_CLI_PACKAGE_NAME kestrune-cli)
 set(CPACK_COMPONENT_CLI_DEPENDS udev)
@@ -209,22 +215,39 @@ and test rigs. Boards are chosen by number, serial number or USB port.
 
 It needs Qt Core and libftdi1 only: no display, no widgets.")
 
-set(CPACK_DEBIAN_MQTT_PACKAGE_NAME kestrune-mqtt)
-set(CPACK_COMPONENT_MQTT_DEPENDS udev)
-set(CPACK_DEBIAN_MQTT_PACKAGE_CONTROL_EXTRA
-    ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-mqtt/postinst
-    ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-mqtt/prerm
-    ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-mqtt/postrm)
-set(CPACK_DEBIAN_MQTT_DESCRIPTION
-"MQTT daemon for FTDI USB relay boards
-kestrune-mqtt puts the USB relay boards attached to this machine on an MQTT
-broker: every relay's state is published, and commands on the broker
-switch relays and play timed relay programs. Home Assistant finds the
-relays through MQTT discovery.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME kestruned)
+set(CPACK_COMPONENT_DAEMON_DEPENDS udev)
+# The service was kestrune-mqtt up to 1.4.0; its preinst stops that one and
+# its postinst takes over its settings file, enable state, drop-ins and saved
+# relay states.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_BREAKS "kestrune-mqtt (<< 1.5.0~)")
+set(CPACK_DEBIAN_DAEMON_PACKAGE_REPLACES "kestrune-mqtt (<< 1.5.0~)")
+set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestruned/preinst
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestruned/postinst
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestruned/prerm
+    ${KESTRUNE_PACKAGING_DIR}/debian/kestruned/postrm)
+set(CPACK_DEBIAN_DAEMON_DESCRIPTION
+"board service for FTDI USB relay boards, with MQTT
+kestruned holds the USB relay boards attached to this machine. With a
+broker named in its settings it puts them on MQTT: every relay's state is
+published, and commands on the broker switch relays and play timed relay
+programs. Home Assistant finds the relays through MQTT discovery.
 
-It runs as the systemd service kestrune-mqtt, under a dynamic user in group
-plugdev, once /etc/kestrune/mqtt.conf exists; an example is in
-/usr/share/doc/kestrune-mqtt/examples.")
+It runs as the systemd service kestruned, under a dynamic user in group
+plugdev, once /etc/kestrune/kestruned.conf exists; an example is in
+/usr/share/doc/kestruned/examples. It replaces kestrune-mqtt, whose
+settings file /etc/kestrune/mqtt.conf the upgrade moves there.")
+
+set(CPACK_DEBIAN_TRANSITIONAL_PACKAGE_NAME kestrune-mqtt)
+set(CPACK_DEBIAN_TRANSITIONAL_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_TRANSITIONAL_PACKAGE_SECTION oldlibs)
+set(CPACK_COMPONENT_TRANSITIONAL_DEPENDS daemon)
+set(CPACK_DEBIAN_TRANSITIONAL_PACKAGE_CONTROL_EXTRA ${KESTRUNE_PACKAGING_DIR}/debian/kestrune-mqtt/preinst)
+set(CPACK_DEBIAN_TRANSITIONAL_DESCRIPTION
+"transitional package for kestruned
+The MQTT daemon kestrune-mqtt is now the board service kestruned. This
+package brings it in on upgrade and can be removed afterwards.")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_SOURCE_GENERATOR TGZ)

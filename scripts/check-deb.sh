@@ -25,8 +25,8 @@ if [ "${1:-}" = --no-install ]; then
 fi
 BUILD_DIR=${1:-build}
 SOURCE_DIR=$(cd "$(dirname "$0")/.." && pwd)
-ALL_PACKAGES=(kestrune-udev kestrune kestrune-cli kestrune-mqtt)
-UNIT=kestrune-mqtt.service
+ALL_PACKAGES=(kestrune-udev kestrune kestrune-cli kestruned kestrune-mqtt)
+UNIT=kestruned.service
 UNIT_LINK=/etc/systemd/system/multi-user.target.wants/$UNIT
 export DEBIAN_FRONTEND=noninteractive
 
@@ -88,12 +88,13 @@ LOG=$BUILD_DIR/check-deb.log
 : >"$LOG"
 echo "Details go to $LOG" >&2
 
-# The packages this build makes: kestrune-cli and kestrune-mqtt only when
-# their programs are part of it.
+# The packages this build makes: kestrune-cli and kestruned (with the
+# transitional kestrune-mqtt) only when their programs are part of it.
 components=$(sed -n 's/^set(CPACK_COMPONENTS_ALL "\(.*\)")$/\1/p' "$BUILD_DIR/CPackConfig.cmake")
 packages=(kestrune-udev kestrune)
 [[ ";$components;" == *";cli;"* ]] && packages+=(kestrune-cli)
-[[ ";$components;" == *";mqtt;"* ]] && packages+=(kestrune-mqtt)
+[[ ";$components;" == *";daemon;"* ]] && packages+=(kestruned)
+[[ ";$components;" == *";transitional;"* ]] && packages+=(kestrune-mqtt)
 
 # 1. Build them. Older copies are removed first so that the files found below
 #    are the ones just made.
@@ -119,8 +120,28 @@ for p in "${packages[@]}"; do
     newest=$(dpkg-deb --fsys-tarfile "${deb[$p]}" | tar -xO "./usr/share/doc/$p/changelog.gz" | gunzip | head -n 1)
     [[ $newest == "kestrune ($version) "* ]] || note "$p $version: its changelog starts with '$newest'"
 done
+# kestrune-mqtt is the service's old name: an empty package in oldlibs that
+# only brings kestruned in, at this version, and is no stand-in for it.
+# kestruned takes its place on upgrade.
+if [ -n "${deb[kestrune-mqtt]:-}" ]; then
+    fields=$(dpkg-deb -f "${deb[kestrune-mqtt]}" Section Architecture Depends Provides)
+    expected="Section: oldlibs
+Architecture: all
+Depends: kestruned (= $(dpkg-deb -f "${deb[kestrune-mqtt]}" Version))"
+    [ "$fields" = "$expected" ] || note "kestrune-mqtt: control fields are $(tr '\n' ' ' <<<"$fields")"
+    others=$(dpkg-deb -c "${deb[kestrune-mqtt]}" | awk '$1 !~ /^d/ { print $6 }' | grep -v '^\./usr/share/doc/kestrune-mqtt/')
+    if [ -n "$others" ]; then
+        note "kestrune-mqtt: holds files outside /usr/share/doc/kestrune-mqtt: $(xargs <<<"$others")"
+    fi
+fi
+if [ -n "${deb[kestruned]:-}" ]; then
+    for field in Breaks Replaces; do
+        [ "$(dpkg-deb -f "${deb[kestruned]}" $field)" = "kestrune-mqtt (<< 1.5.0~)" ] \
+            || note "kestruned: $field is not kestrune-mqtt (<< 1.5.0~)"
+    done
+fi
 display='libqt6(widgets|gui|opengl)|libgl[0-9x]|libegl|libopengl|libx11|libxcb|libwayland'
-for p in kestrune-cli kestrune-mqtt; do
+for p in kestrune-cli kestruned; do
     [ -n "${deb[$p]:-}" ] || continue
     depends=$(dpkg-deb -f "${deb[$p]}" Depends)
     grep -Eq "$display" <<<"$depends" && note "$p depends on display libraries: $depends"
@@ -152,15 +173,15 @@ done < <(grep -E '^[EW]: ' <<<"$tags")
 #    system's own units (the targets it is ordered against): its program
 #    must be in the package, every setting known to systemd. A warning
 #    (an unknown key, say) fails it as an error does.
-if [ -n "${deb[kestrune-mqtt]:-}" ]; then
+if [ -n "${deb[kestruned]:-}" ]; then
     echo "Verifying $UNIT in the unpacked package ..." >&2
     tree=$(mktemp -d)
-    dpkg-deb -x "${deb[kestrune-mqtt]}" "$tree"
+    dpkg-deb -x "${deb[kestruned]}" "$tree"
     cp -rn /usr/lib/systemd/system/. "$tree/usr/lib/systemd/system/"
     echo "+ systemd-analyze --man=no --root=$tree verify $UNIT" >>"$LOG"
     if ! said=$(systemd-analyze --man=no --root="$tree" verify "$tree/usr/lib/systemd/system/$UNIT" 2>&1) || [ -n "$said" ]; then
         echo "$said" >>"$LOG"
-        note "kestrune-mqtt: systemd-analyze verify: $(tr '\n' ' ' <<<"$said")"
+        note "kestruned: systemd-analyze verify: $(tr '\n' ' ' <<<"$said")"
     fi
     rm -rf "$tree"
 fi
@@ -227,15 +248,18 @@ check_installed() {
             logged "$SOURCE_DIR/scripts/check-completion.sh" /usr/share/bash-completion/completions/kestrune-cli \
                 || note "$p: the bash completion fails its check (see $LOG)"
             ;;
-        kestrune-mqtt)
+        kestruned)
             logged systemd-analyze verify "/usr/lib/systemd/system/$UNIT" \
                 || note "$p: systemd-analyze verify rejects $UNIT (see $LOG)"
             [ -L "$UNIT_LINK" ] || note "$p: $UNIT not enabled (no $UNIT_LINK)"
-            f=/usr/share/doc/kestrune-mqtt/examples/mqtt.conf
+            f=/usr/share/doc/kestruned/examples/kestruned.conf
             [ "$(stat -c %a "$f" 2>/dev/null)" = 644 ] || note "$p: $f is not mode 644"
             grep -Eq '^[[:space:]]*password[[:space:]]*=[[:space:]]*[^[:space:]]' "$f" \
                 && note "$p: $f holds a password"
-            [ -e /etc/kestrune/mqtt.conf ] && note "$p: the package made /etc/kestrune/mqtt.conf"
+            [ -e /etc/kestrune/kestruned.conf ] && note "$p: the package made /etc/kestrune/kestruned.conf"
+            ;;
+        kestrune-mqtt)
+            command -v kestrune-mqtt >/dev/null && note "$p: a program kestrune-mqtt is installed"
             ;;
     esac
 }
@@ -250,7 +274,7 @@ remove_package() {
     while IFS= read -r f; do
         [ -e "$f" ] && note "$p: left behind after purge: $f"
     done < <(files_of "$p")
-    if [ "$p" = kestrune-mqtt ]; then
+    if [ "$p" = kestruned ]; then
         if [ -e "$UNIT_LINK" ] || [ -L "$UNIT_LINK" ]; then
             note "$p: $UNIT_LINK left behind after purge"
         fi
@@ -264,16 +288,26 @@ udev=${deb[kestrune-udev]}
 for p in "${packages[@]}"; do
     [ "$p" = kestrune-udev ] && continue
     echo "Installing, checking and removing $p ..." >&2
-    if ! install_debs "${deb[$p]}" "$udev"; then
+    # The transitional package with what it brings in.
+    with=()
+    with_debs=()
+    if [ "$p" = kestrune-mqtt ]; then
+        with=(kestruned)
+        with_debs=("${deb[kestruned]}")
+    fi
+    if ! install_debs "${deb[$p]}" "${with_debs[@]}" "$udev"; then
         note "apt-get install $p failed (see $LOG)"
         continue
     fi
-    installed_by_us+=("$p" kestrune-udev)
+    installed_by_us+=("$p" "${with[@]}" kestrune-udev)
     is_installed "$p" || note "$p not in state 'installed' after installing it"
     check_installed "$p"
     check_installed kestrune-udev
     count=$((count + $(files_of "$p" | wc -l)))
     remove_package "$p"
+    for q in "${with[@]}"; do
+        remove_package "$q"
+    done
 done
 echo "Removing kestrune-udev ..." >&2
 count=$((count + $(files_of kestrune-udev | wc -l)))
