@@ -43,40 +43,6 @@ private slots:
             QVERIFY(rig.writes(b).empty() && rig.library.bitMode(b) == (b < 35 && (b || pins >= 0) ? 1 : 0));
     }
 
-    // Each click switches only what it names, from what the board showed at
-    // start-up. A caption that is not exactly the turn-on label counts as on.
-    // Stuck pins: what was written shows on the captions and indicators, what
-    // the board reads back on the bars and the row.
-    void manualPanel_data()
-    {
-        // pins: the pins at start-up; bits 8-15: stuck low from then on
-        columns<int, QString, Bytes, QString, int>({"pins", "ops", "written", "views", "pauses"});
-        QTest::newRow("relay 3 on, off") << 0 << "m3 m3" << Bytes{0x04, 0x00} << "00000000 00000000 00000000 00000000" << 4;
-        QTest::newRow("relay 2 beside 1 and 3") << 0x05 << "m2" << Bytes{0x07} << "11100000 11100000 11100000 11100000" << 2;
-        QTest::newRow("all on, relay 8") << 0 << "on m8" << Bytes{0xFF, 0x7F} << "11111110 11111110 11111110 00000000" << 4;
-        QTest::newRow("all off") << 0xFF << "off" << Bytes{0x00} << "00000000 00000000 00000000 11111111" << 2;
-        QTest::newRow("step bars") << 0 << "b2 b5 b2" << Bytes{0x02, 0x12, 0x10} << "00001000 00001000 00001000 00001000" << 3;
-        QTest::newRow("renamed turn-on label") << 0 << "rename3 m3" << Bytes{0x00} << "00000000 00000000 00000000 00000000" << 2;
-        QTest::newRow("caption in other case") << 0 << "lower3 m3" << Bytes{0x00} << "00000000 00000000 00000000 00000000" << 2;
-        QTest::newRow("relay 1 stuck low") << 0x100 << "on" << Bytes{0xFF} << "11111111 01111111 11111111 00000000" << 2;
-    }
-    void manualPanel()
-    {
-        QFETCH(int, pins);
-        SessionRig rig(1, [&](SimulatedLibrary& lib) { lib.setPins(0, std::uint8_t(pins)), lib.forcePins(0, std::uint8_t(pins >> 8), 0); });
-        WindowSession& s = *rig.s;
-        for (const QString& op : fetch<QString>("ops").split(' ')) {
-            const auto n = std::size_t(op.right(1).toInt());
-            if (op.startsWith("rename")) s.labels.setSlot(int(n) - 1, "Lamp");  // the caption now matches neither label
-            else if (op.startsWith("lower")) s.captions[n] = s.captions[n].toLower();
-            else rig.act(op);
-        }
-        QTEST(rig.writes(), "written");
-        QTEST(rig.views(), "views");
-        QTEST(int(rig.pauses.count(WindowSession::PauseMs)), "pauses");
-        QCOMPARE(rig.rows(), QStringList{'>' + RelayPattern::toText(rig.library.pins(0)) + "-0"});
-    }
-
     // Dropping the list down closes and reopens every board; the board picked
     // is followed by serial and port wherever it is listed, and the box shows
     // its entry; typed text picks nothing. A board gone, or one that fails a
@@ -196,65 +162,79 @@ private slots:
         QVERIFY(!s.tickTimer.isEnabled());
     }
 
-    // A row whose first eight characters are not all 0 or 1, or that the
-    // board's interlocks refuse, is neither played nor rewritten: a message
-    // names it, nothing is written, the row stays. A run that reaches it
-    // stops at once, with one message.
-    void rowErrors_data()
+    // Each click switches only what it names, from what the board showed at
+    // start-up. A caption that is not exactly the turn-on label counts as on.
+    // Stuck pins: what was written shows on the captions and indicators, what
+    // the board reads back on the bars and the row. A row whose first eight
+    // characters are not all 0 or 1, or that the board's interlocks refuse, is
+    // neither played nor rewritten: a message names it, nothing is written,
+    // the row stays; a run that reaches it stops at once, with one message.
+    // Under interlocks (7 8 and 3 4 5, dead time 200 ms) a click or a raised
+    // bar that changes over breaks, waits in the handler for the make, and
+    // makes; what the rules refuse (ALL ON, naming every group; a row; a
+    // click on a board left with two of a group on) changes nothing and says so.
+    void clicksAndRows_data()
     {
-        // error: the first message, and how many came
-        columns<QStringList, QString, QString, QString, Bytes>({"rows", "ops", "error", "after", "written"});
-        auto refused = [](int row, const char* relays, int count) {
-            return QStringLiteral("Row %1 is not a relay pattern: %2 must be eight characters 0 or 1 (%3)").arg(row).arg(relays).arg(count);
+        // pins: the pins at start-up; bits 8-15: stuck low from then on
+        // rows: the program (none: the one row start-up puts)
+        // after: the bytes written / the pauses / the views / the runner
+        columns<bool, int, QStringList, QString, QString, QStringList>({"interlocks", "pins", "rows", "ops", "after", "errors"});
+        const auto row = [](const char* name, bool interlocks, int pins, const QStringList& rows, const char* ops, const QString& after,
+                            const QStringList& errors = {}) { QTest::newRow(name) << interlocks << pins << rows << ops << after << errors; };
+        const QString off = "00000000 00000000 00000000 00000000", zero = " / 0 | >00000000-0 | stopped";
+        row("relay 3 on, off", false, 0, {}, "m3 m3", "04 00 / 50 50 50 50 / " + off + zero);
+        row("relay 2 beside 1 and 3", false, 0x05, {}, "m2", "07 / 50 50 / 11100000 11100000 11100000 11100000 / 0 | >11100000-0 | stopped");
+        row("all on, relay 8", false, 0, {}, "on m8", "ff 7f / 50 50 50 50 / 11111110 11111110 11111110 00000000 / 0 | >11111110-0 | stopped");
+        row("all off", false, 0xFF, {}, "off", "00 / 50 50 / 00000000 00000000 00000000 11111111" + zero);
+        row("step bars", false, 0, {}, "b2 b5 b2", "02 12 10 / 50 50 50 / 00001000 00001000 00001000 00001000 / 0 | >00001000-0 | stopped");
+        row("renamed turn-on label", false, 0, {}, "rename3 m3", "00 / 50 50 / " + off + zero);
+        row("caption in other case", false, 0, {}, "lower3 m3", "00 / 50 50 / " + off + zero);
+        row("relay 1 stuck low", false, 0x100, {}, "on", "ff / 50 50 / 11111111 01111111 11111111 00000000 / 0 | >01111111-0 | stopped");
+        auto refused = [](int row, const char* relays) {
+            return QStringLiteral("Row %1 is not a relay pattern: %2 must be eight characters 0 or 1").arg(row).arg(relays);
         };
         const QStringList bad{"10000000-5", "1000000-12"};
-        QTest::newRow("click") << bad << "pick1" << refused(2, "1000000-", 1) << "0 | 10000000-5 >1000000-12 | stopped" << Bytes{};
-        QTest::newRow("start") << QStringList{"", "10000000-3"} << "start tick" << refused(1, "", 1) << "0 | > 10000000-3 | stopped" << Bytes{};
         const QString halted = "5 | 10000000-5 >1000000-12 | stopped";
-        QTest::newRow("a tick reaches it") << bad << "start tick tick tick tick tick tick" << refused(2, "1000000-", 1) << halted << Bytes{0x01};
-        QTest::newRow("picked while running") << bad << "start tick tick pick1 tick" << refused(2, "1000000-", 1) << halted << Bytes{0x01};
-        QTest::newRow("up-down") << QStringList{"1010101"} << "up" << refused(1, "1010101", 2) << "1 | >1010101 | stopped" << Bytes{};
-        QTest::newRow("typed") << QStringList{"1000000-12"} << "type7" << refused(1, "1000000-", 1) << "7 | >1000000-12 | stopped" << Bytes{};
-        QTest::newRow("a tick reaches a row the board refuses") << QStringList{"10000000-2", "00000011-2"} << "start tick tick tick"
-            << "Row 2 cannot be loaded: relays 7, 8 are interlocked: at most one of them may be on (1)" << "2 | 10000000-2 >00000011-2 | stopped" << Bytes{0x01};
-    }
-    void rowErrors()
-    {
-        SessionRig rig(1, [](SimulatedLibrary&) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8\n"); }, "boards.conf");
-        WindowSession& s = *rig.s;
-        rig.program(fetch<QStringList>("rows"));
-        QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.tickTimer.isEnabled()); });  // no tick under the message
-        for (const QString& op : fetch<QString>("ops").split(' '))
-            rig.act(op);
-        QTEST(QStringLiteral("%1 (%2)").arg(rig.errors.value(0)).arg(rig.errors.size()), "error");
-        QTEST(rig.run(), "after");
-        QTEST(rig.writes(), "written");
-    }
-
-    // Relays 7 8 and 3 4 5 interlocked in boards.conf, dead time 200 ms: a
-    // click or a raised bar that changes over breaks, waits in the handler
-    // for the make, and makes. What the board's rules refuse (ALL ON, naming
-    // every group; a row; a click on a board left with two of a group on)
-    // changes nothing and says so.
-    void interlockedWindow_data()
-    {
-        columns<int, QString, Bytes, QList<int>, QStringList, QString>({"pins", "ops", "written", "pauses", "errors", "views"});
+        row("click", true, 0, bad, "pick1", " /  / " + off + " / 0 | 10000000-5 >1000000-12 | stopped", {refused(2, "1000000-")});
+        row("start", true, 0, {"", "10000000-3"}, "start tick", " /  / " + off + " / 0 | > 10000000-3 | stopped", {refused(1, "")});
+        row("a tick reaches it", true, 0, bad, "start tick tick tick tick tick tick", "01 /  / 10000000 10000000 10000000 00000000 / " + halted, {refused(2, "1000000-")});
+        row("picked while running", true, 0, bad, "start tick tick pick1 tick", "01 /  / 10000000 10000000 10000000 00000000 / " + halted, {refused(2, "1000000-")});
+        row("up-down", true, 0, {"1010101"}, "up", " /  / " + off + " / 1 | >1010101 | stopped", {refused(1, "1010101"), refused(1, "1010101")});
+        row("typed", true, 0, {"1000000-12"}, "type7", " /  / " + off + " / 7 | >1000000-12 | stopped", {refused(1, "1000000-")});
+        const QString row2 = "Row 2 cannot be loaded: relays 7, 8 are interlocked: at most one of them may be on";
+        row("a tick reaches a row the board refuses", true, 0, {"10000000-2", "00000011-2"}, "start tick tick tick",
+            "01 /  / 10000000 10000000 10000000 00000000 / 2 | 10000000-2 >00000011-2 | stopped", {row2});
         const QString allOn = "ALL ON is refused on this board: relays 7, 8 are interlocked; relays 3, 4, 5 are interlocked: at most one relay of each group may be on";
-        QTest::newRow("change-overs") << 0 << "m7 m8 on pick1 b7" << Bytes{0x40, 0x00, 0x80, 0x00, 0x40} << QList<int>{50, 50, 50, 201, 50, 201, 50}
-                                      << QStringList{allOn, "Row 2 cannot be loaded: relays 7, 8 are interlocked: at most one of them may be on"} << "00000010 00000010 00000010 00000010";
+        const QStringList ruled{"00000000-5", "00000011-5"};
+        row("change-overs", true, 0, ruled, "m7 m8 on pick1 b7", "40 00 80 00 40 / 50 50 50 201 50 201 50 / 00000010 00000010 00000010 00000010 / 0 | 00000001-0 >00000010-0 | stopped", {allOn, row2});
         const QString relay1 = "Switching relay 1 is refused on this board: relays 7, 8 are interlocked: at most one of them may be on";
-        QTest::newRow("a board left with two of a group on") << 0xC0 << "m1 b1 m7" << Bytes{0x80} << QList<int>{50, 50}
-                                                             << QStringList{relay1, relay1} << "00000001 00000001 00000001 00000001";
+        row("a board left with two of a group on", true, 0xC0, ruled, "m1 b1 m7", "80 / 50 50 / 00000001 00000001 00000001 00000001 / 0 | >00000001-0 00000011-5 | stopped", {relay1, relay1});
     }
-    void interlockedWindow()
+    void clicksAndRows()
     {
-        SessionRig rig(1, [](SimulatedLibrary& lib) { writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8, 3 4 5\ndead_time_ms = 200\n"),
-                                                      lib.setPins(0, std::uint8_t(fetch<int>("pins"))); }, "boards.conf");
-        rig.program({"00000000-5", "00000011-5"});
-        for (const QString& op : fetch<QString>("ops").split(' '))
-            rig.act(op);
-        QCOMPARE(std::tuple(rig.writes(), rig.pauses, rig.errors, rig.views()),
-                 std::tuple(fetch<Bytes>("written"), fetch<QList<int>>("pauses"), fetch<QStringList>("errors"), fetch<QString>("views")));
+        const int pins = fetch<int>("pins");
+        SessionRig rig(1, [&](SimulatedLibrary& lib) {
+            lib.setPins(0, std::uint8_t(pins)), lib.forcePins(0, std::uint8_t(pins >> 8), 0);
+            if (fetch<bool>("interlocks"))
+                writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8, 3 4 5\ndead_time_ms = 200\n");
+        }, "boards.conf");
+        WindowSession& s = *rig.s;
+        if (const QStringList rows = fetch<QStringList>("rows"); !rows.isEmpty())
+            rig.program(rows);
+        QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.tickTimer.isEnabled()); });  // no tick under the message
+        for (const QString& op : fetch<QString>("ops").split(' ')) {
+            const auto n = std::size_t(op.right(1).toInt());
+            if (op.startsWith("rename")) s.labels.setSlot(int(n) - 1, "Lamp");  // the caption now matches neither label
+            else if (op.startsWith("lower")) s.captions[n] = s.captions[n].toLower();
+            else rig.act(op);
+        }
+        QStringList written, pauses;
+        for (const std::uint8_t b : rig.writes())
+            written << QString::number(b, 16).rightJustified(2, u'0');
+        for (const int ms : rig.pauses)
+            pauses << QString::number(ms);
+        QCOMPARE(QStringList({written.join(' '), pauses.join(' '), rig.views(), rig.run()}).join(" / "), fetch<QString>("after"));
+        QTEST(rig.errors, "errors");
     }
 
     // A press on any relay button fills the dialog's texts (whether a right
