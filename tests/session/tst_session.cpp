@@ -78,90 +78,15 @@ private slots:
         QCOMPARE(std::tuple(rig.writes(1), rig.writes(2), rig.errors), std::tuple(Bytes{0xFF, 0x00}, Bytes{0xFF}, QStringList{}));
     }
 
+    // The operator's actions on simulated boards, as steps (see
+    // SessionRig::act; "=" notes the runner, "repeat" ticks Repeat, "save"
+    // saves saved.txt, "opened": the program is put here, not before the steps).
     // Start always plays row 0 as a loaded step counted from its own
     // duration; each tick counts down; a step lasts at least one tick; a row
     // gets its duration back when the run leaves it; Repeat decides the end.
-    void ticks_data()
-    {
-        // ticks: the start, then one line per tick
-        columns<QStringList, bool, QStringList, Bytes>({"rows", "repeat", "ticks", "written"});
-        const QStringList example{"10000000-3", "01000000-0", "00000000-2"};
-        const QStringList once{"3 | >10000000-3 01000000-0 00000000-2 | running",
-                               "2 | >10000000-2 01000000-0 00000000-2 | running",
-                               "1 | >10000000-1 01000000-0 00000000-2 | running",
-                               "0 | 10000000-3 >01000000-0 00000000-2 | running",
-                               "2 | 10000000-3 01000000-0 >00000000-2 | running",
-                               "1 | 10000000-3 01000000-0 >00000000-1 | running"};
-        QTest::newRow("once") << example << false
-            << once + QStringList{"2 | 10000000-3 01000000-0 >00000000-2 | stopped"} << Bytes{0x01, 0x02, 0x00};
-        QTest::newRow("repeat") << example << true
-            << once + QStringList{"3 | >10000000-3 01000000-0 00000000-2 | running",
-                                  "2 | >10000000-2 01000000-0 00000000-2 | running"}
-            << Bytes{0x01, 0x02, 0x00, 0x01};
-        QTest::newRow("one row repeated") << QStringList{"10000000-2"} << true
-            << QStringList{"2 | >10000000-2 | running", "1 | >10000000-1 | running",
-                           "2 | >10000000-2 | running", "1 | >10000000-1 | running"}
-            << Bytes{0x01};
-    }
-    void ticks()
-    {
-        QFETCH(QStringList, ticks);
-        SessionRig rig(1);
-        WindowSession& s = *rig.s;
-        rig.run([&] { s.editTimerValue(QStringLiteral("7")); });  // shown before the file was opened
-        rig.program(fetch<QStringList>("rows"));
-        s.setRepeat(fetch<bool>("repeat"));
-        for (int t = 0; t < ticks.size(); ++t) {
-            rig.act(t ? "tick" : "start");
-            QCOMPARE(rig.run(), ticks[t]);
-        }
-        QTEST(rig.writes(), "written");
-        QCOMPARE(s.tickTimer.isEnabled(), s.runActive());
-        QVERIFY(rig.errors.isEmpty());
-    }
-
-    // What the operator does during a run, two ticks into row 0's five;
-    // "after" ends with the board's pins. A row the run goes on in is
-    // loaded at once while running, at Resume while paused. A save stores
-    // the rows as Stop leaves them.
-    void operatorDuringRun_data()
-    {
-        columns<QString, QString, QString>({"ops", "after", "stopped"});
-        const QString first = "5 | >10000000-5 01000000-4 00100000-6 | stopped", cut = "4 | 10000000-5 >01000000-4 | stopped";
-        QTest::newRow("pick the counted row") << "pick0" << "3 | >10000000-3 01000000-4 00100000-6 | running | 10000000" << first;
-        QTest::newRow("pick another row") << "pick2" << "6 | 10000000-5 01000000-4 >00100000-6 | running | 00100000"
-                                          << "6 | 10000000-5 01000000-4 >00100000-6 | stopped";
-        QTest::newRow("add") << "add" << "5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | running | 10000000"
-                             << "5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | stopped";
-        QTest::newRow("clear") << "clear" << "3 | >10000000-3 01000000-4 | running | 10000000" << "5 | >10000000-5 01000000-4 | stopped";
-        QTest::newRow("clear the counted row") << "pick2 tick clear" << "4 | 10000000-5 >01000000-4 | running | 01000000" << cut;
-        QTest::newRow("clear it paused, resume") << "pick2 pause clear resume tick" << "3 | 10000000-5 >01000000-3 | running | 01000000" << cut;
-        QTest::newRow("clear all") << "clearall" << "0 | >00000000-0 | running | 00000000" << "0 | >00000000-0 | stopped";
-        QTest::newRow("type 50") << "type50 tick" << "49 | >10000000-49 01000000-4 00100000-6 | running | 10000000" << first;
-        QTest::newRow("open") << "open" << "2 | >00000001-2 | running | 00000001" << "2 | >00000001-2 | stopped";
-        QTest::newRow("open paused") << "pause open" << "2 | >00000001-2 | paused | 10000000" << "2 | >00000001-2 | stopped";
-        QTest::newRow("open paused, resume") << "pause open resume tick" << "1 | >00000001-1 | running | 00000001" << "2 | >00000001-2 | stopped";
-        QTest::newRow("pause") << "pause tick tick" << "3 | >10000000-3 01000000-4 00100000-6 | paused | 10000000" << first;
-        QTest::newRow("pause, resume") << "pause resume tick" << "2 | >10000000-2 01000000-4 00100000-6 | running | 10000000" << first;
-    }
-    void operatorDuringRun()
-    {
-        SessionRig rig(1);
-        WindowSession& s = *rig.s;
-        writeFile(QStringLiteral("next.txt"), "00000001-2\r\n");
-        rig.program({"10000000-5", "01000000-4", "00100000-6"});
-        for (const QString& op : ("start tick tick " + fetch<QString>("ops")).split(' '))
-            rig.act(op);
-        QTEST(rig.run() + " | " + RelayPattern::toText(rig.library.pins(0)), "after");
-        if (s.runner.state() == ProgramRunner::State::Running)  // the bars, lamps and captions show the counted row
-            QCOMPARE(rig.views().left(26), QStringList(3, rig.rows()[s.currentRow()].mid(1, 8)).join(' '));
-        QCOMPARE(s.saveProgram(QStringLiteral("saved.txt")), QString());
-        rig.run([&] { s.startOrStop(); });
-        QTEST(rig.run(), "stopped");
-        QCOMPARE(readFile(QStringLiteral("saved.txt")), ProgramFile::serialize(s.program.rows()));
-        QVERIFY(!s.tickTimer.isEnabled());
-    }
-
+    // During a run a row the run goes on in is loaded at once while running,
+    // at Resume while paused; the bars, lamps and captions show the counted
+    // row. A save stores the rows as Stop leaves them.
     // Each click switches only what it names, from what the board showed at
     // start-up. A caption that is not exactly the turn-on label counts as on.
     // Stuck pins: what was written shows on the captions and indicators, what
@@ -173,15 +98,38 @@ private slots:
     // bar that changes over breaks, waits in the handler for the make, and
     // makes; what the rules refuse (ALL ON, naming every group; a row; a
     // click on a board left with two of a group on) changes nothing and says so.
-    void clicksAndRows_data()
+    void operatorActions_data()
     {
         // pins: the pins at start-up; bits 8-15: stuck low from then on
         // rows: the program (none: the one row start-up puts)
-        // after: the bytes written / the pauses / the views / the runner
+        // after: the bytes written / the pauses / the views / the runner at each "=", and at the end
         columns<bool, int, QStringList, QString, QString, QStringList>({"interlocks", "pins", "rows", "ops", "after", "errors"});
-        const auto row = [](const char* name, bool interlocks, int pins, const QStringList& rows, const char* ops, const QString& after,
+        const auto row = [](const char* name, bool interlocks, int pins, const QStringList& rows, const QString& ops, const QString& after,
                             const QStringList& errors = {}) { QTest::newRow(name) << interlocks << pins << rows << ops << after << errors; };
         const QString off = "00000000 00000000 00000000 00000000", zero = " / 0 | >00000000-0 | stopped";
+        const auto at = [](const char* bytes, const char* pins) { return QStringLiteral("%1 /  / %2 %2 %2 00000000").arg(bytes, pins); };
+        const QStringList example{"10000000-3", "01000000-0", "00000000-2"}, three{"10000000-5", "01000000-4", "00100000-6"};
+        const QString once = " / 3 | >10000000-3 01000000-0 00000000-2 | running / 2 | >10000000-2 01000000-0 00000000-2 | running"
+                             " / 1 | >10000000-1 01000000-0 00000000-2 | running / 0 | 10000000-3 >01000000-0 00000000-2 | running"
+                             " / 2 | 10000000-3 01000000-0 >00000000-2 | running / 1 | 10000000-3 01000000-0 >00000000-1 | running";
+        row("once", false, 0, example, "type7 opened start = tick = tick = tick = tick = tick = tick", at("01 02 00", "00000000") + once + " / 2 | 10000000-3 01000000-0 >00000000-2 | stopped");
+        row("repeat", false, 0, example, "type7 opened repeat start = tick = tick = tick = tick = tick = tick = tick", at("01 02 00 01", "10000000") + once +
+            " / 3 | >10000000-3 01000000-0 00000000-2 | running / 2 | >10000000-2 01000000-0 00000000-2 | running");
+        row("one row repeated", false, 0, {"10000000-2"}, "type7 opened repeat start = tick = tick = tick", at("01", "10000000") + " / 2 | >10000000-2 | running / 1 | >10000000-1 | running / 2 | >10000000-2 | running / 1 | >10000000-1 | running");
+        const QString run = "start tick tick ", first = "5 | >10000000-5 01000000-4 00100000-6 | stopped", cut = "4 | 10000000-5 >01000000-4 | stopped";
+        row("pick the counted row", false, 0, three, run + "pick0 = save start", at("01 01", "10000000") + " / 3 | >10000000-3 01000000-4 00100000-6 | running / " + first);
+        row("pick another row", false, 0, three, run + "pick2 = save start", at("01 04", "00100000") + " / 6 | 10000000-5 01000000-4 >00100000-6 | running / 6 | 10000000-5 01000000-4 >00100000-6 | stopped");
+        row("add", false, 0, three, run + "add = save start", at("01 01", "10000000") + " / 5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | running / 5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | stopped");
+        row("clear", false, 0, three, run + "clear = save start", at("01", "10000000") + " / 3 | >10000000-3 01000000-4 | running / 5 | >10000000-5 01000000-4 | stopped");
+        row("clear the counted row", false, 0, three, run + "pick2 tick clear = save start", at("01 04 02", "01000000") + " / 4 | 10000000-5 >01000000-4 | running / " + cut);
+        row("clear it paused, resume", false, 0, three, run + "pick2 pause clear resume tick = save start", at("01 04 02", "01000000") + " / 3 | 10000000-5 >01000000-3 | running / " + cut);
+        row("clear all", false, 0, three, run + "clearall = save start", at("01 00 00", "00000000") + " / 0 | >00000000-0 | running / 0 | >00000000-0 | stopped");
+        row("type 50", false, 0, three, run + "type50 tick = save start", at("01", "10000000") + " / 49 | >10000000-49 01000000-4 00100000-6 | running / " + first);
+        row("open", false, 0, three, run + "open = save start", at("01 80", "00000001") + " / 2 | >00000001-2 | running / 2 | >00000001-2 | stopped");
+        row("open paused", false, 0, three, run + "pause open = save start", at("01", "10000000") + " / 2 | >00000001-2 | paused / 2 | >00000001-2 | stopped");
+        row("open paused, resume", false, 0, three, run + "pause open resume tick = save start", at("01 80", "00000001") + " / 1 | >00000001-1 | running / 2 | >00000001-2 | stopped");
+        row("pause", false, 0, three, run + "pause tick tick = save start", at("01", "10000000") + " / 3 | >10000000-3 01000000-4 00100000-6 | paused / " + first);
+        row("pause, resume", false, 0, three, run + "pause resume tick = save start", at("01", "10000000") + " / 2 | >10000000-2 01000000-4 00100000-6 | running / " + first);
         row("relay 3 on, off", false, 0, {}, "m3 m3", "04 00 / 50 50 50 50 / " + off + zero);
         row("relay 2 beside 1 and 3", false, 0x05, {}, "m2", "07 / 50 50 / 11100000 11100000 11100000 11100000 / 0 | >11100000-0 | stopped");
         row("all on, relay 8", false, 0, {}, "on m8", "ff 7f / 50 50 50 50 / 11111110 11111110 11111110 00000000 / 0 | >11111110-0 | stopped");
@@ -210,7 +158,7 @@ private slots:
         const QString relay1 = "Switching relay 1 is refused on this board: relays 7, 8 are interlocked: at most one of them may be on";
         row("a board left with two of a group on", true, 0xC0, ruled, "m1 b1 m7", "80 / 50 50 / 00000001 00000001 00000001 00000001 / 0 | >00000001-0 00000011-5 | stopped", {relay1, relay1});
     }
-    void clicksAndRows()
+    void operatorActions()
     {
         const int pins = fetch<int>("pins");
         SessionRig rig(1, [&](SimulatedLibrary& lib) {
@@ -219,22 +167,33 @@ private slots:
                 writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8, 3 4 5\ndead_time_ms = 200\n");
         }, "boards.conf");
         WindowSession& s = *rig.s;
-        if (const QStringList rows = fetch<QStringList>("rows"); !rows.isEmpty())
-            rig.program(rows);
+        writeFile(QStringLiteral("next.txt"), "00000001-2\r\n");
+        const QString ops = fetch<QString>("ops");
+        if (!ops.contains("opened") && !fetch<QStringList>("rows").isEmpty())
+            rig.program(fetch<QStringList>("rows"));
         QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.tickTimer.isEnabled()); });  // no tick under the message
-        for (const QString& op : fetch<QString>("ops").split(' ')) {
+        QStringList runner;
+        for (const QString& op : ops.split(' ')) {
             const auto n = std::size_t(op.right(1).toInt());
             if (op.startsWith("rename")) s.labels.setSlot(int(n) - 1, "Lamp");  // the caption now matches neither label
             else if (op.startsWith("lower")) s.captions[n] = s.captions[n].toLower();
+            else if (op == "repeat") s.setRepeat(true);
+            else if (op == "save") QCOMPARE(s.saveProgram(QStringLiteral("saved.txt")), QString());
+            else if (op == "=") runner << rig.run();
+            else if (op == "opened") rig.program(fetch<QStringList>("rows"));
             else rig.act(op);
+            if (op == "=" && s.runner.state() == ProgramRunner::State::Running)  // the bars, lamps and captions show the counted row
+                QCOMPARE(rig.views().left(26), QStringList(3, rig.rows()[s.currentRow()].mid(1, 8)).join(' '));
         }
         QStringList written, pauses;
         for (const std::uint8_t b : rig.writes())
             written << QString::number(b, 16).rightJustified(2, u'0');
         for (const int ms : rig.pauses)
             pauses << QString::number(ms);
-        QCOMPARE(QStringList({written.join(' '), pauses.join(' '), rig.views(), rig.run()}).join(" / "), fetch<QString>("after"));
+        QCOMPARE((QStringList{written.join(' '), pauses.join(' '), rig.views()} + runner + QStringList{rig.run()}).join(" / "), fetch<QString>("after"));
         QTEST(rig.errors, "errors");
+        QVERIFY(!QFile::exists("saved.txt") || readFile(QStringLiteral("saved.txt")) == ProgramFile::serialize(s.program.rows()));
+        QCOMPARE(s.tickTimer.isEnabled(), s.runActive());
     }
 
     // A press on any relay button fills the dialog's texts (whether a right
