@@ -9,78 +9,22 @@ using namespace fixture;
 class SessionTest : public QObject {
     Q_OBJECT
 private slots:
+    // The operator's actions on simulated boards, as steps (see
+    // SessionRig::act; "=" notes the runner, "#" the board box and strip,
+    // "repeat" ticks Repeat, "save" saves saved.txt, "opened": the program is
+    // put here, not before the steps; board2: Select Board picks its entry 2,
+    // counted from 0 (board-1: typed text); drop: the list is dropped down;
+    // to the library's board 2, counted from 0 as well: unplug2, plug2, held2
+    // (by another program), free2, stuck2 (relays 1 and 8 stuck on), opens2
+    // notes how often it was opened and closed).
     // Start-up lists and opens the boards, reads the first board's pins
     // (writing nothing) and shows them, saying so on the strip; without board
     // 1 every button offers to switch its relay on. The tick is 1 ms.
-    void startUp_data()
-    {
-        // pins: of board 1; -1: board 1 is held by another program
-        // list: the number of entries: the first one
-        columns<int, int, QString, QString, QString>({"boards", "pins", "list", "views", "status"});
-        const QString off = "00000000 00000000 -------- 00000000", found = "Board found !", missing = "Board not found !";
-        QTest::newRow("no board") << 0 << 0 << "0: " << off << missing;
-        QTest::newRow("one board") << 1 << 0 << "1: Relay Board 1" << "00000000 00000000 00000000 00000000" << found;
-        QTest::newRow("relays left on") << 1 << 0x05 << "1: Relay Board 1" << "10100000 10100000 10100000 10100000" << found;
-        QTest::newRow("forty boards") << 40 << 0x80 << "35: Relay Board 1 " << "00000001 00000001 00000001 00000001" << found;
-        QTest::newRow("board 1 held") << 2 << -1 << "2: Relay Board 1 " << off << missing;
-    }
-    void startUp()
-    {
-        const int boards = fetch<int>("boards"), pins = fetch<int>("pins");
-        SessionRig rig(boards, [&](SimulatedLibrary& lib) {
-            if (boards > 0)
-                pins < 0 ? lib.setHeldElsewhere(0, true) : lib.setPins(0, static_cast<std::uint8_t>(pins));
-        });
-        const WindowSession& s = *rig.s;
-        QTEST(QString::number(s.boardEntries.size()) + ": " + s.boardEntries.value(0).text, "list");
-        QCOMPARE(std::pair(s.boardText, s.boardIndex), std::pair(QString(boards ? "Relay Board 1" : "No Boards Found"), -1));
-        QTEST(rig.views(), "views");
-        QCOMPARE(rig.rows(), QStringList{'>' + RelayPattern::toText(std::uint8_t(std::max(pins, 0))) + "-0"});
-        QTEST(s.statusText, "status");
-        QCOMPARE(s.boardFound, s.statusText == "Board found !");
-        QVERIFY(!s.tickTimer.isEnabled() && s.resolutionText == "1");
-        for (int b = 0; b < boards; ++b)
-            QVERIFY(rig.writes(b).empty() && rig.library.bitMode(b) == (b < 35 && (b || pins >= 0) ? 1 : 0));
-    }
-
     // Dropping the list down closes and reopens every board; the board picked
     // is followed by serial and port wherever it is listed, and the box shows
     // its entry; typed text picks nothing. A board gone, or one that fails a
     // write, is written to no more (nor is the board in its place) until a
     // board is picked again; the strip names it.
-    void boards()
-    {
-        SessionRig rig(3, [](SimulatedLibrary& lib) { lib.forcePins(1, 0x81, 0x81); });
-        WindowSession& s = *rig.s;
-        const auto shown = [&] { return std::tuple(s.boardText, s.boardIndex, s.statusText, s.boardFound); };
-        rig.run([&] { s.pickBoard(1); });
-        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 2 "), 1, QStringLiteral("Board found !"), true));
-        QCOMPARE(rig.views(), QStringLiteral("10000001 10000001 10000001 00000000"));
-        rig.run([&] { s.rediscoverBoards(); s.pickBoard(-1); s.allOn(); });
-        QCOMPARE(std::pair(rig.library.openCount(1), rig.library.closeCount(1)), std::pair(2, 1));
-        rig.library.setHeldElsewhere(2, true);
-        rig.run([&] { s.rediscoverBoards(); s.pickBoard(2); });
-        QCOMPARE(std::pair(s.statusText, s.boardFound), std::pair(QStringLiteral("Board not found or already opened!"), false));
-        rig.library.setHeldElsewhere(2, false);
-        rig.library.setAttached(0, false);
-        rig.run([&] { s.pickBoard(1); s.rediscoverBoards(); s.allOff(); });  // board 2 is listed first now
-        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 1 "), 0, QStringLiteral("Board found !"), true));
-        QCOMPARE(rig.writes(1), (Bytes{0xFF, 0x00}));
-        rig.library.setAttached(1, false);
-        rig.run([&] { s.rediscoverBoards(); s.allOn(); });
-        QCOMPARE(shown(), std::tuple(QStringLiteral("Relay Board 1"), -1, QStringLiteral("Board not found ! board KSIM0002 (port 1-2) is gone: pick a board"), false));
-        rig.run([&] { s.pickBoard(0); s.allOn(); });
-        rig.library.setAttached(2, false);
-        rig.run([&] { s.allOff(); });
-        rig.library.setAttached(2, true);
-        rig.run([&] { s.rediscoverBoards(); s.allOff(); });
-        QCOMPARE(s.statusText, QStringLiteral("board KSIM0003 (port 1-3) failed: the board did not answer; pick a board"));
-        QCOMPARE(std::tuple(rig.writes(1), rig.writes(2), rig.errors), std::tuple(Bytes{0xFF, 0x00}, Bytes{0xFF}, QStringList{}));
-    }
-
-    // The operator's actions on simulated boards, as steps (see
-    // SessionRig::act; "=" notes the runner, "repeat" ticks Repeat, "save"
-    // saves saved.txt, "opened": the program is put here, not before the steps).
     // Start always plays row 0 as a loaded step counted from its own
     // duration; each tick counts down; a step lasts at least one tick; a row
     // gets its duration back when the run leaves it; Repeat decides the end.
@@ -100,12 +44,25 @@ private slots:
     // click on a board left with two of a group on) changes nothing and says so.
     void operatorActions_data()
     {
-        // pins: the pins at start-up; bits 8-15: stuck low from then on
+        // pins: board 0's at start-up; bits 8-15: stuck low from then on; -1: it is held by another program
         // rows: the program (none: the one row start-up puts)
-        // after: the bytes written / the pauses / the views / the runner at each "=", and at the end
-        columns<bool, int, QStringList, QString, QString, QStringList>({"interlocks", "pins", "rows", "ops", "after", "errors"});
+        // after: the bytes written (to board 0; "2: ..." to board 2) / the pauses / the views / the notes / the runner;
+        // "#" notes the entries (their number: the first), the box's text and index, the strip, each board's bit mode
+        columns<bool, int, QStringList, QString, QString, QStringList, int>({"interlocks", "pins", "rows", "ops", "after", "errors", "boards"});
         const auto row = [](const char* name, bool interlocks, int pins, const QStringList& rows, const QString& ops, const QString& after,
-                            const QStringList& errors = {}) { QTest::newRow(name) << interlocks << pins << rows << ops << after << errors; };
+                            const QStringList& errors = {}, int boards = 1) { QTest::newRow(name) << interlocks << pins << rows << ops << after << errors << boards; };
+        const QString unlit = " /  / 00000000 00000000 -------- 00000000 / ";
+        row("no board", false, 0, {}, "#", unlit + "0:  | No Boards Found -1 | Board not found ! |  / 0 | >00000000-0 | stopped", {}, 0);
+        row("one board", false, 0, {}, "#", " /  / 00000000 00000000 00000000 00000000 / 1: Relay Board 1 | Relay Board 1 -1 | Board found ! | 1 / 0 | >00000000-0 | stopped");
+        row("relays left on", false, 0x05, {}, "#", " /  / 10100000 10100000 10100000 10100000 / 1: Relay Board 1 | Relay Board 1 -1 | Board found ! | 1 / 0 | >10100000-0 | stopped");
+        row("forty boards", false, 0x80, {}, "#", " /  / 00000001 00000001 00000001 00000001 / 35: Relay Board 1  | Relay Board 1 -1 | Board found ! | " + QString(35, '1') + QString(5, '0') + " / 0 | >00000001-0 | stopped", {}, 40);
+        row("board 1 held", false, -1, {}, "#", unlit + "2: Relay Board 1  | Relay Board 1 -1 | Board not found ! | 01 / 0 | >00000000-0 | stopped", {}, 2);
+        row("board 2 picked", false, 0, {}, "stuck1 board1 #", " /  / 10000001 10000001 10000001 00000000 / 3: Relay Board 1  | Relay Board 2  1 | Board found ! | 111 / 0 | >10000001-0 | stopped", {}, 3);
+        row("boards come and go", false, 0, {}, "stuck1 board1 drop board-1 on opens1 held2 drop board2 # free2 unplug0 board1 drop off # unplug1 drop on # board0 on unplug2 off plug2 drop off #",
+            "; 1: ff 00; 2: ff / " + QStringList(12, "50").join(' ') + " / 00000000 00000000 00000000 00000000 / opened 2, closed 1 / 3: Relay Board 1  | Relay Board 3  2 | "
+            "Board not found or already opened! | 111 / 2: Relay Board 1  | Relay Board 1  0 | Board found ! | 011 / 1: Relay Board 1 | Relay Board 1 -1 | Board not found ! "
+            "board KSIM0002 (port 1-2) is gone: pick a board | 001 / 1: Relay Board 1 | Relay Board 1 -1 | board KSIM0003 (port 1-3) failed: the board did not answer; "
+            "pick a board | 001 / 0 | >00000000-0 | stopped", {}, 3);
         const QString off = "00000000 00000000 00000000 00000000", zero = " / 0 | >00000000-0 | stopped";
         const auto at = [](const char* bytes, const char* pins) { return QStringLiteral("%1 /  / %2 %2 %2 00000000").arg(bytes, pins); };
         const QStringList example{"10000000-3", "01000000-0", "00000000-2"}, three{"10000000-5", "01000000-4", "00100000-6"};
@@ -160,9 +117,12 @@ private slots:
     }
     void operatorActions()
     {
-        const int pins = fetch<int>("pins");
-        SessionRig rig(1, [&](SimulatedLibrary& lib) {
-            lib.setPins(0, std::uint8_t(pins)), lib.forcePins(0, std::uint8_t(pins >> 8), 0);
+        const int pins = fetch<int>("pins"), boards = fetch<int>("boards");
+        SessionRig rig(boards, [&](SimulatedLibrary& lib) {
+            if (pins < 0)
+                lib.setHeldElsewhere(0, true);
+            else if (boards)
+                lib.setPins(0, std::uint8_t(pins)), lib.forcePins(0, std::uint8_t(pins >> 8), 0);
             if (fetch<bool>("interlocks"))
                 writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8, 3 4 5\ndead_time_ms = 200\n");
         }, "boards.conf");
@@ -172,25 +132,43 @@ private slots:
         if (!ops.contains("opened") && !fetch<QStringList>("rows").isEmpty())
             rig.program(fetch<QStringList>("rows"));
         QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.tickTimer.isEnabled()); });  // no tick under the message
-        QStringList runner;
+        QStringList notes;
         for (const QString& op : ops.split(' ')) {
-            const auto n = std::size_t(op.right(1).toInt());
-            if (op.startsWith("rename")) s.labels.setSlot(int(n) - 1, "Lamp");  // the caption now matches neither label
-            else if (op.startsWith("lower")) s.captions[n] = s.captions[n].toLower();
+            static const QRegularExpression number("-?\\d+$");
+            const int n = number.match(op).captured().toInt();
+            QString modes;
+            for (int b = 0; b < boards; ++b)
+                modes += QString::number(rig.library.bitMode(b));
+            if (op.startsWith("rename")) s.labels.setSlot(n - 1, "Lamp");  // the caption now matches neither label
+            else if (op.startsWith("lower")) s.captions[std::size_t(n)] = s.captions[std::size_t(n)].toLower();
             else if (op == "repeat") s.setRepeat(true);
             else if (op == "save") QCOMPARE(s.saveProgram(QStringLiteral("saved.txt")), QString());
-            else if (op == "=") runner << rig.run();
+            else if (op == "=") notes << rig.run();
+            else if (op == "#") notes << QStringLiteral("%1: %2 | %3 %4 | %5 | %6").arg(s.boardEntries.size()).arg(s.boardEntries.value(0).text, s.boardText).arg(s.boardIndex).arg(s.statusText, modes);
             else if (op == "opened") rig.program(fetch<QStringList>("rows"));
+            else if (op.startsWith("board")) rig.run([&] { s.pickBoard(n); });
+            else if (op == "drop") rig.run([&] { s.rediscoverBoards(); });
+            else if (op.startsWith("unplug") || op.startsWith("plug")) rig.library.setAttached(n, op[0] == u'p');
+            else if (op.startsWith("held") || op.startsWith("free")) rig.library.setHeldElsewhere(n, op[0] == u'h');
+            else if (op.startsWith("stuck")) rig.library.forcePins(n, 0x81, 0x81);
+            else if (op.startsWith("opens")) notes << QStringLiteral("opened %1, closed %2").arg(rig.library.openCount(n)).arg(rig.library.closeCount(n));
             else rig.act(op);
             if (op == "=" && s.runner.state() == ProgramRunner::State::Running)  // the bars, lamps and captions show the counted row
                 QCOMPARE(rig.views().left(26), QStringList(3, rig.rows()[s.currentRow()].mid(1, 8)).join(' '));
+            QCOMPARE(s.boardFound, s.statusText == "Board found !");
         }
         QStringList written, pauses;
-        for (const std::uint8_t b : rig.writes())
-            written << QString::number(b, 16).rightJustified(2, u'0');
+        for (int b = 0; b < boards; ++b) {
+            QStringList bytes;
+            for (const std::uint8_t byte : rig.writes(b))
+                bytes << QString::number(byte, 16).rightJustified(2, u'0');
+            if (b == 0 || !bytes.isEmpty())
+                written << (b ? QStringLiteral("%1: ").arg(b) : QString()) + bytes.join(' ');
+        }
         for (const int ms : rig.pauses)
             pauses << QString::number(ms);
-        QCOMPARE((QStringList{written.join(' '), pauses.join(' '), rig.views()} + runner + QStringList{rig.run()}).join(" / "), fetch<QString>("after"));
+        QCOMPARE((QStringList{written.join("; "), pauses.join(' '), rig.views()} + notes + QStringList{rig.run()}).join(" / "), fetch<QString>("after"));
+        QCOMPARE(s.resolutionText, QStringLiteral("1"));
         QTEST(rig.errors, "errors");
         QVERIFY(!QFile::exists("saved.txt") || readFile(QStringLiteral("saved.txt")) == ProgramFile::serialize(s.program.rows()));
         QCOMPARE(s.tickTimer.isEnabled(), s.runActive());
