@@ -174,9 +174,10 @@ private slots:
     // opened (no bit-bang mode, no byte): the strip says the file was
     // refused, on red, and the lamps stay unlit; the box names the file and
     // why. A device two sections match is the one board not opened; the
-    // strip names both sections when it is picked. So is a board whose
-    // serial port another program has locked: neither claimed nor detached
-    // from its driver, the lock's process named. Board 1 is active-low.
+    // strip names both sections when it is picked (board 1 is active-low
+    // under these files). So is a board whose serial port another program
+    // has locked: neither claimed nor detached from its driver, the lock's
+    // process named.
     void boardsNotOpened_data()
     {
         // how: see placeBoardsConf ("shut" as an ordinary user); "lock": a third board,
