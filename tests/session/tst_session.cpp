@@ -10,13 +10,17 @@ class SessionTest : public QObject {
     Q_OBJECT
 private slots:
     // The operator's actions on simulated boards, as steps (see
-    // SessionRig::act; "=" notes the runner, "#" the board box and strip,
-    // "repeat" ticks Repeat, "save" saves saved.txt, "opened": the program is
-    // put here, not before the steps; board2: Select Board picks its entry 2,
-    // counted from 0 (board-1: typed text); drop: the list is dropped down;
-    // to the library's board 2, counted from 0 as well: unplug2, plug2, held2
-    // (by another program), free2, stuck2 (relays 1 and 8 stuck on), opens2
-    // notes how often it was opened and closed).
+    // SessionRig::act). Besides those: "=" notes the runner, "#" the board
+    // box and strip; "repeat" ticks Repeat; "save" saves saved.txt; "opened":
+    // the program is put here, not before the steps; board2: Select Board
+    // picks its entry 2, counted from 0 (board-1: typed text); drop: the list
+    // is dropped down; to the library's board 2, counted from 0 as well:
+    // unplug2, plug2, held2 (by another program), free2, stuck2 (relays 1 and
+    // 8 stuck on), opens2 notes how often it was opened and closed; press11: a
+    // right press on relay button 11 (relay 3's step bar); label:ON:OFF: OK in
+    // the label dialog on those texts ("_" for a space), noting its message;
+    // labels2 notes relay 2's caption, its labels and the dialog's turn-on
+    // text; shut: the window closes.
     // Start-up lists and opens the boards, reads the first board's pins
     // (writing nothing) and shows them, saying so on the strip; without board
     // 1 every button offers to switch its relay on. The tick is 1 ms.
@@ -31,6 +35,11 @@ private slots:
     // During a run a row the run goes on in is loaded at once while running,
     // at Resume while paused; the bars, lamps and captions show the counted
     // row. A save stores the rows as Stop leaves them.
+    // A press on any relay button fills the dialog's texts (whether a right
+    // press shows it is the window test's). OK stores at most 18
+    // characters after a pause, unless both would be stored alike. A file's
+    // identical pair is read as it is. Closing saves the labels and closes
+    // board 1 only.
     // Each click switches only what it names, from what the board showed at
     // start-up. A caption that is not exactly the turn-on label counts as on.
     // Stuck pins: what was written shows on the captions and indicators, what
@@ -48,17 +57,21 @@ private slots:
         // rows: the program (none: the one row start-up puts)
         // after: the bytes written (to board 0; "2: ..." to board 2) / the pauses / the views / the notes / the runner;
         // "#" notes the entries (their number: the first), the box's text and index, the strip, each board's bit mode
-        columns<bool, int, QStringList, QString, QString, QStringList, int>({"interlocks", "pins", "rows", "ops", "after", "errors", "boards"});
-        const auto row = [](const char* name, bool interlocks, int pins, const QStringList& rows, const QString& ops, const QString& after,
-                            const QStringList& errors = {}, int boards = 1) { QTest::newRow(name) << interlocks << pins << rows << ops << after << errors << boards; };
+        columns<QString, int, QStringList, QString, QString, QStringList, int>({"setup", "pins", "rows", "ops", "after", "errors", "boards"});
+        const auto row = [](const char* name, const QString& setup, int pins, const QStringList& rows, const QString& ops, const QString& after,
+                            const QStringList& errors = {}, int boards = 1) { QTest::newRow(name) << setup << pins << rows << ops << after << errors << boards; };
         const QString unlit = " /  / 00000000 00000000 -------- 00000000 / ";
-        row("no board", false, 0, {}, "#", unlit + "0:  | No Boards Found -1 | Board not found ! |  / 0 | >00000000-0 | stopped", {}, 0);
-        row("one board", false, 0, {}, "#", " /  / 00000000 00000000 00000000 00000000 / 1: Relay Board 1 | Relay Board 1 -1 | Board found ! | 1 / 0 | >00000000-0 | stopped");
-        row("relays left on", false, 0x05, {}, "#", " /  / 10100000 10100000 10100000 10100000 / 1: Relay Board 1 | Relay Board 1 -1 | Board found ! | 1 / 0 | >10100000-0 | stopped");
-        row("forty boards", false, 0x80, {}, "#", " /  / 00000001 00000001 00000001 00000001 / 35: Relay Board 1  | Relay Board 1 -1 | Board found ! | " + QString(35, '1') + QString(5, '0') + " / 0 | >00000001-0 | stopped", {}, 40);
-        row("board 1 held", false, -1, {}, "#", unlit + "2: Relay Board 1  | Relay Board 1 -1 | Board not found ! | 01 / 0 | >00000000-0 | stopped", {}, 2);
-        row("board 2 picked", false, 0, {}, "stuck1 board1 #", " /  / 10000001 10000001 10000001 00000000 / 3: Relay Board 1  | Relay Board 2  1 | Board found ! | 111 / 0 | >10000001-0 | stopped", {}, 3);
-        row("boards come and go", false, 0, {}, "stuck1 board1 drop board-1 on opens1 held2 drop board2 # free2 unplug0 board1 drop off # unplug1 drop on # board0 on unplug2 off plug2 drop off #",
+        row("no board", "", 0, {}, "#", unlit + "0:  | No Boards Found -1 | Board not found ! |  / 0 | >00000000-0 | stopped", {}, 0);
+        row("one board", "", 0, {}, "#", " /  / 00000000 00000000 00000000 00000000 / 1: Relay Board 1 | Relay Board 1 -1 | Board found ! | 1 / 0 | >00000000-0 | stopped");
+        row("relays left on", "", 0x05, {}, "#", " /  / 10100000 10100000 10100000 10100000 / 1: Relay Board 1 | Relay Board 1 -1 | Board found ! | 1 / 0 | >10100000-0 | stopped");
+        row("forty boards", "", 0x80, {}, "#", " /  / 00000001 00000001 00000001 00000001 / 35: Relay Board 1  | Relay Board 1 -1 | Board found ! | " + QString(35, '1') + QString(5, '0') + " / 0 | >00000001-0 | stopped", {}, 40);
+        row("board 1 held", "", -1, {}, "#", unlit + "2: Relay Board 1  | Relay Board 1 -1 | Board not found ! | 01 / 0 | >00000000-0 | stopped", {}, 2);
+        row("board 2 picked", "", 0, {}, "stuck1 board1 #", " /  / 10000001 10000001 10000001 00000000 / 3: Relay Board 1  | Relay Board 2  1 | Board found ! | 111 / 0 | >10000001-0 | stopped", {}, 3);
+        row("labels", "pump labels", 0, {}, "labels2 press11 label:A_label_of_24_letters..:A_label_of_24_lett labels3 label:A_label_of_24_letters..:Off labels3 shut opens0 opens1",
+            " / 50 / 01?00000 00000000 00000000 01?00000 / Pump, Pump, Pump,  / The ON and OFF labels must differ: a relay button's caption tells whether its next click "
+            "switches the relay on or off.\n\nBoth would be stored as \"A label of 24 lett\". / Relay 3 ON, Relay 3 ON, Relay 3 OFF, Relay 3 ON /  / Relay 3 ON, "
+            "A label of 24 lett, Off, Relay 3 ON / opened 1, closed 1 / opened 1, closed 0 / 0 | >00000000-0 | stopped", {}, 2);
+        row("boards come and go", "", 0, {}, "stuck1 board1 drop board-1 on opens1 held2 drop board2 # free2 unplug0 board1 drop off # unplug1 drop on # board0 on unplug2 off plug2 drop off #",
             "; 1: ff 00; 2: ff / " + QStringList(12, "50").join(' ') + " / 00000000 00000000 00000000 00000000 / opened 2, closed 1 / 3: Relay Board 1  | Relay Board 3  2 | "
             "Board not found or already opened! | 111 / 2: Relay Board 1  | Relay Board 1  0 | Board found ! | 011 / 1: Relay Board 1 | Relay Board 1 -1 | Board not found ! "
             "board KSIM0002 (port 1-2) is gone: pick a board | 001 / 1: Relay Board 1 | Relay Board 1 -1 | board KSIM0003 (port 1-3) failed: the board did not answer; "
@@ -69,51 +82,51 @@ private slots:
         const QString once = " / 3 | >10000000-3 01000000-0 00000000-2 | running / 2 | >10000000-2 01000000-0 00000000-2 | running"
                              " / 1 | >10000000-1 01000000-0 00000000-2 | running / 0 | 10000000-3 >01000000-0 00000000-2 | running"
                              " / 2 | 10000000-3 01000000-0 >00000000-2 | running / 1 | 10000000-3 01000000-0 >00000000-1 | running";
-        row("once", false, 0, example, "type7 opened start = tick = tick = tick = tick = tick = tick", at("01 02 00", "00000000") + once + " / 2 | 10000000-3 01000000-0 >00000000-2 | stopped");
-        row("repeat", false, 0, example, "type7 opened repeat start = tick = tick = tick = tick = tick = tick = tick", at("01 02 00 01", "10000000") + once +
+        row("once", "", 0, example, "type7 opened start = tick = tick = tick = tick = tick = tick", at("01 02 00", "00000000") + once + " / 2 | 10000000-3 01000000-0 >00000000-2 | stopped");
+        row("repeat", "", 0, example, "type7 opened repeat start = tick = tick = tick = tick = tick = tick = tick", at("01 02 00 01", "10000000") + once +
             " / 3 | >10000000-3 01000000-0 00000000-2 | running / 2 | >10000000-2 01000000-0 00000000-2 | running");
-        row("one row repeated", false, 0, {"10000000-2"}, "type7 opened repeat start = tick = tick = tick", at("01", "10000000") + " / 2 | >10000000-2 | running / 1 | >10000000-1 | running / 2 | >10000000-2 | running / 1 | >10000000-1 | running");
+        row("one row repeated", "", 0, {"10000000-2"}, "type7 opened repeat start = tick = tick = tick", at("01", "10000000") + " / 2 | >10000000-2 | running / 1 | >10000000-1 | running / 2 | >10000000-2 | running / 1 | >10000000-1 | running");
         const QString run = "start tick tick ", first = "5 | >10000000-5 01000000-4 00100000-6 | stopped", cut = "4 | 10000000-5 >01000000-4 | stopped";
-        row("pick the counted row", false, 0, three, run + "pick0 = save start", at("01 01", "10000000") + " / 3 | >10000000-3 01000000-4 00100000-6 | running / " + first);
-        row("pick another row", false, 0, three, run + "pick2 = save start", at("01 04", "00100000") + " / 6 | 10000000-5 01000000-4 >00100000-6 | running / 6 | 10000000-5 01000000-4 >00100000-6 | stopped");
-        row("add", false, 0, three, run + "add = save start", at("01 01", "10000000") + " / 5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | running / 5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | stopped");
-        row("clear", false, 0, three, run + "clear = save start", at("01", "10000000") + " / 3 | >10000000-3 01000000-4 | running / 5 | >10000000-5 01000000-4 | stopped");
-        row("clear the counted row", false, 0, three, run + "pick2 tick clear = save start", at("01 04 02", "01000000") + " / 4 | 10000000-5 >01000000-4 | running / " + cut);
-        row("clear it paused, resume", false, 0, three, run + "pick2 pause clear resume tick = save start", at("01 04 02", "01000000") + " / 3 | 10000000-5 >01000000-3 | running / " + cut);
-        row("clear all", false, 0, three, run + "clearall = save start", at("01 00 00", "00000000") + " / 0 | >00000000-0 | running / 0 | >00000000-0 | stopped");
-        row("type 50", false, 0, three, run + "type50 tick = save start", at("01", "10000000") + " / 49 | >10000000-49 01000000-4 00100000-6 | running / " + first);
-        row("open", false, 0, three, run + "open = save start", at("01 80", "00000001") + " / 2 | >00000001-2 | running / 2 | >00000001-2 | stopped");
-        row("open paused", false, 0, three, run + "pause open = save start", at("01", "10000000") + " / 2 | >00000001-2 | paused / 2 | >00000001-2 | stopped");
-        row("open paused, resume", false, 0, three, run + "pause open resume tick = save start", at("01 80", "00000001") + " / 1 | >00000001-1 | running / 2 | >00000001-2 | stopped");
-        row("pause", false, 0, three, run + "pause tick tick = save start", at("01", "10000000") + " / 3 | >10000000-3 01000000-4 00100000-6 | paused / " + first);
-        row("pause, resume", false, 0, three, run + "pause resume tick = save start", at("01", "10000000") + " / 2 | >10000000-2 01000000-4 00100000-6 | running / " + first);
-        row("relay 3 on, off", false, 0, {}, "m3 m3", "04 00 / 50 50 50 50 / " + off + zero);
-        row("relay 2 beside 1 and 3", false, 0x05, {}, "m2", "07 / 50 50 / 11100000 11100000 11100000 11100000 / 0 | >11100000-0 | stopped");
-        row("all on, relay 8", false, 0, {}, "on m8", "ff 7f / 50 50 50 50 / 11111110 11111110 11111110 00000000 / 0 | >11111110-0 | stopped");
-        row("all off", false, 0xFF, {}, "off", "00 / 50 50 / 00000000 00000000 00000000 11111111" + zero);
-        row("step bars", false, 0, {}, "b2 b5 b2", "02 12 10 / 50 50 50 / 00001000 00001000 00001000 00001000 / 0 | >00001000-0 | stopped");
-        row("renamed turn-on label", false, 0, {}, "rename3 m3", "00 / 50 50 / " + off + zero);
-        row("caption in other case", false, 0, {}, "lower3 m3", "00 / 50 50 / " + off + zero);
-        row("relay 1 stuck low", false, 0x100, {}, "on", "ff / 50 50 / 11111111 01111111 11111111 00000000 / 0 | >01111111-0 | stopped");
+        row("pick the counted row", "", 0, three, run + "pick0 = save start", at("01 01", "10000000") + " / 3 | >10000000-3 01000000-4 00100000-6 | running / " + first);
+        row("pick another row", "", 0, three, run + "pick2 = save start", at("01 04", "00100000") + " / 6 | 10000000-5 01000000-4 >00100000-6 | running / 6 | 10000000-5 01000000-4 >00100000-6 | stopped");
+        row("add", "", 0, three, run + "add = save start", at("01 01", "10000000") + " / 5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | running / 5 | 10000000-5 01000000-4 00100000-6 >10000000-5 | stopped");
+        row("clear", "", 0, three, run + "clear = save start", at("01", "10000000") + " / 3 | >10000000-3 01000000-4 | running / 5 | >10000000-5 01000000-4 | stopped");
+        row("clear the counted row", "", 0, three, run + "pick2 tick clear = save start", at("01 04 02", "01000000") + " / 4 | 10000000-5 >01000000-4 | running / " + cut);
+        row("clear it paused, resume", "", 0, three, run + "pick2 pause clear resume tick = save start", at("01 04 02", "01000000") + " / 3 | 10000000-5 >01000000-3 | running / " + cut);
+        row("clear all", "", 0, three, run + "clearall = save start", at("01 00 00", "00000000") + " / 0 | >00000000-0 | running / 0 | >00000000-0 | stopped");
+        row("type 50", "", 0, three, run + "type50 tick = save start", at("01", "10000000") + " / 49 | >10000000-49 01000000-4 00100000-6 | running / " + first);
+        row("open", "", 0, three, run + "open = save start", at("01 80", "00000001") + " / 2 | >00000001-2 | running / 2 | >00000001-2 | stopped");
+        row("open paused", "", 0, three, run + "pause open = save start", at("01", "10000000") + " / 2 | >00000001-2 | paused / 2 | >00000001-2 | stopped");
+        row("open paused, resume", "", 0, three, run + "pause open resume tick = save start", at("01 80", "00000001") + " / 1 | >00000001-1 | running / 2 | >00000001-2 | stopped");
+        row("pause", "", 0, three, run + "pause tick tick = save start", at("01", "10000000") + " / 3 | >10000000-3 01000000-4 00100000-6 | paused / " + first);
+        row("pause, resume", "", 0, three, run + "pause resume tick = save start", at("01", "10000000") + " / 2 | >10000000-2 01000000-4 00100000-6 | running / " + first);
+        row("relay 3 on, off", "", 0, {}, "m3 m3", "04 00 / 50 50 50 50 / " + off + zero);
+        row("relay 2 beside 1 and 3", "", 0x05, {}, "m2", "07 / 50 50 / 11100000 11100000 11100000 11100000 / 0 | >11100000-0 | stopped");
+        row("all on, relay 8", "", 0, {}, "on m8", "ff 7f / 50 50 50 50 / 11111110 11111110 11111110 00000000 / 0 | >11111110-0 | stopped");
+        row("all off", "", 0xFF, {}, "off", "00 / 50 50 / 00000000 00000000 00000000 11111111" + zero);
+        row("step bars", "", 0, {}, "b2 b5 b2", "02 12 10 / 50 50 50 / 00001000 00001000 00001000 00001000 / 0 | >00001000-0 | stopped");
+        row("renamed turn-on label", "", 0, {}, "rename3 m3", "00 / 50 50 / " + off + zero);
+        row("caption in other case", "", 0, {}, "lower3 m3", "00 / 50 50 / " + off + zero);
+        row("relay 1 stuck low", "", 0x100, {}, "on", "ff / 50 50 / 11111111 01111111 11111111 00000000 / 0 | >01111111-0 | stopped");
         auto refused = [](int row, const char* relays) {
             return QStringLiteral("Row %1 is not a relay pattern: %2 must be eight characters 0 or 1").arg(row).arg(relays);
         };
         const QStringList bad{"10000000-5", "1000000-12"};
         const QString halted = "5 | 10000000-5 >1000000-12 | stopped";
-        row("click", true, 0, bad, "pick1", " /  / " + off + " / 0 | 10000000-5 >1000000-12 | stopped", {refused(2, "1000000-")});
-        row("start", true, 0, {"", "10000000-3"}, "start tick", " /  / " + off + " / 0 | > 10000000-3 | stopped", {refused(1, "")});
-        row("a tick reaches it", true, 0, bad, "start tick tick tick tick tick tick", "01 /  / 10000000 10000000 10000000 00000000 / " + halted, {refused(2, "1000000-")});
-        row("picked while running", true, 0, bad, "start tick tick pick1 tick", "01 /  / 10000000 10000000 10000000 00000000 / " + halted, {refused(2, "1000000-")});
-        row("up-down", true, 0, {"1010101"}, "up", " /  / " + off + " / 1 | >1010101 | stopped", {refused(1, "1010101"), refused(1, "1010101")});
-        row("typed", true, 0, {"1000000-12"}, "type7", " /  / " + off + " / 7 | >1000000-12 | stopped", {refused(1, "1000000-")});
+        row("click", "interlocks", 0, bad, "pick1", " /  / " + off + " / 0 | 10000000-5 >1000000-12 | stopped", {refused(2, "1000000-")});
+        row("start", "interlocks", 0, {"", "10000000-3"}, "start tick", " /  / " + off + " / 0 | > 10000000-3 | stopped", {refused(1, "")});
+        row("a tick reaches it", "interlocks", 0, bad, "start tick tick tick tick tick tick", "01 /  / 10000000 10000000 10000000 00000000 / " + halted, {refused(2, "1000000-")});
+        row("picked while running", "interlocks", 0, bad, "start tick tick pick1 tick", "01 /  / 10000000 10000000 10000000 00000000 / " + halted, {refused(2, "1000000-")});
+        row("up-down", "interlocks", 0, {"1010101"}, "up", " /  / " + off + " / 1 | >1010101 | stopped", {refused(1, "1010101"), refused(1, "1010101")});
+        row("typed", "interlocks", 0, {"1000000-12"}, "type7", " /  / " + off + " / 7 | >1000000-12 | stopped", {refused(1, "1000000-")});
         const QString row2 = "Row 2 cannot be loaded: relays 7, 8 are interlocked: at most one of them may be on";
-        row("a tick reaches a row the board refuses", true, 0, {"10000000-2", "00000011-2"}, "start tick tick tick",
+        row("a tick reaches a row the board refuses", "interlocks", 0, {"10000000-2", "00000011-2"}, "start tick tick tick",
             "01 /  / 10000000 10000000 10000000 00000000 / 2 | 10000000-2 >00000011-2 | stopped", {row2});
         const QString allOn = "ALL ON is refused on this board: relays 7, 8 are interlocked; relays 3, 4, 5 are interlocked: at most one relay of each group may be on";
         const QStringList ruled{"00000000-5", "00000011-5"};
-        row("change-overs", true, 0, ruled, "m7 m8 on pick1 b7", "40 00 80 00 40 / 50 50 50 201 50 201 50 / 00000010 00000010 00000010 00000010 / 0 | 00000001-0 >00000010-0 | stopped", {allOn, row2});
+        row("change-overs", "interlocks", 0, ruled, "m7 m8 on pick1 b7", "40 00 80 00 40 / 50 50 50 201 50 201 50 / 00000010 00000010 00000010 00000010 / 0 | 00000001-0 >00000010-0 | stopped", {allOn, row2});
         const QString relay1 = "Switching relay 1 is refused on this board: relays 7, 8 are interlocked: at most one of them may be on";
-        row("a board left with two of a group on", true, 0xC0, ruled, "m1 b1 m7", "80 / 50 50 / 00000001 00000001 00000001 00000001 / 0 | >00000001-0 00000011-5 | stopped", {relay1, relay1});
+        row("a board left with two of a group on", "interlocks", 0xC0, ruled, "m1 b1 m7", "80 / 50 50 / 00000001 00000001 00000001 00000001 / 0 | >00000001-0 00000011-5 | stopped", {relay1, relay1});
     }
     void operatorActions()
     {
@@ -123,8 +136,11 @@ private slots:
                 lib.setHeldElsewhere(0, true);
             else if (boards)
                 lib.setPins(0, std::uint8_t(pins)), lib.forcePins(0, std::uint8_t(pins >> 8), 0);
-            if (fetch<bool>("interlocks"))
+            if (fetch<QString>("setup") == "interlocks")
                 writeFile("boards.conf", "[board m]\nserial = KSIM0001\ninterlock = 7 8, 3 4 5\ndead_time_ms = 200\n");
+            QByteArray image = LabelTable().image().replace("Relay 2 ON", QByteArray("Pump\0\0\0\0\0\0", 10));
+            if (fetch<QString>("setup") == "pump labels")
+                writeFile("labels.dat", image.replace("Relay 2 OFF", QByteArray("Pump\0\0\0\0\0\0\0", 11)));
         }, "boards.conf");
         WindowSession& s = *rig.s;
         writeFile(QStringLiteral("next.txt"), "00000001-2\r\n");
@@ -152,6 +168,10 @@ private slots:
             else if (op.startsWith("held") || op.startsWith("free")) rig.library.setHeldElsewhere(n, op[0] == u'h');
             else if (op.startsWith("stuck")) rig.library.forcePins(n, 0x81, 0x81);
             else if (op.startsWith("opens")) notes << QStringLiteral("opened %1, closed %2").arg(rig.library.openCount(n)).arg(rig.library.closeCount(n));
+            else if (op.startsWith("press")) s.relayButtonPressed(n, true);
+            else if (op.startsWith("label:")) notes << s.completeLabelEdit(op.section(u':', 1, 1).replace(u'_', u' '), op.section(u':', 2).replace(u'_', u' '));
+            else if (op.startsWith("labels")) notes << QStringList{s.captions[std::size_t(n)], s.labels.turnOn(n), s.labels.turnOff(n), s.labelOnText}.join(", ");
+            else if (op == "shut") s.shutDown();
             else rig.act(op);
             if (op == "=" && s.runner.state() == ProgramRunner::State::Running)  // the bars, lamps and captions show the counted row
                 QCOMPARE(rig.views().left(26), QStringList(3, rig.rows()[s.currentRow()].mid(1, 8)).join(' '));
@@ -170,33 +190,9 @@ private slots:
         QCOMPARE((QStringList{written.join("; "), pauses.join(' '), rig.views()} + notes + QStringList{rig.run()}).join(" / "), fetch<QString>("after"));
         QCOMPARE(s.resolutionText, QStringLiteral("1"));
         QTEST(rig.errors, "errors");
+        QVERIFY(!ops.contains("shut") || readFile(QStringLiteral("labels.dat")) == s.labels.image());
         QVERIFY(!QFile::exists("saved.txt") || readFile(QStringLiteral("saved.txt")) == ProgramFile::serialize(s.program.rows()));
         QCOMPARE(s.tickTimer.isEnabled(), s.runActive());
-    }
-
-    // A press on any relay button fills the dialog's texts (whether a right
-    // press shows it is the window test's). OK stores at most 18
-    // characters after a pause, unless both would be stored alike. A file's
-    // identical pair is read as it is. Closing saves the labels and closes
-    // board 1 only.
-    void labels()
-    {
-        SessionRig rig(2, [](SimulatedLibrary&) {
-            QByteArray image = LabelTable().image().replace("Relay 2 ON", QByteArray("Pump\0\0\0\0\0\0", 10));
-            writeFile("labels.dat", image.replace("Relay 2 OFF", QByteArray("Pump\0\0\0\0\0\0\0", 11)));
-        });
-        WindowSession& s = *rig.s;
-        QCOMPARE(std::pair(s.captions[2], s.labels.turnOff(2)), std::pair(QStringLiteral("Pump"), QByteArray("Pump")));
-        s.relayButtonPressed(11, true);  // relay 3's step bar
-        QCOMPARE(s.labelOnText, QStringLiteral("Relay 3 ON"));
-        QVERIFY(s.completeLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("A label of 24 lett")).contains("must differ"));
-        QVERIFY(s.labels.turnOff(3) == "Relay 3 OFF" && rig.pauses.isEmpty());
-        s.completeLabelEdit(QStringLiteral("A label of 24 letters.."), QStringLiteral("Off"));
-        QCOMPARE(std::pair(s.labels.turnOn(3), s.labels.turnOff(3)), std::pair(QByteArray("A label of 24 lett"), QByteArray("Off")));
-        QCOMPARE(rig.pauses, QList<int>{50});
-        s.shutDown();
-        QCOMPARE(readFile(QStringLiteral("labels.dat")), s.labels.image());
-        QCOMPARE(std::pair(rig.library.closeCount(0), rig.library.closeCount(1)), std::pair(1, 0));
     }
 };
 
