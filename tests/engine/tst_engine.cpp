@@ -374,8 +374,9 @@ private slots:
         QCOMPARE(b.log, QStringList{"w83"});
     }
 
-    // Inverted: the wire carries the complement, the relays read back as
-    // asked, and the open writes the latch as read before the lines drive.
+    // Inverted, the open writes the latch as read before the lines drive.
+    // (That the wire carries the complement and the relays read back as
+    // asked is the command line's active-low rows'.)
     void invertedBoard()
     {
         RuledBoard b(0x00, true);
@@ -384,9 +385,6 @@ private slots:
         QString calls;
         for (const auto& c : b.library.calls()) calls += QStringLiteral("%1:%2 ").arg(int(c.op)).arg(c.byte, 2, 16, QLatin1Char('0'));
         QCOMPARE(calls, "3:00 1:00 6:bf 2:40 4:00 5:bf 2:ff ");  // close, open, read, the low line out, latch, all out
-        std::uint8_t pins = 0;
-        QVERIFY(b.link.write(0, 0x80) == UsbLibrary::Ok && b.link.read(0, pins) == UsbLibrary::Ok && pins == 0x80);
-        QCOMPARE(b.library.writes(0), (Bytes{0xBF, 0x7F}));
     }
 
     // The board's timeline on a fake clock: every write with its time in ms
