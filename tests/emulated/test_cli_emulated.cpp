@@ -48,6 +48,7 @@ private slots:
     // board added first cannot be opened by this user. "plug": the serial
     // numbers read slowly, and a board KC-C is plugged in while the last
     // command looks at the bus; it and board 2 must not be claimed.
+    // Commands joined by "&" run at once (and must all succeed).
     // "lock@MS": MS ms into the last command another process waits for the
     // board's lock and holds it for a second, in which nothing is written. A
     // fresh board reads 11111111 until it is first opened. CONF names a file
@@ -149,6 +150,14 @@ private slots:
         row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low);
         row("active-low: switch-over", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "11111110", {}, {}, low);
         row("active-low: cycle", one, "on 1 --boards CONF; cycle 1 --for 20ms --boards CONF", 0, "", "", "01111111", {}, {}, low, "c1:20");
+        // One switch at a time per board: 20 processes switching relays of
+        // one board at once wait their turns, and every change lands; fwd and
+        // rev switched on at once by two processes keep the interlock and its dead time.
+        QStringList crowd;
+        for (int i = 0; i < 20; ++i)
+            crowd << QString("on %1 --serial KC-B").arg(i % 8 + 1);
+        const QString race = "on fwd --name hoist --boards CONF & on rev --name hoist --boards CONF";
+        row("20 switches at once, then fwd and rev at once, three times", two, crowd.join(" & ") + "; " + QStringList(3, race).join("; ") + "; get --serial KC-B", 0, "11111111\n", "", "", {}, {}, hoist);
         // A device two sections match is served by neither; a boards.conf with
         // a mistake (one spelling per relay key) refuses every command, and so
         // does /etc/kestrune's when it cannot be read, as another user too.
@@ -227,10 +236,19 @@ private slots:
             QVERIFY(holder.waitForReadyRead(10000));
         }
         const QStringList lines = commands.split(u';');
+        const auto argumentsOf = [&](const QString& line) {
+            return line.split(u' ', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression("^FILE$"), file).replaceInStrings(QRegularExpression("^CONF$"), confFile);
+        };
         QProcess cli;
         for (qsizetype i = 0; i < lines.size(); ++i) {
-            QStringList arguments = lines[i].split(u' ', Qt::SkipEmptyParts);
-            arguments.replaceInStrings(QRegularExpression("^FILE$"), file).replaceInStrings(QRegularExpression("^CONF$"), confFile);
+            if (lines[i].contains(" & ")) {
+                std::vector<std::unique_ptr<QProcess>> together;
+                for (const QString& line : lines[i].split(" & "))
+                    together.push_back(std::make_unique<QProcess>()), together.back()->start(KESTRUNE_CLI, argumentsOf(line));
+                for (auto& other : together)
+                    QVERIFY2(other->waitForFinished(20000) && other->exitCode() == 0, other->readAllStandardError().constData());
+                continue;
+            }
             const bool last = i == lines.size() - 1;
             const EmulatedFtdiBoard late{"KC-C", nullptr, nullptr, nullptr, "ttyUSB9"};
             if (last && during == "plug")
@@ -238,7 +256,7 @@ private slots:
             const qint64 started = emulated_ftdi_now_us();
             if (last && during.startsWith("etc") && !withEtcBoardsConf(cli, dir.path(), fetch<QByteArray>("conf"), during.mid(4)))
                 QSKIP("no /etc of its own can be given to the command here (it needs root)");
-            cli.start(KESTRUNE_CLI, arguments);
+            cli.start(KESTRUNE_CLI, argumentsOf(lines[i]));
             const QString kind = during.section(u'+', -1).section(u'@', 0, 0), when = during.section(u'@', 1);
             static const QHash<QString, int> byName{{"int", SIGINT}, {"term", SIGTERM}, {"hup", SIGHUP}, {"quit", SIGQUIT}, {"usr1", SIGUSR1}, {"alrm", SIGALRM}, {"kill", SIGKILL}};
             const int signal = byName.value(kind);
@@ -298,37 +316,6 @@ private slots:
             QCOMPARE(emulated_ftdi_claim_count(bus_.get(), 0), 0u);
         for (int board = 1; board < boards && during == "plug"; ++board)
             QCOMPARE(emulated_ftdi_claim_count(bus_.get(), board), 0u);
-    }
-
-    // One switch at a time per board: 20 processes switching relays of one
-    // board at once wait their turns (the board is claimed by one at a
-    // time), and every change lands; fwd and rev switched on at once by two
-    // processes, three times, keep the interlock and its dead time.
-    void concurrentSwitches()
-    {
-        QVERIFY(emulated_ftdi_add_board(bus_.get(), "KC-A") == 0 && emulated_ftdi_add_board(bus_.get(), "KC-B") == 1);
-        QTemporaryDir dir;
-        const QString conf = dir.filePath("boards.conf");
-        writeFile(conf, "[board hoist]\nserial = KC-B\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\ndead_time_ms = 200\n");
-        bus_.monitor->useBoards(conf);
-        QProcess service;  // through it, each change lands as well
-        if (throughService())
-            startService(service, dir, conf);
-        const auto stopService = qScopeGuard([&] { service.terminate(), service.waitForFinished(); });
-        const auto together = [](const QList<QStringList>& lines) {
-            std::vector<std::unique_ptr<QProcess>> clis;
-            for (const QStringList& line : lines)
-                clis.push_back(std::make_unique<QProcess>()), clis.back()->start(KESTRUNE_CLI, line);
-            for (auto& cli : clis)
-                QVERIFY2(cli->waitForFinished(20000) && cli->exitCode() == 0, cli->readAllStandardError().constData());
-        };
-        QList<QStringList> switches;
-        for (int i = 0; i < 20; ++i)
-            switches << QStringList{"on", QString::number(i % 8 + 1), "--serial", "KC-A"};
-        together(switches);
-        for (int round = 0; round < 3; ++round)
-            together({{"on", "fwd", "--name", "hoist", "--boards", conf}, {"on", "rev", "--name", "hoist", "--boards", conf}});
-        QCOMPARE(bus_.pins(0), "11111111");
     }
 };
 

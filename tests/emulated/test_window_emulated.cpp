@@ -52,7 +52,6 @@ private slots:
         auto form = std::make_unique<MainWindow>(*library);
         WindowSession& s = form->session();
         s.pause = [](int) {};
-        QCOMPARE(form->ComboBox1->count(), 2);
         for (const int board : {a, b})
             QVERIFY(emulated_ftdi_claim_count(bus(), board) == 1 && emulated_ftdi_bit_mode(bus(), board) == 0x01);
         QCOMPARE(std::pair(lamps(*form), bus_.written(a)), std::pair(bus_.pins(a), Bytes{}));
@@ -174,69 +173,60 @@ private slots:
     // opened (no bit-bang mode, no byte): the strip says the file was
     // refused, on red, and the lamps stay unlit; the box names the file and
     // why. A device two sections match is the one board not opened; the
-    // strip names both sections when it is picked. Board 1 is active-low.
-    void refusedBoardsConfOpensNothing_data()
+    // strip names both sections when it is picked (board 1 is active-low
+    // under these files). So is a board whose serial port another program
+    // has locked: neither claimed nor detached from its driver, the lock's
+    // process named.
+    void boardsNotOpened_data()
     {
-        // how: see placeBoardsConf ("shut" as an ordinary user); served: the one board opened
-        columns<QByteArray, QString, QString, QString>({"conf", "how", "box", "served"});
+        // how: see placeBoardsConf ("shut" as an ordinary user); "lock": a third board,
+        // KW-BUSY, whose port this process has locked; refused: the one board not opened
+        // ("": none is opened), and strip: what the strip says when it is picked
+        columns<QByteArray, QString, QString, QString, QString>({"conf", "how", "box", "refused", "strip"});
         const QByteArray low = "[board low]\nserial = KW-RELAY-0001\ninvert = yes\nrelay.7 = fwd\nrelay.8 = rev\n";
-        const auto row = [](const char* name, QByteArray conf, QString how, QString box, QString served = {}) { QTest::newRow(name) << conf << how << box << served; };
+        const auto row = [](const char* name, QByteArray conf, QString how, QString box, QString refused = {}, QString strip = {}) { QTest::newRow(name) << conf << how << box << refused << strip; };
         row("in a folder that cannot be searched", low, "shut", "cannot read FILE: Permission denied");
         row("a link to nothing", low, "link", "cannot read FILE: FILE is a symbolic link to nothing (No such file or directory)");
-        row("two sections, one device", "[board a]\nserial = KW-RELAY-0001\n[board b]\nport = 1-1\ninterlock = 7 8\n", "",
-            "FILE: board KW-RELAY-0001 (port 1-1) is matched by [board a] (line 1) and [board b] (line 3); a device may match one section only", "KW-RELAY-0002");
+        const QString twice = "FILE: board KW-RELAY-0001 (port 1-1) is matched by [board a] (line 1) and [board b] (line 3); a device may match one section only";
+        row("two sections, one device", "[board a]\nserial = KW-RELAY-0001\n[board b]\nport = 1-1\ninterlock = 7 8\n", "", twice, "KW-RELAY-0001", twice);
         row("a relay written 01", low + "pulse_ms.1 = 2000\npulse_ms.01 = 5\n", "", "FILE:7: pulse_ms.01: a relay is written as one digit, pulse_ms.1 to pulse_ms.8");
         row("a relay twice in a group", low + "interlock = fwd 7\n", "", "FILE:6: the interlock group \"fwd 7\" names relay 7 twice");
+        row("serial port locked", {}, "lock", "", "KW-BUSY", "DEV/ttyUSB3 is locked by process PID");
     }
-    void refusedBoardsConfOpensNothing()
+    void boardsNotOpened()
     {
-        const QString how = fetch<QString>("how"), served = fetch<QString>("served");
+        const QString how = fetch<QString>("how"), refused = fetch<QString>("refused");
         if (how == "shut")
             AS_ORDINARY_USER();
         WorkDir work;
         const QString file = work.file("etc/boards.conf");
         const auto reopen = qScopeGuard([] { QFile::setPermissions("etc", QFile::Permissions(0x7700)); });
         placeBoardsConf(file, fetch<QByteArray>("conf"), how);
-        bus_.monitor->setRules(0, {{}, 0, true});
-        FtdiLibrary library;
+        const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
+        const EmulatedFtdiBoard busy{"KW-BUSY", nullptr, nullptr, nullptr, "ttyUSB3"};
+        if (how == "lock") {
+            QVERIFY(emulated_ftdi_add_board_with(bus(), &busy) == 2 && QDir().mkpath("lock") && QDir().mkpath("proc/" + pid));
+            writeFile("lock/LCK..ttyUSB3", pid + '\n');
+        }
+        bus_.monitor->setRules(0, {{}, 0, how != "lock"});
+        FtdiLibrary library(how == "lock" ? SystemRoots{emulated_ftdi_sys_dir(bus()), work.file("proc"), work.file("dev"), work.file("lock")} : SystemRoots{});
         MainWindow form(library, nullptr, file);
         const QString box = fetch<QString>("box").replace("FILE", file);
+        const QString strip = "Board not found or already opened! (" + fetch<QString>("strip").replace("FILE", file).replace("DEV", work.file("dev")).replace("PID", pid) + ')';
         QCOMPARE(takeErrorBox(), box);
-        for (const int index : {1, 0}) {
+        const int boards = how == "lock" ? 3 : 2;
+        for (int index = boards; index-- > 0;) {
             pick(form, index);
             const QString serial = form.session().boardEntries[index].device.serial;
-            const int board = serial == "KW-RELAY-0001" ? 0 : 1;
-            const bool open = serial == served;
-            const QString strip = open ? "Board found !" : served.isEmpty() ? "boards.conf was refused" : "Board not found or already opened! (" + box + ')';
-            const QByteArray unlit = served.isEmpty() ? "????????" : lamps(form);  // a device refused alone: as other boards not opened
+            const int board = QStringList{"KW-RELAY-0001", "KW-RELAY-0002", "KW-BUSY"}.indexOf(serial);
+            const bool open = !refused.isEmpty() && serial != refused;
+            const QString shown = open ? "Board found !" : refused.isEmpty() ? "boards.conf was refused" : strip;
+            const QByteArray unlit = refused.isEmpty() ? "????????" : lamps(form);  // a device refused alone: as other boards not opened
             QCOMPARE(std::tuple(form.ComboBox1->count(), form.Panel27->text(), form.Panel27->color(), lamps(form)),
-                     std::tuple(2, strip, open ? Colors::Lime : Colors::Red, open ? bus_.pins(board) : unlit));
+                     std::tuple(boards, shown, open ? Colors::Lime : Colors::Red, open ? bus_.pins(board) : unlit));
             QVERIFY(emulated_ftdi_claim_count(bus(), board) == unsigned(open) && emulated_ftdi_bit_mode(bus(), board) == (open ? 0x01 : 0) && bus_.written(board).empty());
         }
-    }
-
-    // A board whose serial port another program has locked is left alone:
-    // listed, but neither claimed nor detached from its driver, and the lock's
-    // process is named; the others work.
-    void boardInUseIsLeftAlone()
-    {
-        const EmulatedFtdiBoard busy{"KW-BUSY", nullptr, nullptr, nullptr, "ttyUSB3"};
-        const int c = emulated_ftdi_add_board_with(bus(), &busy);
-        WorkDir work;
-        const QByteArray pid = QByteArray::number(QCoreApplication::applicationPid());
-        QVERIFY(QDir().mkpath("lock") && QDir().mkpath("proc/" + pid));
-        writeFile("lock/LCK..ttyUSB3", pid + '\n');
-        FtdiLibrary library({QString::fromUtf8(emulated_ftdi_sys_dir(bus())), work.file("proc"), work.file("dev"), work.file("lock")});
-        MainWindow form(library);
-        QCOMPARE(form.ComboBox1->count(), 3);
-        pick(form, emulated_ftdi_index_of_serial("KW-BUSY"));
-        QCOMPARE(form.Panel27->text(), "Board not found or already opened! (" + work.file("dev") + "/ttyUSB3 is locked by process " + pid + ')');
-        QVERIFY(emulated_ftdi_claim_count(bus(), c) == 0 && emulated_ftdi_driver_bound(bus(), c));
-        pick(form, emulated_ftdi_index_of_serial("KW-RELAY-0001"));
-        QCOMPARE(form.Panel27->text(), QStringLiteral("Board found !"));
-        click(form.Button9);
-        QCOMPARE(bus_.written(0), Bytes{0xFF});
-        QCOMPARE(bus_.written(c), Bytes{});
+        QVERIFY(how != "lock" || emulated_ftdi_driver_bound(bus(), 2));
     }
 };
 

@@ -11,8 +11,7 @@
 //     and in bit-bang mode;
 //  4. a pulse or cycle whose first edge came ends with its second edge, no
 //     earlier than asked and at most 250 ms later (or by the time it is
-//     checked, when a signal of the test ended it early), unless the program
-//     was killed with SIGKILL.
+//     checked, when a signal of the test ended it early).
 // A relay is on while its line is driven high (low on an active-low board);
 // an undriven line is off.
 
@@ -41,8 +40,7 @@ struct Pulse {
     bool cycle = false;  // off first, then on
     qint64 afterUs = 0;
     int ms = 0;
-    qint64 cutUs = 0;     // the test ended it early (a signal) at this time; 0: it did not
-    bool killed = false;  // the test killed the program with SIGKILL
+    qint64 cutUs = 0;  // the test ended it early (a signal) at this time; 0: it did not
 };
 
 class Monitor {
@@ -57,15 +55,15 @@ public:
     // it are two requests, not a make that waited.
     void request() { requests_ << emulated_ftdi_now_us(); }
 
-    // Checks what every board of bus did since the previous check: empty when
-    // every rule held, else each rule broken with the history around it.
-    // Pulses still within their time stay for the next check unless final.
-    QString check(const EmulatedFtdiBus* bus, bool final = true);
+    // Checks what every board of bus did since the previous check, and every
+    // pulse: empty when every rule held, else each rule broken with the
+    // history around it.
+    QString check(const EmulatedFtdiBus* bus);
 
 private:
     BoardRules rulesOf(const EmulatedFtdiBus* bus, int board) const;
     QString checkBoard(const EmulatedFtdiBus* bus, int board, const QList<EmulatedFtdiEvent>& events, qsizetype from) const;
-    QString checkPulse(const Pulse& p, const QList<EmulatedFtdiEvent>& events, const BoardRules& rules, bool& done) const;
+    QString checkPulse(const Pulse& p, const QList<EmulatedFtdiEvent>& events, const BoardRules& rules) const;
 
     std::shared_ptr<const BoardsConf> conf_;  // shared: the header needs no BoardsConf
     QMap<int, BoardRules> rules_;
@@ -77,15 +75,14 @@ private:
 
 // An emulated bus under the monitor, for a test class: start() in init()
 // (it aborts where umockdev's preload library is not active), finish() in
-// cleanup(); a fault known today is the reason finish() expects the monitor
-// to fail (KESTRUNE_SHOW_FAULTS=1 prints what it found then).
+// cleanup().
 struct MonitoredBus {
     std::unique_ptr<EmulatedFtdiBus, void (*)(EmulatedFtdiBus*)> bus{nullptr, emulated_ftdi_bus_free};
     std::unique_ptr<Monitor> monitor;
 
     void start();
-    // Checks the history (the bus lives on when keep is set) and frees the bus.
-    void finish(const QString& knownFault = {}, bool keep = false);
+    // Checks the history and frees the bus.
+    void finish();
     EmulatedFtdiBus* get() const { return bus.get(); }
     // Every byte written to board since it was plugged in or last cleared, and its pins, relay 1 first.
     std::vector<std::uint8_t> written(int board) const;
