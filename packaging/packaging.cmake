@@ -213,7 +213,8 @@ kestrune-cli lists the attached USB relay boards, reads and switches their
 eight relays and plays timed relay programs, for shell scripts, cron jobs
 and test rigs. Boards are chosen by number, serial number or USB port.
 
-It needs Qt Core and libftdi1 only: no display, no widgets.")
+It needs Qt Core, Qt Network (for the board service's local socket) and
+libftdi1 only: no display, no widgets.")
 
 set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME kestruned)
 set(CPACK_COMPONENT_DAEMON_DEPENDS udev)
