@@ -161,7 +161,9 @@ private slots:
                 // The boards' nodes as the udev rule leaves them (group plugdev may use them), and the case's files open to the service.
                 QCOMPARE(QProcess::execute("sh", {"-c", "chgrp -R plugdev \"$0\" && chmod -R g+rwX,o+rX \"$0\" && chmod o+w \"$0\" && find \"$0\" -type s -exec chmod o+w {} + && chmod 755 \"$1\" \"$1/bin\" \"$1/bin/kestrune-cli\"", bed, dir.path()}), 0);
                 QVERIFY(QDir(dir.path()).mkpath("state") && QDir(dir.path()).mkpath("credentials"));
-                running.start(UNIT_SANDBOX, {dir.filePath("pdudaemon.service"), "64012", dir.filePath("state"), dir.filePath("credentials"), "/usr/sbin/pdudaemon", dir.path(), bed});
+                // The build tree stays in view where it lives under /tmp (a clone there).
+                running.start(UNIT_SANDBOX, {dir.filePath("pdudaemon.service"), "64012", dir.filePath("state"), dir.filePath("credentials"), "/usr/sbin/pdudaemon", dir.path(), bed,
+                                             QFileInfo(real).path()});
             } else {
                 running.start("/usr/bin/python3", {"/usr/sbin/pdudaemon", "--conf", conf});
             }

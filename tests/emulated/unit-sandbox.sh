@@ -17,8 +17,8 @@
 # STATE        the folder that stands for StateDirectory= ($STATE_DIRECTORY)
 # CREDENTIALS  the folder that stands for LoadCredential='s copies
 #              ($CREDENTIALS_DIRECTORY), read-only
-# KEEP         folders under /tmp that stand for /dev and /sys (the emulated
-#              boards' test bed): kept visible and writable in the private /tmp
+# KEEP         folders kept visible and writable at their paths, /tmp's too
+#              (the emulated boards' test bed, a build tree under /tmp)
 #
 # KESTRUNE_SANDBOX_RUNTIME names the folder that stands for RuntimeDirectory=
 # ($RUNTIME_DIRECTORY), made the user's with RuntimeDirectoryMode=.
