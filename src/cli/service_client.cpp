@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QTimer>
 
 namespace cli {
 
@@ -14,8 +15,12 @@ ServiceClient::Reach ServiceClient::connect(const QString& path, int timeoutMs)
     socket_.connectToServer(path);
     if (!socket_.waitForConnected(timeoutMs))
         return socket_.error() == QLocalSocket::SocketAccessError ? Reach::Denied : Reach::Absent;
-    const QJsonObject hello = request({{QStringLiteral("op"), QStringLiteral("hello")}, {QStringLiteral("version"), ControlLines::Version}});
-    return hello.value(QStringLiteral("ok")).toBool() ? Reach::Connected : Reach::Absent;
+    // A service that does not answer in time is as good as none.
+    const qint64 id = send({{QStringLiteral("op"), QStringLiteral("hello")}, {QStringLiteral("version"), ControlLines::Version}});
+    for (QDeadlineTimer deadline(timeoutMs); !socket_.canReadLine();)
+        if (deadline.hasExpired() || !socket_.waitForReadyRead(int(deadline.remainingTime())))
+            return Reach::Absent;
+    return next(id, true).value(QStringLiteral("ok")).toBool() ? Reach::Connected : Reach::Absent;
 }
 
 qint64 ServiceClient::send(QJsonObject request)
@@ -73,6 +78,8 @@ void ServiceClient::watch(SignalWatcher* watcher)
             signal_ = received;
             if (onSignal_)
                 onSignal_(received);
+            // A service that does not end the request soon after is left.
+            QTimer::singleShot(30000, &socket_, [this] { socket_.abort(); });
         });
 }
 
