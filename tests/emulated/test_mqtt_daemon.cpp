@@ -7,6 +7,7 @@
 // empty broker, its own daemons and files; the monitor checks the boards'
 // history after it.
 #include "engine/device/relay_board.h"
+#include "fixture.h"
 #include "safety_monitor.h"
 
 #include <QTcpServer>
@@ -48,17 +49,8 @@ class MqttDaemonTest : public QObject {
         process.setWorkingDirectory(dir_.path());
         process.start("env", QStringList{"-u", "LD_PRELOAD", "-u", "UMOCKDEV_DIR", program} + arguments);
     }
-    static QByteArray readAll(const QString& path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
     QStringList to() const { return QStringList{"-h", "127.0.0.1", "-p", QString::number(port_), "-q", "1"} + tls_; }
-    QByteArray written(int board) const
-    {
-        QByteArray bytes(qsizetype(emulated_ftdi_written(bus_, board, nullptr, 0)), '\0');
-        return bytes.left(qsizetype(emulated_ftdi_written(bus_, board, reinterpret_cast<unsigned char*>(bytes.data()), size_t(bytes.size()))));
-    }
+    QByteArray written(int board) const { const auto w = monitored_.written(board); return {reinterpret_cast<const char*>(w.data()), qsizetype(w.size())}; }
     // (Re)starts the broker, and the test's subscriber on it.
     void startBroker(const QByteArray& extra = {})
     {
@@ -86,14 +78,10 @@ class MqttDaemonTest : public QObject {
         for (const QByteArray& node : {A, B})
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "online", 20000);
     }
-    // The daemon for board A at host:port, not waited for, each attempt in
-    // its log, through wrapper (a command line that ends by running its
-    // arguments) when one is given.
+    // The daemon for board A at host:port, not waited for, through wrapper
+    // (a command line that ends by running its arguments) when one is given.
     void startSlow(const QByteArray& host, quint16 port, const QStringList& wrapper = {})
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("QT_LOGGING_RULES", "kestrune.mqtt.debug=true");
-        daemon_.setProcessEnvironment(env);
         daemon_.setWorkingDirectory(dir_.path());
         const QStringList command = wrapper + QStringList{KESTRUNED, "--config", file("net.conf", "[broker]\nhost = " + host + "\nport = " +
             QByteArray::number(port) + "\n[topics]\nbase = kt\nid = net\n[boards]\nserials = KM.0001\n")};
@@ -151,6 +139,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(emulated_ftdi_available(), "run this test with umockdev's preload library");
+        qputenv("QT_LOGGING_RULES", "kestrune.mqtt.debug=true");  // every daemon logs each attempt to connect
         connect(&sub_, &QProcess::readyReadStandardOutput, this, [this] {
             for (QByteArray line; sub_.canReadLine();) {
                 line = sub_.readLine().chopped(1);
@@ -303,31 +292,14 @@ private slots:
         send(A + "relay/2/set", "ON", {"01000000"});
     }
 
-    // A later command on a relay cancels its pulse; SIGTERM ends the pulses
-    // and cycles still pending.
-    void sigterm()
-    {
-        serve();
-        send(A + "relay/2/set", "ON", {"01000000"});
-        send(A + "relay/7/set", "PULSE 60000", {"01000010"});
-        send(A + "relay/7/set", "ON", {"01000010"});
-        const qint64 asked = emulated_ftdi_now_us();
-        send(A + "relay/2/set", "CYCLE 60000", {"00000010"});
-        const QByteArray before = written(a_) + '\x42' + written(b_);
-        monitored_.monitor->pulse({a_, 2, true, asked, 60000, emulated_ftdi_now_us()});
-        stop(daemon_, SIGTERM);
-        for (const QByteArray topic : {"kt/bridge/test/availability", "kt/KM_0001/availability", "kt/KM-0002/availability"})
-            QTRY_COMPARE(last_.value(topic), "offline");
-        QCOMPARE(last_.value("kt/KM_0001/owner"), "");
-        QCOMPARE(written(a_) + written(b_), before);
-        QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x42);  // the others stay as they were
-    }
-
     // Board A a hoist (fwd and rev interlocked, a dead time of 1 s, its
     // relays' past unknown to the daemon, so a first make waits it too),
     // board B a gate, in one daemon; the monitor holds the dead time and the
-    // pulses' lengths. A step sends "A|B SUBTOPIC PAYLOAD", awaits "A|B:PINS" (hex;
-    // "/MS": within MS), waits "wait MS", or ends the daemon by SIGTERM ("stop").
+    // pulses' lengths (of a PULSE in capitals: one in lower case, which a
+    // later command cancels, is not theirs). A step sends "A|B SUBTOPIC
+    // PAYLOAD", awaits "A|B:PINS" (hex; "/MS": within MS), "A|B=BYTES" (hex:
+    // every byte written to the board) or "TOPIC=PAYLOAD" (its latest), waits
+    // "wait MS", or ends the daemon by SIGTERM ("stop").
     void timeline_data()
     {
         QTest::addColumn<QStringList>("steps");
@@ -341,6 +313,10 @@ private slots:
         QTest::newRow("a refused request keeps a pulse's end") << QStringList{"A relay/1/set PULSE 1000", "A:01", "A state/set 00000011", "A:00"};
         QTest::newRow("the dead time counts from the take") << QStringList{"wait 1100", "A relay/7/set ON", "A:40/600"};
         QTest::newRow("SIGTERM while a cycle's make waits") << QStringList{"A relay/8/set ON", "A:80", "A relay/7/set CYCLE 100", "A:00", "stop", "A:40"};
+        // SIGTERM performs the edges still pending, says every node and the daemon offline and clears its claims.
+        QTest::newRow("a command cancels a pulse; SIGTERM") << QStringList{"A relay/2/set ON", "A:02", "A relay/3/set pulse 60000", "A:06", "A relay/3/set ON",
+            "A relay/2/set CYCLE 60000", "A:04", "stop", "A=0206060406", "B=", "kt/bridge/test/availability=offline", "kt/hoist/availability=offline",
+            "kt/KM-0002/availability=offline", "kt/hoist/owner="};
         QTest::newRow("one board's wait delays no other") << fwd + QStringList{"B relay/1/set PULSE 500", "A relay/8/set ON", "B:00", "A:80"};
     }
     void timeline()
@@ -357,6 +333,10 @@ private slots:
                 QTest::qWait(step.section(' ', 1).toInt());
             else if (step == "stop")
                 stop(daemon_, SIGTERM);
+            else if (step.startsWith("kt/"))
+                QTRY_COMPARE(last_.value(step.section('=', 0, 0).toUtf8()), step.section('=', 1).toUtf8());
+            else if (step[1] == '=')
+                QTRY_COMPARE(written(board).toHex(), step.mid(2).toUtf8());
             else if (step[1] == ':')
                 QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, board), (unsigned char)words[0].section('/', 0, 0).toInt(nullptr, 16),
                                           words[0].contains('/') ? words[0].section('/', 1).toInt() : 5000);
@@ -415,7 +395,7 @@ private slots:
             stop(daemon_, SIGTERM);
             QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x05);
             QTRY_COMPARE(last_.value(node + "availability"), "offline");
-            QCOMPARE(readAll(dir_.filePath("state/pump.state")), "10100000\n");
+            QCOMPARE(fixture::readFile(dir_.filePath("state/pump.state")), "10100000\n");
         }
     }
 
@@ -515,11 +495,11 @@ private slots:
         disconnect(firstWord);
         QVERIFY2(took.elapsed() < 2000, qPrintable(QString::number(took.elapsed()) + " ms from its first word"));
         const QString pid = QString::number(daemon_.processId()), list = dir_.filePath("run/boards");
-        QTRY_VERIFY(readAll(list).contains(R"("port":"1-1")"));
+        QTRY_VERIFY(fixture::readFile(list).contains(R"("port":"1-1")"));
         QCOMPARE(QFileInfo(list).permissions() & 0x0fff, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
         QByteArray inet;
         for (const char* table : {"tcp", "tcp6", "udp", "udp6", "raw", "raw6"})
-            inet += readAll("/proc/" + pid + "/net/" + table);
+            inet += fixture::readFile("/proc/" + pid + "/net/" + table);
         for (const QString& fd : QDir("/proc/" + pid + "/fd").entryList(QDir::System)) {
             const QString target = QFile::symLinkTarget("/proc/" + pid + "/fd/" + fd);
             const QString inode = target.section("socket:[", 1).chopped(1);
@@ -549,7 +529,7 @@ private slots:
         QVERIFY(listing.waitForFinished());
         QCOMPARE(listing.readAllStandardOutput(), "1\tKM-0002\tEight relays\t1-2\n2\tKM.0001\tFT232R USB UART\t1-1\t\theld by kestruned\n");
         stop(daemon_, SIGTERM);
-        QVERIFY(!readAll(list).contains("1-1") && !QFileInfo::exists(dir_.filePath("run/control")));
+        QVERIFY(!fixture::readFile(list).contains("1-1") && !QFileInfo::exists(dir_.filePath("run/control")));
         QCOMPARE(written(a_), QByteArray("\x01", 1));
     }
 
@@ -624,10 +604,6 @@ private slots:
         tls_ = QStringList{"--cafile", "ca.crt", "--cert", "client.crt", "--key", "client.key"};
         startBroker("cafile ca.crt\ncertfile server.crt\nkeyfile server.key\nrequire_certificate true\n");
         other_.setWorkingDirectory(dir_.path());
-        QProcessEnvironment debug = QProcessEnvironment::systemEnvironment();
-        debug.insert("QT_LOGGING_RULES", "kestrune.mqtt.debug=true");  // a line for each attempt
-        other_.setProcessEnvironment(debug);
-        otherLog_.clear();
         other_.start(KESTRUNED, {"--config", file("wrong.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\ncafile = other.crt\n")});
         QTRY_VERIFY(otherLog_.contains("cannot reach the broker at 127.0.0.1:" + QByteArray::number(port_) + " (A TLS error occurred.: OpenSSL Error"));
         startDaemon("cafile = ca.crt\ncertfile = client.crt\nkeyfile = client.key\n", "tls");
@@ -736,7 +712,7 @@ private slots:
         change.startsWith('-') ? void(unit.replace(change.mid(1) + '\n', "")) : void(unit.replace("[Service]\n", "[Service]\n" + change.mid(1) + '\n'));
         const uid_t uid = 64010;  // a user of its own, as DynamicUser= makes one
         const QString state = dir_.filePath("state"), credentials = dir_.filePath("credentials"), bed = qEnvironmentVariable("UMOCKDEV_DIR");
-        QVERIFY(QDir(dir_.path()).mkpath("state") && QDir(dir_.path()).mkpath("credentials") && !bed.isEmpty());
+        QVERIFY(QDir(dir_.path()).mkpath("state") && QDir(dir_.path()).mkpath("credentials") && QDir(dir_.path()).mkpath("runtime") && !bed.isEmpty());
         file("credentials/kestruned.conf", "[broker]\nhost = 127.0.0.1\nport = " + QByteArray::number(port_) + "\n[topics]\nbase = kt\nid = boxed\n[boards]\nserials = KM-0002\n");
         // The boards' nodes as the udev rule leaves them: group plugdev may use them.
         QCOMPARE(QProcess::execute("sh", {"-c", "chown -R " + QString::number(uid) + " \"$0\" \"$1\" && chgrp -R plugdev \"$2\" && chmod -R g+rwX \"$2\"",
@@ -745,7 +721,6 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("KESTRUNE_TEST_PRELOAD", env.value("KESTRUNE_TEST_PRELOAD", env.value("LD_PRELOAD")));
         env.insert("KESTRUNE_SANDBOX_RUNTIME", dir_.filePath("runtime"));
-        QVERIFY(QDir(dir_.path()).mkpath("runtime"));
         env.remove("LD_PRELOAD");
         boxed.setProcessEnvironment(env);
         boxed.setProcessChannelMode(QProcess::MergedChannels);
@@ -755,8 +730,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(B + "availability"), "online", 20000);
             publish(B + "relay/2/set", "TOGGLE");  // a write whatever the relay was
             QTRY_COMPARE(written(b_).size(), before.size() + 1);
-            // Under UMask=0077: the list for all, the socket for plugdev, through which another user switches.
-            QCOMPARE(QFileInfo(dir_.filePath("runtime/boards")).permissions() & 0x0fff, QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::ReadOther);
+            // Under UMask=0077 the socket is for plugdev, through which another user switches (the list's mode: noBroker).
             const QFileInfo socket(dir_.filePath("runtime/control"));
             QCOMPARE(std::pair(socket.permissions() & 0x0fff, socket.group()), std::pair(QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::WriteGroup, QString("plugdev")));
             QVERIFY(QFile::setPermissions(dir_.path(), QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther));
