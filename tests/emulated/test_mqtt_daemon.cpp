@@ -458,25 +458,6 @@ private slots:
         QVERIFY(!(log_ + otherLog_).contains("ignored"));  // the statuses each said of CLONE1
     }
 
-    // Clones at ports 1-5 and 1-6: named in boards.conf by port, each has Home Assistant ids of its own (those by
-    // serial number cleared); served by serial number, the node is the board first taken, offline while it is out.
-    void clones()
-    {
-        const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-5", nullptr}, {"CLONE1", nullptr, nullptr, "1-6", nullptr}};
-        const int c[] = {emulated_ftdi_add_board_with(bus_, &boards[0]), emulated_ftdi_add_board_with(bus_, &boards[1])};
-        startDaemon({}, "test", "serials = CLONE1\n", nullptr, {"--boards", file("boards.conf", "[board bench-a]\nport = 1-5\n[board bench-b]\nport = 1-6\n")});
-        const auto id = [&](const QByteArray& key) { return QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_test/" + key + "_1/config"))["unique_id"].toString(); };
-        QTRY_COMPARE(id("port-1-5") + ' ' + id("port-1-6"), "kestrune_test_port-1-5_1 kestrune_test_port-1-6_1");
-        QTRY_COMPARE(last_.value("homeassistant/switch/kestrune_test/CLONE1_1/config", "not cleared"), "");
-        stop(daemon_, SIGTERM);
-        startDaemon({}, "test", "serials = CLONE1\n");
-        QTRY_COMPARE(last_.value("kt/CLONE1/availability"), "online");
-        QVERIFY(emulated_ftdi_claimed(bus_, c[1]));  // the board added last is listed first
-        emulated_ftdi_pull_out(bus_, c[1]);
-        QTRY_VERIFY(log_.contains("left board CLONE1 at port 1-5 alone: node kt/CLONE1 is the board at port 1-6, and a board of the same serial number is not put in its place"));
-        QTRY_VERIFY(last_.value("kt/CLONE1/availability") == "offline" && !emulated_ftdi_claimed(bus_, c[0]));
-    }
-
     // Without a broker named the service holds its boards at once and opens
     // no network socket. A member of group plugdev switches them through its
     // control socket; to another user, whom the socket's mode keeps out, it
