@@ -275,12 +275,14 @@ private slots:
 
     // Board A a hoist (fwd and rev interlocked, a dead time of 1 s, its
     // relays' past unknown to the daemon, so a first make waits it too),
-    // board B a gate, in one daemon; the monitor holds the dead time and the
-    // pulses' lengths (of a PULSE in capitals: one in lower case, which a
-    // later command cancels, is not theirs). A step sends "A|B SUBTOPIC
+    // board B pump-house (named in boards.conf over a node.X), in one
+    // daemon; the monitor holds the dead time and the pulses' lengths (of a
+    // PULSE in capitals: one in lower case, which a later command cancels,
+    // is not theirs). A step sends "A|B SUBTOPIC
     // PAYLOAD", awaits "A|B:PINS" (hex; "/MS": within MS), "A|B=BYTES" (hex:
-    // every byte written to the board) or "TOPIC=PAYLOAD" (its latest), waits
-    // "wait MS", or ends the daemon by SIGTERM ("stop").
+    // every byte written to the board), "kt/TOPIC=PAYLOAD" (its latest),
+    // "homeassistant/TOPIC~TEXT" or "log TEXT", waits "wait MS", or ends the
+    // daemon by SIGTERM ("stop").
     void timeline_data()
     {
         QTest::addColumn<QStringList>("steps");
@@ -297,20 +299,26 @@ private slots:
         // SIGTERM performs the edges still pending, says every node and the daemon offline and clears its claims.
         QTest::newRow("a command cancels a pulse; SIGTERM") << QStringList{"A relay/2/set ON", "A:02", "A relay/3/set pulse 60000", "A:06", "A relay/3/set ON",
             "A relay/2/set CYCLE 60000", "A:04", "stop", "A=0206060406", "B=", "kt/bridge/test/availability=offline", "kt/hoist/availability=offline",
-            "kt/KM-0002/availability=offline", "kt/hoist/owner="};
+            "kt/pump-house/availability=offline", "kt/hoist/owner="};
         // A program played row by row; control of one that runs, and a relay command stopping it first.
         const QString endless = "A program/set {\"program\": \"10000000-9999\\r\\n\", \"tick_ms\": 100, \"repeat\": true}";
         const auto shown = [](const char* state, int rows = 1) { return QString("kt/hoist/program={\"row\":%1,\"rows\":%2,\"state\":\"%3\",\"steps\":%2}").arg(rows - 1).arg(rows).arg(state); };
         QTest::newRow("a program, its controls, a command") << QStringList{program("11000000-2\\r\\n00110000-1\\n00000100-3"), "A=030c20", shown("stopped", 3),
             endless, shown("running"), "A program/control pause", shown("paused"), "A program/control RESUME", shown("running"), "A program/control Stop",
             shown("stopped"), endless, shown("running"), "A relay/8/set on", "A:81", shown("stopped")};
+        // Discovery names the device and its relays as boards.conf does (the ids as before).
+        const QString ha = "homeassistant/switch/kestrune_test/KM-0002_";
+        QTest::newRow("a board named in boards.conf") << QStringList{"log pump-house - its node, not pumps of [boards] node.KM-0002", ha + "1/config~\"name\":\"pump\"",
+            ha + "1/config~\"command_topic\":\"kt/pump-house/relay/1/set\"", ha + "2/config~\"name\":\"Relay 2\"", ha + "1/config~\"name\":\"pump-house\"",
+            ha + "1/config~\"unique_id\":\"kestrune_test_KM-0002_1\"", "B relay/1/set ON", "kt/pump-house/relay/1=ON", "B=01"};
         QTest::newRow("one board's wait delays no other") << fwd + QStringList{"B relay/1/set PULSE 500", "A relay/8/set ON", "B:00", "A:80"};
     }
     void timeline()
     {
-        const QString conf = file("hoist.conf", "[board hoist]\nserial = KM.0001\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\ndead_time_ms = 1000\n");
+        const QString conf = file("hoist.conf", "[board hoist]\nserial = KM.0001\nrelay.7 = fwd\nrelay.8 = rev\ninterlock = fwd rev\ndead_time_ms = 1000\n"
+                                                "[board pump-house]\nserial = KM-0002\nrelay.1 = pump\n");
         monitored_.monitor->useBoards(conf);
-        startDaemon({}, "test", "serials = KM.0001, KM-0002\n", nullptr, {"--boards", conf});
+        startDaemon({}, "test", "serials = KM.0001, KM-0002\nnode.KM-0002 = pumps\n", nullptr, {"--boards", conf});
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/hoist/availability"), "online", 20000);
         QFETCH(QStringList, steps);
         for (const QString& step : steps) {
@@ -318,6 +326,10 @@ private slots:
             const QStringList words = step.mid(2).split(' ');
             if (step.startsWith("wait "))
                 QTest::qWait(step.section(' ', 1).toInt());
+            else if (step.startsWith("log "))
+                QTRY_VERIFY2(log_.contains(step.mid(4).toUtf8()), log_.constData());
+            else if (step.startsWith("homeassistant/"))  // TOPIC~TEXT: its latest payload holds TEXT
+                QTRY_VERIFY2(last_.value(step.section('~', 0, 0).toUtf8()).contains(step.section('~', 1).toUtf8()), qPrintable(step));
             else if (step == "stop")
                 stop(daemon_, SIGTERM);
             else if (step.startsWith("kt/"))
@@ -330,7 +342,7 @@ private slots:
             else {
                 if (words[1] == "PULSE")
                     monitored_.monitor->pulse({board, words[0].section('/', 1, 1).toInt(), false, emulated_ftdi_now_us(), words[2].toInt()});
-                publish((board == a_ ? "kt/hoist/" : B) + words[0].toUtf8(), words.mid(1).join(' ').toUtf8());
+                publish((board == a_ ? "kt/hoist/" : "kt/pump-house/") + words[0].toUtf8(), words.mid(1).join(' ').toUtf8());
             }
         }
     }
@@ -580,24 +592,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(otherLog_.count("connecting to") >= 3, 20000);
         // The reason not again at each retry; no board taken before the broker tells who owns it.
         QVERIFY2(otherLog_.count("certificate verify failed") == 1 && !otherLog_.contains("took board"), otherLog_.constData());
-    }
-
-    // boards.conf: a named board served under its name over a node.X,
-    // discovery naming the device and its relays (the ids as before).
-    void boardNames()
-    {
-        startDaemon({}, "test", "serials = KM.0001, KM-0002\nnode.KM-0002 = pumps\n", nullptr,
-                    {"--boards", file("boards.conf", "[board pump-house]\nserial = KM-0002\nrelay.1 = pump\n")});
-        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/pump-house/availability"), "online", 20000);
-        QVERIFY2(log_.contains("pump-house - its node, not pumps of [boards] node.KM-0002"), log_.constData());
-        const auto discovery = [&](char relay) { return QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_test/KM-0002_" + QByteArray(1, relay) + "/config")).object(); };
-        QTRY_COMPARE(discovery('1').value("command_topic").toString(), "kt/pump-house/relay/1/set");
-        QCOMPARE(QStringList({discovery('1')["name"].toString(), discovery('2')["name"].toString(), discovery('1')["device"].toObject()["name"].toString(),
-                              discovery('1')["unique_id"].toString()}), QStringList({"pump", "Relay 2", "pump-house", "kestrune_test_KM-0002_1"}));
-        const QByteArray before = written(b_);
-        publish("kt/pump-house/relay/1/set", "ON");
-        QTRY_COMPARE(last_.value("kt/pump-house/relay/1"), "ON");
-        QCOMPARE(written(b_), before + QByteArray("\x01"));
     }
 
     // The broker named by a host name. Once the daemon serves, the name
