@@ -244,35 +244,6 @@ private slots:
         QCOMPARE(log_.contains("over the limit of 1048576 bytes"), QByteArray(QTest::currentDataTag()) == "over 1 MiB");  // before parsing
     }
 
-    void brokerAndBoardGoneAndBack()
-    {
-        serve();
-        send(A + "state/set", "01000000", {"01000000"});
-        broker_.kill();
-        QTRY_VERIFY(log_.contains("lost the broker"));
-        const QByteArray state = last_.value(A + "state");
-        startBroker();  // an empty one: everything must be said again
-        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/bridge/test/availability"), "online", 40000);
-        QTRY_COMPARE(last_.value(A + "state"), state);
-        QTRY_VERIFY(last_.contains("homeassistant/switch/kestrune_test/KM_0001_1/config"));
-        send(A + "state/set", "00000000", {"00000000"});
-        emulated_ftdi_pull_out(bus_, a_);
-        QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "offline", 10000);
-        // Back at another port, and while the scan that finds it reads board
-        // B's serial number, a board the daemon may not take is plugged in
-        // (listed first from then on): it is never touched.
-        emulated_ftdi_set_serial_read_ms(bus_, b_, 300);
-        const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "3-1", nullptr};
-        a_ = emulated_ftdi_add_board_with(bus_, &again);
-        const EmulatedFtdiBoard other{"KM-0009", nullptr, nullptr, "2-1", "ttyUSB5"};
-        QVERIFY(emulated_ftdi_plug_in_later(bus_, &other, 50) >= 0);
-        QTRY_COMPARE_WITH_TIMEOUT(last_.value(A + "availability"), "online", 10000);
-        const int excluded = emulated_ftdi_wait_plugged(bus_);
-        QVERIFY(excluded >= 0 && emulated_ftdi_claim_count(bus_, excluded) == 0 && emulated_ftdi_driver_bound(bus_, excluded));
-        QTRY_COMPARE(shown(), R"({"row":0,"rows":0,"state":"stopped","steps":0})");  // said just after its availability
-        send(A + "relay/2/set", "ON", {"01000000"});
-    }
-
     // Board A a hoist (fwd and rev interlocked, a dead time of 1 s, its
     // relays' past unknown to the daemon, so a first make waits it too),
     // board B pump-house (named in boards.conf over a node.X), in one
@@ -281,8 +252,9 @@ private slots:
     // is not theirs). A step sends "A|B SUBTOPIC
     // PAYLOAD", awaits "A|B:PINS" (hex; "/MS": within MS), "A|B=BYTES" (hex:
     // every byte written to the board), "kt/TOPIC=PAYLOAD" (its latest),
-    // "homeassistant/TOPIC~TEXT" or "log TEXT", waits "wait MS", or ends the
-    // daemon by SIGTERM ("stop").
+    // "homeassistant/TOPIC~TEXT" or "log TEXT", waits "wait MS", ends the
+    // daemon by SIGTERM ("stop"), puts an empty broker in the broker's place
+    // ("broker") or pulls board A out and plugs it in again ("replug").
     void timeline_data()
     {
         QTest::addColumn<QStringList>("steps");
@@ -311,6 +283,11 @@ private slots:
         QTest::newRow("a board named in boards.conf") << QStringList{"log pump-house - its node, not pumps of [boards] node.KM-0002", ha + "1/config~\"name\":\"pump\"",
             ha + "1/config~\"command_topic\":\"kt/pump-house/relay/1/set\"", ha + "2/config~\"name\":\"Relay 2\"", ha + "1/config~\"name\":\"pump-house\"",
             ha + "1/config~\"unique_id\":\"kestrune_test_KM-0002_1\"", "B relay/1/set ON", "kt/pump-house/relay/1=ON", "B=01"};
+        // An empty broker is told everything again, and commands go on; the board gone and back at another port is
+        // served again, its program state said just after its availability.
+        QTest::newRow("the broker and the board gone and back") << QStringList{"A state/set 01000000", "A:02", "broker", "kt/bridge/test/availability=online",
+            "kt/hoist/state=01000000", "homeassistant/switch/kestrune_test/KM_0001_1/config~\"unique_id\"", "A state/set 00000000", "A:00", "replug",
+            "kt/hoist/program={\"row\":0,\"rows\":0,\"state\":\"stopped\",\"steps\":0}", "A relay/2/set ON", "A:02", "A=02"};
         QTest::newRow("one board's wait delays no other") << fwd + QStringList{"B relay/1/set PULSE 500", "A relay/8/set ON", "B:00", "A:80"};
     }
     void timeline()
@@ -332,8 +309,25 @@ private slots:
                 QTRY_VERIFY2(last_.value(step.section('~', 0, 0).toUtf8()).contains(step.section('~', 1).toUtf8()), qPrintable(step));
             else if (step == "stop")
                 stop(daemon_, SIGTERM);
-            else if (step.startsWith("kt/"))
-                QTRY_COMPARE(shown(step.section('=', 0, 0).toUtf8()), step.section('=', 1).toUtf8());
+            else if (step == "broker") {
+                broker_.kill();
+                QTRY_VERIFY(log_.contains("lost the broker"));
+                startBroker();
+            } else if (step == "replug") {
+                emulated_ftdi_pull_out(bus_, a_);
+                QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/hoist/availability"), "offline", 10000);
+                // Back at another port, and while the scan that finds it reads board B's serial number, a board the
+                // daemon may not take is plugged in (listed first from then on): it is never touched.
+                emulated_ftdi_set_serial_read_ms(bus_, b_, 300);
+                const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "3-1", nullptr}, other{"KM-0009", nullptr, nullptr, "2-1", "ttyUSB5"};
+                a_ = emulated_ftdi_add_board_with(bus_, &again);
+                QVERIFY(emulated_ftdi_plug_in_later(bus_, &other, 50) >= 0);
+                QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/hoist/availability"), "online", 10000);
+                const int excluded = emulated_ftdi_wait_plugged(bus_);
+                QVERIFY(excluded >= 0 && emulated_ftdi_claim_count(bus_, excluded) == 0 && emulated_ftdi_driver_bound(bus_, excluded));
+            }
+            else if (step.startsWith("kt/"))  // 40 s: a broker again, at the daemon's next try
+                QTRY_COMPARE_WITH_TIMEOUT(shown(step.section('=', 0, 0).toUtf8()), step.section('=', 1).toUtf8(), 40000);
             else if (step[1] == '=')
                 QTRY_COMPARE(written(board).toHex(), step.mid(2).toUtf8());
             else if (step[1] == ':')
