@@ -24,6 +24,7 @@ private slots:
     //   wait MS            the clock moves on     lost    the broker is gone
     //   none LINE          LINE was not said so far
     //   pull N / plug N    board N pulled out, plugged back in
+    //   unopened N         board N is not held
     // and what it publishes: these lines in this order (others may come
     // between), and never a line of `never`. The boards are KSIM0001 and,
     // in "clones", a second one with the same serial; node names are kt/S.
@@ -61,7 +62,7 @@ private slots:
         QTest::newRow("gone and back") << "learned\npull 0\nscan\nplug 0\nscan" << ""
                                        << QStringList{n + "availability online", n + "availability offline", n + "owner ", "kt/bridge/test/nodes []", n + "availability online"} << QStringList{} << Bytes{};
         QTest::newRow("clones: one node") << "clones\nlearned" << "" << QStringList{"kt/bridge/test/nodes [\"KSIM0001\"]"} << QStringList{"kt/bridge/test/nodes [\"KSIM0001\",\"KSIM0001\"]"} << Bytes{};
-        QTest::newRow("clones: the node stays with its board") << "clones\nlearned\nwarn left board KSIM0001 at port 1-2 alone: node kt/KSIM0001 is the board at port 1-1, and a board of the same serial number is not put in its place\npull 0\nscan" << ""
+        QTest::newRow("clones: the node stays with its board") << "clones\nlearned\nwarn left board KSIM0001 at port 1-2 alone: node kt/KSIM0001 is the board at port 1-1, and a board of the same serial number is not put in its place\npull 0\nscan\nunopened 1" << ""
                                                           << QStringList{n + "availability offline"} << QStringList{} << Bytes{};
         const QString ha = "homeassistant/switch/kestrune_test/";
         QTest::newRow("clones named by port stay apart") << "clones\nlearned" << "[board bench-a]\nport = 1-1\n[board bench-b]\nport = 1-2\n"
@@ -120,6 +121,8 @@ private slots:
                 library.setSerial(library.addBoard(), library.serial(0));
             else if (words[0] == "pins")
                 library.setPins(0, std::uint8_t(words[1].toInt(nullptr, 16)));
+            else if (words[0] == "unopened")
+                QVERIFY(!library.isOpen(words[1].toInt()));
             else if (words[0] == "pull" || words[0] == "plug")
                 library.setAttached(words[1].toInt(), words[0] == "plug");
             else
