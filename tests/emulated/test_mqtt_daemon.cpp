@@ -121,6 +121,7 @@ class MqttDaemonTest : public QObject {
         const QByteArray before = written(a_);
         publish(topic, payload, how);
         if (patterns.isEmpty()) {
+            QTRY_COMPARE(last_.value(A + "state").size(), 8);  // said once the board is served
             QByteArray toggled = last_.value(A + "state");
             toggled[4] = toggled[4] == '1' ? '0' : '1';
             publish(A + "relay/5/set", "TOGGLE");
