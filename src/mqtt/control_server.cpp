@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QLocalSocket>
-#include <QPointer>
 #include <QTimer>
 
 #include <cerrno>
@@ -267,12 +266,9 @@ private:
             forget(it);
             send(eventLine(id, QStringLiteral("done")));
         };
+        // A later request on its relays, or one that drops what it left, may end it too.
         std::vector<QMetaObject::Connection>& watching = jobs_[id].watching;
-        // A later request on its relays may end it too: looked at after every write.
-        for (auto signal : {&BoardTimeline::made, &BoardTimeline::becameIdle})
-            watching.push_back(connect(&timeline, signal, this, check));
-        watching.push_back(connect(&timeline, &BoardTimeline::wrote, this, check));
-        watching.push_back(connect(&timeline, &BoardTimeline::secondEdge, this, check));
+        watching.push_back(connect(&timeline, &BoardTimeline::pendingChanged, this, check));
         watching.push_back(connect(&timeline, &BoardTimeline::writeFailed, this, [this, id](const QString& what) {
             if (forget(id))
                 send(eventLine(id, QStringLiteral("failed"), {{QStringLiteral("error"), what}}));
@@ -393,9 +389,7 @@ private:
             forget(j);
             send(eventLine(id, QStringLiteral("end"), end));
         };
-        for (auto signal : {&BoardTimeline::made, &BoardTimeline::becameIdle})
-            job.watching.push_back(connect(&held->timeline(), signal, this, finish));
-        job.watching.push_back(connect(&held->timeline(), &BoardTimeline::wrote, this, finish));
+        job.watching.push_back(connect(&held->timeline(), &BoardTimeline::pendingChanged, this, finish));
         job.watching.push_back(connect(&held->timeline(), &BoardTimeline::writeFailed, this, finish));
         QTimer::singleShot(0, this, finish);
     }

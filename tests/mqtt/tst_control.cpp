@@ -25,7 +25,7 @@ private slots:
     //   closed[2]           the service dropped the client     close   client 1 hangs up
     //   wait MS             time passes            pins HEX      board 1's pins now
     //   still MS            nothing is written to board 1 for MS
-    // Board 1 is at port 1-1, with fwd (7) and rev (8) interlocked; the
+    // Board 1 is at port 1-1, with fwd (7) and rev (8) interlocked, 5 s dead time; the
     // limits: 2 connections, 4 KiB unread, 300 ms stalled, 300 ms half-sent.
     void script_data()
     {
@@ -40,6 +40,8 @@ private slots:
         QTest::newRow("half a line, then nothing") << hello + "raw {\"id\":2,\nwait 700\nclosed\n>2 {\"id\":1,\"op\":\"hello\",\"version\":1}\n<2 \"ok\":true";
         QTest::newRow("a client that never reads") << hello + "flood\nwait 700\nclosed\n>2 {\"id\":1,\"op\":\"hello\",\"version\":1}\n<2 \"ok\":true";
         QTest::newRow("two clients at most") << hello + ">2 {\"id\":1,\"op\":\"hello\",\"version\":1}\n<2 \"ok\":true\nthird";
+        QTest::newRow("a make finished away, another pulse running") << hello + "> {\"id\":2,\"op\":\"pulse\",\"port\":\"1-1\",\"ms\":[9000,0,0,0,0,0,0,0]}\n"
+            "> {\"id\":4,\"op\":\"set\",\"port\":\"1-1\",\"mask\":64,\"levels\":64}\n< \"id\":4,\"ok\":true\n> {\"id\":5,\"op\":\"finish\",\"of\":4}\n< \"event\":\"done\",\"id\":4\npins 01";
         QTest::newRow("a pulse outlives its client") << hello + "> {\"id\":2,\"op\":\"pulse\",\"port\":\"1-1\",\"cycle\":false,\"ms\":[200,0,0,0,0,0,0,0]}\n< \"ok\":true\nclose\npins 01\nwait 400\npins 00";
         QTest::newRow("a program lives with its client") << hello + "> {\"id\":2,\"op\":\"play\",\"port\":\"1-1\",\"tick\":10,\"repeat\":true,\"off_at_end\":true,\"rows\":[\"10000000-5\"],\"more\":true}\n"
                                                             "> {\"id\":3,\"op\":\"rows\",\"of\":2,\"rows\":[\"01000000-5\"],\"more\":false}\n< \"id\":2,\"ok\":true\n< \"event\":\"step\"\nclose\npins 00\nstill 100";
@@ -53,7 +55,7 @@ private slots:
     {
         SimulatedLibrary library;
         library.addBoard();
-        BoardService service(library, {{"*"}, BoardsConf::parse("b.conf", "[board hoist]\nport = 1-1\ninterlock = 7 8\n"), 2000, {}, {}, {}, {}});
+        BoardService service(library, {{"*"}, BoardsConf::parse("b.conf", "[board hoist]\nport = 1-1\ninterlock = 7 8\ndead_time_ms = 5000\n"), 2000, {}, {}, {}, {}});
         service.start();
         ControlServer server(service, {2, 4096, 300, 300});
         const QString path = QDir::current().filePath("control");

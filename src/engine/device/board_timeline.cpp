@@ -267,6 +267,8 @@ void BoardTimeline::arm()
     if (const qint64 make = nextMakeIn(); make >= 0)
         sooner(now() + make);
     if (next < 0)
-        return timer_.stop();
-    timer_.start(static_cast<int>(std::clamp<qint64>(next - now(), 0, std::numeric_limits<int>::max())));
+        timer_.stop();
+    else
+        timer_.start(static_cast<int>(std::clamp<qint64>(next - now(), 0, std::numeric_limits<int>::max())));
+    emit pendingChanged();
 }

@@ -100,6 +100,9 @@ signals:
     void writeFailed(const QString& what);
     // Nothing is pending any more.
     void becameIdle();
+    // What is pending may have changed (a request, a write, a drop): whoever
+    // waits for part of it looks again.
+    void pendingChanged();
 
 private:
     struct PendingEdge {
