@@ -74,6 +74,12 @@ bool open(BoardLink& link, int index)
     return false;
 }
 
+// The port of the board at index, by which the service knows it.
+QString portOf(BoardLink& link, int index)
+{
+    return link.describe(index).value_or(DeviceInfo{}).port;
+}
+
 // Takes the board's lock, waiting for another process that switches it
 // (which has it claimed meanwhile; who it is is said at once), then opens
 // it; null (and the reason said) when either fails. Held until the board is
@@ -92,7 +98,7 @@ std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index, SignalWatcher
     if (signal)
         SignalWatcher::dieBy(signal);
     const auto noteService = [&] {
-        if (!serviceNote.isEmpty() && !HolderList::holderOf(link.describe(index).value_or(DeviceInfo{}).port).isEmpty())
+        if (!serviceNote.isEmpty() && !HolderList::holderOf(portOf(link, index)).isEmpty())
             complain(serviceNote);
     };
     if (!lock->held()) {
@@ -104,12 +110,6 @@ std::unique_ptr<BoardLock> lockAndOpen(BoardLink& link, int index, SignalWatcher
         return lock;
     noteService();
     return nullptr;
-}
-
-// The port of the board at index, by which the service knows it.
-QString portOf(BoardLink& link, int index)
-{
-    return link.describe(index).value_or(DeviceInfo{}).port;
 }
 
 bool unheld(const QJsonObject& answer)

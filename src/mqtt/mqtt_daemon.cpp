@@ -184,7 +184,7 @@ public:
         boards_.start();
         // After the first look at the bus: a client finds the boards there.
         if (const QString error = control_.listen(socketPath(), plugdev); !error.isEmpty())
-            qCWarning(lcMqtt).noquote() << error << "- local clients switch the boards it holds only through it";
+            qCWarning(lcMqtt).noquote() << error << "- local clients cannot switch the boards it holds";
         return {};
     }
 

@@ -1,18 +1,13 @@
 #pragma once
 
-#include "engine/device/usb_library.h"
-#include "engine/config/boards_conf.h"
 #include "mqtt/board_service.h"
 #include "mqtt/daemon_log.h"
 #include "mqtt/mqtt_payloads.h"
 
-#include <QMap>
 #include <QObject>
-#include <QStringList>
 
 #include <functional>
 #include <map>
-#include <memory>
 #include <optional>
 #include <set>
 
