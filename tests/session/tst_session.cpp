@@ -6,12 +6,77 @@
 
 using namespace fixture;
 
+namespace {
+// A window session on simulated boards, in a working directory of its own
+// (`prepare` runs there before start-up, which reads boards.conf there), with
+// its pauses recorded instead of slept (they move its clock on, `now`).
+struct SessionRig {
+    SessionRig(int boards, const std::function<void(SimulatedLibrary&)>& prepare)
+    {
+        for (int i = 0; i < boards; ++i)
+            library.addBoard();
+        prepare(library);
+        s = std::make_unique<WindowSession>(library);
+        s->boardsFile = QStringLiteral("boards.conf");
+        s->pause = [this](int ms) { pauses << ms, now += ms; };
+        s->clock = [this] { return now; };
+        QObject::connect(s.get(), &WindowSession::errorRaised, [this](const QString& e) { errors << e; });
+        s->guarded([this] { s->startUp(); });
+        now += 10'000;  // the operator's first action, a while after start-up
+    }
+    ~SessionRig() { s->tickTimer.setEnabled(false); }
+
+    void program(const QStringList& rows) { s->program.replaceAll(rowsOf(rows)); }  // as an opened file puts them
+    QStringList rows() const
+    {
+        QStringList out;
+        for (int i = 0; i < s->program.count(); ++i)
+            out << (i == s->currentRow() ? QStringLiteral(">") : QString()) + QString::fromLatin1(s->program.text(i));
+        return out;
+    }
+    // One word per view, one character per relay: the manual captions
+    // (1 = the turn-off label shows, 0 = the turn-on label, ? = neither),
+    // the step bars (1 = raised), the lamps (1 = on, 0 = off,
+    // - = unlit), then the step bar captions the same way as the manual ones.
+    QString views() const
+    {
+        QString captions, bars, lamps, barCaptions;
+        for (int r = 1; r <= 8; ++r) {
+            const auto i = static_cast<std::size_t>(r);
+            auto which = [&](const QString& c) {
+                return c == labelText(s->labels.turnOff(r)) ? '1' : c == labelText(s->labels.turnOn(r)) ? '0' : '?';
+            };
+            captions += QLatin1Char(which(s->captions[i]));
+            barCaptions += QLatin1Char(which(s->barCaptions[i]));
+            bars += QLatin1Char(s->barsRaised[i] ? '1' : '0');
+            lamps += QLatin1Char(s->indicators[i] == Lamp::On ? '1' : s->indicators[i] == Lamp::Off ? '0' : '-');
+        }
+        return QStringList{captions, bars, lamps, barCaptions}.join(QLatin1Char(' '));
+    }
+    // The runner as the window shows it: timer value, rows, run state.
+    QString runner() const
+    {
+        static const char* const states[] = {"stopped", "running", "paused"};
+        return QStringLiteral("%1 | %2 | %3").arg(s->timerValue, rows().join(QLatin1Char(' ')), QLatin1String(states[static_cast<int>(s->runner.state())]));
+    }
+
+    WorkDir work;  // entered before the session starts
+    SimulatedLibrary library;
+    std::unique_ptr<WindowSession> s;
+    QStringList errors;
+    QList<int> pauses;
+    qint64 now = 0;
+};
+}  // namespace
+
 class SessionTest : public QObject {
     Q_OBJECT
 private slots:
-    // The operator's actions on simulated boards, as steps (see
-    // SessionRig::act). Besides those: "=" notes the runner, "#" the board
-    // box and strip; "repeat" ticks Repeat; "save" saves saved.txt; "opened":
+    // The operator's actions on simulated boards, as steps: m3 (relay 3's
+    // manual button), b3 (its step bar), on, off (ALL ON/OFF), pick2 (a click
+    // on row 2), add, clear, clearall, start (or Stop), pause, resume, tick,
+    // up (an up-down arrow), type50 (into the timer value), open (next.txt);
+    // "=" notes the runner, "#" the board box and strip; "repeat" ticks Repeat; "save" saves saved.txt; "opened":
     // the program is put here, not before the steps; board2: Select Board
     // picks its entry 2, counted from 0 (board-1: typed text); drop: the list
     // is dropped down; to the library's board 2, counted from 0 as well:
@@ -141,7 +206,7 @@ private slots:
             QByteArray image = LabelTable().image().replace("Relay 2 ON", QByteArray("Pump\0\0\0\0\0\0", 10));
             if (fetch<QString>("setup") == "pump labels")
                 writeFile("labels.dat", image.replace("Relay 2 OFF", QByteArray("Pump\0\0\0\0\0\0\0", 11)));
-        }, "boards.conf");
+        });
         WindowSession& s = *rig.s;
         writeFile(QStringLiteral("next.txt"), "00000001-2\r\n");
         const QString ops = fetch<QString>("ops");
@@ -149,21 +214,26 @@ private slots:
             rig.program(fetch<QStringList>("rows"));
         QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.tickTimer.isEnabled()); });  // no tick under the message
         QStringList notes;
+        using W = WindowSession;
+        static const QHash<QString, void (W::*)()> plain{
+            {"on", &W::allOn}, {"off", &W::allOff}, {"add", &W::addRow}, {"clear", &W::clearLastRow},
+            {"clearall", &W::clearAllRows}, {"start", &W::startOrStop}, {"pause", &W::pauseOrResume},
+            {"resume", &W::pauseOrResume}, {"tick", &W::tick}, {"drop", &W::rediscoverBoards}};
         for (const QString& op : ops.split(' ')) {
             static const QRegularExpression number("-?\\d+$");
             const int n = number.match(op).captured().toInt();
             QString modes;
             for (int b = 0; b < boards; ++b)
                 modes += QString::number(rig.library.bitMode(b));
-            if (op.startsWith("rename")) s.labels.setSlot(n - 1, "Lamp");  // the caption now matches neither label
+            if (plain.contains(op)) s.guarded([&] { (s.*plain[op])(); });
+            else if (op.startsWith("rename")) s.labels.setSlot(n - 1, "Lamp");  // the caption now matches neither label
             else if (op.startsWith("lower")) s.captions[std::size_t(n)] = s.captions[std::size_t(n)].toLower();
             else if (op == "repeat") s.setRepeat(true);
             else if (op == "save") QCOMPARE(s.saveProgram(QStringLiteral("saved.txt")), QString());
-            else if (op == "=") notes << rig.run();
+            else if (op == "=") notes << rig.runner();
             else if (op == "#") notes << QStringLiteral("%1: %2 | %3 %4 | %5 | %6").arg(s.boardEntries.size()).arg(s.boardEntries.value(0).text, s.boardText).arg(s.boardIndex).arg(s.statusText, modes);
             else if (op == "opened") rig.program(fetch<QStringList>("rows"));
-            else if (op.startsWith("board")) rig.run([&] { s.pickBoard(n); });
-            else if (op == "drop") rig.run([&] { s.rediscoverBoards(); });
+            else if (op.startsWith("board")) s.guarded([&] { s.pickBoard(n); });
             else if (op.startsWith("unplug") || op.startsWith("plug")) rig.library.setAttached(n, op[0] == u'p');
             else if (op.startsWith("held") || op.startsWith("free")) rig.library.setHeldElsewhere(n, op[0] == u'h');
             else if (op.startsWith("stuck")) rig.library.forcePins(n, 0x81, 0x81);
@@ -172,7 +242,12 @@ private slots:
             else if (op.startsWith("label:")) notes << s.completeLabelEdit(op.section(u':', 1, 1).replace(u'_', u' '), op.section(u':', 2).replace(u'_', u' '));
             else if (op.startsWith("labels")) notes << QStringList{s.captions[std::size_t(n)], s.labels.turnOn(n), s.labels.turnOff(n), s.labelOnText}.join(", ");
             else if (op == "shut") s.shutDown();
-            else rig.act(op);
+            else if (op[0] == 'm') s.guarded([&] { s.toggleRelay(n); });
+            else if (op[0] == 'b') s.guarded([&] { s.toggleStepBar(n); });
+            else if (op.startsWith("pick")) s.guarded([&] { s.pickRow(n); });
+            else if (op == "up") s.guarded([&] { s.stepTimerValue(1); });
+            else if (op.startsWith("type")) s.guarded([&] { s.editTimerValue(op.mid(4)); });
+            else s.guarded([&] { QCOMPARE(s.openProgram(QStringLiteral("next.txt")), QString()); });
             if (op == "=" && s.runner.state() == ProgramRunner::State::Running)  // the bars, lamps and captions show the counted row
                 QCOMPARE(rig.views().left(26), QStringList(3, rig.rows()[s.currentRow()].mid(1, 8)).join(' '));
             QCOMPARE(s.boardFound, s.statusText == "Board found !");
@@ -180,14 +255,14 @@ private slots:
         QStringList written, pauses;
         for (int b = 0; b < boards; ++b) {
             QStringList bytes;
-            for (const std::uint8_t byte : rig.writes(b))
+            for (const std::uint8_t byte : rig.library.writes(b))
                 bytes << QString::number(byte, 16).rightJustified(2, u'0');
             if (b == 0 || !bytes.isEmpty())
                 written << (b ? QStringLiteral("%1: ").arg(b) : QString()) + bytes.join(' ');
         }
         for (const int ms : rig.pauses)
             pauses << QString::number(ms);
-        QCOMPARE((QStringList{written.join("; "), pauses.join(' '), rig.views()} + notes + QStringList{rig.run()}).join(" / "), fetch<QString>("after"));
+        QCOMPARE((QStringList{written.join("; "), pauses.join(' '), rig.views()} + notes + QStringList{rig.runner()}).join(" / "), fetch<QString>("after"));
         QCOMPARE(s.resolutionText, QStringLiteral("1"));
         QTEST(rig.errors, "errors");
         QVERIFY(!ops.contains("shut") || readFile(QStringLiteral("labels.dat")) == s.labels.image());

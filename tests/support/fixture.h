@@ -1,7 +1,7 @@
 #pragma once
 
-// What the tests share: working directories, files, the process, and a
-// window session on simulated boards without any window.
+// What the tests share: data tables, working directories, files, and the
+// process run as another user or with an /etc of its own.
 
 #include "session/window_session.h"
 #include "engine/device/relay_board.h"
@@ -139,99 +139,6 @@ inline QString runAsNobody(const char* testClass, const char* function)
     const bool passes = output.contains("PASS   : " + QString::fromLatin1(testClass) + "::" + passed);
     return finished && child.exitCode() == 0 && passes ? QString() : "child as nobody failed:\n" + output;
 }
-
-// A window session on simulated boards, in a working directory of its own,
-// with its pauses recorded instead of slept (they move its clock on, `now`);
-// `prepare` runs in that directory;
-// boards.conf is read from boardsFile there (none: the system's).
-struct SessionRig {
-    explicit SessionRig(int boards = 1, std::function<void(SimulatedLibrary&)> prepare = {}, const QString& boardsFile = {})
-    {
-        for (int i = 0; i < boards; ++i)
-            library.addBoard();
-        if (prepare)
-            prepare(library);
-        s = std::make_unique<WindowSession>(library);
-        if (!boardsFile.isEmpty())
-            s->boardsFile = boardsFile;
-        s->pause = [this](int ms) { pauses << ms, now += ms; };
-        s->clock = [this] { return now; };
-        QObject::connect(s.get(), &WindowSession::errorRaised, [this](const QString& e) { errors << e; });
-        s->guarded([this] { s->startUp(); });
-        now += 10'000;  // the operator's first action, a while after start-up
-    }
-    ~SessionRig() { s->tickTimer.setEnabled(false); }
-
-    // Rows as an opened file puts them: row 0 current, nothing loaded.
-    void program(const QStringList& rows) { s->program.replaceAll(rowsOf(rows)); }
-    QStringList rows() const
-    {
-        QStringList out;
-        for (int i = 0; i < s->program.count(); ++i)
-            out << (i == s->currentRow() ? QStringLiteral(">") : QString()) + QString::fromLatin1(s->program.text(i));
-        return out;
-    }
-    template <typename F>
-    void run(F&& handler) { s->guarded(std::forward<F>(handler)); }
-    // One operator action: m3 (relay 3's manual button), b3 (its step bar), on,
-    // off, pick2, add, clear, clearall, start (or Stop), pause (or Resume),
-    // tick, up (an up-down arrow), type50 (into the timer value), open (next.txt).
-    void act(const QString& op)
-    {
-        using W = WindowSession;
-        static const QHash<QString, void (W::*)()> plain{
-            {"on", &W::allOn}, {"off", &W::allOff}, {"add", &W::addRow}, {"clear", &W::clearLastRow},
-            {"clearall", &W::clearAllRows}, {"start", &W::startOrStop}, {"pause", &W::pauseOrResume},
-            {"resume", &W::pauseOrResume}, {"tick", &W::tick}};
-        W& w = *s;
-        const int n = op.right(1).toInt();
-        run([&] {
-            if (plain.contains(op)) (w.*plain[op])();
-            else if (op[0] == 'm') w.toggleRelay(n);
-            else if (op[0] == 'b') w.toggleStepBar(n);
-            else if (op.startsWith("pick")) w.pickRow(n);
-            else if (op == "up") w.stepTimerValue(1);
-            else if (op.startsWith("type")) w.editTimerValue(op.mid(4));
-            else QCOMPARE(w.openProgram(QStringLiteral("next.txt")), QString());
-        });
-    }
-    Bytes writes(int board = 0) const { return library.writes(board); }
-
-    // One word per view, one character per relay: the manual captions
-    // (1 = the turn-off label shows, 0 = the turn-on label, ? = neither),
-    // the step bars (1 = raised), the lamps (1 = on, 0 = off,
-    // - = unlit), then the step bar captions the same way as the manual ones.
-    QString views() const
-    {
-        QString captions, bars, lamps, barCaptions;
-        for (int r = 1; r <= 8; ++r) {
-            const auto i = static_cast<std::size_t>(r);
-            auto which = [&](const QString& c) {
-                return c == labelText(s->labels.turnOff(r)) ? '1' : c == labelText(s->labels.turnOn(r)) ? '0' : '?';
-            };
-            captions += QLatin1Char(which(s->captions[i]));
-            barCaptions += QLatin1Char(which(s->barCaptions[i]));
-            bars += QLatin1Char(s->barsRaised[i] ? '1' : '0');
-            lamps += QLatin1Char(s->indicators[i] == Lamp::On ? '1' : s->indicators[i] == Lamp::Off ? '0' : '-');
-        }
-        return QStringList{captions, bars, lamps, barCaptions}.join(QLatin1Char(' '));
-    }
-    // The runner as the window shows it: timer value, rows, run state.
-    QString run() const
-    {
-        static const char* const states[] = {"stopped", "running", "paused"};
-        return QStringLiteral("%1 | %2 | %3")
-            .arg(s->timerValue, rows().join(QLatin1Char(' ')),
-                 QLatin1String(states[static_cast<int>(s->runner.state())]));
-    }
-
-    WorkDir work;  // entered before the session starts
-    SimulatedLibrary library;
-    std::unique_ptr<WindowSession> s;
-    QStringList errors;
-    QList<int> pauses;
-    qint64 now = 0;
-};
 
 }  // namespace fixture
 
