@@ -24,7 +24,7 @@ private slots:
     //   wait MS            the clock moves on     lost    the broker is gone
     //   none LINE          LINE was not said so far
     //   pull N / plug N    board N pulled out, plugged back in
-    //   unopened N         board N is not held
+    //   unopened N         board N is not held      opened N   board N is held
     // and what it publishes: these lines in this order (others may come
     // between), and never a line of `never`. The boards are KSIM0001 and,
     // in "clones", a second one with the same serial; node names are kt/S.
@@ -42,7 +42,8 @@ private slots:
         QTest::newRow("a stale marker is answered") << "<r " + n + "owner aaa\nlearned" << "" << QStringList{n + "owner test", n + "availability online"} << QStringList{} << Bytes{};
         QTest::newRow("a smaller id's claim wins") << "learned\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
                                                    << QStringList{n + "availability online", "kt/bridge/test/nodes []"} << QStringList{n + "availability offline"} << Bytes{};
-        QTest::newRow("yielding keeps the board and its pulse") << "learned\n< " + n + "relay/1/set PULSE 60000\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa" << ""
+        QTest::newRow("yielding keeps the board and its pulse") << "learned\n< " + n + "relay/1/set PULSE 60000\n< kt/bridge/aaa/availability online\n< " + n + "owner aaa"
+                                                                   "\nopened 0" << ""
                                                      << QStringList{"kt/bridge/test/served/KSIM0001 online", n + "relay/1 ON", "kt/bridge/test/served/KSIM0001 offline"}
                                                      << QStringList{n + "availability offline"} << Bytes{0x01};
         QTest::newRow("another daemon's status is no command") << "learned\nquiet\n< " + n + "relay/1 ON\n<r " + n + "state 10000000\n<r " + n + "program {}\n<r " + n + "availability online" << ""
@@ -121,8 +122,8 @@ private slots:
                 library.setSerial(library.addBoard(), library.serial(0));
             else if (words[0] == "pins")
                 library.setPins(0, std::uint8_t(words[1].toInt(nullptr, 16)));
-            else if (words[0] == "unopened")
-                QVERIFY(!library.isOpen(words[1].toInt()));
+            else if (words[0] == "unopened" || words[0] == "opened")
+                QCOMPARE(library.isOpen(words[1].toInt()), words[0] == "opened");
             else if (words[0] == "pull" || words[0] == "plug")
                 library.setAttached(words[1].toInt(), words[0] == "plug");
             else
