@@ -159,6 +159,7 @@ private slots:
 
     // A message to board A, all off, and the patterns it writes; bad input
     // (no patterns) is ignored with one log line. Board B sees none of it.
+    // The ways a payload or a topic is bad are the bridge's rows (tests/mqtt).
     void messages_data()
     {
         QTest::addColumn<QByteArray>("topic");
@@ -180,19 +181,7 @@ private slots:
             burst << QByteArray::number(256 + i * 37 % 256, 2).right(8);
         row("burst of 200", "state/set", burst.join('\n') + '\n', burst, {"-l"});
         row("unknown topic", "relays/1/set", "ON");
-        row("relay 0", "relay/0/set", "ON");
-        row("relay 9", "relay/9/set", "ON");
-        row("unknown word", "relay/1/set", "ONN");
-        row("pulse of 0 ms", "relay/1/set", "PULSE 0");
-        row("pulse of 2s", "relay/1/set", "PULSE 2s");
-        row("cycle over 24 h", "relay/1/set", "CYCLE 86400001");
-        row("bad pattern", "state/set", "1111111");
-        row("invalid JSON", "program/set", R"({"program": "11111111-1")");
         row("over 1 MiB", "program/set", "{\"program\": \"" + QByteArray("11111111-1\\r\\n").repeated(90000) + "\"}");
-        row("extra level", "relay/1/set/x", "ON");
-        row("not a row", "program/set", R"({"program": "11111111-1\r\nOFFOFFOF-5"})");
-        row("six relays", "program/set", R"({"program": "\ufeff000000"})");
-        row("unknown control", "program/control", "HALT");
         row("retained", "state/set", "11111111", {}, {"-s", "-r"});
     }
     void messages()
@@ -370,16 +359,12 @@ private slots:
         stop(other_, SIGKILL);
         emulated_ftdi_pull_out(bus_, c[2]);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machineA", 10000);
-        QVERIFY(emulated_ftdi_claimed(bus_, c[0]));
-        // A node name is the way out; SIGHUP stops B cleanly.
+        // A node name is the way out; SIGHUP stops B cleanly (what it says then: the timeline's SIGTERM).
         startDaemon({}, "machineB", "serials = port:1-9\nnode.port:1-9 = bench\n", &other_);
         QTRY_COMPARE(last_.value("kt/bench/availability"), "online");
         publish("kt/CLONE1/relay/1/set", "ON");
         QTRY_COMPARE(written(c[0]), QByteArray("\x01"));
         stop(other_, SIGHUP);
-        for (const QByteArray topic : {"kt/bridge/machineB/availability", "kt/bench/availability"})
-            QTRY_COMPARE(last_.value(topic), "offline");
-        QCOMPARE(last_.value("kt/bench/owner"), "");
         // Daemon machine0, allowed B's clone. A broker that stops sends every client's will: machine0 serves the
         // node neither for machineA's nor as it connects again, but at once when machineA lets it go.
         otherLog_.clear();
@@ -552,7 +537,6 @@ private slots:
         took.restart();
         stop(daemon_, SIGTERM);
         QCOMPARE_LT(took.elapsed(), 1000);
-        QCOMPARE(written(a_), QByteArray());  // no board taken without the broker
     }
 
     // The daemon as its unit starts it (unit-sandbox.sh): everything

@@ -68,6 +68,20 @@ private slots:
         QTest::newRow("clones: the node stays with its board") << "clones\nlearned\nwarn left board KSIM0001 at port 1-2 alone: node kt/KSIM0001 is the board at port 1-1, and a board of the same serial number is not put in its place\npull 0\nscan\nunopened 1" << ""
                                                           << QStringList{n + "availability offline"} << QStringList{} << Bytes{};
         const QString ha = "homeassistant/switch/kestrune_test/";
+        // A command that is not one: one warning, nothing written.
+        const auto ignored = [&](const char* name, const QString& message) { QTest::newRow(name) << "learned\nwarn ^ignored\nquiet\n< " + n + message << "" << QStringList{} << QStringList{} << Bytes{}; };
+        ignored("relay 0", "relay/0/set ON");
+        ignored("relay 9", "relay/9/set ON");
+        ignored("unknown word", "relay/1/set ONN");
+        ignored("pulse of 0 ms", "relay/1/set PULSE 0");
+        ignored("pulse of 2s", "relay/1/set PULSE 2s");
+        ignored("cycle over 24 h", "relay/1/set CYCLE 86400001");
+        ignored("bad pattern", "state/set 1111111");
+        ignored("invalid JSON", R"(program/set {"program": "11111111-1")");
+        ignored("extra level", "relay/1/set/x ON");
+        ignored("not a row", R"(program/set {"program": "11111111-1\r\nOFFOFFOF-5"})");
+        ignored("six relays", R"(program/set {"program": "\ufeff000000"})");
+        ignored("unknown control", "program/control HALT");
         QTest::newRow("clones named by port stay apart") << "clones\nlearned" << "[board bench-a]\nport = 1-1\n[board bench-b]\nport = 1-2\n"
                                                          << QStringList{ha + "KSIM0001_1/config ", ha + "port-1-1_1/config *", ha + "port-1-2_1/config *"}
                                                          << QStringList{ha + "KSIM0001_1/config *"} << Bytes{};
