@@ -17,7 +17,6 @@
 
 #include <csignal>
 #include <grp.h>
-#include <sys/stat.h>
 
 namespace {
 const QByteArray A = "kt/KM_0001/";  // the board with serial KM.0001
@@ -71,13 +70,6 @@ class MqttDaemonTest : public QObject {
                                       '\n' + broker + "[topics]\nbase = kt\nid = " + id + "\n[boards]\n" + boards)} + more);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/bridge/" + id + "/availability"), "online", 20000);
     }
-    // The daemon of most cases: both boards, each served once its availability is said.
-    void serve(const QByteArray& boards = "serials = KM.0001, KM-0002\n")
-    {
-        startDaemon({}, "test", boards);
-        for (const QByteArray& node : {A, B})
-            QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "online", 20000);
-    }
     // The daemon for board A at host:port, not waited for, through wrapper
     // (a command line that ends by running its arguments) when one is given.
     void startSlow(const QByteArray& host, quint16 port, const QStringList& wrapper = {})
@@ -87,14 +79,6 @@ class MqttDaemonTest : public QObject {
             QByteArray::number(port) + "\n[topics]\nbase = kt\nid = net\n[boards]\nserials = KM.0001\n")};
         daemon_.start(command.first(), command.mid(1));
         QVERIFY(daemon_.waitForStarted());
-    }
-    // SIGTERM, and how long the daemon took to end by it.
-    qint64 timedStop()
-    {
-        QElapsedTimer took;
-        took.start();
-        stop(daemon_, SIGTERM);
-        return took.elapsed();
     }
     void stop(QProcess& daemon, int sig)
     {
@@ -173,25 +157,9 @@ private slots:
         monitored_.finish();
     }
 
-    void availabilityAndDiscovery()
-    {
-        serve();
-        QTRY_VERIFY(last_.contains("homeassistant/switch/kestrune_test/KM-0002_8/config"));
-        QTRY_COMPARE(last_.value(A + "state"), "00000000");  // said after its availability
-        QCOMPARE(written(a_) + written(b_), QByteArray());  // taking a board writes nothing
-        QCOMPARE(QJsonDocument::fromJson(last_.value("homeassistant/switch/kestrune_test/KM-0002_8/config")).object(),
-                 QJsonDocument::fromJson(R"({"unique_id": "kestrune_test_KM-0002_8", "name": "Relay 8", "command_topic": "kt/KM-0002/relay/8/set",
-            "state_topic": "kt/KM-0002/relay/8", "payload_on": "ON", "payload_off": "OFF", "qos": 1, "availability_mode": "all",
-            "availability": [{"topic": "kt/bridge/test/availability", "payload_available": "online", "payload_not_available": "offline"},
-                {"topic": "kt/KM-0002/availability", "payload_available": "online", "payload_not_available": "offline"},
-                {"topic": "kt/bridge/test/served/KM-0002", "payload_available": "online", "payload_not_available": "offline"}], "device":
-            {"identifiers": ["kestrune_test_KM-0002"], "name": "Relay board KM-0002", "model": "Eight relays", "manufacturer": "Acme",
-             "serial_number": "KM-0002"}})").object());
-        QTRY_COMPARE(last_.value("homeassistant/switch/kestrune_KM-0002_8/config", "not cleared"), "");  // the old form
-    }
-
     // A message to board A, all off, and the patterns it writes; bad input
     // (no patterns) is ignored with one log line. Board B sees none of it.
+    // The ways a payload or a topic is bad are the bridge's rows (tests/mqtt).
     void messages_data()
     {
         QTest::addColumn<QByteArray>("topic");
@@ -213,19 +181,7 @@ private slots:
             burst << QByteArray::number(256 + i * 37 % 256, 2).right(8);
         row("burst of 200", "state/set", burst.join('\n') + '\n', burst, {"-l"});
         row("unknown topic", "relays/1/set", "ON");
-        row("relay 0", "relay/0/set", "ON");
-        row("relay 9", "relay/9/set", "ON");
-        row("unknown word", "relay/1/set", "ONN");
-        row("pulse of 0 ms", "relay/1/set", "PULSE 0");
-        row("pulse of 2s", "relay/1/set", "PULSE 2s");
-        row("cycle over 24 h", "relay/1/set", "CYCLE 86400001");
-        row("bad pattern", "state/set", "1111111");
-        row("invalid JSON", "program/set", R"({"program": "11111111-1")");
         row("over 1 MiB", "program/set", "{\"program\": \"" + QByteArray("11111111-1\\r\\n").repeated(90000) + "\"}");
-        row("extra level", "relay/1/set/x", "ON");
-        row("not a row", "program/set", R"({"program": "11111111-1\r\nOFFOFFOF-5"})");
-        row("six relays", "program/set", R"({"program": "\ufeff000000"})");
-        row("unknown control", "program/control", "HALT");
         row("retained", "state/set", "11111111", {}, {"-s", "-r"});
     }
     void messages()
@@ -234,7 +190,9 @@ private slots:
         QFETCH(QByteArray, payload);
         QFETCH(QByteArrayList, patterns);
         QFETCH(QStringList, how);
-        serve();
+        startDaemon({}, "test");
+        for (const QByteArray& node : {A, B})  // each served once its availability is said
+            QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "online", 20000);
         const QByteArray before = written(b_);
         const QStringList words = QString(payload).simplified().toLower().split(u' ');  // a pulse or a cycle, and its length
         if (!patterns.isEmpty() && (words[0] == "pulse" || words[0] == "cycle"))
@@ -249,8 +207,8 @@ private slots:
     // relays' past unknown to the daemon, so a first make waits it too),
     // board B pump-house (named in boards.conf over a node.X), in one
     // daemon; the monitor holds the dead time and the pulses' lengths (of a
-    // PULSE in capitals: one in lower case, which a later command cancels,
-    // is not theirs). A step sends "A|B SUBTOPIC
+    // PULSE in capitals: one in lower case, which a signal cuts short, is
+    // not theirs). A step sends "A|B SUBTOPIC
     // PAYLOAD", awaits "A|B:PINS" (hex; "/MS": within MS), "A|B=BYTES" (hex:
     // every byte written to the board), "kt/TOPIC=PAYLOAD" (its latest),
     // "homeassistant/TOPIC~TEXT" or "log TEXT", waits "wait MS", ends the
@@ -264,14 +222,11 @@ private slots:
         QTest::newRow("program rows 50/5/50") << fwd + QStringList{program("00000010-50\\r\\n00000001-5\\r\\n00000001-50"), "A:80"};
         const QStringList flip = fwd + QStringList{program("00000010-50\\r\\n00000001-100"), "A:00", "wait 300"};
         QTest::newRow("a command in the dead time") << flip + QStringList{"A relay/8/set ON", "A:80"};
-        QTest::newRow("stop, then a command") << flip + QStringList{"A program/control STOP", "A relay/8/set ON", "A:80"};
-        QTest::newRow("a new program") << flip + QStringList{program("00000001-10"), "A:80"};
-        QTest::newRow("a refused request keeps a pulse's end") << QStringList{"A relay/1/set PULSE 1000", "A:01", "A state/set 00000011", "A:00"};
         QTest::newRow("the dead time counts from the take") << QStringList{"wait 1100", "A relay/7/set ON", "A:40/600"};
-        QTest::newRow("SIGTERM while a cycle's make waits") << QStringList{"A relay/8/set ON", "A:80", "A relay/7/set CYCLE 100", "A:00", "stop", "A:40"};
-        // SIGTERM performs the edges still pending, says every node and the daemon offline and clears its claims.
-        QTest::newRow("a command cancels a pulse; SIGTERM") << QStringList{"A relay/2/set ON", "A:02", "A relay/3/set pulse 60000", "A:06", "A relay/3/set ON",
-            "A relay/2/set CYCLE 60000", "A:04", "stop", "A=0206060406", "B=", "kt/bridge/test/availability=offline", "kt/hoist/availability=offline",
+        // SIGTERM performs the edges still pending (a pulse's at once, a cycle's make after its dead time), says every
+        // node and the daemon offline and clears its claims.
+        QTest::newRow("SIGTERM in a pulse and while a cycle's make waits") << QStringList{"A relay/8/set ON", "A:80", "A relay/3/set pulse 60000", "A:84",
+            "A relay/7/set CYCLE 100", "A:04", "stop", "A=00808484040040", "B=", "kt/bridge/test/availability=offline", "kt/hoist/availability=offline",
             "kt/pump-house/availability=offline", "kt/hoist/owner="};
         // A program played row by row; control of one that runs, and a relay command stopping it first.
         const QString endless = "A program/set {\"program\": \"10000000-9999\\r\\n\", \"tick_ms\": 100, \"repeat\": true}";
@@ -343,10 +298,9 @@ private slots:
     }
 
     // A board named in boards.conf with on_start = restore as the daemon
-    // takes it: first with no state kept, then after a restart, then after a
-    // re-plug (a fresh chip: all off) in the middle of a pulse, whose first
-    // edge is not a state to restore; keep and off are tests/mqtt's. Its
-    // relay 2 has a pulse_ms of 24 h: a "Pulse" button sends PULSE, which
+    // takes it: first with no state kept, then after a restart, from the
+    // state it kept in STATE_DIRECTORY; keep, off and a re-plug in the middle
+    // of a pulse are tests/mqtt's. Its relay 2 has a pulse_ms of 24 h: a "Pulse" button sends PULSE, which
     // lasts until SIGTERM ends it.
     void onStart()
     {
@@ -356,22 +310,11 @@ private slots:
         environment.insert("STATE_DIRECTORY", dir_.filePath("state"));
         QVERIFY(QDir(dir_.filePath("state")).removeRecursively() && QDir(dir_.path()).mkpath("state"));
         daemon_.setProcessEnvironment(environment);
-        for (const QByteArrayView step : {"start", "restart", "re-plug"}) {
-            QByteArray before = written(a_);
-            if (step == "re-plug") {
-                publish(node + "relay/4/set", "PULSE 4000");
-                QTRY_COMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x0d);
-                emulated_ftdi_pull_out(bus_, a_);
-                QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "offline", 10000);
-                const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "4-1", nullptr};
-                a_ = emulated_ftdi_add_board_with(bus_, &again);
-                before.clear();
-            } else {
-                startDaemon({}, "test", "serials = KM.0001\n", nullptr, {"--boards", boards});
-            }
+        for (const QByteArrayView step : {"start", "restart"}) {
+            const QByteArray before = written(a_);
+            startDaemon({}, "test", "serials = KM.0001\n", nullptr, {"--boards", boards});
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "online", 20000);
             QCOMPARE(written(a_).mid(before.size()), step == "start" ? QByteArray() : QByteArray("\x05"));
-            QTRY_COMPARE(last_.value(node + "state"), RelayPattern::toText(emulated_ftdi_pins(bus_, a_)));
             if (step != "start")
                 continue;
             const QJsonObject config = QJsonDocument::fromJson(last_.value(button + "2/config")).object();
@@ -387,23 +330,24 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, a_), (unsigned char)0x07, 5000);
             monitored_.monitor->pulse({a_, 2, false, pressed, 86400000, emulated_ftdi_now_us()});
             stop(daemon_, SIGTERM);
-            QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x05);
-            QTRY_COMPARE(last_.value(node + "availability"), "offline");
+            QTRY_COMPARE(last_.value(node + "availability"), "offline");  // before the next daemon says it online
             QCOMPARE(fixture::readFile(dir_.filePath("state/pump.state")), "10100000\n");
         }
     }
 
     // Daemons machineA and machineB with clone boards of one serial, each
-    // allowed one of them by its port, and B a board without a serial.
+    // allowed one of them by its port, and B a board without a serial, on a
+    // broker that keeps what is retained when it stops.
     void twoDaemons()
     {
+        const QByteArray persistent = "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n";
+        startBroker(persistent);
         const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-7", nullptr}, {"CLONE1", nullptr, nullptr, "1-8", nullptr},
                                             {nullptr, nullptr, nullptr, "2-3.2", nullptr}, {"CLONE1", nullptr, nullptr, "1-9", nullptr}};
         int c[4];
         for (int i = 0; i < 4; ++i)
             QVERIFY((c[i] = emulated_ftdi_add_board_with(bus_, &boards[i])) >= 0);
-        const QByteArray bBoards = "serials = port:1-8, port:2-3.2\n";
-        startDaemon({}, "machineB", bBoards, &other_);
+        startDaemon({}, "machineB", "serials = port:1-8, port:2-3.2\n", &other_);
         QTRY_COMPARE(last_.value("kt/bridge/machineB/nodes"), R"(["CLONE1","port-2-3_2"])");
         QVERIFY(otherLog_.contains("the board at port 2-3.2 has no serial number: serving it as kt/port-2-3_2"));
         QCOMPARE(last_.value("kt/CLONE1/owner"), "machineB");
@@ -415,40 +359,31 @@ private slots:
         stop(other_, SIGKILL);
         emulated_ftdi_pull_out(bus_, c[2]);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machineA", 10000);
-        QVERIFY(emulated_ftdi_claimed(bus_, c[0]));
-        startDaemon({}, "machineB", bBoards, &other_);  // again, refused now: the node list of its run before goes at once
-        QTRY_COMPARE(last_.value("kt/bridge/machineB/nodes"), "[]");
-        stop(other_, SIGTERM);
-        // Of two live claims the smaller id keeps the node (tests/mqtt has the rule): the node is no longer
-        // served, the board stays held and its pulse ends on time; served again as soon as machine0 clears its claim.
-        const unsigned released = emulated_ftdi_release_count(bus_, c[0]);
-        const qint64 asked = emulated_ftdi_now_us();
-        publish("kt/CLONE1/relay/3/set", "PULSE 2000");
-        QTRY_COMPARE(emulated_ftdi_pins(bus_, c[0]), (unsigned char)0x04);
-        publish("kt/bridge/machine0/availability", "online");
-        publish("kt/CLONE1/relay/3", "OFF", {"-s", "-r"});  // as machine0 says it: no command
-        publish("kt/CLONE1/owner", "machine0");
-        QTRY_VERIFY(log_.contains("stopped serving board CLONE1 at port 1-7 on MQTT (the board stays held): daemon machine0 serves node kt/CLONE1 too"));
-        QTRY_COMPARE(last_.value("kt/bridge/machineA/served/CLONE1"), "offline");  // its Home Assistant entities with it
-        QVERIFY(emulated_ftdi_pins(bus_, c[0]) == 0x04);
-        QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, c[0]), (unsigned char)0, 5000);
-        QCOMPARE(emulated_ftdi_release_count(bus_, c[0]), released);
-        monitored_.monitor->pulse({c[0], 3, false, asked, 2000});
-        publish("kt/CLONE1/owner", {}, {"-n"});
-        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "machineA");
-        // A node name is the way out; the Home Assistant ids stay apart; SIGHUP stops B cleanly.
+        // A node name is the way out; SIGHUP stops B cleanly (what it says then: the timeline's SIGTERM).
         startDaemon({}, "machineB", "serials = port:1-9\nnode.port:1-9 = bench\n", &other_);
         QTRY_COMPARE(last_.value("kt/bench/availability"), "online");
         publish("kt/CLONE1/relay/1/set", "ON");
-        QTRY_COMPARE(written(c[0]), QByteArray("\x04\x00\x01", 3));  // the pulse, and the command
-        QCOMPARE(written(c[3]), QByteArray());
-        for (const auto& [topic, id] : {std::pair{"kestrune_machineA/CLONE1_1", "kestrune_machineA_CLONE1_1"}, {"kestrune_machineB/port-1-9_1", "kestrune_machineB_port-1-9_1"}})
-            QTRY_COMPARE(QJsonDocument::fromJson(last_.value("homeassistant/switch/" + QByteArray(topic) + "/config"))["unique_id"].toString(), QString(id));
+        QTRY_COMPARE(written(c[0]), QByteArray("\x01"));
         stop(other_, SIGHUP);
-        for (const QByteArray topic : {"kt/bridge/machineB/availability", "kt/bench/availability"})
-            QTRY_COMPARE(last_.value(topic), "offline");
-        QCOMPARE(last_.value("kt/bench/owner"), "");
+        // Daemon machine0, allowed B's clone. A broker that stops sends every client's will: machine0 serves the
+        // node neither for machineA's nor as it connects again, but at once when machineA lets it go.
+        otherLog_.clear();
+        startDaemon({}, "machine0", "serials = port:1-9\n", &other_);
+        QTRY_VERIFY(otherLog_.contains("not serving board CLONE1 at port 1-9: node kt/CLONE1 belongs to daemon machineA"));
+        broker_.terminate();
+        QVERIFY(broker_.waitForFinished());
+        QTRY_VERIFY_WITH_TIMEOUT(otherLog_.contains("cannot reach the broker"), 10000);  // back for its next try, 2 s on: machine0 looks at the bus while it is away
+        startBroker(persistent);
+        QTRY_VERIFY_WITH_TIMEOUT(log_.count("connected to the broker") == 2 && otherLog_.count("connected to the broker") == 2, 40000);
+        for (const QByteArray id : {"machineA", "machine0"})
+            QTRY_COMPARE(last_.value("kt/bridge/" + id + "/availability"), "online");
+        publish("kt/CLONE1/relay/2/set", "ON");
+        QTRY_COMPARE(written(c[0]), QByteArray("\x01\x03"));
+        QVERIFY2(!otherLog_.contains("mqtt: serving board"), otherLog_.constData());
+        QCOMPARE(written(c[3]), QByteArray());
+        QVERIFY(emulated_ftdi_claimed(bus_, c[3]));
         stop(daemon_, SIGTERM);
+        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machine0", 5000);
         QVERIFY(!(log_ + otherLog_).contains("ignored"));  // the statuses each said of CLONE1
     }
 
@@ -508,35 +443,6 @@ private slots:
         QCOMPARE(written(a_), QByteArray("\x01", 1));
     }
 
-    // Daemons zA and aB, each allowed a clone by its port; zA serves the node. A broker that stops (keeping what is
-    // retained) sends every client's will: aB serves the node neither for zA's nor as it connects again, but at
-    // once when zA lets it go.
-    void brokerRestart()
-    {
-        const QByteArray persistent = "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n";
-        startBroker(persistent);
-        const EmulatedFtdiBoard boards[] = {{"CLONE1", nullptr, nullptr, "1-7", nullptr}, {"CLONE1", nullptr, nullptr, "1-8", nullptr}};
-        const int z = emulated_ftdi_add_board_with(bus_, &boards[0]), a = emulated_ftdi_add_board_with(bus_, &boards[1]);
-        startDaemon({}, "zA", "serials = port:1-7\n");
-        QTRY_COMPARE(last_.value("kt/CLONE1/owner"), "zA");
-        startDaemon({}, "aB", "serials = port:1-8\n", &other_);
-        QTRY_VERIFY(otherLog_.contains("not serving board CLONE1 at port 1-8: node kt/CLONE1 belongs to daemon zA"));
-        broker_.terminate();
-        QVERIFY(broker_.waitForFinished());
-        QTRY_VERIFY_WITH_TIMEOUT(otherLog_.contains("cannot reach the broker"), 10000);  // back for its next try, 2 s on: aB looks at the bus while it is away
-        startBroker(persistent);
-        QTRY_VERIFY_WITH_TIMEOUT(log_.count("connected to the broker") == 2 && otherLog_.count("connected to the broker") == 2, 40000);
-        for (const QByteArray id : {"zA", "aB"})
-            QTRY_COMPARE(last_.value("kt/bridge/" + id + "/availability"), "online");
-        publish("kt/CLONE1/relay/2/set", "ON");
-        QTRY_COMPARE(written(z), QByteArray("\x02"));
-        QVERIFY2(!otherLog_.contains("mqtt: serving board"), otherLog_.constData());
-        QCOMPARE(written(a), QByteArray());
-        QVERIFY(emulated_ftdi_claimed(bus_, a));
-        stop(daemon_, SIGTERM);
-        QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "aB", 5000);
-    }
-
     // Two daemons with one id: the second says so in one line and waits,
     // without taking the id over; the first stays connected and serves.
     void sameId()
@@ -552,8 +458,8 @@ private slots:
                  (log_ + otherLog_).constData());
     }
 
-    // Refuses a password that others may read, a settings file that is not
-    // one, a CA file that is missing or a key; TLS with a client certificate, and a wrong CA's reason.
+    // TLS with a client certificate, and a wrong CA's reason (the settings
+    // the daemon refuses are tests/mqtt's).
     void security()
     {
         QProcess openssl;
@@ -562,20 +468,7 @@ private slots:
             key ca kestrune-test-ca -x509 -days 1 -out ca.crt; key other kestrune-other-ca -x509 -days 1 -out other.crt
             for who in server client; do key $who 127.0.0.1 -out $who.csr
             openssl x509 -req -in $who.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san -out $who.crt; done)"});
-        QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0 && mkfifo(qPrintable(dir_.filePath("fifo")), 0600) == 0);
-        const std::pair<QString, QByteArray> refusals[] = {
-            {file("open.conf", "[broker]\npassword = s3cret\n", QFile::ReadOwner | QFile::ReadGroup), "readable by its owner only"},
-            {"/dev/zero", "/dev/zero is not a regular file of at most 64 KiB"}, {"fifo", "fifo is not a regular file of at most 64 KiB"},
-            {file("keyasca.conf", "[broker]\ncafile = client.key\n"), "the cafile client.key holds no PEM certificate"},
-            {file("noca.conf", "[broker]\ncafile = none.pem\n"), "the cafile none.pem does not exist"}};
-        for (const auto& [config, error] : refusals) {
-            QProcess refused;
-            refused.setWorkingDirectory(dir_.path());
-            refused.start(KESTRUNED, {"--config", config});
-            QVERIFY(refused.waitForFinished() && refused.exitCode() == 1);
-            const QByteArray said = refused.readAllStandardError();
-            QVERIFY2(said.contains(error) && !said.contains("s3cret"), said.constData());
-        }
+        QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
         tls_ = QStringList{"--cafile", "ca.crt", "--cert", "client.crt", "--key", "client.key"};
         startBroker("cafile ca.crt\ncertfile server.crt\nkeyfile server.key\nrequire_certificate true\n");
         other_.setWorkingDirectory(dir_.path());
@@ -620,7 +513,10 @@ private slots:
         QTRY_VERIFY(log_.mid(log_.indexOf("lost the broker")).contains("connecting to"));  // the lookup that hangs
         QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, a_), (unsigned char)0x00, 6000);
         QVERIFY2(!log_.mid(log_.indexOf("lost the broker")).contains("cannot reach"), log_.constData());  // still looking
-        QCOMPARE_LT(timedStop(), 1000);
+        QElapsedTimer took;
+        took.start();
+        stop(daemon_, SIGTERM);
+        QCOMPARE_LT(took.elapsed(), 1000);
         QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x00);
     }
 
@@ -638,8 +534,9 @@ private slots:
                                                "retrying every 1 to 30 s"), 25000);
         QVERIFY2(took.elapsed() > 5000 && !log_.contains("Unknown error"), log_.constData());
         QTRY_VERIFY_WITH_TIMEOUT(log_.count("connecting to") >= 2, 5000);
-        QCOMPARE_LT(timedStop(), 1000);
-        QCOMPARE(written(a_), QByteArray());  // no board taken without the broker
+        took.restart();
+        stop(daemon_, SIGTERM);
+        QCOMPARE_LT(took.elapsed(), 1000);
     }
 
     // The daemon as its unit starts it (unit-sandbox.sh): everything
@@ -687,13 +584,11 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(B + "availability"), "online", 20000);
             publish(B + "relay/2/set", "TOGGLE");  // a write whatever the relay was
             QTRY_COMPARE(written(b_).size(), before.size() + 1);
-            // Under UMask=0077 the socket is for plugdev, through which another user switches (the list's mode: noBroker).
-            const QFileInfo socket(dir_.filePath("runtime/control"));
-            QCOMPARE(std::pair(socket.permissions() & 0x0fff, socket.group()), std::pair(QFile::ReadUser | QFile::WriteUser | QFile::ReadGroup | QFile::WriteGroup, QString("plugdev")));
+            // Under UMask=0077 another user of group plugdev switches through the socket (its mode and the list's: noBroker).
             QVERIFY(QFile::setPermissions(dir_.path(), QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther));
             QProcess cli;
             env.insert("LD_PRELOAD", env.value("KESTRUNE_TEST_PRELOAD"));
-            env.insert("KESTRUNE_SOCKET", socket.filePath());
+            env.insert("KESTRUNE_SOCKET", dir_.filePath("runtime/control"));
             cli.setProcessEnvironment(env);
             cli.start("setpriv", {"--reuid=64011", "--regid=64011", "--groups=" + QString::number(getgrnam("plugdev")->gr_gid), KESTRUNE_CLI, "set", "01000000", "--serial", "KM-0002"});
             QVERIFY2(cli.waitForFinished() && cli.exitCode() == 0, cli.readAllStandardError().constData());
