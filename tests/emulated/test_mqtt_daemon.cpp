@@ -222,6 +222,9 @@ private slots:
         QTest::newRow("program rows 50/5/50") << fwd + QStringList{program("00000010-50\\r\\n00000001-5\\r\\n00000001-50"), "A:80"};
         const QStringList flip = fwd + QStringList{program("00000010-50\\r\\n00000001-100"), "A:00", "wait 300"};
         QTest::newRow("a command in the dead time") << flip + QStringList{"A relay/8/set ON", "A:80"};
+        QTest::newRow("stop, then a command") << flip + QStringList{"A program/control STOP", "A relay/8/set ON", "A:80"};
+        QTest::newRow("a new program") << flip + QStringList{program("00000001-10"), "A:80"};
+        QTest::newRow("a refused request keeps a pulse's end") << QStringList{"A relay/1/set PULSE 1000", "A:01", "A state/set 00000011", "A:00"};
         QTest::newRow("the dead time counts from the take") << QStringList{"wait 1100", "A relay/7/set ON", "A:40/600"};
         // SIGTERM performs the edges still pending (a pulse's at once, a cycle's make after its dead time), says every
         // node and the daemon offline and clears its claims.
@@ -298,9 +301,10 @@ private slots:
     }
 
     // A board named in boards.conf with on_start = restore as the daemon
-    // takes it: first with no state kept, then after a restart, from the
-    // state it kept in STATE_DIRECTORY; keep, off and a re-plug in the middle
-    // of a pulse are tests/mqtt's. Its relay 2 has a pulse_ms of 24 h: a "Pulse" button sends PULSE, which
+    // takes it: first with no state kept, then after a restart, then after a
+    // re-plug (a fresh chip: all off) in the middle of a pulse, whose first
+    // edge is not a state to restore; keep and off are tests/mqtt's. Its
+    // relay 2 has a pulse_ms of 24 h: a "Pulse" button sends PULSE, which
     // lasts until SIGTERM ends it.
     void onStart()
     {
@@ -310,11 +314,22 @@ private slots:
         environment.insert("STATE_DIRECTORY", dir_.filePath("state"));
         QVERIFY(QDir(dir_.filePath("state")).removeRecursively() && QDir(dir_.path()).mkpath("state"));
         daemon_.setProcessEnvironment(environment);
-        for (const QByteArrayView step : {"start", "restart"}) {
-            const QByteArray before = written(a_);
-            startDaemon({}, "test", "serials = KM.0001\n", nullptr, {"--boards", boards});
+        for (const QByteArrayView step : {"start", "restart", "re-plug"}) {
+            QByteArray before = written(a_);
+            if (step == "re-plug") {
+                publish(node + "relay/4/set", "PULSE 4000");
+                QTRY_COMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x0d);
+                emulated_ftdi_pull_out(bus_, a_);
+                QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "offline", 10000);
+                const EmulatedFtdiBoard again{"KM.0001", nullptr, nullptr, "4-1", nullptr};
+                a_ = emulated_ftdi_add_board_with(bus_, &again);
+                before.clear();
+            } else {
+                startDaemon({}, "test", "serials = KM.0001\n", nullptr, {"--boards", boards});
+            }
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "online", 20000);
             QCOMPARE(written(a_).mid(before.size()), step == "start" ? QByteArray() : QByteArray("\x05"));
+            QTRY_COMPARE(last_.value(node + "state"), RelayPattern::toText(emulated_ftdi_pins(bus_, a_)));
             if (step != "start")
                 continue;
             const QJsonObject config = QJsonDocument::fromJson(last_.value(button + "2/config")).object();
@@ -330,7 +345,8 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(emulated_ftdi_pins(bus_, a_), (unsigned char)0x07, 5000);
             monitored_.monitor->pulse({a_, 2, false, pressed, 86400000, emulated_ftdi_now_us()});
             stop(daemon_, SIGTERM);
-            QTRY_COMPARE(last_.value(node + "availability"), "offline");  // before the next daemon says it online
+            QCOMPARE(emulated_ftdi_pins(bus_, a_), (unsigned char)0x05);
+            QTRY_COMPARE(last_.value(node + "availability"), "offline");
             QCOMPARE(fixture::readFile(dir_.filePath("state/pump.state")), "10100000\n");
         }
     }

@@ -212,6 +212,7 @@ private slots:
         QTest::newRow("kestruned.conf in a folder that cannot be searched") << low << "shut" << "cannot read /etc/kestrune/kestruned.conf: Permission denied";
         QTest::newRow("a link to nothing") << low << "link" << "cannot read /etc/kestrune/boards.conf: /etc/kestrune/boards.conf is a symbolic link to nothing (No such file or directory)";
         QTest::newRow("a relay written 01") << low + "relay.1 = a\nrelay.01 = b\n" << "" << "/etc/kestrune/boards.conf:5: relay.01: a relay is written as one digit, relay.1 to relay.8";
+        QTest::newRow("a relay twice in a group") << low + "interlock = 1 1\n" << "" << "/etc/kestrune/boards.conf:4: the interlock group \"1 1\" names relay 1 twice";
     }
     void refusedBoardsConf()
     {
