@@ -131,6 +131,8 @@ private slots:
             "00000010-10\n00000001-1\n00000001-10\n", {}, hoist);
         row("play: a row the rules refuse, before the board is opened", one, "play FILE --boards CONF", 1, "", "^kestrune-cli: \\S+/program\\.txt:2: relays 7, 8 are interlocked: at most one of them may be on\n$", "11111111",
             "00000010-1\n00000011-1\n", {}, hoist);
+        row("play: the last row's pending make", one, "play FILE --tick 10 --boards CONF", 0, "1\t00000010\t10\n2\t00000001\t1\n", "", "00000001",
+            "00000010-10\n00000001-1\n", {}, hoist);
         row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low);
         // One switch at a time per board: 20 processes switching relays of
         // one board at once wait their turns, and every change lands; fwd and
