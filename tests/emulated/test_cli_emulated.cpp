@@ -127,8 +127,6 @@ private slots:
         row("both of a group refused", one, "set 00000011 --boards CONF", 1, "", "refused: relays 7, 8 are interlocked", "", {}, {}, hoist);
         row("a cycle checked whole", one, "set 10000010 --boards CONF; cycle all --for 300ms --boards CONF", 1, "", "interlocked", "", {}, {}, hoist,
             "c1:300 c7:300");
-        row("play: a 1-tick row keeps the dead time", one, "play FILE --tick 10 --boards CONF", 0, "(\\d+\t\\d{8}\t\\d+\n)+", "", "00000001",
-            "00000010-10\n00000001-1\n00000001-10\n", {}, hoist);
         row("play: a row the rules refuse, before the board is opened", one, "play FILE --boards CONF", 1, "", "^kestrune-cli: \\S+/program\\.txt:2: relays 7, 8 are interlocked: at most one of them may be on\n$", "11111111",
             "00000010-1\n00000011-1\n", {}, hoist);
         row("play: the last row's pending make", one, "play FILE --tick 10 --boards CONF", 0, "1\t00000010\t10\n2\t00000001\t1\n", "", "00000001",
