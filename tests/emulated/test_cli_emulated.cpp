@@ -20,14 +20,6 @@ class CliEmulatedTest : public QObject {
     // With KESTRUNE_TEST_SERVICE set (ctest cli_emulated_service) kestruned
     // holds every board, by rules, and the CLI goes through its socket.
     static bool throughService() { return qEnvironmentVariableIsSet("KESTRUNE_TEST_SERVICE"); }
-    static void startService(QProcess& service, const QTemporaryDir& dir, const QString& rules)
-    {
-        writeFile(dir.filePath("kestruned.conf"), "[boards]\nserials = *\n");
-        qputenv("KESTRUNE_SOCKET", dir.filePath("control").toUtf8()), qputenv("KESTRUNE_RUNTIME_DIR", dir.path().toUtf8());
-        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        service.start(KESTRUNED, {"--config", dir.filePath("kestruned.conf"), "--boards", rules});
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("control")), 10000);
-    }
 
 private slots:
     void init() { bus_.start(); }
@@ -52,7 +44,7 @@ private slots:
     // "lock@MS": MS ms into the last command another process waits for the
     // board's lock and holds it for a second, in which nothing is written. A
     // fresh board reads 11111111 until it is first opened. CONF names a file
-    // holding conf; "etc-link", "etc-shut": the last command reads it as
+    // holding conf; "etc-link": the last command reads it as
     // /etc/kestrune/boards.conf (see withEtcBoardsConf), the monitor as
     // written. The last command starts
     // the pulses ("7:50": relay 7 for 50 ms) and cycles ("c1:300"); the
@@ -74,7 +66,6 @@ private slots:
         };
         row("list none", {}, "list", 0, "", "", "");
         row("on off keep the others", one, "set 10100000; on 2 8; off 1", 0, "", "", "01100001");
-        row("on all, off all", one, "on all; off all", 0, "", "", "00000000");
         row("by number", two, "on 1 --board 2", 0, "", "", "10000000");
         row("by port", two, "list; on 4 --port 1-1", 0, "", "", "00010000");
         row("several, none chosen", two, "on 1", 1, "", "^kestrune-cli: 2 boards are attached; choose one:\n  1\tKC-B\t.*\n  2\tKC-A\t", "11111111");
@@ -85,7 +76,6 @@ private slots:
         const QString waits = "^kestrune-cli: the board at port 1-1 is being switched by kestrune-cli \\(pid PID\\): waiting up to 5 s\n";
         row("held by a play", one, "on 8", 1, "", waits + "kestrune-cli: the board at port 1-1 is busy[^\n]*\n$", "10000000", "10000000-9999\n", "hold");
         row("SIGINT while it waits for the lock", one, "on 8", 130, "", waits + "$", "10000000", "10000000-9999\n", "hold+int");
-        row("hot-plug race", two, "on --serial KC-A 1", 0, "", "", "10000000", {}, "plug");
         row("get json in a hot-plug race", two, "set --serial KC-A 10000001; get --json --serial KC-A", 0, "\\{\"board\":2,\"name\":null,\"names\":\\[null(,null){7}\\],\"pattern\":\"10000001\",\"relays\":\\[true(,false){6},true\\],\"serial\":\"KC-A\"\\}\\n", "", "10000001", {}, "plug");
         row("list in a hot-plug", two, "list", 0, "1\tKC-B\t[^\n]*\n2\tKC-A\t[^\n]*\n", "", "11111111", {}, "plug");
         const QStringList escape{"X\x1b[2J\t\\"}, local{"Ürün-Ω一", "KC-B"};
@@ -115,11 +105,8 @@ private slots:
         row("relay 9", one, "on 1 9", 2, "", "a RELAY is 1 to 8", "11111111");
         row("tick 0", one, "play FILE --tick 0", 2, "", "the tick must be 1 to 60000 ms", "11111111", program);
         row("option of another command", one, "on 1 --json", 2, "", "--json does not go with on", "11111111");
-        row("play after a byte-order mark", one, "play FILE --tick 2", 0, played, "", "01000000", "\xEF\xBB\xBF" + program);
         row("play quietly", one, "play FILE --quiet", 0, "", "", "01000000", program);
-        row("play a missing file", one, "play FILE", 1, "", "^kestrune-cli: .*program\\.txt", "11111111");
         row("play an empty line", one, "play FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:2: an empty line before a row\n$", "11111111", "10000000-2\r\n\r\n01000000-1\r\n");
-        row("play words", one, "play FILE", 1, "", "^kestrune-cli: \\S+/program\\.txt:1: \"OFFOFFOF-5\": relay 1 is", "11111111", "OFFOFFOF-5\n");
         row("pulled out in play", one, "play FILE --repeat", 1, "(1\t10000000\t1\n|2\t01000000\t1\n)+", "^kestrune-cli: board 1 stopped answering", "", "10000000-1\r\n01000000-1\r\n", "pull");
         row("SIGINT in play", one, "play FILE --repeat --off-at-end", 130, "(1\t11000000\t5\n)+", "", "00000000", "11000000-5\r\n", "int");
         row("SIGTERM in play", one, "play FILE --repeat", 143, "1\t01000000\t9999\n", "", "01000000", "01000000-9999\r\n", "term");
@@ -138,18 +125,13 @@ private slots:
         row("SIGTERM in the dead time never makes", one, "on fwd --boards CONF; on rev --boards CONF", 143, "", "", "00000000", {}, "term@00000000", hoist);
         row("SIGHUP after a cycle's edge, its make still waiting", one, "on fwd --boards CONF; cycle fwd --for 1ms --boards CONF", 129, "", "", "00000010", {}, "hup@00000000", hoist, "c7:1");
         row("both of a group refused", one, "set 00000011 --boards CONF", 1, "", "refused: relays 7, 8 are interlocked", "", {}, {}, hoist);
-        row("pulse breaks before it makes", one, "on rev --boards CONF; pulse fwd --for 50ms --boards CONF", 0, "", "", "00000000", {}, {}, hoist, "7:50");
         row("a cycle checked whole", one, "set 10000010 --boards CONF; cycle all --for 300ms --boards CONF", 1, "", "interlocked", "", {}, {}, hoist,
             "c1:300 c7:300");
-        row("play: a 1-tick row keeps the dead time", one, "play FILE --tick 10 --boards CONF", 0, "(\\d+\t\\d{8}\t\\d+\n)+", "", "00000001",
-            "00000010-10\n00000001-1\n00000001-10\n", {}, hoist);
         row("play: a row the rules refuse, before the board is opened", one, "play FILE --boards CONF", 1, "", "^kestrune-cli: \\S+/program\\.txt:2: relays 7, 8 are interlocked: at most one of them may be on\n$", "11111111",
             "00000010-1\n00000011-1\n", {}, hoist);
         row("play: the last row's pending make", one, "play FILE --tick 10 --boards CONF", 0, "1\t00000010\t10\n2\t00000001\t1\n", "", "00000001",
             "00000010-10\n00000001-1\n", {}, hoist);
         row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low);
-        row("active-low: switch-over", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "11111110", {}, {}, low);
-        row("active-low: cycle", one, "on 1 --boards CONF; cycle 1 --for 20ms --boards CONF", 0, "", "", "01111111", {}, {}, low, "c1:20");
         // One switch at a time per board: 20 processes switching relays of
         // one board at once wait their turns, and every change lands; fwd and
         // rev switched on at once by two processes keep the interlock and its dead time.
@@ -159,19 +141,16 @@ private slots:
         const QString race = "on fwd --name hoist --boards CONF & on rev --name hoist --boards CONF";
         row("20 switches at once, then fwd and rev at once, three times", two, crowd.join(" & ") + "; " + QStringList(3, race).join("; ") + "; get --serial KC-B", 0, "11111111\n", "", "", {}, {}, hoist);
         // A device two sections match is served by neither; a boards.conf with
-        // a mistake (one spelling per relay key) refuses every command, and so
-        // does /etc/kestrune's when it cannot be read, as another user too.
+        // a mistake refuses every command, and so does /etc/kestrune's when it
+        // cannot be read.
         const QByteArray twice = "[board a]\nserial = KC-A\n[board b]\nport = 1-1\n" + hoist.mid(hoist.indexOf("relay.7"));
         const QString matched = "^kestrune-cli: \\S+/boards\\.conf: board KC-A \\(port 1-1\\) is matched by \\[board a\\] \\(line 1\\) and "
                                 "\\[board b\\] \\(line 3\\); a device may match one section only\n$";
         row("two sections, one device", one, "set 00000011 --port 1-1 --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
         row("two sections, one device, by name", one, "on 1 --name b --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
-        for (const char* key : {"relay.01", "pulse_ms.+1", "relay. 1"})
-            row(key, one, "on 1 --boards CONF", 1, "", QString("^kestrune-cli: \\S+/boards\\.conf:3: %1: a relay is written as one digit, \\w+\\.1 to").arg(QRegularExpression::escape(key)), "11111111", {}, {}, "[board a]\nserial = KC-A\n" + QByteArray(key) + " = 20\n");
-        row("a relay twice in a group", one, "on 1 --boards CONF", 1, "", "boards\\.conf:5: the interlock group \"fwd 7\" names relay 7 twice\n$", "11111111", {}, {}, hoist.left(hoist.indexOf("interlock")) + "interlock = fwd 7\n");
+        row("relay.01", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: \\S+/boards\\.conf:3: relay\\.01: a relay is written as one digit, relay\\.1 to", "11111111", {}, {}, "[board a]\nserial = KC-A\nrelay.01 = 20\n");
         const QString etcConf = "^kestrune-cli: cannot read /etc/kestrune/boards\\.conf: ";
         row("boards.conf a link to nothing", one, "on 1", 1, "", etcConf + "/etc/kestrune/boards\\.conf is a symbolic link to nothing \\(No such file or directory\\)\n$", "11111111", {}, "etc-link", low);
-        row("boards.conf in a folder the user cannot search", one, "on 1", 1, "", etcConf + "Permission denied\n$", "11111111", {}, "etc-shut", low);
         row("pulse for 25h", one, "pulse 1 --for 25h", 2, "", "a DURATION is 1ms to 24h, as 500ms, 2s or 1m, not '25h'", "11111111");
         row("pulse for 2 seconds", one, "pulse 1 --for 2", 2, "", "not '2'", "11111111");
         QByteArray twelve;  // rows 1 to 12 of 25 ticks: the bytes 1 to 12
@@ -181,7 +160,6 @@ private slots:
             steps += QString("%1\t%2\t25\n").arg(row).arg(RelayPattern::toText(std::uint8_t(row)));
         }
         row("stopped half-way in play", one, "play FILE --tick 10", 0, steps, "^kestrune-cli: 12 steps, ([1-9]|1[0-2]) written late, largest lateness [0-9.]+ ms, ended [0-9.]+ ms late\n$", "00110000", twelve, "stop");
-        row("SIGHUP in play", one, "play FILE --repeat --off-at-end --tick 3", 129, "(1\t00100000\t1\n)+", "", "00000000", "00100000-1", "hup");
     }
 
     void commands()
@@ -221,13 +199,18 @@ private slots:
         if (during.startsWith("kill") && !throughService())
             QSKIP("SIGKILL leaves a direct pulse's relay on");
         if (throughService()) {
-            const QStringList directOnly{"held", "hold", "hold+int", "plug", "nodes", "locked", "etc-link", "etc-shut"};
+            const QStringList directOnly{"held", "hold", "hold+int", "plug", "nodes", "locked", "etc-link"};
             if (directOnly.contains(during) || during.startsWith("lock@") || fetch<int>("status") == 2 || fetch<QByteArray>("pins").count('1') == 8 || serials.isEmpty())
                 QSKIP("the direct path only");
             if (QByteArray(QTest::currentDataTag()).startsWith("SIGHUP after a cycle"))
                 QSKIP("the service knows when rev went off: the cycle's make does not wait");
             writeFile(dir.filePath("none.conf"), {});
-            startService(service, dir, commands.contains("--boards FILE") ? file : commands.contains("--boards CONF") ? confFile : dir.filePath("none.conf"));
+            writeFile(dir.filePath("kestruned.conf"), "[boards]\nserials = *\n");
+            qputenv("KESTRUNE_SOCKET", dir.filePath("control").toUtf8()), qputenv("KESTRUNE_RUNTIME_DIR", dir.path().toUtf8());
+            service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            const QString rules = commands.contains("--boards FILE") ? file : commands.contains("--boards CONF") ? confFile : dir.filePath("none.conf");
+            service.start(KESTRUNED, {"--config", dir.filePath("kestruned.conf"), "--boards", rules});
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("control")), 10000);
         }
         const auto stopService = qScopeGuard([&] { service.terminate(), service.waitForFinished(); });
         QProcess holder;

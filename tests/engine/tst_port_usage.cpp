@@ -3,34 +3,17 @@
 #include "engine/device/port_usage.h"
 #include "fixture.h"
 
-using fixture::columns;
-
-namespace {
-// Builds a tree under root from lines "dir/", "file = content" and
-// "link -> target"; "@" stands for root.
-bool build(const QString& root, const QStringList& tree)
-{
-    for (QString line : tree) {
-        line.replace('@', root);
-        const QString path = root + '/' + line.section(' ', 0, 0), link = line.section(" -> ", 1), text = line.section(" = ", 1);
-        QFile file(path);
-        if (!QDir().mkpath(line.endsWith('/') ? path : QFileInfo(path).path()) || (!link.isEmpty() && !QFile::link(link, path)) ||
-            (!text.isEmpty() && !(file.open(QIODevice::WriteOnly) && file.write(text.toUtf8() + '\n') > 0)))
-            return false;
-    }
-    return true;
-}
-
-const QString tty0 = QStringLiteral("sys/bus/usb/devices/1-1.2/1-1.2:1.0/ttyUSB0/");
-} // namespace
+using namespace fixture;
 
 class PortUsageTest : public QObject {
     Q_OBJECT
 private slots:
     void check_data()
     {
-        columns<QStringList, QStringList, QString>({"tree", "ports", "message"});  // message: "@" for the root; empty: not in use
-
+        // tree: lines "dir/", "file = content" and "link -> target"; "@" stands for the root
+        // message: "@" for the root; empty: not in use
+        columns<QStringList, QStringList, QString>({"tree", "ports", "message"});
+        const QString tty0 = QStringLiteral("sys/bus/usb/devices/1-1.2/1-1.2:1.0/ttyUSB0/");
         const QStringList one{QStringLiteral("ttyUSB0")};
         QTest::newRow("open in a visible process")
             << QStringList{tty0, "proc/1234/fd/0 -> /dev/null", "proc/1234/fd/3 -> @/dev/ttyUSB0",
@@ -62,7 +45,14 @@ private slots:
         QFETCH(QString, message);
         QTemporaryDir dir;
         const QString root = dir.path();
-        QVERIFY(build(root, tree));
+        for (QString line : tree) {
+            line.replace('@', root);
+            const QString path = root + '/' + line.section(' ', 0, 0), link = line.section(" -> ", 1), text = line.section(" = ", 1);
+            QVERIFY(QDir().mkpath(line.endsWith('/') ? path : QFileInfo(path).path()));
+            QVERIFY(link.isEmpty() || QFile::link(link, path));
+            if (!text.isEmpty())
+                writeFile(path, text.toUtf8() + '\n');
+        }
         const PortUsage usage(SystemRoots{root + "/sys", root + "/proc", root + "/dev", root + "/lock"});
         QTEST(usage.serialPorts(QStringLiteral("1-1.2")), "ports");
         const PortUse use = usage.check(QStringLiteral("1-1.2"));
