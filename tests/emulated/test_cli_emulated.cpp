@@ -44,7 +44,7 @@ private slots:
     // "lock@MS": MS ms into the last command another process waits for the
     // board's lock and holds it for a second, in which nothing is written. A
     // fresh board reads 11111111 until it is first opened. CONF names a file
-    // holding conf; "etc-link": the last command reads it as
+    // holding conf; "etc-link", "etc-shut": the last command reads it as
     // /etc/kestrune/boards.conf (see withEtcBoardsConf), the monitor as
     // written. The last command starts
     // the pulses ("7:50": relay 7 for 50 ms) and cycles ("c1:300"); the
@@ -127,11 +127,14 @@ private slots:
         row("both of a group refused", one, "set 00000011 --boards CONF", 1, "", "refused: relays 7, 8 are interlocked", "", {}, {}, hoist);
         row("a cycle checked whole", one, "set 10000010 --boards CONF; cycle all --for 300ms --boards CONF", 1, "", "interlocked", "", {}, {}, hoist,
             "c1:300 c7:300");
+        row("play: a 1-tick row keeps the dead time", one, "play FILE --tick 10 --boards CONF", 0, "(\\d+\t\\d{8}\t\\d+\n)+", "", "00000001",
+            "00000010-10\n00000001-1\n00000001-10\n", {}, hoist);
         row("play: a row the rules refuse, before the board is opened", one, "play FILE --boards CONF", 1, "", "^kestrune-cli: \\S+/program\\.txt:2: relays 7, 8 are interlocked: at most one of them may be on\n$", "11111111",
             "00000010-1\n00000011-1\n", {}, hoist);
         row("play: the last row's pending make", one, "play FILE --tick 10 --boards CONF", 0, "1\t00000010\t10\n2\t00000001\t1\n", "", "00000001",
             "00000010-10\n00000001-1\n", {}, hoist);
         row("active-low: on, get", one, "on 1 --boards CONF; get --boards CONF", 0, "10000000\n", "", "01111111", {}, {}, low);
+        row("active-low: switch-over", one, "on fwd --boards CONF; on rev --boards CONF", 0, "", "", "11111110", {}, {}, low);
         // One switch at a time per board: 20 processes switching relays of
         // one board at once wait their turns, and every change lands; fwd and
         // rev switched on at once by two processes keep the interlock and its dead time.
@@ -142,15 +145,17 @@ private slots:
         row("20 switches at once, then fwd and rev at once, three times", two, crowd.join(" & ") + "; " + QStringList(3, race).join("; ") + "; get --serial KC-B", 0, "11111111\n", "", "", {}, {}, hoist);
         // A device two sections match is served by neither; a boards.conf with
         // a mistake refuses every command, and so does /etc/kestrune's when it
-        // cannot be read.
+        // cannot be read, as another user too.
         const QByteArray twice = "[board a]\nserial = KC-A\n[board b]\nport = 1-1\n" + hoist.mid(hoist.indexOf("relay.7"));
         const QString matched = "^kestrune-cli: \\S+/boards\\.conf: board KC-A \\(port 1-1\\) is matched by \\[board a\\] \\(line 1\\) and "
                                 "\\[board b\\] \\(line 3\\); a device may match one section only\n$";
         row("two sections, one device", one, "set 00000011 --port 1-1 --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
         row("two sections, one device, by name", one, "on 1 --name b --boards CONF", 1, "", matched, "11111111", {}, {}, twice);
         row("relay.01", one, "on 1 --boards CONF", 1, "", "^kestrune-cli: \\S+/boards\\.conf:3: relay\\.01: a relay is written as one digit, relay\\.1 to", "11111111", {}, {}, "[board a]\nserial = KC-A\nrelay.01 = 20\n");
+        row("a relay twice in a group", one, "on 1 --boards CONF", 1, "", "boards\\.conf:5: the interlock group \"fwd 7\" names relay 7 twice\n$", "11111111", {}, {}, hoist.left(hoist.indexOf("interlock")) + "interlock = fwd 7\n");
         const QString etcConf = "^kestrune-cli: cannot read /etc/kestrune/boards\\.conf: ";
         row("boards.conf a link to nothing", one, "on 1", 1, "", etcConf + "/etc/kestrune/boards\\.conf is a symbolic link to nothing \\(No such file or directory\\)\n$", "11111111", {}, "etc-link", low);
+        row("boards.conf in a folder the user cannot search", one, "on 1", 1, "", etcConf + "Permission denied\n$", "11111111", {}, "etc-shut", low);
         row("pulse for 25h", one, "pulse 1 --for 25h", 2, "", "a DURATION is 1ms to 24h, as 500ms, 2s or 1m, not '25h'", "11111111");
         row("pulse for 2 seconds", one, "pulse 1 --for 2", 2, "", "not '2'", "11111111");
         QByteArray twelve;  // rows 1 to 12 of 25 ticks: the bytes 1 to 12
@@ -199,7 +204,7 @@ private slots:
         if (during.startsWith("kill") && !throughService())
             QSKIP("SIGKILL leaves a direct pulse's relay on");
         if (throughService()) {
-            const QStringList directOnly{"held", "hold", "hold+int", "plug", "nodes", "locked", "etc-link"};
+            const QStringList directOnly{"held", "hold", "hold+int", "plug", "nodes", "locked", "etc-link", "etc-shut"};
             if (directOnly.contains(during) || during.startsWith("lock@") || fetch<int>("status") == 2 || fetch<QByteArray>("pins").count('1') == 8 || serials.isEmpty())
                 QSKIP("the direct path only");
             if (QByteArray(QTest::currentDataTag()).startsWith("SIGHUP after a cycle"))
