@@ -20,6 +20,14 @@ class CliEmulatedTest : public QObject {
     // With KESTRUNE_TEST_SERVICE set (ctest cli_emulated_service) kestruned
     // holds every board, by rules, and the CLI goes through its socket.
     static bool throughService() { return qEnvironmentVariableIsSet("KESTRUNE_TEST_SERVICE"); }
+    static void startService(QProcess& service, const QTemporaryDir& dir, const QString& rules)
+    {
+        writeFile(dir.filePath("kestruned.conf"), "[boards]\nserials = *\n");
+        qputenv("KESTRUNE_SOCKET", dir.filePath("control").toUtf8()), qputenv("KESTRUNE_RUNTIME_DIR", dir.path().toUtf8());
+        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        service.start(KESTRUNED, {"--config", dir.filePath("kestruned.conf"), "--boards", rules});
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("control")), 10000);
+    }
 
 private slots:
     void init() { bus_.start(); }
@@ -210,12 +218,7 @@ private slots:
             if (QByteArray(QTest::currentDataTag()).startsWith("SIGHUP after a cycle"))
                 QSKIP("the service knows when rev went off: the cycle's make does not wait");
             writeFile(dir.filePath("none.conf"), {});
-            writeFile(dir.filePath("kestruned.conf"), "[boards]\nserials = *\n");
-            qputenv("KESTRUNE_SOCKET", dir.filePath("control").toUtf8()), qputenv("KESTRUNE_RUNTIME_DIR", dir.path().toUtf8());
-            service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            const QString rules = commands.contains("--boards FILE") ? file : commands.contains("--boards CONF") ? confFile : dir.filePath("none.conf");
-            service.start(KESTRUNED, {"--config", dir.filePath("kestruned.conf"), "--boards", rules});
-            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(dir.filePath("control")), 10000);
+            startService(service, dir, commands.contains("--boards FILE") ? file : commands.contains("--boards CONF") ? confFile : dir.filePath("none.conf"));
         }
         const auto stopService = qScopeGuard([&] { service.terminate(), service.waitForFinished(); });
         QProcess holder;
