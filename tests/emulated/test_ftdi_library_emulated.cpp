@@ -57,7 +57,8 @@ private slots:
     // after every command). The library's destructor lets go of every
     // board it still holds. After a pull-out every operation on the handle
     // fails without reaching a board, readPins leaves the caller's byte; the
-    // dead handle can still be let go of, once.
+    // dead handle can still be let go of, once. So does every operation on
+    // a handle never handed out.
     void twoBoardsAndDeadHandles()
     {
         const int a = emulated_ftdi_add_board(bus(), "KR300001"), b = emulated_ftdi_add_board(bus(), "KR300002");
@@ -92,6 +93,11 @@ private slots:
             QCOMPARE(bus_.written(c), Bytes{0x55});
             QCOMPARE(library.close(hc), Ok);
             QCOMPARE(library.close(hc), Failed);
+            for (const H never : {H(0), H(UINT32_MAX)}) {  // handles never handed out
+                std::uint32_t written = 9;
+                QVERIFY(library.setBitMode(never, 0xFF, 0x01) == Failed && library.preWrite(never) == Failed && library.close(never) == Failed);
+                QVERIFY(library.write(never, &pins, 1, written) == Failed && written == 0 && library.readPins(never, pins) == Failed && pins == 0x3C);
+            }
             QCOMPARE(library.openCount(), std::size_t(2));  // a again and b
         }
         QVERIFY(!emulated_ftdi_claimed(bus(), a) && !emulated_ftdi_claimed(bus(), b));
