@@ -3,11 +3,13 @@
 // slow network, a silent name server and a silent listener, on loopback
 // too). The test talks to the broker through mosquitto_pub and
 // mosquitto_sub; they and the broker run without the emulation's preloads.
+// The daemon's MQTT client is tried on its own too, against the same broker.
 // Each case (each row of a table) starts from nothing: fresh boards, an
 // empty broker, its own daemons and files; the monitor checks the boards'
 // history after it.
 #include "engine/device/relay_board.h"
 #include "fixture.h"
+#include "mqtt/mqtt_client.h"
 #include "safety_monitor.h"
 
 #include <QTcpServer>
@@ -131,6 +133,7 @@ class MqttDaemonTest : public QObject {
 private slots:
     void initTestCase()
     {
+        std::signal(SIGPIPE, SIG_IGN);  // as kestruned: a write to a broker that is gone fails, it does not kill
         QVERIFY2(emulated_ftdi_available(), "run this test with umockdev's preload library");
         qputenv("QT_LOGGING_RULES", "kestrune.mqtt.debug=true");  // every daemon logs each attempt to connect
         connect(&sub_, &QProcess::readyReadStandardOutput, this, [this] {
@@ -465,6 +468,31 @@ private slots:
         stop(daemon_, SIGTERM);
         QVERIFY(!fixture::readFile(list).contains("1-1") && !QFileInfo::exists(dir_.filePath("run/control")));
         QCOMPARE(written(a_), QByteArray("\x01", 1));
+    }
+
+    // The client of a broker that went away: what it was asked to publish
+    // for the lost connection, before it heard of the loss and after it
+    // connected again, never reaches the broker; what it is asked to
+    // publish for the new connection does.
+    void staleRequests()
+    {
+        MqttClient::Options options;
+        options.host = "127.0.0.1", options.port = port_, options.clientId = "stale";
+        MqttClient client(options);
+        QList<quint64> connections;
+        connect(&client, &MqttClient::connected, this, [&](quint64 connection) { connections << connection; });
+        QCOMPARE(client.start(), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(connections.size(), 1, 10000);
+        client.publish(connections[0], "kt/stale/1", "before");
+        QTRY_COMPARE(last_.value("kt/stale/1"), "before");
+        broker_.kill(), broker_.waitForFinished();
+        client.publish(connections[0], "kt/stale/2", "lost, not heard yet");  // no event has run since
+        startBroker();
+        QTRY_COMPARE_WITH_TIMEOUT(connections.size(), 2, 20000);
+        client.publish(connections[0], "kt/stale/3", "connected again since");
+        client.publish(connections[1], "kt/stale/4", "again");
+        QTRY_COMPARE(last_.value("kt/stale/4"), "again");
+        QVERIFY(!last_.contains("kt/stale/2") && !last_.contains("kt/stale/3"));
     }
 
     // Two daemons with one id: the second says so in one line and waits,
