@@ -40,11 +40,11 @@ class WindowTest : public QObject {
 private slots:
     void cleanup() { QVERIFY2(!QApplication::activeModalWidget(), "a dialog was left open"); }
 
-    // The window as drawn: its size, icon and controls in place; the program
-    // list in the window's face colour, not white; every label showing its
-    // whole text in the platform's font, on each page and in the Setting
-    // dialog: none is wider than its label, and nothing in front of a label
-    // covers its text.
+    // The window as drawn: its size, icon and controls in place; the strip's
+    // and the lamps' colours painted; the program list in the window's face
+    // colour, not white; every label showing its whole text in the
+    // platform's font, on each page and in the Setting dialog: none is wider
+    // than its label, and nothing in front of a label covers its text.
     void layout()
     {
         Rig rig(2);
@@ -65,6 +65,12 @@ private slots:
         QVERIFY(face != QColor(Qt::white).rgb());
         QCOMPARE(cells->grab().toImage().pixelColor(cells->width() / 2, cells->height() - 4).rgb(), face);  // below the row
         f.show();
+        // Painted as the operator sees it: "Board found !" on lime, the lamps red (all off).
+        const QImage shown = f.grab().toImage();
+        const auto at = [&](QWidget* w) { return shown.pixelColor(w->mapTo(&f, w->rect().center() + QPoint(0, 6))); };
+        QCOMPARE(at(f.Panel27), QColor(0, 255, 0));
+        for (int relay = 1; relay <= 8; ++relay)
+            QCOMPARE(at(f.indicator(relay)), QColor(255, 0, 0));
         f.labelDialog()->show();
         for (int page = 0; page < 3; ++page) {
             f.TabbedNotebook1->setCurrentIndex(page);
@@ -144,7 +150,7 @@ private slots:
         MainWindow& f = *rig.form;
         LabelDialog* dialog = f.labelDialog();
         click(f.stepBar(2), Qt::RightButton);
-        QVERIFY(dialog->isVisible() && !QApplication::activeModalWidget());
+        QVERIFY(dialog->isVisible() && dialog->isWindow() && dialog->windowTitle() == "Setting" && !QApplication::activeModalWidget());
         QCOMPARE(dialog->Edit2->text(), QStringLiteral("Relay 2 OFF"));
         retype(dialog->Edit1, QStringLiteral("Pump on, typed long"));
         QCOMPARE(dialog->Edit1->text(), QStringLiteral("Pump on, t"));  // ten characters typed at most
