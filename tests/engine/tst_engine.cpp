@@ -45,11 +45,11 @@ QByteArray imageOf(const QList<QByteArray>& labels, char fill = '\0')
 // A simulated board whose pins read as given, opened under a motor pair
 // (7 8) and a group of three (3 4 5) with a 30 ms dead time.
 struct RuledBoard {
-    explicit RuledBoard(std::uint8_t pins, bool invert = false)
+    explicit RuledBoard(std::uint8_t pins)
     {
         library.addBoard(), library.setPins(0, pins);
         library.setWriteObserver([this](int, std::uint8_t b) { log << QStringLiteral("w%1").arg(b, 2, 16, QLatin1Char('0')); });
-        link.setRulesSource([=](const DeviceInfo&) { return Outcome<BoardRules>::success({{{7, 8}, {3, 4, 5}}, 30, invert}); });
+        link.setRulesSource([=](const DeviceInfo&) { return Outcome<BoardRules>::success({{{7, 8}, {3, 4, 5}}, 30}); });
         link.setLockFolder(QDir::currentPath());
         link.discover(), link.open(0), library.clearLog(), log.clear();
     }
@@ -370,19 +370,6 @@ private slots:
                  QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
         QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
         QCOMPARE(b.log, QStringList{"w83"});
-    }
-
-    // Inverted, the open writes the latch as read before the lines drive.
-    // (That the wire carries the complement and the relays read back as
-    // asked is the command line's active-low rows'.)
-    void invertedBoard()
-    {
-        RuledBoard b(0x00, true);
-        b.library.setPins(0, 0xBF); // relay 7 left on by an earlier run
-        b.link.open(0);
-        QString calls;
-        for (const auto& c : b.library.calls()) calls += QStringLiteral("%1:%2 ").arg(int(c.op)).arg(c.byte, 2, 16, QLatin1Char('0'));
-        QCOMPARE(calls, "3:00 1:00 6:bf 2:40 4:00 5:bf 2:ff ");  // close, open, read, the low line out, latch, all out
     }
 
     // The board's timeline on a fake clock: every write with its time in ms
