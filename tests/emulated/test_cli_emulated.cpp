@@ -1,15 +1,8 @@
 // kestrune-cli as a separate process against emulated boards: the unmodified
 // libftdi1 and libusb in the child talk to this process's umockdev test bed.
 #include "engine/device/board_lock.h"
-#include "engine/device/relay_board.h"
 #include "fixture.h"
 #include "safety_monitor.h"
-
-#include <QtTest>
-
-#include <csignal>
-#include <unistd.h>
-#include <memory>
 
 using namespace fixture;
 

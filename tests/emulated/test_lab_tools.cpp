@@ -4,7 +4,6 @@
 // put in. The tools run under /usr/bin/python3 without the emulation's
 // preloads; the kestrune-cli they find first in PATH is a script that gives
 // the real one its preloads back. The monitor checks the board's history.
-#include "engine/device/relay_board.h"
 #include "fixture.h"
 #include "safety_monitor.h"
 
@@ -12,7 +11,6 @@
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QTcpServer>
-#include <QtTest>
 
 using namespace fixture;
 

@@ -7,7 +7,6 @@
 // Each case (each row of a table) starts from nothing: fresh boards, an
 // empty broker, its own daemons and files; the monitor checks the boards'
 // history after it.
-#include "engine/device/relay_board.h"
 #include "fixture.h"
 #include "mqtt/mqtt_client.h"
 #include "safety_monitor.h"
@@ -15,10 +14,6 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
-#include <QtTest>
-
-#include <csignal>
-#include <grp.h>
 
 namespace {
 const QByteArray A = "kt/KM_0001/";  // the board with serial KM.0001

@@ -5,8 +5,6 @@
 #include "safety_monitor.h"
 #include "window_fixture.h"
 
-#include <QtTest>
-
 using namespace fixture;
 
 namespace {

@@ -16,7 +16,6 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

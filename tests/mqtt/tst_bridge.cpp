@@ -3,7 +3,6 @@
 // a list.
 #include "fixture.h"
 
-#include "engine/device/simulated_library.h"
 #include "mqtt/mqtt_config.h"
 #include "mqtt/relay_bridge.h"
 

@@ -3,7 +3,6 @@
 // on, and a program that lives as long as its connection.
 #include "fixture.h"
 
-#include "engine/device/simulated_library.h"
 #include "mqtt/control_server.h"
 
 #include <QLocalSocket>
