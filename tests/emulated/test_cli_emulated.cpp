@@ -85,6 +85,7 @@ private slots:
         row("control characters in a message", escape, "on 1 --serial KC-Z", 1, "", "^kestrune-cli: no board has serial number KC-Z; 1 board is attached:\n  1\t" + escaped + "\tFT232R USB UART\t1-1\n$", "11111111");
         row("serial as printed", escape, "on 2 --serial X\\x1b[2J\\t\\\\", 0, "", "", "01000000");
         row("non-ASCII serial", local, "on 3 --serial Ürün-Ω一; list", 0, "1\tKC-B\t[^\n]*\n2\tÜrün-Ω一\t[^\n]*\n", "", "00100000");
+        row("list json, a node this user cannot open", local, "list --json", 0, "\\[\\{[^}]+\\},\\{\"address\":\\d+,\"board\":2,\"bus\":1,\"description\":\"FT232R USB UART\",\"held_by\":null,\"manufacturer\":\"FTDI\",\"name\":null,\"port\":\"1-1\",\"serial\":\"Ürün-Ω一\"\\}\\]\n", "", "11111111", {}, "nodes");
         row("non-ASCII serial, no access", local, "on 3 --serial Ürün-Ω一", 1, "", "^kestrune-cli: board Ürün-Ω一 \\(port 1-1\\) cannot be opened: ", "11111111", {}, "nodes");
         row("port in use", two, "on --serial KC-B 1; on --serial KC-A 1", 1, "", "^kestrune-cli: /dev/ttyUSB0 is locked by \\S+ \\(pid \\d+\\)\n$", "11111111", {}, "locked");
         // boards.conf (as FILE): boards and relays by name.

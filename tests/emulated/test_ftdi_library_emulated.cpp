@@ -106,31 +106,6 @@ private slots:
         QVERIFY(open(next, b) != 0);
     }
 
-    // Each board tells its own strings and port, listed once from one look
-    // at the bus: from its string descriptors, or from sysfs where its node
-    // cannot be opened (the text the command-line tests read through the
-    // node). Nothing is claimed and the serial driver stays bound.
-    void describesEachBoard()
-    {
-        const EmulatedFtdiBoard boards[] = {{"KR800001", "Relay Board 8", "Acme", "1-1.2", "ttyUSB0"},
-                                            {"", "FT245R USB FIFO", "FTDI", "2-3", nullptr},
-                                            {"X\x1b[2J\t\\", "Relay (sysfs)", "Maker", "1-7", nullptr}};
-        for (const EmulatedFtdiBoard& board : boards)
-            add(board);
-        emulated_ftdi_lock_node(bus(), 2);  // the last one's strings come from sysfs
-        FtdiLibrary library(SystemRoots{.sys = emulated_ftdi_sys_dir(bus())});
-        QList<DeviceInfo> devices;
-        QVERIFY(library.enumerate(devices) == Ok && devices.size() == 3);
-        for (int i = 0; i < 3; ++i) {
-            const DeviceInfo info = at(library, boards[i].port);
-            QCOMPARE(QStringList({info.serial, info.description, info.manufacturer, info.port}),
-                     QStringList({QString::fromUtf8(boards[i].serial), boards[i].product, boards[i].manufacturer, boards[i].port}));
-            QCOMPARE(info.bus, boards[i].port[0] - '0');
-            QCOMPARE(emulated_ftdi_claim_count(bus(), i), 0u);
-        }
-        QVERIFY(emulated_ftdi_driver_bound(bus(), 0));
-    }
-
     // A board another program has claimed is refused naming every process
     // that has its node open; a device that is no longer the one listed
     // (gone, or another in its place) is not touched. Each gives handle 0.
