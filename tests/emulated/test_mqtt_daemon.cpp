@@ -359,7 +359,8 @@ private slots:
 
     // Daemons machineA and machineB with clone boards of one serial, each
     // allowed one of them by its port, and B a board without a serial, on a
-    // broker that keeps what is retained when it stops.
+    // broker that keeps what is retained when it stops; then machine0, and a
+    // second daemon with machine0's id.
     void twoDaemons()
     {
         const QByteArray persistent = "persistence true\npersistence_location " + dir_.path().toUtf8() + "/\n";
@@ -407,6 +408,15 @@ private slots:
         stop(daemon_, SIGTERM);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machine0", 5000);
         QVERIFY(!(log_ + otherLog_).contains("ignored"));  // the statuses each said of CLONE1
+        // A second daemon with machine0's id says so in one line and waits, without taking the id over.
+        const qsizetype mark = log_.size(), otherMark = otherLog_.size();
+        startDaemon({}, "machine0", "serials = port:1-7\n");
+        QTRY_VERIFY_WITH_TIMEOUT(log_.contains("another daemon uses the id machine0 on the broker at 127.0.0.1:" + QByteArray::number(port_) +
+                                               " and is online: this one waits, looking again every 30 s"), 20000);
+        publish("kt/CLONE1/relay/3/set", "ON");
+        QTRY_COMPARE(written(c[3]), QByteArray("\x04"));
+        QVERIFY2(log_.mid(mark).count("another daemon uses the id") == 1 && !log_.mid(mark).contains("connected to the broker") &&
+                     !otherLog_.mid(otherMark).contains("broker"), (log_ + otherLog_).constData());
     }
 
     // Without a broker named the service holds its boards at once and opens
@@ -488,21 +498,6 @@ private slots:
         client.publish(connections[1], "kt/stale/4", "again");
         QTRY_COMPARE(last_.value("kt/stale/4"), "again");
         QVERIFY(!last_.contains("kt/stale/2") && !last_.contains("kt/stale/3"));
-    }
-
-    // Two daemons with one id: the second says so in one line and waits,
-    // without taking the id over; the first stays connected and serves.
-    void sameId()
-    {
-        startDaemon({}, "twin", "serials = KM.0001\n");
-        startDaemon({}, "twin", "serials = KM-0002\n", &other_);
-        QTRY_VERIFY_WITH_TIMEOUT(otherLog_.contains("another daemon uses the id twin on the broker at 127.0.0.1:" + QByteArray::number(port_) +
-                                                    " and is online: this one waits, looking again every 30 s"), 20000);
-        for (const QByteArray pattern : {"00001000", "00000000", "00001000", "00000000", "00001000"})
-            send(A + "relay/5/set", "TOGGLE", {pattern});
-        QVERIFY2(log_.count("connected to the broker") == 1 && !log_.contains("lost the broker") &&
-                     otherLog_.count("another daemon uses the id") == 1 && !otherLog_.contains("connected to the broker"),
-                 (log_ + otherLog_).constData());
     }
 
     // TLS with a client certificate, and a wrong CA's reason (the settings
