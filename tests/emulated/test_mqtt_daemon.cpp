@@ -420,10 +420,10 @@ private slots:
     }
 
     // Without a broker named the service holds its boards at once and opens
-    // no network socket. A member of group plugdev switches them through its
-    // control socket; to another user, whom the socket's mode keeps out, it
-    // names itself (from a list every user may read, made so whatever the
-    // umask) and the way in.
+    // no network socket. To a user outside group plugdev, whom its control
+    // socket's mode keeps out, it names itself (from a list every user may
+    // read, made so whatever the umask) and the way in. (A member switching
+    // through the socket: unitSandbox, in the unit's own sandbox.)
     void noBroker()
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -453,18 +453,12 @@ private slots:
         QVERIFY(QFile::setPermissions(dir_.path(), QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther));
         QCOMPARE(QProcess::execute("chmod", {"-R", "a+rwX", qEnvironmentVariable("UMOCKDEV_DIR")}), 0);
         QTRY_VERIFY(QFileInfo::exists(dir_.filePath("run/control")));
-        const QString plugdev = "--groups=" + QString::number(getgrnam("plugdev")->gr_gid);
-        for (const auto& [uid, groups, said] : {std::tuple{"64011", plugdev, QByteArray()},
-                                                 {"64012", QString("--clear-groups"), "kestrune-cli: the board at port 1-1 is held by the board service kestruned (pid " + pid.toUtf8() +
-                                                  ")\nkestrune-cli: the board service switches it for the members of group plugdev, through its socket " +
-                                                  dir_.filePath("run/control").toUtf8() + "; this user may not use it\n"}}) {
-            QProcess cli;
-            cli.setProcessEnvironment(env);
-            cli.start("setpriv", {QString("--reuid=") + uid, QString("--regid=") + uid, groups, KESTRUNE_CLI, "on", "1", "--serial", "KM.0001"});
-            QVERIFY(cli.waitForFinished());
-            QCOMPARE(cli.readAllStandardError(), said);
-            QCOMPARE(cli.exitCode(), said.isEmpty() ? 0 : 1);
-        }
+        QProcess cli;
+        cli.setProcessEnvironment(env);
+        cli.start("setpriv", {"--reuid=64012", "--regid=64012", "--clear-groups", KESTRUNE_CLI, "on", "1", "--serial", "KM.0001"});
+        QVERIFY(cli.waitForFinished());
+        QCOMPARE(std::pair(cli.exitCode(), cli.readAllStandardError()), std::pair(1, "kestrune-cli: the board at port 1-1 is held by the board service kestruned (pid " + pid.toUtf8() +
+                 ")\nkestrune-cli: the board service switches it for the members of group plugdev, through its socket " + dir_.filePath("run/control").toUtf8() + "; this user may not use it\n"));
         QProcess listing;
         listing.setProcessEnvironment(env);
         listing.start(KESTRUNE_CLI, {"list"});
@@ -472,7 +466,7 @@ private slots:
         QCOMPARE(listing.readAllStandardOutput(), "1\tKM-0002\tEight relays\t1-2\n2\tKM.0001\tFT232R USB UART\t1-1\t\theld by kestruned\n");
         stop(daemon_, SIGTERM);
         QVERIFY(!fixture::readFile(list).contains("1-1") && !QFileInfo::exists(dir_.filePath("run/control")));
-        QCOMPARE(written(a_), QByteArray("\x01", 1));
+        QCOMPARE(written(a_), QByteArray());
     }
 
     // The client of a broker that went away: what it was asked to publish
