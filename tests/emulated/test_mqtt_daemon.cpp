@@ -168,20 +168,14 @@ private slots:
     // The ways a payload or a topic is bad are the bridge's rows (tests/mqtt).
     void messages_data()
     {
-        QTest::addColumn<QByteArray>("topic");
-        QTest::addColumn<QByteArray>("payload");
-        QTest::addColumn<QByteArrayList>("patterns");
-        QTest::addColumn<QStringList>("how");  // mosquitto_pub's options for the payload
+        fixture::columns<QByteArray, QByteArray, QByteArrayList, QStringList>({"topic", "payload", "patterns", "how"});  // how: mosquitto_pub's options
         const auto row = [](const char* name, const QByteArray& topic, const QByteArray& payload,
                             const QByteArrayList& patterns = {}, const QStringList& how = {"-s"}) {
             QTest::newRow(name) << (topic.startsWith("kt/") ? topic : A + topic) << payload << patterns << how;
         };
-        row("relay on", "relay/3/set", "ON", {"00100000"});
         row("toggle, any case", "relay/1/set", "toggle", {"10000000"});
         row("relay off", "relay/3/set", "Off", {"00000000"});
-        row("pulse", "relay/6/set", "pulse 200", {"00000100", "00000000"});
         row("cycle", "relay/1/set", " CYCLE  150 ", {"00000000", "10000000"});
-        row("state", "state/set", "01010101", {"01010101"});
         QByteArrayList burst;  // 200 distinct patterns, one message each
         for (int i = 0; i < 200; ++i)
             burst << QByteArray::number(256 + i * 37 % 256, 2).right(8);
@@ -577,8 +571,8 @@ private slots:
     // sandbox does not model refuses the run.
     void unitSandbox_data()
     {
-        QTest::addColumn<QByteArray>("change");  // to the unit: "-LINE" drops it, "+LINE" adds it
-        QTest::addColumn<QByteArray>("outcome"); // "switched", or what the log or the sandbox says
+        // change: to the unit, "-LINE" drops it, "+LINE" adds it; outcome: "switched", or what the log or the sandbox says
+        fixture::columns<QByteArray, QByteArray>({"change", "outcome"});
         QTest::newRow("no ReadWritePaths=") << QByteArray("-ReadWritePaths=/run/lock") << QByteArray("Read-only file system");
         QTest::newRow("as packaged") << QByteArray() << QByteArray("switched");
         QTest::newRow("a directive not modelled") << QByteArray("+BindPaths=/srv") << QByteArray("BindPaths= is a directive this sandbox does not model");

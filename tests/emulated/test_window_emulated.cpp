@@ -117,7 +117,7 @@ private slots:
     // brings a board back.
     void boardsComeAndGo_data()
     {
-        QTest::addColumn<QString>("status");  // a regular expression
+        columns<QString>({"status"});  // a regular expression
         QTest::newRow("pulled out") << "^board KW-RELAY-0001 \\(port 1-1\\) failed: .+; pick a board$";
         QTest::newRow("replaced") << "^Board not found ! board KW-RELAY-0001 \\(port 1-1\\) is gone: pick a board$";
         QTest::newRow("held") << "^Board not found or already opened! \\(board KW-RELAY-0002 \\(port 1-2\\) is open in kestrune-cli \\(pid PID\\)\\)$";

@@ -317,31 +317,28 @@ private slots:
     }
 
     // The default boards.conf is absent only when its name does not exist in
-    // a folder that may be searched; anything else refuses it, saying why.
+    // a folder that may be searched; anything else refuses it, saying why (a
+    // link to nothing and a folder that cannot be searched: each front end's
+    // rows).
     void boardsConfAbsent_data()
     {
         // why: empty: absent
         columns<QString, QString>({"path", "why"});
         QTest::newRow("no file") << "boards.conf" << "";
         QTest::newRow("no folder") << "gone/boards.conf" << "";
-        QTest::newRow("dangling link") << "nowhere/boards.conf" << "nowhere/boards.conf is a symbolic link to nothing";
         QTest::newRow("folder a dangling link") << "void/boards.conf" << "void is not a folder that may be searched";
         QTest::newRow("a file for a folder") << "plain/boards.conf" << "Not a directory";
         QTest::newRow("loop") << "loop/boards.conf" << "Too many levels of symbolic links";
-        QTest::newRow("folder not searchable") << "shut/boards.conf" << "Permission denied";
-        QTest::newRow("file not readable") << "shut-file/boards.conf" << "cannot read";
+        QTest::newRow("file not readable") << "shut/boards.conf" << "cannot read";
     }
     void boardsConfAbsent()
     {
         const QString path = fetch<QString>("path"), why = fetch<QString>("why");
         if (path.startsWith("shut"))
             AS_ORDINARY_USER();
-        for (const char* folder : {"nowhere", "shut", "shut-file"})
-            QVERIFY(QDir().mkdir(folder));
-        writeFile("plain", ""), writeFile("shut/boards.conf", ""), writeFile("shut-file/boards.conf", "");
-        QVERIFY(QFile::link("missing", "nowhere/boards.conf") && QFile::link("missing", "void") && QFile::link("loop", "loop"));
-        QVERIFY(QFile::setPermissions("shut", QFileDevice::ReadOwner | QFileDevice::WriteOwner) && QFile::setPermissions("shut-file/boards.conf", {}));
-        const auto reopen = qScopeGuard([] { QFile::setPermissions("shut", QFile::Permissions(0x7700)); });
+        QVERIFY(QDir().mkdir("shut"));
+        writeFile("plain", ""), writeFile("shut/boards.conf", "");
+        QVERIFY(QFile::link("missing", "void") && QFile::link("loop", "loop") && QFile::setPermissions("shut/boards.conf", {}));
         const BoardsConf conf = BoardsConf::load(path, false), named = BoardsConf::load(path, true);
         QVERIFY2(why.isEmpty() ? conf.ok() && conf.file.isEmpty() : conf.error.startsWith("cannot read " + path) && conf.error.contains(why), qPrintable(conf.error));
         QVERIFY(!named.ok() && named.error.contains(path) && conf.boards.isEmpty());

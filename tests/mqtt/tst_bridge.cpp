@@ -31,11 +31,8 @@ private slots:
     // in "clones", a second one with the same serial; node names are kt/S.
     void ownership_data()
     {
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("boardsConf");  // with a state file "N.state" when it says so
-        QTest::addColumn<QStringList>("said");
-        QTest::addColumn<QStringList>("never");
-        QTest::addColumn<Bytes>("written");  // to board 0
+        // boardsConf: with a state file "N.state" when it says so; written: to board 0
+        columns<QString, QString, QStringList, QStringList, Bytes>({"script", "boardsConf", "said", "never", "written"});
         const QString n = "kt/KSIM0001/";
         QTest::newRow("a free board is taken") << "learned" << "" << QStringList{n + "owner test", n + "availability online", n + "state 00000000", "kt/bridge/test/nodes [\"KSIM0001\"]"} << QStringList{} << Bytes{};
         QTest::newRow("owned by an online daemon") << "<r kt/bridge/test/nodes [\"KSIM0001\"]\n<r kt/bridge/aaa/availability online\n<r " + n + "owner aaa\nlearned" << ""
