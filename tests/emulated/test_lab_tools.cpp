@@ -38,15 +38,6 @@ QString placeRecipe(const QString& name, const QString& file, const QList<std::p
     QFile out(file);
     return !text.isEmpty() && out.open(QIODevice::WriteOnly) && out.write(text) == text.size() ? QString() : "cannot place " + name + "\n";
 }
-
-// Stops a tool or the service started for a case, however the case ends.
-struct Started : QProcess {
-    ~Started() override
-    {
-        if (state() != NotRunning && (terminate(), !waitForFinished(10000)))
-            kill(), waitForFinished();
-    }
-};
 }  // namespace
 
 class LabToolsTest : public QObject {
@@ -103,7 +94,12 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("KESTRUNE_RUNTIME_DIR", dir.filePath("run"));
         env.insert("KESTRUNE_SOCKET", dir.filePath("run/control"));
-        Started service;
+        QProcess service, running;  // the tool first, then the service, stopped however the case ends
+        const auto stop = qScopeGuard([&] {
+            for (QProcess* p : {&running, &service})
+                if (p->state() != QProcess::NotRunning && (p->terminate(), !p->waitForFinished(10000)))
+                    p->kill(), p->waitForFinished();
+        });
         if (fetch<QString>("service") == "yes") {
             QVERIFY(QDir().mkpath(dir.filePath("run")));
             writeFile(dir.filePath("kestruned.conf"), "[boards]\nserials = *\n");
@@ -139,7 +135,6 @@ private slots:
                             placeRecipe("pdudaemon-kestrune.conf", dir.filePath("drop-in.conf"), {});
         QVERIFY2(why.isEmpty(), qPrintable(why));
 
-        Started running;
         running.setProcessEnvironment(env);
         running.setWorkingDirectory(dir.path());
         if (tool == "pdudaemon") {
