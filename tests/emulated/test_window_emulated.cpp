@@ -62,7 +62,7 @@ private slots:
         click(form->Button10);
         QCOMPARE(bus_.written(a), (Bytes{0xFF, 0x7F, 0x00}));
 
-        s.program.replaceAll(rowsOf({"10000001-3", "01100000-0", "00011110-2"}));
+        s.program.replaceAll({"10000001-3", "01100000-0", "00011110-2"});
         emulated_ftdi_clear_written(bus(), a);
         click(form->Button34);
         QVERIFY(QTest::qWaitFor([&] { return !s.runActive(); }, 5000));
@@ -93,7 +93,7 @@ private slots:
         FtdiLibrary library;
         MainWindow form(library, nullptr, work.file("boards.conf"));
         WindowSession& s = form.session();
-        s.program.replaceAll(rowsOf({"00000010-100", "00000000-0", "00000001-100"}));
+        s.program.replaceAll({"00000010-100", "00000000-0", "00000001-100"});
         // Where the run stands, for a wait that ran out (under load the rows take longer).
         const auto where = [&] { return QString("row %1, %2, pins %3").arg(s.currentRow()).arg(s.runActive() ? "running" : "stopped").arg(QString(bus_.pins(a))).toUtf8(); };
         for (const QByteArray& expected : {QByteArray("00000001"), QByteArray("10000001")}) {  // Stop, then a click on relay 1
@@ -143,7 +143,7 @@ private slots:
                     pick(form, i);
         };
         pickSerial(event == "held" ? "KW-RELAY-0002" : "KW-RELAY-0001");
-        s.program.replaceAll(rowsOf({"10000000-5", "01000000-5"}));
+        s.program.replaceAll({"10000000-5", "01000000-5"});
         click(form.CheckBox1);
         click(form.Button34);
         QTest::qWait(30);

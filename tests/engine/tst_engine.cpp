@@ -362,9 +362,9 @@ private slots:
         BoardTimeline timeline(b.link, 0);
         QCOMPARE(timeline.set(0x06, 0x02), QString());
         BoardPlayer player(timeline);
-        QCOMPARE(player.play(rowsOf({"10000000-1", "10000"}), 1, false),
+        QCOMPARE(player.play({"10000000-1", "10000"}, 1, false),
                  QStringLiteral("Range error in program row 2 (\"10000\"): it has no character 8; the row holds 5 character(s)."));
-        QVERIFY(player.play(rowsOf({"10000000-1"}), 0, false).contains(QLatin1String("1 to 60000")));
+        QVERIFY(player.play({"10000000-1"}, 0, false).contains(QLatin1String("1 to 60000")));
         QCOMPARE(b.log, QStringList{"w83"});
     }
 
@@ -507,7 +507,7 @@ private slots:
     {
         using std::chrono::milliseconds;
         ProgramList list;
-        list.replaceAll(rowsOf({"10000000-3", "01000000-0", "00100000-2"}));
+        list.replaceAll({"10000000-3", "01000000-0", "00100000-2"});
         QString played;
         ProgramRunner* r = nullptr;
         ProgramRunner runner(list, [&](int row) { list.setCurrent(row), played += QChar(u'A' + row), r->setCount(*ProgramRow::duration(list.text(row))); });

@@ -26,7 +26,7 @@ struct SessionRig {
     }
     ~SessionRig() { s->tickTimer.setEnabled(false); }
 
-    void program(const QStringList& rows) { s->program.replaceAll(rowsOf(rows)); }  // as an opened file puts them
+    void program(const QByteArrayList& rows) { s->program.replaceAll(Rows(rows.begin(), rows.end())); }  // as an opened file puts them
     QStringList rows() const
     {
         QStringList out;
@@ -122,8 +122,8 @@ private slots:
         // rows: the program (none: the one row start-up puts)
         // after: the bytes written (to board 0; "2: ..." to board 2) / the pauses / the views / the notes / the runner;
         // "#" notes the entries (their number: the first), the box's text and index, the strip, each board's bit mode
-        columns<QString, int, QStringList, QString, QString, QStringList, int>({"setup", "pins", "rows", "ops", "after", "errors", "boards"});
-        const auto row = [](const char* name, const QString& setup, int pins, const QStringList& rows, const QString& ops, const QString& after,
+        columns<QString, int, QByteArrayList, QString, QString, QStringList, int>({"setup", "pins", "rows", "ops", "after", "errors", "boards"});
+        const auto row = [](const char* name, const QString& setup, int pins, const QByteArrayList& rows, const QString& ops, const QString& after,
                             const QStringList& errors = {}, int boards = 1) { QTest::newRow(name) << setup << pins << rows << ops << after << errors << boards; };
         const QString unlit = " /  / 00000000 00000000 -------- 00000000 / ";
         row("no board", "", 0, {}, "#", unlit + "0:  | No Boards Found -1 | Board not found ! |  / 0 | >00000000-0 | stopped", {}, 0);
@@ -143,7 +143,7 @@ private slots:
             "pick a board | 001 / 0 | >00000000-0 | stopped", {}, 3);
         const QString off = "00000000 00000000 00000000 00000000", zero = " / 0 | >00000000-0 | stopped";
         const auto at = [](const char* bytes, const char* pins) { return QStringLiteral("%1 /  / %2 %2 %2 00000000").arg(bytes, pins); };
-        const QStringList example{"10000000-3", "01000000-0", "00000000-2"}, three{"10000000-5", "01000000-4", "00100000-6"};
+        const QByteArrayList example{"10000000-3", "01000000-0", "00000000-2"}, three{"10000000-5", "01000000-4", "00100000-6"};
         const QString once = " / 3 | >10000000-3 01000000-0 00000000-2 | running / 2 | >10000000-2 01000000-0 00000000-2 | running"
                              " / 1 | >10000000-1 01000000-0 00000000-2 | running / 0 | 10000000-3 >01000000-0 00000000-2 | running"
                              " / 2 | 10000000-3 01000000-0 >00000000-2 | running / 1 | 10000000-3 01000000-0 >00000000-1 | running";
@@ -176,7 +176,7 @@ private slots:
         auto refused = [](int row, const char* relays) {
             return QStringLiteral("Row %1 is not a relay pattern: %2 must be eight characters 0 or 1").arg(row).arg(relays);
         };
-        const QStringList bad{"10000000-5", "1000000-12"};
+        const QByteArrayList bad{"10000000-5", "1000000-12"};
         const QString halted = "5 | 10000000-5 >1000000-12 | stopped";
         row("click", "interlocks", 0, bad, "pick1", " /  / " + off + " / 0 | 10000000-5 >1000000-12 | stopped", {refused(2, "1000000-")});
         row("start", "interlocks", 0, {"", "10000000-3"}, "start tick", " /  / " + off + " / 0 | > 10000000-3 | stopped", {refused(1, "")});
@@ -188,7 +188,7 @@ private slots:
         row("a tick reaches a row the board refuses", "interlocks", 0, {"10000000-2", "00000011-2"}, "start tick tick tick",
             "01 /  / 10000000 10000000 10000000 00000000 / 2 | 10000000-2 >00000011-2 | stopped", {row2});
         const QString allOn = "ALL ON is refused on this board: relays 7, 8 are interlocked; relays 3, 4, 5 are interlocked: at most one relay of each group may be on";
-        const QStringList ruled{"00000000-5", "00000011-5"};
+        const QByteArrayList ruled{"00000000-5", "00000011-5"};
         row("change-overs", "interlocks", 0, ruled, "m7 m8 on pick1 b7", "40 00 80 00 40 / 50 50 50 201 50 201 50 / 00000010 00000010 00000010 00000010 / 0 | 00000001-0 >00000010-0 | stopped", {allOn, row2});
         const QString relay1 = "Switching relay 1 is refused on this board: relays 7, 8 are interlocked: at most one of them may be on";
         row("a board left with two of a group on", "interlocks", 0xC0, ruled, "m1 b1 m7", "80 / 50 50 / 00000001 00000001 00000001 00000001 / 0 | >00000001-0 00000011-5 | stopped", {relay1, relay1});
@@ -210,8 +210,8 @@ private slots:
         WindowSession& s = *rig.s;
         writeFile(QStringLiteral("next.txt"), "00000001-2\r\n");
         const QString ops = fetch<QString>("ops");
-        if (!ops.contains("opened") && !fetch<QStringList>("rows").isEmpty())
-            rig.program(fetch<QStringList>("rows"));
+        if (!ops.contains("opened") && !fetch<QByteArrayList>("rows").isEmpty())
+            rig.program(fetch<QByteArrayList>("rows"));
         QObject::connect(&s, &WindowSession::errorRaised, [&] { QVERIFY(!s.tickTimer.isEnabled()); });  // no tick under the message
         QStringList notes;
         using W = WindowSession;
@@ -232,7 +232,7 @@ private slots:
             else if (op == "save") QCOMPARE(s.saveProgram(QStringLiteral("saved.txt")), QString());
             else if (op == "=") notes << rig.runner();
             else if (op == "#") notes << QStringLiteral("%1: %2 | %3 %4 | %5 | %6").arg(s.boardEntries.size()).arg(s.boardEntries.value(0).text, s.boardText).arg(s.boardIndex).arg(s.statusText, modes);
-            else if (op == "opened") rig.program(fetch<QStringList>("rows"));
+            else if (op == "opened") rig.program(fetch<QByteArrayList>("rows"));
             else if (op.startsWith("board")) s.guarded([&] { s.pickBoard(n); });
             else if (op.startsWith("unplug") || op.startsWith("plug")) rig.library.setAttached(n, op[0] == u'p');
             else if (op.startsWith("held") || op.startsWith("free")) rig.library.setHeldElsewhere(n, op[0] == u'h');

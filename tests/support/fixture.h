@@ -39,14 +39,6 @@ void columns(const std::array<const char*, sizeof...(T)>& names)
     (QTest::addColumn<T>(names[i++]), ...);
 }
 
-inline Rows rowsOf(const QStringList& rows)
-{
-    Rows out;
-    for (const QString& r : rows)
-        out.push_back(r.toLatin1());
-    return out;
-}
-
 inline QByteArray readFile(const QString& path)
 {
     QFile file(path);

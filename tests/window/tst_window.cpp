@@ -180,7 +180,7 @@ private slots:
     {
         Rig rig(1);
         MainWindow& f = *rig.form;
-        rig.s().program.replaceAll(rowsOf({"10000000-1", "01000000-2"}));
+        rig.s().program.replaceAll({"10000000-1", "01000000-2"});
         clickThrough(f.Button20, {chooseFile(rig.work.file("prog"))});
         QCOMPARE(readFile(rig.work.file("prog.txt")), QByteArray("10000000-1\r\n01000000-2\r\n"));
         QString question;
@@ -194,7 +194,7 @@ private slots:
         clickThrough(f.Button19, {chooseFile(rig.work.file("gone.txt"), false), pressMessageButton(QMessageBox::Ok, &message)});
         QVERIFY(message.contains(QLatin1String("does not exist")));
         checkMirrored(rig);
-        rig.s().program.replaceAll(rowsOf({"10000000-1", ""}));
+        rig.s().program.replaceAll({"10000000-1", ""});
         rig.clickRow(1);
         rig.clickRow(1);
         QCOMPARE(f.errorsReported(), 2);
@@ -216,7 +216,7 @@ private slots:
     {
         const int from = fetch<int>("from"), row = fetch<int>("row");
         Rig rig(1);
-        rig.s().program.replaceAll(rowsOf({"00000000-1", "10000000-2", "01000000-3"}));  // row n switches byte n
+        rig.s().program.replaceAll({"00000000-1", "10000000-2", "01000000-3"});  // row n switches byte n
         rig.s().program.setCurrent(from);
         QTest::keySequence(rig.form->StringGrid4, QKeySequence::fromString(fetch<QString>("keys")));
         QCOMPARE(rig.form->StringGrid4->currentRow(), row);
