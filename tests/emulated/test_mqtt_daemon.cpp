@@ -186,10 +186,8 @@ private slots:
     }
     void messages()
     {
-        QFETCH(QByteArray, topic);
-        QFETCH(QByteArray, payload);
-        QFETCH(QByteArrayList, patterns);
-        QFETCH(QStringList, how);
+        const QByteArray topic = fixture::fetch<QByteArray>("topic"), payload = fixture::fetch<QByteArray>("payload");
+        const QByteArrayList patterns = fixture::fetch<QByteArrayList>("patterns");
         startDaemon({}, "test");
         for (const QByteArray& node : {A, B})  // each served once its availability is said
             QTRY_COMPARE_WITH_TIMEOUT(last_.value(node + "availability"), "online", 20000);
@@ -197,7 +195,7 @@ private slots:
         const QStringList words = QString(payload).simplified().toLower().split(u' ');  // a pulse or a cycle, and its length
         if (!patterns.isEmpty() && (words[0] == "pulse" || words[0] == "cycle"))
             monitored_.monitor->pulse({a_, topic.split('/')[3].toInt(), words[0] == "cycle", emulated_ftdi_now_us(), words.value(1).toInt()});
-        send(topic, payload, patterns, how);
+        send(topic, payload, patterns, fixture::fetch<QStringList>("how"));
         QCOMPARE(written(b_), before);
         QTRY_COMPARE(log_.count("ignored"), patterns.isEmpty() ? 1 : 0);
         QCOMPARE(log_.contains("over the limit of 1048576 bytes"), QByteArray(QTest::currentDataTag()) == "over 1 MiB");  // before parsing

@@ -13,9 +13,6 @@
 #include "engine/program/strict_program.h"
 #include "engine/program/tick_timer.h"
 
-#include <QElapsedTimer>
-#include <QThread>
-
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -104,11 +104,8 @@ private slots:
     }
     void ownership()
     {
-        QFETCH(QString, script);
-        QFETCH(QString, boardsConf);
-        QFETCH(QStringList, said);
-        QFETCH(QStringList, never);
-        QFETCH(Bytes, written);
+        const QString script = fetch<QString>("script"), boardsConf = fetch<QString>("boardsConf");
+        const QStringList said = fetch<QStringList>("said"), never = fetch<QStringList>("never");
         SimulatedLibrary library;
         library.addBoard();
         QVERIFY(QDir().mkpath("state"));
@@ -164,7 +161,7 @@ private slots:
         }
         for (const QString& line : never)
             QVERIFY2(find(line, 0) < 0, qPrintable("said: " + line));
-        QCOMPARE(library.writes(0), written);
+        QCOMPARE(library.writes(0), fetch<Bytes>("written"));
     }
 
     // Which boards the service takes, and whether it has an MQTT side: a
