@@ -282,8 +282,7 @@ private slots:
                 QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/hoist/availability"), "online", 10000);
                 const int excluded = emulated_ftdi_wait_plugged(bus_);
                 QVERIFY(excluded >= 0 && emulated_ftdi_claim_count(bus_, excluded) == 0 && emulated_ftdi_driver_bound(bus_, excluded));
-            }
-            else if (step.startsWith("kt/"))  // 40 s: a broker again, at the daemon's next try
+            } else if (step.startsWith("kt/"))  // 40 s: a broker again, at the daemon's next try
                 QTRY_COMPARE_WITH_TIMEOUT(shown(step.section('=', 0, 0).toUtf8()), step.section('=', 1).toUtf8(), 40000);
             else if (step[1] == '=')
                 QTRY_COMPARE(written(board).toHex(), step.mid(2).toUtf8());
@@ -400,7 +399,8 @@ private slots:
         stop(daemon_, SIGTERM);
         QTRY_COMPARE_WITH_TIMEOUT(last_.value("kt/CLONE1/owner"), "machine0", 5000);
         QVERIFY(!(log_ + otherLog_).contains("ignored"));  // the statuses each said of CLONE1
-        // A second daemon with machine0's id says so in one line and waits, without taking the id over.
+        // A second daemon with machine0's id says so in one line and waits, without taking the id over (its start
+        // returns at once: the availability it waits for is machine0's).
         const qsizetype mark = log_.size(), otherMark = otherLog_.size();
         startDaemon({}, "machine0", "serials = port:1-7\n");
         QTRY_VERIFY_WITH_TIMEOUT(log_.contains("another daemon uses the id machine0 on the broker at 127.0.0.1:" + QByteArray::number(port_) +

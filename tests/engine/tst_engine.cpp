@@ -45,7 +45,7 @@ struct RuledBoard {
     {
         library.addBoard(), library.setPins(0, pins);
         library.setWriteObserver([this](int, std::uint8_t b) { log << QStringLiteral("w%1").arg(b, 2, 16, QLatin1Char('0')); });
-        link.setRulesSource([=](const DeviceInfo&) { return Outcome<BoardRules>::success({{{7, 8}, {3, 4, 5}}, 30}); });
+        link.setRulesSource([](const DeviceInfo&) { return Outcome<BoardRules>::success({{{7, 8}, {3, 4, 5}}, 30}); });
         link.setLockFolder(QDir::currentPath());
         link.discover(), link.open(0), library.clearLog(), log.clear();
     }
